@@ -1,0 +1,178 @@
+// Exported entry points and the instance factory.
+#include "VZ_NetworkEx.h"
+
+#include <cstdio>
+#include <cstring>
+
+#include "VZ_List.h"
+#include "VZ_Locker.h"
+
+namespace {
+
+struct InterfaceRow {
+    const char* lpszName;
+    int iKind;       // factory kind of the engine behind the name
+    bool bRecord;    // recording switch of the manager
+    bool bContainer; // a container over a shared engine of that kind
+};
+
+// Index = the index of oxGetInterfaceName.
+const InterfaceRow g_rows[OXNET_INTERFACE_COUNT] = {
+    {"IIocpSocketMgr1.0", SOCKETMGR_IOCP, false, false},
+    {"IAsyncSocketMgr1.0", SOCKETMGR_ASYNC, false, false},
+    {"ISelectSocketMgr1.0", SOCKETMGR_SELECT, false, false},
+    {"IIocpSocketMgr1.1", SOCKETMGR_IOCP, true, false},
+    {"IAsyncSocketMgr1.1", SOCKETMGR_ASYNC, true, false},
+    {"IRecordSocketMgr1.0", SOCKETMGR_RECORD, false, false},
+    {"IIocpSocketMgr2.0", SOCKETMGR_IOCP, false, true},
+    {"IAsyncSocketMgr2.0", SOCKETMGR_ASYNC, false, true},
+    {"ISelectSocketMgr2.0", SOCKETMGR_SELECT, false, true},
+};
+
+typedef VZ_List<ISocketMgr*, ISocketMgr*> MgrList;
+
+// Process-wide registries. Statics of one module are built in the order they
+// are defined and torn down in reverse: manager list, container list, then
+// the instance lock (so the lock outlives nothing that needs it at unload).
+// Managers still listed at unload are not destroyed: emptying a list frees
+// only its own blocks.
+MgrList g_listMgr;
+MgrList g_listContainer;
+VZ_Locker g_lckInstance;
+
+const InterfaceRow* FindRow(const char* lpszName)
+{
+    if (!lpszName)
+        return NULL;
+    for (const InterfaceRow& row : g_rows)
+        if (std::strcmp(row.lpszName, lpszName) == 0)
+            return &row;
+    return NULL;
+}
+
+void PrintInterfaceHelp()
+{
+    std::printf("InterfaceName is:\n");
+    std::printf("IIocpSocketMgr1.0\n");
+    std::printf("IIocpSocketMgr1.1 record\n");
+    std::printf("IAsyncSocketMgr1.0\n");
+    std::printf("IAsyncSocketMgr1.1 record\n");
+    std::printf("ISelectSocketMgr1.0\n");
+    std::printf("2.0 is Container\n");
+}
+
+// Containers share one engine per process; none is available in this build.
+ISocketMgr* CreateContainer(const char* /*lpszName*/)
+{
+    return NULL;
+}
+
+void Register(MgrList& list, ISocketMgr* lpMgr)
+{
+    VZ_AutoLock lock(&g_lckInstance);
+    if (lpMgr)
+        list.AddTail(lpMgr);
+}
+
+// Destroys lpMgr when the list holds it; the caller holds the instance lock.
+bool DestroyListed(MgrList& list, ISocketMgr* lpMgr)
+{
+    for (VZ_POSITION pos = list.GetHeadPosition(); pos;) {
+        VZ_POSITION posCur = pos;
+        if (list.GetNext(pos) == lpMgr) {
+            delete lpMgr;
+            list.RemoveAt(posCur);
+            return true;
+        }
+    }
+    return false;
+}
+
+int CountListed(MgrList& list)
+{
+    VZ_AutoLock lock(&g_lckInstance);
+    return list.GetCount();
+}
+
+} // namespace
+
+ISocketMgr* CreateSocketMgr(int iKind, ISocketMgrSink* lpSink, bool bRecord)
+{
+    // Each engine adds its row here as it is built.
+    (void)lpSink;
+    (void)bRecord;
+    switch (iKind) {
+    default:
+        return NULL;
+    }
+}
+
+int GetSocketMgrInstanceCount()
+{
+    return CountListed(g_listMgr);
+}
+
+int GetSocketMgrContainerCount()
+{
+    return CountListed(g_listContainer);
+}
+
+extern "C" {
+
+ISocketMgr* oxCreateInstance(const char* lpszName)
+{
+    const InterfaceRow* lpRow = FindRow(lpszName);
+    if (!lpRow) {
+        PrintInterfaceHelp();
+        return NULL;
+    }
+    // Construction runs outside the instance lock: a container takes its own
+    // lock while it is built.
+    if (lpRow->bContainer) {
+        ISocketMgr* lpContainer = CreateContainer(lpRow->lpszName);
+        Register(g_listContainer, lpContainer);
+        return lpContainer;
+    }
+    ISocketMgr* lpMgr = CreateSocketMgr(lpRow->iKind, NULL, lpRow->bRecord);
+    Register(g_listMgr, lpMgr);
+    return lpMgr;
+}
+
+void oxDestroyInstance(ISocketMgr* lpMgr)
+{
+    if (!lpMgr)
+        return;
+    // The destructor runs under the instance lock, so a pointer cannot be
+    // destroyed twice by two threads.
+    VZ_AutoLock lock(&g_lckInstance);
+    if (!DestroyListed(g_listMgr, lpMgr))
+        DestroyListed(g_listContainer, lpMgr);
+}
+
+bool oxGetInterfaceName(int iIndex, char* lpszName)
+{
+    if (iIndex < 0 || iIndex >= OXNET_INTERFACE_COUNT || !lpszName)
+        return false;
+    std::memcpy(lpszName, g_rows[iIndex].lpszName, std::strlen(g_rows[iIndex].lpszName) + 1);
+    return true;
+}
+
+bool oxInitialize()
+{
+    return true;
+}
+
+void oxUninitialize()
+{
+}
+
+} // extern "C"
+
+// Thread attach and detach notifications are switched off: the library keeps
+// no per-thread state, and every manager starts many threads.
+BOOL WINAPI DllMain(HINSTANCE hInstance, DWORD dwReason, LPVOID /*lpReserved*/)
+{
+    if (dwReason == DLL_PROCESS_ATTACH)
+        DisableThreadLibraryCalls(hInstance);
+    return TRUE;
+}

@@ -1,0 +1,24 @@
+#!/usr/bin/env bash
+# Installs what the build and the tests need on a Debian 12 machine, once.
+# Safe to run again: it only calls apt-get when a tool is missing.
+set -euo pipefail
+
+need=()
+command -v x86_64-w64-mingw32-g++-posix >/dev/null 2>&1 || need+=(g++-mingw-w64-x86-64-posix)
+command -v wine >/dev/null 2>&1 || need+=(wine64 wine)
+command -v cmake >/dev/null 2>&1 || need+=(cmake)
+command -v ninja >/dev/null 2>&1 || need+=(ninja-build)
+[ -f /usr/src/googletest/CMakeLists.txt ] || need+=(googletest)
+if [ "${OXNET_WITH_PROXIES:-0}" = 1 ]; then
+  command -v danted >/dev/null 2>&1 || need+=(dante-server)
+  command -v tinyproxy >/dev/null 2>&1 || need+=(tinyproxy)
+  command -v microsocks >/dev/null 2>&1 || need+=(microsocks)
+fi
+
+if [ ${#need[@]} -gt 0 ]; then
+  echo "setup: installing ${need[*]}"
+  SUDO=""
+  [ "$(id -u)" = 0 ] || SUDO=sudo
+  $SUDO apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq --no-install-recommends "${need[@]}" >/dev/null
+fi

@@ -1,0 +1,15 @@
+#!/usr/bin/env bash
+# Builds everything and runs the whole test suite under Wine.
+# Extra arguments go to ctest (for example -R Map).
+set -euo pipefail
+top=$(cd "$(dirname "$0")/.." && pwd)
+cd "$top"
+build=${BUILD_DIR:-build}
+scripts/build.sh
+case "$build" in /*) ;; *) build="$top/$build" ;; esac
+export WINEPREFIX="$build/wineprefix"
+status=0
+ctest --test-dir "$build" --output-on-failure --timeout 180 "$@" || status=$?
+# Leave no Wine server of this prefix behind.
+WINEPREFIX="$build/wineprefix" wineserver -k </dev/null >/dev/null 2>&1 || true
+exit $status

@@ -1,0 +1,166 @@
+// The exported entry points and the factory, called in-process and, as a host
+// would, through oxnet.dll loaded by name.
+#include <winsock2.h>
+#include <windows.h>
+
+#include <cstring>
+#include <string>
+
+#include <gtest/gtest.h>
+
+#include "VZ_NetworkEx.h"
+
+namespace {
+
+const char* const kNames[OXNET_INTERFACE_COUNT] = {
+    "IIocpSocketMgr1.0", "IAsyncSocketMgr1.0", "ISelectSocketMgr1.0",
+    "IIocpSocketMgr1.1", "IAsyncSocketMgr1.1", "IRecordSocketMgr1.0",
+    "IIocpSocketMgr2.0", "IAsyncSocketMgr2.0", "ISelectSocketMgr2.0",
+};
+
+const char* const kHelp = "InterfaceName is:\nIIocpSocketMgr1.0\nIIocpSocketMgr1.1 record\n"
+                          "IAsyncSocketMgr1.0\nIAsyncSocketMgr1.1 record\nISelectSocketMgr1.0\n"
+                          "2.0 is Container\n";
+
+} // namespace
+
+TEST(NetworkEx, InterfaceNamesByIndex)
+{
+    for (int i = 0; i < OXNET_INTERFACE_COUNT; ++i) {
+        char buf[32];
+        std::memset(buf, 'x', sizeof(buf));
+        ASSERT_TRUE(oxGetInterfaceName(i, buf));
+        EXPECT_STREQ(kNames[i], buf);
+        // Name and terminator only: the byte after them is untouched.
+        EXPECT_EQ('x', buf[std::strlen(kNames[i]) + 1]);
+    }
+    char buf[4] = {'a', 'b', 'c', 0};
+    EXPECT_FALSE(oxGetInterfaceName(9, buf));
+    EXPECT_FALSE(oxGetInterfaceName(-1, buf));
+    EXPECT_STREQ("abc", buf);
+}
+
+TEST(NetworkEx, UnknownNamePrintsHelpAndFails)
+{
+    const char* const names[] = {"iiocpsocketmgr1.0", "IIocpSocketMgr1.0 ", "", "IIocpSocketMgr3.0"};
+    for (const char* lpszName : names) {
+        testing::internal::CaptureStdout();
+        ISocketMgr* lpMgr = oxCreateInstance(lpszName);
+        std::string out = testing::internal::GetCapturedStdout();
+        EXPECT_EQ(NULL, lpMgr) << lpszName;
+        EXPECT_EQ(kHelp, out) << lpszName;
+    }
+}
+
+TEST(NetworkEx, KnownNamesPrintNothingAndRegisterWhatTheyMake)
+{
+    for (const char* lpszName : kNames) {
+        int iMgrs = GetSocketMgrInstanceCount();
+        int iContainers = GetSocketMgrContainerCount();
+        testing::internal::CaptureStdout();
+        ISocketMgr* lpMgr = oxCreateInstance(lpszName);
+        EXPECT_EQ("", testing::internal::GetCapturedStdout()) << lpszName;
+        bool bContainer = std::strstr(lpszName, "2.0") != NULL;
+        int iAdded = lpMgr ? 1 : 0;
+        EXPECT_EQ(iMgrs + (bContainer ? 0 : iAdded), GetSocketMgrInstanceCount()) << lpszName;
+        EXPECT_EQ(iContainers + (bContainer ? iAdded : 0), GetSocketMgrContainerCount()) << lpszName;
+        oxDestroyInstance(lpMgr);
+        EXPECT_EQ(iMgrs, GetSocketMgrInstanceCount());
+        EXPECT_EQ(iContainers, GetSocketMgrContainerCount());
+    }
+}
+
+TEST(NetworkEx, FactoryKindsWithoutEngineYieldNull)
+{
+    for (int iKind : {-1, 0, 4, 6, 100})
+        EXPECT_EQ(NULL, CreateSocketMgr(iKind, NULL, false)) << iKind;
+}
+
+namespace {
+
+// Records its destruction, so the test sees that a foreign pointer is left alone.
+class ForeignMgr : public ISocketMgr {
+public:
+    explicit ForeignMgr(bool* lpbDestroyed) : m_lpbDestroyed(lpbDestroyed) {}
+    ~ForeignMgr() override { *m_lpbDestroyed = true; }
+    HANDLE CreateProxy(UINT, const char*, USHORT, const char*, const char*) override { return NULL; }
+    bool DestroyProxy(HANDLE) override { return false; }
+    bool SetSendBufSize(SOCKET, int) override { return false; }
+    bool SetRecvBufSize(SOCKET, int) override { return false; }
+    bool SetSendTimeout(SOCKET, UINT) override { return false; }
+    bool SetRecvTimeout(SOCKET, UINT) override { return false; }
+    bool KillSendTimeout(SOCKET) override { return false; }
+    bool KillRecvTimeout(SOCKET) override { return false; }
+    bool SetTimer(SOCKET, UINT, UINT, DWORD, bool) override { return false; }
+    bool KillTimer(SOCKET, UINT) override { return false; }
+    bool Initialize(BYTE, int, DWORD, DWORD) override { return false; }
+    bool Uninitialize(DWORD) override { return false; }
+    bool Shutdown(SOCKET, int) override { return false; }
+    bool CloseSocket(SOCKET) override { return false; }
+    bool Recv(SOCKET, UINT) override { return false; }
+    bool DnsParse(const char*) override { return false; }
+    bool SetUserData1(SOCKET, DWORD) override { return false; }
+    bool SetUserData2(SOCKET, DWORD) override { return false; }
+    bool GetUserData(SOCKET, DWORD*, DWORD*) override { return false; }
+    SOCKET CreateUdpSocket(HANDLE, const char*, USHORT, DWORD, DWORD) override { return INVALID_SOCKET; }
+    SOCKET CreateUdpSocket(HANDLE, const sockaddr_in*, DWORD, DWORD) override { return INVALID_SOCKET; }
+    int SendTo(SOCKET, const sockaddr_in*, const char*, int, bool) override { return SOCKET_ERROR; }
+    int SendTo(SOCKET, const char*, USHORT, const char*, int, bool) override { return SOCKET_ERROR; }
+    SOCKET CreateTcpSocket(HANDLE, const char*, USHORT, DWORD, DWORD) override { return INVALID_SOCKET; }
+    SOCKET CreateTcpSocket(HANDLE, const sockaddr_in*, DWORD, DWORD) override { return INVALID_SOCKET; }
+    bool Connect(SOCKET, const char*, USHORT) override { return false; }
+    bool Connect(SOCKET, const sockaddr_in*) override { return false; }
+    bool Listen(SOCKET, int) override { return false; }
+    bool SendV(SOCKET, const _SOCKBUF*, UINT, DWORD, UINT*) override { return false; }
+    bool Send(SOCKET, const char*, int, DWORD, UINT*) override { return false; }
+    void SetSink(ISocketMgrSink*) override {}
+    ISocketMgrSink* GetSink() override { return NULL; }
+    DWORD SocketCtrl(UINT, SOCKET, DWORD, DWORD, DWORD, DWORD, DWORD, DWORD) override { return 0; }
+
+private:
+    bool* m_lpbDestroyed;
+};
+
+} // namespace
+
+TEST(NetworkEx, DestroyLeavesForeignPointersAlone)
+{
+    bool bDestroyed = false;
+    ForeignMgr mgr(&bDestroyed);
+    oxDestroyInstance(&mgr);
+    oxDestroyInstance(NULL);
+    EXPECT_FALSE(bDestroyed);
+}
+
+// A host that knows only the DLL's file name.
+TEST(NetworkEx, HostLoadsDllAndCallsExportsByName)
+{
+    HMODULE hDll = LoadLibraryA("oxnet.dll");
+    ASSERT_TRUE(hDll != NULL) << GetLastError();
+    typedef ISocketMgr* (*CreateFn)(const char*);
+    typedef void (*DestroyFn)(ISocketMgr*);
+    typedef bool (*NameFn)(int, char*);
+    typedef bool (*InitFn)();
+    typedef void (*UninitFn)();
+    CreateFn lpCreate = reinterpret_cast<CreateFn>(GetProcAddress(hDll, "oxCreateInstance"));
+    DestroyFn lpDestroy = reinterpret_cast<DestroyFn>(GetProcAddress(hDll, "oxDestroyInstance"));
+    NameFn lpName = reinterpret_cast<NameFn>(GetProcAddress(hDll, "oxGetInterfaceName"));
+    InitFn lpInit = reinterpret_cast<InitFn>(GetProcAddress(hDll, "oxInitialize"));
+    UninitFn lpUninit = reinterpret_cast<UninitFn>(GetProcAddress(hDll, "oxUninitialize"));
+    ASSERT_TRUE(lpCreate && lpDestroy && lpName && lpInit && lpUninit);
+
+    EXPECT_TRUE(lpInit());
+    char buf[OXNET_MAX_NAME];
+    for (int i = 0; i < OXNET_INTERFACE_COUNT; ++i) {
+        ASSERT_TRUE(lpName(i, buf));
+        EXPECT_STREQ(kNames[i], buf);
+        ISocketMgr* lpMgr = lpCreate(buf);
+        lpDestroy(lpMgr);
+    }
+    EXPECT_FALSE(lpName(OXNET_INTERFACE_COUNT, buf));
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(NULL, lpCreate("IRecordSocketMgr2.0"));
+    EXPECT_EQ(kHelp, testing::internal::GetCapturedStdout());
+    lpUninit();
+    EXPECT_TRUE(FreeLibrary(hDll));
+}
