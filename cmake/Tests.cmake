@@ -13,6 +13,12 @@ set(CMAKE_CROSSCOMPILING_EMULATOR ${CMAKE_BINARY_DIR}/wine-run.sh)
 enable_testing()
 include(GoogleTest)
 
+# Wine's services are started once before the tests and stopped after them.
+add_test(NAME WineServicesStart COMMAND ${CMAKE_SOURCE_DIR}/scripts/wine-services.sh start ${OXNET_WINEPREFIX})
+add_test(NAME WineServicesStop COMMAND ${CMAKE_SOURCE_DIR}/scripts/wine-services.sh stop ${OXNET_WINEPREFIX})
+set_tests_properties(WineServicesStart PROPERTIES FIXTURES_SETUP Wine)
+set_tests_properties(WineServicesStop PROPERTIES FIXTURES_CLEANUP Wine)
+
 function(oxnet_test_exe name)
   add_executable(${name} ${ARGN})
   target_compile_options(${name} PRIVATE ${OXNET_WARNINGS})
@@ -20,7 +26,7 @@ function(oxnet_test_exe name)
   target_link_libraries(${name} PRIVATE gtest)
   # Discovery runs at test time, so a build needs no Wine.
   gtest_discover_tests(${name} DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 180
-                       PROPERTIES TIMEOUT 120)
+                       PROPERTIES TIMEOUT 120 FIXTURES_REQUIRED Wine ENVIRONMENT OXNET_WINE_UP=1)
 endfunction()
 
 file(GLOB BASE_TEST_SOURCES CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/tests/VZ_Base/*.cpp)

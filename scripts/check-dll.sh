@@ -4,7 +4,7 @@
 set -euo pipefail
 dll=$1
 dump=$(x86_64-w64-mingw32-objdump -p "$dll")
-exports=$(echo "$dump" | awk '/\[Ordinal\/Name Pointer\] Table/{t=1;next} t&&/^\s*\[/{print $NF;next} t&&!/^\s*\[/{t=0}' | sort | tr '\n' ' ')
+exports=$(echo "$dump" | sed -n '/\[Ordinal\/Name Pointer\] Table/,/^$/p' | grep -E '^[[:space:]]*\[ *[0-9]+\]' | awk '{print $NF}' | sort | tr '\n' ' ')
 want="oxCreateInstance oxDestroyInstance oxGetInterfaceName oxInitialize oxUninitialize "
 if [ "$exports" != "$want" ]; then
   echo "exports: got '$exports', want '$want'"; exit 1

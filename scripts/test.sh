@@ -10,6 +10,6 @@ case "$build" in /*) ;; *) build="$top/$build" ;; esac
 export WINEPREFIX="$build/wineprefix"
 status=0
 ctest --test-dir "$build" --output-on-failure --timeout 180 "$@" || status=$?
-# Leave no Wine server of this prefix behind.
+# Leave no Wine server of this prefix behind, whatever ctest ran.
 WINEPREFIX="$build/wineprefix" wineserver -k </dev/null >/dev/null 2>&1 || true
 exit $status

@@ -132,6 +132,16 @@ TEST(NetworkEx, DestroyLeavesForeignPointersAlone)
     EXPECT_FALSE(bDestroyed);
 }
 
+namespace {
+
+// FARPROC has no parameters; going through void* keeps the cast warning-free.
+template <class FN> FN GetProc(HMODULE hDll, const char* lpszName)
+{
+    return reinterpret_cast<FN>(reinterpret_cast<void*>(GetProcAddress(hDll, lpszName)));
+}
+
+} // namespace
+
 // A host that knows only the DLL's file name.
 TEST(NetworkEx, HostLoadsDllAndCallsExportsByName)
 {
@@ -142,11 +152,11 @@ TEST(NetworkEx, HostLoadsDllAndCallsExportsByName)
     typedef bool (*NameFn)(int, char*);
     typedef bool (*InitFn)();
     typedef void (*UninitFn)();
-    CreateFn lpCreate = reinterpret_cast<CreateFn>(GetProcAddress(hDll, "oxCreateInstance"));
-    DestroyFn lpDestroy = reinterpret_cast<DestroyFn>(GetProcAddress(hDll, "oxDestroyInstance"));
-    NameFn lpName = reinterpret_cast<NameFn>(GetProcAddress(hDll, "oxGetInterfaceName"));
-    InitFn lpInit = reinterpret_cast<InitFn>(GetProcAddress(hDll, "oxInitialize"));
-    UninitFn lpUninit = reinterpret_cast<UninitFn>(GetProcAddress(hDll, "oxUninitialize"));
+    CreateFn lpCreate = GetProc<CreateFn>(hDll, "oxCreateInstance");
+    DestroyFn lpDestroy = GetProc<DestroyFn>(hDll, "oxDestroyInstance");
+    NameFn lpName = GetProc<NameFn>(hDll, "oxGetInterfaceName");
+    InitFn lpInit = GetProc<InitFn>(hDll, "oxInitialize");
+    UninitFn lpUninit = GetProc<UninitFn>(hDll, "oxUninitialize");
     ASSERT_TRUE(lpCreate && lpDestroy && lpName && lpInit && lpUninit);
 
     EXPECT_TRUE(lpInit());

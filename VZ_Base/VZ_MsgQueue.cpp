@@ -1,0 +1,99 @@
+#include "VZ_MsgQueue.h"
+
+#include "VZ_Assert.h"
+#include "VZ_Locker.h"
+
+VZ_MsgQueue::VZ_MsgQueue(bool bOpen)
+    : m_listMsg(10)
+    , m_hMsgSemaphore(NULL)
+    , m_bOpen(bOpen)
+{
+    m_hMsgSemaphore = CreateSemaphoreW(NULL, 0, 0x7fffffff, NULL);
+    VZ_ASSERT(m_hMsgSemaphore);
+}
+
+VZ_MsgQueue::~VZ_MsgQueue()
+{
+    {
+        VZ_AutoLock lock(&m_listMsg);
+        m_bOpen = false;
+    }
+
+    // Drain: claim each count and drop a message for it. When no count is
+    // left but messages are, a consumer has claimed one and is about to take
+    // it: yield until it has (and complain if that takes unreasonably long).
+    int iAssertError = 0;
+    for (;;) {
+        if (WaitForSingleObject(m_hMsgSemaphore, 0) == WAIT_OBJECT_0) {
+            VZ_AutoLock lock(&m_listMsg);
+            VZ_ASSERT(m_listMsg.GetCount() >= 0);
+            if (!m_listMsg.IsEmpty())
+                m_listMsg.RemoveTail();
+            continue;
+        }
+        {
+            VZ_AutoLock lock(&m_listMsg);
+            if (m_listMsg.IsEmpty())
+                break;
+        }
+        Sleep(0);
+        ++iAssertError;
+        VZ_ASSERT(iAssertError < 100);
+    }
+
+    if (m_hMsgSemaphore != NULL)
+        CloseHandle(m_hMsgSemaphore);
+}
+
+bool VZ_MsgQueue::PostMessage(UINT message, UINT wParam, ULONG_PTR lParam)
+{
+    _VZ_MSG msg;
+    msg.message = message;
+    msg.wParam = wParam;
+    msg.lParam = lParam;
+    return PostMessages(&msg, 1);
+}
+
+bool VZ_MsgQueue::PostMessages(const _VZ_MSG* lpMsg, int iCount)
+{
+    VZ_AutoLock lock(&m_listMsg);
+    if (!m_bOpen)
+        return false;
+    if (iCount <= 0)
+        return true;
+
+    VZ_ASSERT(lpMsg);
+    if (lpMsg == NULL)
+        return false;
+    for (int i = 0; i < iCount; ++i)
+        m_listMsg.AddTail(lpMsg[i]);
+
+    // One release for the batch: consumers never see half of it.
+    if (!ReleaseSemaphore(m_hMsgSemaphore, iCount, NULL)) {
+        for (int i = 0; i < iCount; ++i)
+            m_listMsg.RemoveTail();
+        return false;
+    }
+    return true;
+}
+
+bool VZ_MsgQueue::GetMessage(_VZ_MSG* lpMsg)
+{
+    VZ_ASSERT(lpMsg);
+    if (WaitForSingleObject(m_hMsgSemaphore, INFINITE) != WAIT_OBJECT_0)
+        return false;
+
+    // Taken into a local first so that a null lpMsg still consumes the
+    // message it claimed, and an (impossible) empty list reads as message 0
+    // instead of corrupting the list.
+    _VZ_MSG msg = { 0, 0, 0 };
+    {
+        VZ_AutoLock lock(&m_listMsg);
+        VZ_ASSERT(m_listMsg.GetCount() > 0);
+        if (!m_listMsg.IsEmpty())
+            msg = m_listMsg.RemoveHead();
+    }
+    if (lpMsg != NULL)
+        *lpMsg = msg;
+    return msg.message != QUIT_MESSAGE;
+}

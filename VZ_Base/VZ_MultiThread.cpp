@@ -1,0 +1,216 @@
+#include "VZ_MultiThread.h"
+
+#include "VZ_Array.h"
+#include "VZ_Assert.h"
+#include "VZ_Locker.h"
+
+#include <objbase.h>
+#include <intrin.h>
+#include <stdlib.h>
+
+namespace {
+
+// A thread being stopped: its id and a private duplicate of its handle, so the
+// wait needs neither the list nor its lock.
+struct _STOP_ITEM
+{
+    DWORD dwThreadId;
+    HANDLE hThread;
+};
+
+} // namespace
+
+VZ_MultiThread::VZ_MultiThread()
+    : m_listThread(10)
+{
+}
+
+VZ_MultiThread::~VZ_MultiThread()
+{
+    StopAllThreads(2000);
+}
+
+HANDLE VZ_MultiThread::StartThread(int iThreadType, ULONG_PTR lpParam)
+{
+    _THREAD_DATA td;
+    td.iThreadType = iThreadType;
+    td.lpParam = lpParam;
+    td.dwThreadId = 0;
+
+    // 1. Suspended, so the record below is in the list before the thread runs.
+    HANDLE hThread = CreateThread(NULL, 0, ThreadEntry, this, CREATE_SUSPENDED, &td.dwThreadId);
+    VZ_ASSERT(hThread);
+    td.hThread = hThread;
+
+    // 2. Manual-reset: once signalled it stays signalled for every look.
+    td.hStopEvent = CreateEventW(NULL, TRUE, FALSE, NULL);
+    VZ_ASSERT(td.hStopEvent);
+
+    // 3. The record goes in even after a failure; a stop pass drops it.
+    {
+        VZ_AutoLock lock(&m_listThread);
+        m_listThread.AddTail(td);
+    }
+
+    // 4.
+    if (hThread != NULL)
+        ResumeThread(hThread);
+    return hThread;
+}
+
+int VZ_MultiThread::StartThreads(int iThreadType, int iCount, ULONG_PTR lpParam)
+{
+    int iStarted = 0;
+    for (int i = 0; i < iCount; ++i) {
+        if (StartThread(iThreadType, lpParam) != NULL)
+            ++iStarted;
+    }
+    return iStarted;
+}
+
+void VZ_MultiThread::StopThreads(int iThreadType, DWORD dwTimeout)
+{
+    StopSelected(false, iThreadType, dwTimeout);
+}
+
+void VZ_MultiThread::StopAllThreads(DWORD dwTimeout)
+{
+    StopSelected(true, 0, dwTimeout);
+}
+
+int VZ_MultiThread::GetThreadCount()
+{
+    VZ_AutoLock lock(&m_listThread);
+    return m_listThread.GetCount();
+}
+
+int VZ_MultiThread::GetThreadCount(int iThreadType)
+{
+    VZ_AutoLock lock(&m_listThread);
+    int iCount = 0;
+    VZ_POSITION pos = m_listThread.GetHeadPosition();
+    while (pos != NULL) {
+        if (m_listThread.GetNext(pos).iThreadType == iThreadType)
+            ++iCount;
+    }
+    return iCount;
+}
+
+void VZ_MultiThread::StopSelected(bool bAllTypes, int iThreadType, DWORD dwTimeout)
+{
+    VZ_Array<_STOP_ITEM, const _STOP_ITEM&> arrStop;
+    arrStop.SetSize(0, 1);  // grows one element at a time
+
+    // 1. Under the lock: ask every selected thread to end and keep a handle of
+    //    our own to wait on. A record without a thread (failed creation) has
+    //    nobody to remove it, so it is dropped here.
+    {
+        VZ_AutoLock lock(&m_listThread);
+        VZ_POSITION pos = m_listThread.GetHeadPosition();
+        while (pos != NULL) {
+            VZ_POSITION posCur = pos;
+            _THREAD_DATA& td = m_listThread.GetNext(pos);
+            if (!bAllTypes && td.iThreadType != iThreadType)
+                continue;
+            if (td.hStopEvent != NULL)
+                SetEvent(td.hStopEvent);
+            if (td.hThread == NULL) {
+                if (td.hStopEvent != NULL)
+                    CloseHandle(td.hStopEvent);
+                m_listThread.RemoveAt(posCur);
+                continue;
+            }
+            _STOP_ITEM item;
+            item.dwThreadId = td.dwThreadId;
+            item.hThread = NULL;
+            if (DuplicateHandle(GetCurrentProcess(), td.hThread, GetCurrentProcess(), &item.hThread,
+                                0, FALSE, DUPLICATE_SAME_ACCESS))
+                arrStop.Add(item);
+        }
+    }
+
+    // 2. Without the lock, so exiting threads can remove their own records.
+    //    Every thread gets the whole time-out: the waits are not shared.
+    for (int i = 0; i < arrStop.GetSize(); ++i) {
+        _STOP_ITEM& item = arrStop[i];
+        if (WaitForSingleObject(item.hThread, dwTimeout) == WAIT_TIMEOUT) {
+            TerminateThread(item.hThread, 0);
+            RemoveRecordById(item.dwThreadId);
+        }
+        CloseHandle(item.hThread);
+    }
+}
+
+bool VZ_MultiThread::CopyRecord(DWORD dwThreadId, _THREAD_DATA& td)
+{
+    VZ_AutoLock lock(&m_listThread);
+    VZ_POSITION pos = m_listThread.GetHeadPosition();
+    while (pos != NULL) {
+        const _THREAD_DATA& tdCur = m_listThread.GetNext(pos);
+        if (tdCur.dwThreadId == dwThreadId) {
+            td = tdCur;
+            return true;
+        }
+    }
+    return false;
+}
+
+void VZ_MultiThread::RemoveRecordByHandle(HANDLE hThread)
+{
+    VZ_AutoLock lock(&m_listThread);
+    VZ_POSITION pos = m_listThread.GetHeadPosition();
+    while (pos != NULL) {
+        VZ_POSITION posCur = pos;
+        _THREAD_DATA& td = m_listThread.GetNext(pos);
+        if (td.hThread == hThread) {
+            CloseHandle(td.hStopEvent);
+            CloseHandle(td.hThread);
+            m_listThread.RemoveAt(posCur);
+            return;
+        }
+    }
+}
+
+void VZ_MultiThread::RemoveRecordById(DWORD dwThreadId)
+{
+    VZ_AutoLock lock(&m_listThread);
+    VZ_POSITION pos = m_listThread.GetHeadPosition();
+    while (pos != NULL) {
+        VZ_POSITION posCur = pos;
+        _THREAD_DATA& td = m_listThread.GetNext(pos);
+        if (td.dwThreadId == dwThreadId) {
+            CloseHandle(td.hStopEvent);
+            CloseHandle(td.hThread);
+            m_listThread.RemoveAt(posCur);
+            return;
+        }
+    }
+}
+
+DWORD WINAPI VZ_MultiThread::ThreadEntry(LPVOID lpParam)
+{
+    VZ_MultiThread* lpThis = static_cast<VZ_MultiThread*>(lpParam);
+
+    // 1. Each thread gets its own random sequence.
+    srand(static_cast<unsigned>(__rdtsc()));
+
+    // 2. The record is in the list before the thread is resumed.
+    _THREAD_DATA td;
+    if (!lpThis->CopyRecord(GetCurrentThreadId(), td)) {
+        VZ_ASSERT(false);
+        ExitThread(1);
+    }
+
+    // 3. The body works on its copy; the list may change meanwhile.
+    CoInitialize(NULL);
+    DWORD dwResult = lpThis->ThreadProc(td);
+    CoUninitialize();
+
+    // 4. By handle: a terminated-and-reused thread id cannot mislead this.
+    //    Once the record is gone the owner may be destroyed, so nothing of
+    //    the object is touched after this line.
+    lpThis->RemoveRecordByHandle(td.hThread);
+
+    // 5.
+    ExitThread(dwResult);
+}
