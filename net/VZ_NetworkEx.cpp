@@ -6,6 +6,7 @@
 
 #include "VZ_List.h"
 #include "VZ_Locker.h"
+#include "VZ_TcpSocket.h"
 
 namespace {
 
@@ -39,6 +40,10 @@ typedef VZ_List<ISocketMgr*, ISocketMgr*> MgrList;
 MgrList g_listMgr;
 MgrList g_listContainer;
 VZ_Locker g_lckInstance;
+// The container lock, its two maps and the routing container join here, in
+// that order, with the containers.
+// The lock-trace socket is built last, so it is the first one torn down.
+VZ_TcpSocket& g_sockTrace = VZ_GetTraceSocket();
 
 const InterfaceRow* FindRow(const char* lpszName)
 {
