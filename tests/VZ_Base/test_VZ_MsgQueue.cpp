@@ -16,29 +16,20 @@ namespace {
 std::mutex g_mtxReports;
 std::vector<std::string> g_vecReports;
 
-void RecordReport(const char* lpszExpr, const char* lpszModule, int)
+void RecordReport(const char* lpszExpr, const char*, int)
 {
     std::lock_guard<std::mutex> lock(g_mtxReports);
-    g_vecReports.push_back(std::string(lpszModule) + ": " + lpszExpr);
+    g_vecReports.push_back(lpszExpr);
 }
 
-int CountReports(const std::string& strReport)
+int CountReports(const char* lpszExpr)
 {
     std::lock_guard<std::mutex> lock(g_mtxReports);
     int n = 0;
     for (const std::string& str : g_vecReports)
-        n += str == strReport;
+        n += str == lpszExpr;
     return n;
 }
-
-class ReportCapture
-{
-public:
-    ReportCapture() { g_vecReports.clear(); m_lpPrev = VZ_SetAssertHandler(RecordReport); }
-    ~ReportCapture() { VZ_SetAssertHandler(m_lpPrev); }
-private:
-    VZ_AssertHandler m_lpPrev;
-};
 
 // Sees the queue's innards, to check the semaphore against the list and to
 // act as a consumer caught between claiming a count and taking its message.
@@ -63,10 +54,7 @@ struct Consumer
     std::vector<_VZ_MSG> vecGot;
     HANDLE hThread;
 
-    explicit Consumer(VZ_MsgQueue* lpQ) : lpQueue(lpQ)
-    {
-        hThread = CreateThread(NULL, 0, Loop, this, 0, NULL);
-    }
+    explicit Consumer(VZ_MsgQueue* lpQ) : lpQueue(lpQ) { hThread = CreateThread(NULL, 0, Loop, this, 0, NULL); }
     ~Consumer() { CloseHandle(hThread); }
     static DWORD WINAPI Loop(LPVOID lpParam)
     {
@@ -80,7 +68,7 @@ struct Consumer
 
 } // namespace
 
-TEST(VZ_MsgQueue, FifoBatchAndEmptyBatch)
+TEST(VZ_MsgQueue, FifoBatchesAndNullPointers)
 {
     ProbeQueue q;
     EXPECT_TRUE(q.PostMessage(10, 1, ~ULONG_PTR(0)));   // lParam keeps full pointer width
@@ -96,24 +84,18 @@ TEST(VZ_MsgQueue, FifoBatchAndEmptyBatch)
     EXPECT_EQ(~ULONG_PTR(0), msg.lParam);
     for (const _VZ_MSG& exp : batch) {
         ASSERT_TRUE(q.GetMessage(&msg));
-        EXPECT_EQ(exp.message, msg.message);
-        EXPECT_EQ(exp.wParam, msg.wParam);
-        EXPECT_EQ(exp.lParam, msg.lParam);
+        EXPECT_TRUE(exp.message == msg.message && exp.wParam == msg.wParam && exp.lParam == msg.lParam);
     }
-    EXPECT_EQ(0, q.Count());
-    EXPECT_FALSE(q.ClaimCount());                       // semaphore matched the list
-}
+    EXPECT_FALSE(q.ClaimCount());                       // the semaphore matched the list
 
-TEST(VZ_MsgQueue, NullMessagePointers)
-{
-    ReportCapture capture;
-    ProbeQueue q;
+    g_vecReports.clear();
+    VZ_AssertHandler lpPrev = VZ_SetAssertHandler(RecordReport);
     EXPECT_FALSE(q.PostMessages(NULL, 1));
-    EXPECT_EQ(1, CountReports("VZ_MsgQueue: lpMsg"));
     EXPECT_EQ(0, q.Count());
     EXPECT_TRUE(q.PostMessage(5, 0, 0));
     EXPECT_TRUE(q.GetMessage(NULL));                    // reported, still consumed
-    EXPECT_EQ(2, CountReports("VZ_MsgQueue: lpMsg"));
+    VZ_SetAssertHandler(lpPrev);
+    EXPECT_EQ(2, CountReports("lpMsg"));
     EXPECT_EQ(0, q.Count());
 }
 
@@ -145,9 +127,7 @@ TEST(VZ_MsgQueue, QuitEndsConsumersAfterEarlierMessages)
     for (Consumer* c : { &a, &b })
         for (size_t i = 0; i < c->vecGot.size(); ++i) {
             ++vecSeen[c->vecGot[i].wParam];
-            if (i > 0) {
-                EXPECT_LT(c->vecGot[i - 1].wParam, c->vecGot[i].wParam);
-            }
+            EXPECT_TRUE(i == 0 || c->vecGot[i - 1].wParam < c->vecGot[i].wParam);
         }
     EXPECT_EQ(std::vector<int>(N, 1), vecSeen);
 }
@@ -159,24 +139,25 @@ TEST(VZ_MsgQueue, ClosedQueueRefusesPosts)
     EXPECT_EQ(0, qClosed.Count());
 
     // A consumer has claimed a count but not taken its message: the destructor
-    // closes the queue, then waits for that message to be taken.
-    ReportCapture capture;
+    // closes the queue, then yields until that message is taken.
+    g_vecReports.clear();
+    VZ_AssertHandler lpPrev = VZ_SetAssertHandler(RecordReport);
     ProbeQueue* lpQueue = new ProbeQueue;
     lpQueue->PostMessage(10, 0, 0);
     ASSERT_TRUE(lpQueue->ClaimCount());
     HANDLE hDelete = CreateThread(NULL, 0, DeleteQueue, lpQueue, 0, NULL);
-    // Posts succeed until the destructor has closed the queue; the drain then
-    // disposes of them.
+    // Posts succeed until the queue is closed; the drain disposes of them.
     bool bRefused = false;
     for (int i = 0; i < 5000 && !bRefused; ++i, Sleep(1))
         bRefused = !lpQueue->PostMessage(11, 0, 0);
     EXPECT_TRUE(bRefused);
-    // The drain keeps yielding and complains after 100 rounds.
-    for (int i = 0; i < 5000 && CountReports("VZ_MsgQueue: iAssertError < 100") == 0; ++i)
+    // The drain keeps waiting and complains after 100 rounds.
+    for (int i = 0; i < 5000 && CountReports("iAssertError < 100") == 0; ++i)
         Sleep(1);
-    EXPECT_GT(CountReports("VZ_MsgQueue: iAssertError < 100"), 0);
+    EXPECT_GT(CountReports("iAssertError < 100"), 0);
     EXPECT_EQ(DWORD(WAIT_TIMEOUT), WaitForSingleObject(hDelete, 0));
     lpQueue->TakeClaimed();
     EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(hDelete, 5000));
     CloseHandle(hDelete);
+    VZ_SetAssertHandler(lpPrev);
 }
