@@ -51,7 +51,7 @@ bool VZ_MultipleTimer::Start(UINT uiPeriod, int iMsgThreadCount, int iHashTableS
         // A map must never have 0 buckets: a bad size keeps the current table.
         if (iHashTableSize > 0)
             m_mapTimer.InitHashTable(static_cast<UINT>(iHashTableSize));
-        m_dwTimerTick = timeGetTime();
+        m_dwTimerTick = ReadClock();
         m_iMsgThreadCount = iMsgThreadCount;
     }
     StartThreads(MSG_THREAD_TYPE, iMsgThreadCount, 0);
@@ -177,6 +177,11 @@ bool VZ_MultipleTimer::GetTimerSlot(DWORD dwTimerId, int* lpLevel, int* lpSlot)
     return false;
 }
 
+DWORD VZ_MultipleTimer::ReadClock()
+{
+    return timeGetTime();
+}
+
 int VZ_MultipleTimer::GetMsgThreadCount()
 {
     return GetThreadCount(MSG_THREAD_TYPE);
@@ -266,7 +271,7 @@ void VZ_MultipleTimer::ExpireSlot(UINT uiIndex, DWORD dwNow, _VZ_MSG* lpBatch, i
 void VZ_MultipleTimer::OnMMTimer()
 {
     // 1. Gather the expiries of this tick in one local batch.
-    DWORD dwNow = timeGetTime();
+    DWORD dwNow = ReadClock();
     _VZ_MSG batch[MSG_BATCH];
     int iBatchCount = 0;
     VZ_AutoLock lock(&m_mapTimer);

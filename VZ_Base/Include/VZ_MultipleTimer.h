@@ -43,6 +43,11 @@ public:
     bool GetTimerSlot(DWORD dwTimerId, int* lpLevel, int* lpSlot);
     int GetMsgThreadCount();
 
+protected:
+    // The millisecond clock the wheel follows: timeGetTime(). A test build may
+    // substitute a clock of its own to drive the wheel across long spans.
+    virtual DWORD ReadClock();
+
 private:
     struct TIMER_NODE
     {

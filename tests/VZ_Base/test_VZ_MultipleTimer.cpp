@@ -70,10 +70,55 @@ void CaptureReport(const char* lpszExpr, const char* lpszModule, int /*iLine*/)
     g_vecReports.push_back(std::string(lpszModule) + ": " + lpszExpr);
 }
 
+// Captures reports for the scope of one test.
+struct ScopedCapture
+{
+    VZ_AssertHandler lpOld = VZ_SetAssertHandler(CaptureReport);
+    ~ScopedCapture() { VZ_SetAssertHandler(lpOld); }
+};
+
 bool Reported(const std::string& strReport)
 {
     std::lock_guard<std::mutex> guard(g_mtxReports);
     return std::find(g_vecReports.begin(), g_vecReports.end(), strReport) != g_vecReports.end();
+}
+
+// The service on the real clock, or on a clock the test moves by hand.
+class TestTimer : public VZ_MultipleTimer
+{
+public:
+    ~TestTimer() { Stop(); }   // no tick may call ReadClock() once this part is gone
+
+    void UseFakeClock(DWORD dwStart)
+    {
+        m_dwFake = dwStart;
+        m_bFake = true;
+    }
+
+    // Moves the fake clock and waits until a tick has run the wheel up to it.
+    bool AdvanceTo(DWORD dwTime)
+    {
+        m_dwFake = dwTime;
+        for (int i = 0; i < 1000; ++i) {
+            if (GetTimerTick() == dwTime)
+                return true;
+            Sleep(5);
+        }
+        return false;
+    }
+
+protected:
+    DWORD ReadClock() override { return m_bFake ? m_dwFake.load() : VZ_MultipleTimer::ReadClock(); }
+
+private:
+    std::atomic<bool> m_bFake{false};
+    std::atomic<DWORD> m_dwFake{0};
+};
+
+size_t CountOf(const std::vector<Expiry>& vec, DWORD dwTimerId)
+{
+    return static_cast<size_t>(std::count_if(vec.begin(), vec.end(),
+        [=](const Expiry& e) { return e.dwTimerId == dwTimerId; }));
 }
 
 class MultipleTimerTest : public ::testing::Test
@@ -82,7 +127,7 @@ protected:
     void SetUp() override { m_timer.m_lpSink = &m_sink; }
 
     RecordingSink m_sink;       // outlives the timer, whose destructor stops it
-    VZ_MultipleTimer m_timer;
+    TestTimer m_timer;
 };
 
 TEST_F(MultipleTimerTest, LifecycleStopDiscardsTimersAndRestarts)
@@ -114,7 +159,7 @@ TEST_F(MultipleTimerTest, LifecycleStopDiscardsTimersAndRestarts)
 
 TEST_F(MultipleTimerTest, ReportsBadStartAndMissingSink)
 {
-    VZ_AssertHandler lpOld = VZ_SetAssertHandler(CaptureReport);
+    ScopedCapture capture;
     m_timer.m_lpSink = NULL;
     EXPECT_TRUE(m_timer.Start(1, 0, 4099));
     EXPECT_TRUE(Reported("VZ_MultipleTimer: uiPeriod > 0 && iMsgThreadCount > 0 && iHashTableSize > 0"));
@@ -126,7 +171,6 @@ TEST_F(MultipleTimerTest, ReportsBadStartAndMissingSink)
         Sleep(10);
     EXPECT_TRUE(Reported("VZ_MultipleTimer: m_lpSink"));
     m_timer.Stop();
-    VZ_SetAssertHandler(lpOld);
 }
 
 TEST_F(MultipleTimerTest, OneShotFiresOnceNotEarly)
@@ -234,26 +278,69 @@ TEST_F(MultipleTimerTest, RepeatingZeroIntervalFiresAtMostOncePerMillisecond)
     EXPECT_LE(n, static_cast<size_t>(dwEnd - dwStart));
 }
 
-TEST_F(MultipleTimerTest, ManyTimersAtOneMillisecondAllDelivered)
+TEST_F(MultipleTimerTest, CascadesThroughEveryLevelAcrossClockWrap)
 {
+    const DWORD dwBase = 0xFFFFFFF0;   // the first expiry lies past the 32-bit wrap
+    m_timer.UseFakeClock(dwBase);
     ASSERT_TRUE(m_timer.Start(1, 2, 4099));
-    const DWORD dwCount = 2000;
-    DWORD dwTarget = m_timer.GetTimerTick() + 500;
-    for (DWORD i = 0; i < dwCount; ++i) {
-        DWORD dwNow = m_timer.GetTimerTick();
-        ASSERT_LT(static_cast<LONG>(dwNow - dwTarget), 0);
-        ASSERT_TRUE(m_timer.AddTimer(1000 + i, dwTarget - dwNow, i, true));
+    const UINT elapses[] = {300, 20000, 2000000, 70000000};   // levels 2 to 5
+    for (DWORD i = 0; i < 4; ++i)
+        ASSERT_TRUE(m_timer.AddTimer(100 + i, elapses[i], i, true));
+    for (DWORD i = 0; i < 4; ++i) {
+        ASSERT_TRUE(m_timer.AdvanceTo(dwBase + elapses[i] - 1));
+        Sleep(30);
+        EXPECT_EQ(i, m_sink.Snapshot().size()) << "early: " << elapses[i];
+        ASSERT_TRUE(m_timer.AdvanceTo(dwBase + elapses[i]));
+        std::vector<Expiry> vec = m_sink.WaitFor(i + 1, 2000);
+        ASSERT_EQ(i + 1, vec.size()) << "missed: " << elapses[i];
+        EXPECT_EQ(100 + i, vec[i].dwTimerId);
+        EXPECT_EQ(i, vec[i].dwParam);
     }
-    std::vector<Expiry> vec = m_sink.WaitFor(dwCount, 5000);
-    Sleep(50);
-    vec = m_sink.Snapshot();
+}
+
+TEST_F(MultipleTimerTest, RepeatingRearmsFromNowAfterALag)
+{
+    const DWORD dwBase = 5000;
+    m_timer.UseFakeClock(dwBase);
+    ASSERT_TRUE(m_timer.Start(1, 1, 4099));
+    ASSERT_TRUE(m_timer.AddTimer(1, 10, 0, false));
+    ASSERT_TRUE(m_timer.AddTimer(2, 0, 0, false));   // taken as 1 ms
+    // The clock stands still: ticks keep running but nothing is due yet.
+    Sleep(30);
+    EXPECT_TRUE(m_sink.Snapshot().empty());
+    // One lagging tick of 1000 ms fires each timer once, not once per interval.
+    // Waits are for a count, not a time: the message threads may be slow to run.
+    ASSERT_TRUE(m_timer.AdvanceTo(dwBase + 1000));
+    std::vector<Expiry> vec = m_sink.WaitFor(2, 2000);
+    EXPECT_EQ(1u, CountOf(vec, 1));
+    EXPECT_EQ(1u, CountOf(vec, 2));
+    ASSERT_TRUE(m_timer.AdvanceTo(dwBase + 1009));
+    vec = m_sink.WaitFor(3, 2000);
+    EXPECT_EQ(1u, CountOf(vec, 1));
+    EXPECT_EQ(2u, CountOf(vec, 2));   // re-armed 1 ms past that tick's now
+    ASSERT_TRUE(m_timer.AdvanceTo(dwBase + 1010));
+    vec = m_sink.WaitFor(5, 2000);
+    EXPECT_EQ(2u, CountOf(vec, 1));
+    EXPECT_EQ(3u, CountOf(vec, 2));
+}
+
+TEST_F(MultipleTimerTest, ManyTimersOfOneMillisecondAllDelivered)
+{
+    const DWORD dwBase = 1000, dwCount = 2000;   // more than one batch of messages
+    m_timer.UseFakeClock(dwBase);
+    ASSERT_TRUE(m_timer.Start(1, 2, 4099));
+    for (DWORD i = 0; i < dwCount; ++i)
+        ASSERT_TRUE(m_timer.AddTimer(1000 + i, 300, i, true));
+    ASSERT_TRUE(m_timer.AdvanceTo(dwBase + 300));
+    m_sink.WaitFor(dwCount, 5000);
+    Sleep(30);
+    std::vector<Expiry> vec = m_sink.Snapshot();
     ASSERT_EQ(dwCount, vec.size());
     std::vector<int> seen(dwCount, 0);
     for (const Expiry& e : vec) {
         ASSERT_GE(e.dwTimerId, 1000u);
         ASSERT_LT(e.dwTimerId, 1000u + dwCount);
         EXPECT_EQ(e.dwTimerId - 1000, e.dwParam);
-        EXPECT_GE(static_cast<LONG>(e.dwTime - dwTarget), 0);
         ++seen[e.dwTimerId - 1000];
     }
     EXPECT_EQ(dwCount, static_cast<DWORD>(std::count(seen.begin(), seen.end(), 1)));
