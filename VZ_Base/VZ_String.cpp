@@ -81,6 +81,8 @@ CH* VZ_StringT<CH>::NewBuffer(int nLength)
     size_t nBytes = sizeof(_VZ_STRINGDATA) + (static_cast<size_t>(nLength) + 1) * sizeof(CH);
     _VZ_STRINGDATA* lpData = static_cast<_VZ_STRINGDATA*>(std::malloc(nBytes));
     VZ_ASSERT(lpData);
+    if (lpData == NULL)     // out of memory: a string value has no failure result to give
+        std::abort();
     lpData->nRefs = 1;
     lpData->nDataLength = nLength;
     lpData->nAllocLength = nLength;
@@ -321,7 +323,7 @@ void VZ_StringT<CH>::Append(const CH* lpch, int nLength)
         return;
     }
     CH* lpszOld = m_lpszData;
-    m_lpszData = AllocBuffer(nOldLength + nLength);
+    m_lpszData = NewBuffer(nOldLength + nLength);   // nLength > 0: never the static buffer
     std::memcpy(m_lpszData, lpszOld, static_cast<size_t>(nOldLength) * sizeof(CH));
     std::memcpy(m_lpszData + nOldLength, lpch, static_cast<size_t>(nLength) * sizeof(CH));
     ReleaseData(lpszOld);
