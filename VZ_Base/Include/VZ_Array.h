@@ -148,8 +148,16 @@ template<class TYPE, class ARG_TYPE>
 int VZ_Array<TYPE, ARG_TYPE>::Add(ARG_TYPE newElement)
 {
     int nIndex = m_iSize;
+    if (nIndex < m_iCapacity)
+    {
+        SetSize(nIndex + 1, -1);
+        m_lpData[nIndex] = newElement;
+        return nIndex;
+    }
+    // Growth frees the old data, which may hold newElement itself.
+    TYPE copy(newElement);
     SetSize(nIndex + 1, -1);
-    m_lpData[nIndex] = newElement;
+    m_lpData[nIndex] = copy;
     return nIndex;
 }
 

@@ -22,6 +22,7 @@ public:
 
     bool IsOpen() const { return m_hSocket != INVALID_SOCKET; }
     SOCKET GetSocket() const { return m_hSocket; }
+    unsigned short GetSetting() const { return m_usSetting; }
 
     // One send() of iLength bytes; the result is ignored.
     void Send(const char* lpBuffer, int iLength);

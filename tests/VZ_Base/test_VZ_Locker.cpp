@@ -4,6 +4,7 @@
 #include <mmsystem.h>
 
 #include <stdio.h>
+#include <string.h>
 #include <atomic>
 #include <string>
 #include <vector>
@@ -78,38 +79,12 @@ SOCKET MakeListener(u_short& usPort)
     return hListen;
 }
 
-// Accepts one connection, with a receive time-out so that no read can hang.
-SOCKET AcceptOne(SOCKET hListen)
-{
-    SOCKET s = accept(hListen, NULL, NULL);
-    DWORD dwTimeout = 5000;
-    setsockopt(s, SOL_SOCKET, SO_RCVTIMEO, (const char*)&dwTimeout, sizeof(dwTimeout));
-    return s;
-}
-
-// A connected loopback pair: hSend for the test to send on, hRecv to read.
-bool MakeSocketPair(SOCKET& hSend, SOCKET& hRecv)
-{
-    u_short usPort = 0;
-    SOCKET hListen = MakeListener(usPort);
-    sockaddr_in sa = {};
-    sa.sin_family = AF_INET;
-    sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    sa.sin_port = htons(usPort);
-    hSend = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
-    if (hListen == INVALID_SOCKET || connect(hSend, (sockaddr*)&sa, sizeof(sa)) != 0)
-        return false;
-    hRecv = AcceptOne(hListen);
-    closesocket(hListen);
-    return hRecv != INVALID_SOCKET;
-}
-
-std::string ReadAvailable(SOCKET s, size_t nAtLeast)
+// Reads until strEnd arrives (bounded by the socket's receive time-out).
+std::string ReadUntil(SOCKET s, const std::string& strEnd)
 {
     std::string str;
     char buf[4096];
-    DWORD dwStart = GetTickCount();
-    while (str.size() < nAtLeast && GetTickCount() - dwStart < 5000)
+    for (int i = 0; i < 100 && str.find(strEnd) == std::string::npos; i++)
     {
         int n = recv(s, buf, sizeof(buf), 0);
         if (n <= 0)
@@ -118,17 +93,6 @@ std::string ReadAvailable(SOCKET s, size_t nAtLeast)
     }
     return str;
 }
-
-class WinsockTest : public testing::Test
-{
-protected:
-    void SetUp() override
-    {
-        WSADATA wsa;
-        ASSERT_EQ(0, WSAStartup(MAKEWORD(2, 2), &wsa));
-    }
-    void TearDown() override { WSACleanup(); }
-};
 
 } // namespace
 
@@ -220,37 +184,29 @@ TEST(VZ_Event, DestructorKeepsHandleCloseClosesIt)
     ev.SetEvent();   // no handle: nothing happens
 }
 
-TEST_F(WinsockTest, TcpSocketConnectsAndSends)
+TEST(VZ_TraceSocket, LockTraceLinesOnlyWhenSwitchedOnWithSocket)
 {
+    WSADATA wsa;
+    ASSERT_EQ(0, WSAStartup(MAKEWORD(2, 2), &wsa));
     u_short usPort = 0;
     SOCKET hListen = MakeListener(usPort);
-    ASSERT_NE(INVALID_SOCKET, hListen);
     VZ_TcpSocket sock(usPort, "127.0.0.1", 1);
-    EXPECT_FALSE(sock.IsOpen());
     ASSERT_TRUE(sock.Connect());
-    SOCKET hPeer = AcceptOne(hListen);
-    sock.Send("abc", 3);
-    EXPECT_EQ("abc", ReadAvailable(hPeer, 3));
-    closesocket(hPeer);
+    SOCKET hPeer = accept(hListen, NULL, NULL);
+    DWORD dwTimeout = 5000;
+    setsockopt(hPeer, SOL_SOCKET, SO_RCVTIMEO, (const char*)&dwTimeout, sizeof(dwTimeout));
     closesocket(hListen);
+    VZ_TcpSocket refused(usPort, "127.0.0.1", 1);
+    EXPECT_FALSE(refused.Connect());
+    EXPECT_FALSE(refused.IsOpen());
 
-    VZ_TcpSocket closed(usPort, "127.0.0.1", 1);   // nobody listens any more
-    EXPECT_FALSE(closed.Connect());
-    EXPECT_FALSE(closed.IsOpen());
-}
-
-TEST_F(WinsockTest, LockTraceLinesOnlyWhenSwitchedOnWithSocket)
-{
     EXPECT_FALSE(VZ_Locker::GetTrace());   // off at load
     EXPECT_FALSE(VZ_GetTraceSocket().IsOpen());
-    SOCKET hSend = INVALID_SOCKET, hRecv = INVALID_SOCKET;
-    ASSERT_TRUE(MakeSocketPair(hSend, hRecv));
-
     VZ_Locker locker;
     VZ_Locker::SetTrace(true);
-    locker.Lock();   // switch on, no socket: nothing to send
+    locker.Lock();   // no socket yet: nothing to send
     locker.Unlock();
-    VZ_GetTraceSocket().Attach(hSend);
+    VZ_GetTraceSocket().Attach(sock.Detach());
     DWORD dwBefore = timeGetTime();
     locker.Lock();
     locker.Lock();
@@ -260,23 +216,19 @@ TEST_F(WinsockTest, LockTraceLinesOnlyWhenSwitchedOnWithSocket)
     VZ_Locker::SetTrace(false);
     locker.Lock();
     locker.Unlock();
-    send(hSend, "END", 3, 0);
-    VZ_GetTraceSocket().Detach();
+    VZ_GetTraceSocket().Send("END", 3);
+    closesocket(VZ_GetTraceSocket().Detach());
 
-    // Other threads' lockers may trace too: keep our locker's lines only.
+    // Other threads' lockers may trace too: keep this locker's lines only.
     char szTag[64];
     snprintf(szTag, sizeof(szTag), "_%u.%p.", (unsigned)GetCurrentThreadId(), (void*)&locker);
-    std::string strAll = ReadAvailable(hRecv, 1);
-    for (int i = 0; i < 50 && strAll.find("END") == std::string::npos; i++)
-        strAll += ReadAvailable(hRecv, 1);
+    std::string strAll = ReadUntil(hPeer, "END");
     EXPECT_EQ(strAll.size() - 3, strAll.find("END"));
     std::vector<std::string> vecLines;
-    size_t iStart = 0;
-    for (size_t iEnd; (iEnd = strAll.find("\r\n", iStart)) != std::string::npos; iStart = iEnd + 2)
+    for (size_t i = 0, iEnd; (iEnd = strAll.find("\r\n", i)) != std::string::npos; i = iEnd + 2)
     {
-        std::string strLine = strAll.substr(iStart, iEnd + 2 - iStart);
-        if (strLine.find(szTag) == 1)
-            vecLines.push_back(strLine);
+        if (strAll.compare(i + 1, strlen(szTag), szTag) == 0)
+            vecLines.push_back(strAll.substr(i, iEnd + 2 - i));
     }
     const char* aszExpected[] = {"b%s0: Lock name=, time=%u\r\n", "b%s1: Lock name=, time=%u\r\n",
                                  "e%s1: Unlock name=, time=%u\r\n", "e%s0: Unlock name=, time=%u\r\n"};
@@ -290,6 +242,6 @@ TEST_F(WinsockTest, LockTraceLinesOnlyWhenSwitchedOnWithSocket)
         snprintf(szExpected, sizeof(szExpected), aszExpected[i], szTag, uiTime);
         EXPECT_EQ(szExpected, vecLines[i]);
     }
-    closesocket(hSend);
-    closesocket(hRecv);
+    closesocket(hPeer);
+    WSACleanup();
 }
