@@ -135,7 +135,7 @@ void VZ_MultiThread::StopSelected(bool bAllTypes, int iThreadType, DWORD dwTimeo
         _STOP_ITEM& item = arrStop[i];
         if (WaitForSingleObject(item.hThread, dwTimeout) == WAIT_TIMEOUT) {
             TerminateThread(item.hThread, 0);
-            RemoveRecordById(item.dwThreadId);
+            RemoveRecord(item.dwThreadId, NULL);
         }
         CloseHandle(item.hThread);
     }
@@ -155,30 +155,16 @@ bool VZ_MultiThread::CopyRecord(DWORD dwThreadId, _THREAD_DATA& td)
     return false;
 }
 
-void VZ_MultiThread::RemoveRecordByHandle(HANDLE hThread)
+// Removes the record of one thread, found by id when dwThreadId is not 0,
+// else by handle, and closes its stop event and thread handle.
+void VZ_MultiThread::RemoveRecord(DWORD dwThreadId, HANDLE hThread)
 {
     VZ_AutoLock lock(&m_listThread);
     VZ_POSITION pos = m_listThread.GetHeadPosition();
     while (pos != NULL) {
         VZ_POSITION posCur = pos;
         _THREAD_DATA& td = m_listThread.GetNext(pos);
-        if (td.hThread == hThread) {
-            CloseHandle(td.hStopEvent);
-            CloseHandle(td.hThread);
-            m_listThread.RemoveAt(posCur);
-            return;
-        }
-    }
-}
-
-void VZ_MultiThread::RemoveRecordById(DWORD dwThreadId)
-{
-    VZ_AutoLock lock(&m_listThread);
-    VZ_POSITION pos = m_listThread.GetHeadPosition();
-    while (pos != NULL) {
-        VZ_POSITION posCur = pos;
-        _THREAD_DATA& td = m_listThread.GetNext(pos);
-        if (td.dwThreadId == dwThreadId) {
+        if (dwThreadId != 0 ? td.dwThreadId == dwThreadId : td.hThread == hThread) {
             CloseHandle(td.hStopEvent);
             CloseHandle(td.hThread);
             m_listThread.RemoveAt(posCur);
@@ -209,7 +195,7 @@ DWORD WINAPI VZ_MultiThread::ThreadEntry(LPVOID lpParam)
     // 4. By handle: a terminated-and-reused thread id cannot mislead this.
     //    Once the record is gone the owner may be destroyed, so nothing of
     //    the object is touched after this line.
-    lpThis->RemoveRecordByHandle(td.hThread);
+    lpThis->RemoveRecord(0, td.hThread);
 
     // 5.
     ExitThread(dwResult);

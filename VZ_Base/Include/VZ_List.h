@@ -204,21 +204,8 @@ template<class TYPE, class ARG_TYPE>
 typename VZ_List<TYPE, ARG_TYPE>::NODE*
 VZ_List<TYPE, ARG_TYPE>::NewNode(NODE* lpPrev, NODE* lpNext, ARG_TYPE newElement)
 {
-    if (m_lpFreeList == NULL)
-    {
-        // Push last to first so that nodes are handed out in address order.
-        VZ_Plex* lpBlock = VZ_Plex::Create(m_lpBlocks, m_iBlockSize, sizeof(NODE));
-        NODE* lpFirst = (NODE*)lpBlock->Data();
-        for (int i = m_iBlockSize - 1; i >= 0; i--)
-        {
-            lpFirst[i].lpNext = m_lpFreeList;
-            m_lpFreeList = &lpFirst[i];
-        }
-    }
-    NODE* p = m_lpFreeList;
-    m_lpFreeList = p->lpNext;
+    NODE* p = VZ_PlexTakeNode(m_lpBlocks, m_iBlockSize, m_lpFreeList);
     m_iCount++;
-    memset((void*)p, 0, sizeof(NODE));
     p->lpPrev = lpPrev;
     p->lpNext = lpNext;
     ::new ((void*)&p->data) TYPE(newElement);

@@ -218,21 +218,8 @@ template<class KEY, class ARG_KEY, class VALUE, class ARG_VALUE>
 typename VZ_Map<KEY, ARG_KEY, VALUE, ARG_VALUE>::ENTRY*
 VZ_Map<KEY, ARG_KEY, VALUE, ARG_VALUE>::NewEntry(ARG_KEY key, UINT uiBucket)
 {
-    if (m_lpFreeList == NULL)
-    {
-        // Push last to first so that entries are handed out in address order.
-        VZ_Plex* lpBlock = VZ_Plex::Create(m_lpBlocks, m_iBlockSize, sizeof(ENTRY));
-        ENTRY* lpFirst = (ENTRY*)lpBlock->Data();
-        for (int i = m_iBlockSize - 1; i >= 0; i--)
-        {
-            lpFirst[i].lpNext = m_lpFreeList;
-            m_lpFreeList = &lpFirst[i];
-        }
-    }
-    ENTRY* p = m_lpFreeList;
-    m_lpFreeList = p->lpNext;
+    ENTRY* p = VZ_PlexTakeNode(m_lpBlocks, m_iBlockSize, m_lpFreeList);
     m_iCount++;
-    memset((void*)p, 0, sizeof(ENTRY));
     p->uiBucket = uiBucket;
     ::new ((void*)&p->key) KEY(key);
     // Value-initialised: zeros unless VALUE has a constructor of its own.

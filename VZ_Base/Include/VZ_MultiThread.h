@@ -49,8 +49,7 @@ private:
     static DWORD WINAPI ThreadEntry(LPVOID lpParam);
 
     bool CopyRecord(DWORD dwThreadId, _THREAD_DATA& td);
-    void RemoveRecordByHandle(HANDLE hThread);
-    void RemoveRecordById(DWORD dwThreadId);
+    void RemoveRecord(DWORD dwThreadId, HANDLE hThread);
     void StopSelected(bool bAllTypes, int iThreadType, DWORD dwTimeout);
 
     VZ_MultiThread(const VZ_MultiThread&) = delete;

@@ -6,6 +6,8 @@
 #include <winsock2.h>
 #include <windows.h>
 
+#include <cstring>
+
 // Opaque iteration position of the containers; NULL means "end".
 typedef struct VZ_PositionTag* VZ_POSITION;
 
@@ -22,3 +24,25 @@ struct VZ_Plex
     // Frees this block and every block after it.
     void FreeDataChain();
 };
+
+// Takes a zero-filled node from a container's free list, refilling the list
+// from a new block when it is empty. A new block's nodes are pushed last to
+// first, so they are handed out in ascending address order. NODE starts its
+// life as raw memory and links through its lpNext member.
+template<class NODE>
+NODE* VZ_PlexTakeNode(VZ_Plex*& lpBlocks, int nBlockSize, NODE*& lpFreeList)
+{
+    if (lpFreeList == NULL)
+    {
+        NODE* lpFirst = (NODE*)VZ_Plex::Create(lpBlocks, nBlockSize, sizeof(NODE))->Data();
+        for (int i = nBlockSize - 1; i >= 0; i--)
+        {
+            lpFirst[i].lpNext = lpFreeList;
+            lpFreeList = &lpFirst[i];
+        }
+    }
+    NODE* p = lpFreeList;
+    lpFreeList = p->lpNext;
+    memset((void*)p, 0, sizeof(NODE));
+    return p;
+}
