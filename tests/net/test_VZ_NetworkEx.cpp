@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 
 #include "VZ_NetworkEx.h"
+#include "net/RecordingSocketMgr.h"
 
 namespace {
 
@@ -76,57 +77,11 @@ TEST(NetworkEx, FactoryKindsWithoutEngineYieldNull)
         EXPECT_EQ(NULL, CreateSocketMgr(iKind, NULL, false)) << iKind;
 }
 
-namespace {
-
-// Records its destruction, so the test sees that a foreign pointer is left alone.
-class ForeignMgr : public ISocketMgr {
-public:
-    explicit ForeignMgr(bool* lpbDestroyed) : m_lpbDestroyed(lpbDestroyed) {}
-    ~ForeignMgr() override { *m_lpbDestroyed = true; }
-    HANDLE CreateProxy(UINT, const char*, USHORT, const char*, const char*) override { return NULL; }
-    bool DestroyProxy(HANDLE) override { return false; }
-    bool SetSendBufSize(SOCKET, int) override { return false; }
-    bool SetRecvBufSize(SOCKET, int) override { return false; }
-    bool SetSendTimeout(SOCKET, UINT) override { return false; }
-    bool SetRecvTimeout(SOCKET, UINT) override { return false; }
-    bool KillSendTimeout(SOCKET) override { return false; }
-    bool KillRecvTimeout(SOCKET) override { return false; }
-    bool SetTimer(SOCKET, UINT, UINT, DWORD, bool) override { return false; }
-    bool KillTimer(SOCKET, UINT) override { return false; }
-    bool Initialize(BYTE, int, DWORD, DWORD) override { return false; }
-    bool Uninitialize(DWORD) override { return false; }
-    bool Shutdown(SOCKET, int) override { return false; }
-    bool CloseSocket(SOCKET) override { return false; }
-    bool Recv(SOCKET, UINT) override { return false; }
-    bool DnsParse(const char*) override { return false; }
-    bool SetUserData1(SOCKET, DWORD) override { return false; }
-    bool SetUserData2(SOCKET, DWORD) override { return false; }
-    bool GetUserData(SOCKET, DWORD*, DWORD*) override { return false; }
-    SOCKET CreateUdpSocket(HANDLE, const char*, USHORT, DWORD, DWORD) override { return INVALID_SOCKET; }
-    SOCKET CreateUdpSocket(HANDLE, const sockaddr_in*, DWORD, DWORD) override { return INVALID_SOCKET; }
-    int SendTo(SOCKET, const sockaddr_in*, const char*, int, bool) override { return SOCKET_ERROR; }
-    int SendTo(SOCKET, const char*, USHORT, const char*, int, bool) override { return SOCKET_ERROR; }
-    SOCKET CreateTcpSocket(HANDLE, const char*, USHORT, DWORD, DWORD) override { return INVALID_SOCKET; }
-    SOCKET CreateTcpSocket(HANDLE, const sockaddr_in*, DWORD, DWORD) override { return INVALID_SOCKET; }
-    bool Connect(SOCKET, const char*, USHORT) override { return false; }
-    bool Connect(SOCKET, const sockaddr_in*) override { return false; }
-    bool Listen(SOCKET, int) override { return false; }
-    bool SendV(SOCKET, const _SOCKBUF*, UINT, DWORD, UINT*) override { return false; }
-    bool Send(SOCKET, const char*, int, DWORD, UINT*) override { return false; }
-    void SetSink(ISocketMgrSink*) override {}
-    ISocketMgrSink* GetSink() override { return NULL; }
-    DWORD SocketCtrl(UINT, SOCKET, DWORD, DWORD, DWORD, DWORD, DWORD, DWORD) override { return 0; }
-
-private:
-    bool* m_lpbDestroyed;
-};
-
-} // namespace
-
 TEST(NetworkEx, DestroyLeavesForeignPointersAlone)
 {
     bool bDestroyed = false;
-    ForeignMgr mgr(&bDestroyed);
+    RecordingSocketMgr mgr;
+    mgr.m_lpbDestroyed = &bDestroyed;
     oxDestroyInstance(&mgr);
     oxDestroyInstance(NULL);
     EXPECT_FALSE(bDestroyed);
