@@ -26,7 +26,7 @@ function(oxnet_test_exe name)
   target_link_libraries(${name} PRIVATE gtest)
   # Discovery runs at test time, so a build needs no Wine.
   gtest_discover_tests(${name} DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 180
-                       PROPERTIES TIMEOUT 120 FIXTURES_REQUIRED Wine ENVIRONMENT OXNET_WINE_UP=1)
+                       PROPERTIES TIMEOUT 60 FIXTURES_REQUIRED Wine ENVIRONMENT OXNET_WINE_UP=1)
 endfunction()
 
 file(GLOB BASE_TEST_SOURCES CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/tests/VZ_Base/*.cpp)
