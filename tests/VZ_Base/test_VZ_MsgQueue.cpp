@@ -3,8 +3,8 @@
 
 #include <gtest/gtest.h>
 
-#include <mutex>
-#include <string>
+#include <atomic>
+#include <string.h>
 #include <vector>
 
 #include "VZ_Assert.h"
@@ -13,23 +13,19 @@
 
 namespace {
 
-std::mutex g_mtxReports;
-std::vector<std::string> g_vecReports;
+std::atomic<int> g_iLpMsg{0}, g_iDrainStuck{0};
 
-void RecordReport(const char* lpszExpr, const char*, int)
+void CaptureReport(const char* lpszExpr, const char*, int)
 {
-    std::lock_guard<std::mutex> lock(g_mtxReports);
-    g_vecReports.push_back(lpszExpr);
+    g_iLpMsg += strcmp(lpszExpr, "lpMsg") == 0;
+    g_iDrainStuck += strcmp(lpszExpr, "iAssertError < 100") == 0;
 }
 
-int CountReports(const char* lpszExpr)
+struct CaptureScope
 {
-    std::lock_guard<std::mutex> lock(g_mtxReports);
-    int n = 0;
-    for (const std::string& str : g_vecReports)
-        n += str == lpszExpr;
-    return n;
-}
+    VZ_AssertHandler lpOld = VZ_SetAssertHandler(CaptureReport);
+    ~CaptureScope() { VZ_SetAssertHandler(lpOld); }
+};
 
 // Sees the queue's innards, to check the semaphore against the list and to
 // act as a consumer caught between claiming a count and taking its message.
@@ -42,28 +38,20 @@ public:
     void TakeClaimed() { VZ_AutoLock lock(&m_listMsg); m_listMsg.RemoveHead(); }
 };
 
-DWORD WINAPI DeleteQueue(LPVOID lpParam)
-{
-    delete static_cast<ProbeQueue*>(lpParam);
-    return 0;
-}
-
+// A thread running the owners' consumer loop.
 struct Consumer
 {
     VZ_MsgQueue* lpQueue;
     std::vector<_VZ_MSG> vecGot;
-    HANDLE hThread;
-
-    explicit Consumer(VZ_MsgQueue* lpQ) : lpQueue(lpQ) { hThread = CreateThread(NULL, 0, Loop, this, 0, NULL); }
-    ~Consumer() { CloseHandle(hThread); }
-    static DWORD WINAPI Loop(LPVOID lpParam)
-    {
-        Consumer* lpThis = static_cast<Consumer*>(lpParam);
-        _VZ_MSG msg;
-        while (lpThis->lpQueue->GetMessage(&msg))
+    HANDLE hThread = CreateThread(NULL, 0, [](LPVOID lp) -> DWORD {
+        Consumer* lpThis = static_cast<Consumer*>(lp);
+        for (_VZ_MSG msg; lpThis->lpQueue->GetMessage(&msg);)
             lpThis->vecGot.push_back(msg);
         return 0;
-    }
+    }, this, 0, NULL);
+
+    explicit Consumer(VZ_MsgQueue* lpQ) : lpQueue(lpQ) {}
+    ~Consumer() { CloseHandle(hThread); }
 };
 
 } // namespace
@@ -75,58 +63,47 @@ TEST(VZ_MsgQueue, FifoBatchesAndNullPointers)
     _VZ_MSG batch[3] = { { 0x113, 2, 20 }, { 11, 3, 30 }, { 12, 4, 40 } };
     EXPECT_TRUE(q.PostMessages(batch, 3));
     EXPECT_TRUE(q.PostMessages(batch, 0));
-    EXPECT_TRUE(q.PostMessages(NULL, 0));
     EXPECT_EQ(4, q.Count());
-
     _VZ_MSG msg;
-    ASSERT_TRUE(q.GetMessage(&msg));
-    EXPECT_EQ(10u, msg.message);
-    EXPECT_EQ(~ULONG_PTR(0), msg.lParam);
-    for (const _VZ_MSG& exp : batch) {
+    for (UINT i = 1; i <= 4; ++i) {
         ASSERT_TRUE(q.GetMessage(&msg));
-        EXPECT_TRUE(exp.message == msg.message && exp.wParam == msg.wParam && exp.lParam == msg.lParam);
+        EXPECT_TRUE(msg.wParam == i && msg.message == (i == 1 ? 10 : batch[i - 2].message)
+                    && msg.lParam == (i == 1 ? ~ULONG_PTR(0) : i * 10)) << i;
     }
     EXPECT_FALSE(q.ClaimCount());                       // the semaphore matched the list
 
-    g_vecReports.clear();
-    VZ_AssertHandler lpPrev = VZ_SetAssertHandler(RecordReport);
+    g_iLpMsg = 0;
+    CaptureScope capture;
     EXPECT_FALSE(q.PostMessages(NULL, 1));
-    EXPECT_EQ(0, q.Count());
     EXPECT_TRUE(q.PostMessage(5, 0, 0));
     EXPECT_TRUE(q.GetMessage(NULL));                    // reported, still consumed
-    VZ_SetAssertHandler(lpPrev);
-    EXPECT_EQ(2, CountReports("lpMsg"));
+    EXPECT_EQ(2, g_iLpMsg.load());
     EXPECT_EQ(0, q.Count());
+    if (q.Count() > 0)
+        q.TakeClaimed();   // else the destructor would wait for it for ever
 }
 
-TEST(VZ_MsgQueue, QuitEndsConsumersAfterEarlierMessages)
+TEST(VZ_MsgQueue, TwoQuitsEndTwoConsumersAfterEarlierMessages)
 {
-    ProbeQueue q;
-    Consumer one(&q);
-    Sleep(10);                                          // let it block first
-    q.PostMessage(20, 1, 0);
-    q.PostMessage(21, 2, 0);
-    q.PostMessage(VZ_MsgQueue::QUIT_MESSAGE, 0, 0);
-    ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(one.hThread, 5000));
-    ASSERT_EQ(2u, one.vecGot.size());
-    EXPECT_EQ(20u, one.vecGot[0].message);
-    EXPECT_EQ(21u, one.vecGot[1].message);
-    EXPECT_EQ(0, q.Count());                            // the quit was consumed
-    EXPECT_FALSE(q.ClaimCount());
-
     const int N = 200;
+    ProbeQueue q;
     Consumer a(&q), b(&q);
     for (int i = 0; i < N; ++i)
         q.PostMessage(30, i, 0);
+    // Once all are taken the consumers are (about to be) blocked for the quits.
+    for (int i = 0; i < 5000 && q.Count() > 0; ++i)
+        Sleep(1);
     q.PostMessage(VZ_MsgQueue::QUIT_MESSAGE, 0, 0);
     q.PostMessage(VZ_MsgQueue::QUIT_MESSAGE, 0, 0);
     HANDLE hBoth[2] = { a.hThread, b.hThread };
     ASSERT_EQ(WAIT_OBJECT_0, WaitForMultipleObjects(2, hBoth, TRUE, 5000));
+    EXPECT_EQ(0, q.Count());                            // both quits consumed
+    EXPECT_FALSE(q.ClaimCount());                       // the semaphore matched the list
     // Each message reached exactly one consumer, each in posting order.
     std::vector<int> vecSeen(N, 0);
     for (Consumer* c : { &a, &b })
         for (size_t i = 0; i < c->vecGot.size(); ++i) {
-            ++vecSeen[c->vecGot[i].wParam];
+            ++vecSeen[c->vecGot[i].wParam % N];
             EXPECT_TRUE(i == 0 || c->vecGot[i - 1].wParam < c->vecGot[i].wParam);
         }
     EXPECT_EQ(std::vector<int>(N, 1), vecSeen);
@@ -139,25 +116,21 @@ TEST(VZ_MsgQueue, ClosedQueueRefusesPosts)
     EXPECT_EQ(0, qClosed.Count());
 
     // A consumer has claimed a count but not taken its message: the destructor
-    // closes the queue, then yields until that message is taken.
-    g_vecReports.clear();
-    VZ_AssertHandler lpPrev = VZ_SetAssertHandler(RecordReport);
+    // closes the queue, then yields until that message is taken, complaining
+    // after 100 rounds.
+    g_iDrainStuck = 0;
+    CaptureScope capture;
     ProbeQueue* lpQueue = new ProbeQueue;
     lpQueue->PostMessage(10, 0, 0);
     ASSERT_TRUE(lpQueue->ClaimCount());
-    HANDLE hDelete = CreateThread(NULL, 0, DeleteQueue, lpQueue, 0, NULL);
-    // Posts succeed until the queue is closed; the drain disposes of them.
-    bool bRefused = false;
-    for (int i = 0; i < 5000 && !bRefused; ++i, Sleep(1))
-        bRefused = !lpQueue->PostMessage(11, 0, 0);
-    EXPECT_TRUE(bRefused);
-    // The drain keeps waiting and complains after 100 rounds.
-    for (int i = 0; i < 5000 && CountReports("iAssertError < 100") == 0; ++i)
+    HANDLE hDelete = CreateThread(NULL, 0, [](LPVOID lp) -> DWORD { delete static_cast<ProbeQueue*>(lp); return 0; },
+                                  lpQueue, 0, NULL);
+    for (int i = 0; i < 5000 && g_iDrainStuck == 0; ++i)
         Sleep(1);
-    EXPECT_GT(CountReports("iAssertError < 100"), 0);
-    EXPECT_EQ(DWORD(WAIT_TIMEOUT), WaitForSingleObject(hDelete, 0));
+    EXPECT_GT(g_iDrainStuck.load(), 0);
+    ASSERT_EQ(DWORD(WAIT_TIMEOUT), WaitForSingleObject(hDelete, 0));   // else the queue is gone
+    EXPECT_FALSE(lpQueue->PostMessage(11, 0, 0));
     lpQueue->TakeClaimed();
     EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(hDelete, 5000));
     CloseHandle(hDelete);
-    VZ_SetAssertHandler(lpPrev);
 }

@@ -6,10 +6,7 @@
 
 #include <algorithm>
 #include <atomic>
-#include <chrono>
-#include <condition_variable>
-#include <functional>
-#include <map>
+#include <iterator>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -19,351 +16,198 @@
 
 namespace {
 
-struct Expiry
-{
-    DWORD dwTimerId;
-    DWORD dwParam;
-    DWORD dwTime;   // timeGetTime() at the sink call
-};
+struct Expiry { DWORD dwTimerId, dwParam, dwTime; };
 
-class RecordingSink : public VZ_MultipleTimerSink
+// "id:param id:param ..." in arrival order.
+std::string Trace(const std::vector<Expiry>& vec)
+{
+    std::string str;
+    for (const Expiry& e : vec)
+        str += (str.empty() ? "" : " ") + std::to_string(e.dwTimerId) + ":" + std::to_string(e.dwParam);
+    return str;
+}
+
+std::atomic<int> g_iStartReports{0}, g_iSinkReports{0};
+
+void CaptureReport(const char* lpszExpr, const char* lpszModule, int)
+{
+    std::string str = std::string(lpszModule) + ": " + lpszExpr;
+    g_iStartReports += str == "VZ_MultipleTimer: uiPeriod > 0 && iMsgThreadCount > 0 && iHashTableSize > 0";
+    g_iSinkReports += str == "VZ_MultipleTimer: m_lpSink";
+}
+
+// The service as its own sink, on the real clock or on one the test moves by
+// hand. With one message thread, a fake-clock test sees expiries in the order
+// the ticks collected them, so an expiry that should not happen shows up
+// before a sentinel timer that expires after it.
+class TestTimer : public VZ_MultipleTimer, public VZ_MultipleTimerSink
 {
 public:
-    std::function<void(DWORD)> m_fnHook;   // runs after the record, outside its lock
+    explicit TestTimer(DWORD dwFakeClock = 0) : m_dwFake(dwFakeClock) { m_lpSink = this; }
+    ~TestTimer() { Stop(); }   // no tick or delivery may reach this part once it is gone
 
     int OnTimerExpired(DWORD dwTimerId, DWORD dwParam) override
     {
-        DWORD dwTime = timeGetTime();
-        {
-            std::lock_guard<std::mutex> guard(m_mtx);
-            m_vecExpiry.push_back(Expiry{dwTimerId, dwParam, dwTime});
-            m_cv.notify_all();
-        }
-        if (m_fnHook)
-            m_fnHook(dwTimerId);
+        std::lock_guard<std::mutex> guard(m_mtx);
+        m_vecExpiry.push_back(Expiry{dwTimerId, dwParam, timeGetTime()});
         return 0;
     }
-
-    // Waits until n expiries have arrived or dwTimeout ms have passed.
-    std::vector<Expiry> WaitFor(size_t n, DWORD dwTimeout)
+    // Waits (bounded) until timer dwTimerId has expired; returns every expiry so far.
+    std::vector<Expiry> WaitForId(DWORD dwTimerId, DWORD dwTimeout = 5000)
     {
-        std::unique_lock<std::mutex> lock(m_mtx);
-        m_cv.wait_for(lock, std::chrono::milliseconds(dwTimeout),
-                      [&] { return m_vecExpiry.size() >= n; });
-        return m_vecExpiry;
+        for (ULONGLONG ullEnd = GetTickCount64() + dwTimeout;; Sleep(2)) {
+            std::lock_guard<std::mutex> guard(m_mtx);
+            if (GetTickCount64() > ullEnd || std::any_of(m_vecExpiry.begin(), m_vecExpiry.end(),
+                                                         [=](const Expiry& e) { return e.dwTimerId == dwTimerId; }))
+                return m_vecExpiry;
+        }
     }
-
-    std::vector<Expiry> Snapshot() { return WaitFor(0, 0); }
-
-private:
-    std::mutex m_mtx;
-    std::condition_variable m_cv;
-    std::vector<Expiry> m_vecExpiry;
-};
-
-std::mutex g_mtxReports;
-std::vector<std::string> g_vecReports;
-
-void CaptureReport(const char* lpszExpr, const char* lpszModule, int /*iLine*/)
-{
-    std::lock_guard<std::mutex> guard(g_mtxReports);
-    g_vecReports.push_back(std::string(lpszModule) + ": " + lpszExpr);
-}
-
-// Captures reports for the scope of one test.
-struct ScopedCapture
-{
-    VZ_AssertHandler lpOld = VZ_SetAssertHandler(CaptureReport);
-    ~ScopedCapture() { VZ_SetAssertHandler(lpOld); }
-};
-
-bool Reported(const std::string& strReport)
-{
-    std::lock_guard<std::mutex> guard(g_mtxReports);
-    return std::find(g_vecReports.begin(), g_vecReports.end(), strReport) != g_vecReports.end();
-}
-
-// The service on the real clock, or on a clock the test moves by hand.
-class TestTimer : public VZ_MultipleTimer
-{
-public:
-    ~TestTimer() { Stop(); }   // no tick may call ReadClock() once this part is gone
-
-    void UseFakeClock(DWORD dwStart)
-    {
-        m_dwFake = dwStart;
-        m_bFake = true;
-    }
-
     // Moves the fake clock and waits until a tick has run the wheel up to it.
     bool AdvanceTo(DWORD dwTime)
     {
         m_dwFake = dwTime;
-        for (int i = 0; i < 1000; ++i) {
-            if (GetTimerTick() == dwTime)
-                return true;
+        for (int i = 0; i < 1000 && GetTimerTick() != dwTime; ++i)
             Sleep(5);
-        }
-        return false;
+        return GetTimerTick() == dwTime;
+    }
+    // Wheel level of a timer, 0 when the id is not set (e.g. a fired one-shot).
+    int Level(DWORD dwTimerId)
+    {
+        int iLevel = 0, iSlot = 0;
+        return GetTimerSlot(dwTimerId, &iLevel, &iSlot) ? iLevel : 0;
     }
 
 protected:
-    DWORD ReadClock() override { return m_bFake ? m_dwFake.load() : VZ_MultipleTimer::ReadClock(); }
+    DWORD ReadClock() override { return m_dwFake != 0 ? m_dwFake.load() : VZ_MultipleTimer::ReadClock(); }
 
 private:
-    std::atomic<bool> m_bFake{false};
-    std::atomic<DWORD> m_dwFake{0};
+    std::mutex m_mtx;
+    std::vector<Expiry> m_vecExpiry;
+    std::atomic<DWORD> m_dwFake;   // 0: the real clock
 };
 
-size_t CountOf(const std::vector<Expiry>& vec, DWORD dwTimerId)
+TEST(VZ_MultipleTimer, LifecycleRemoveAndReAdd)
 {
-    return static_cast<size_t>(std::count_if(vec.begin(), vec.end(),
-        [=](const Expiry& e) { return e.dwTimerId == dwTimerId; }));
+    TestTimer t(1000);
+    EXPECT_FALSE(t.AddTimer(1, 10, 0, true));
+    EXPECT_FALSE(t.RemoveTimer(1));
+    ASSERT_TRUE(t.Start(1, 3, 4099));
+    EXPECT_FALSE(t.Start(1, 2, 17));
+    EXPECT_EQ(3, t.GetMsgThreadCount());
+    ASSERT_TRUE(t.AddTimer(1, 100, 1, true));
+    ULONGLONG ullStart = GetTickCount64();
+    EXPECT_TRUE(t.Stop());
+    EXPECT_LT(GetTickCount64() - ullStart, 1500u);   // ended by quit messages, not terminated
+    EXPECT_EQ(0, t.GetMsgThreadCount());
+    EXPECT_FALSE(t.AddTimer(2, 10, 0, true));
+    EXPECT_FALSE(t.Stop());
+
+    // After a restart the discarded timer 1 never fires and no leftover quit
+    // message ends the fresh thread.
+    ASSERT_TRUE(t.Start(1, 1, 4099));
+    ASSERT_TRUE(t.AddTimer(4, 100, 40, true));
+    EXPECT_FALSE(t.AddTimer(4, 5, 41, true));   // the first one stays as it was
+    ASSERT_TRUE(t.AddTimer(3, 150, 1, true));
+    EXPECT_TRUE(t.RemoveTimer(3));
+    EXPECT_FALSE(t.RemoveTimer(3));
+    EXPECT_TRUE(t.AddTimer(3, 20, 3, true));
+    ASSERT_TRUE(t.AddTimer(9, 200, 9, true));   // sentinel
+    ASSERT_TRUE(t.AdvanceTo(1200));
+    EXPECT_EQ("3:3 4:40 9:9", Trace(t.WaitForId(9)));
 }
 
-class MultipleTimerTest : public ::testing::Test
+TEST(VZ_MultipleTimer, ReportsBadStartAndMissingSink)
 {
-protected:
-    void SetUp() override { m_timer.m_lpSink = &m_sink; }
-
-    RecordingSink m_sink;       // outlives the timer, whose destructor stops it
-    TestTimer m_timer;
-};
-
-TEST_F(MultipleTimerTest, LifecycleStopDiscardsTimersAndRestarts)
-{
-    EXPECT_FALSE(m_timer.AddTimer(1, 10, 0, true));
-    EXPECT_FALSE(m_timer.RemoveTimer(1));
-
-    ASSERT_TRUE(m_timer.Start(1, 3, 4099));
-    EXPECT_EQ(3, m_timer.GetMsgThreadCount());
-    EXPECT_FALSE(m_timer.Start(1, 2, 17));
-    EXPECT_EQ(3, m_timer.GetMsgThreadCount());
-
-    EXPECT_TRUE(m_timer.AddTimer(1, 100, 0, true));
-    EXPECT_TRUE(m_timer.Stop());
-    EXPECT_EQ(0, m_timer.GetMsgThreadCount());
-    EXPECT_FALSE(m_timer.AddTimer(2, 10, 0, true));
-    EXPECT_FALSE(m_timer.Stop());
-    Sleep(200);
-    EXPECT_TRUE(m_sink.Snapshot().empty());   // discarded without expiry
-
-    // A restarted service has fresh message threads that really deliver.
-    ASSERT_TRUE(m_timer.Start(1, 2, 4099));
-    EXPECT_TRUE(m_timer.AddTimer(1, 10, 7, true));
-    std::vector<Expiry> vec = m_sink.WaitFor(1, 2000);
-    ASSERT_EQ(1u, vec.size());
-    EXPECT_EQ(1u, vec[0].dwTimerId);
-    EXPECT_EQ(7u, vec[0].dwParam);
-}
-
-TEST_F(MultipleTimerTest, ReportsBadStartAndMissingSink)
-{
-    ScopedCapture capture;
-    m_timer.m_lpSink = NULL;
-    EXPECT_TRUE(m_timer.Start(1, 0, 4099));
-    EXPECT_TRUE(Reported("VZ_MultipleTimer: uiPeriod > 0 && iMsgThreadCount > 0 && iHashTableSize > 0"));
-    m_timer.Stop();
-
-    ASSERT_TRUE(m_timer.Start(1, 1, 4099));
-    EXPECT_TRUE(m_timer.AddTimer(1, 0, 0, true));   // dropped by the sinkless thread
-    for (int i = 0; i < 200 && !Reported("VZ_MultipleTimer: m_lpSink"); ++i)
+    TestTimer t;
+    g_iStartReports = g_iSinkReports = 0;
+    VZ_AssertHandler lpOld = VZ_SetAssertHandler(CaptureReport);
+    t.m_lpSink = NULL;
+    EXPECT_TRUE(t.Start(1, 0, 4099));   // reported, goes on with no thread
+    EXPECT_EQ(1, g_iStartReports.load());
+    t.Stop();
+    EXPECT_TRUE(t.Start(1, 1, 4099));   // no ASSERT: the handler must be restored
+    EXPECT_TRUE(t.AddTimer(1, 0, 0, true));   // dropped by the sinkless thread
+    for (int i = 0; i < 500 && g_iSinkReports == 0; ++i)
         Sleep(10);
-    EXPECT_TRUE(Reported("VZ_MultipleTimer: m_lpSink"));
-    m_timer.Stop();
+    EXPECT_GE(g_iSinkReports.load(), 1);
+    t.Stop();
+    VZ_SetAssertHandler(lpOld);
 }
 
-TEST_F(MultipleTimerTest, OneShotFiresOnceNotEarly)
+TEST(VZ_MultipleTimer, RealClockOneShotNotEarly)
 {
-    ASSERT_TRUE(m_timer.Start(1, 2, 4099));
+    TestTimer t;
+    ASSERT_TRUE(t.Start(1, 2, 4099));
     // The expiry counts from the wheel clock of AddTimer, which is at least
     // the clock read just before: a strict lower bound.
-    DWORD dwStart = m_timer.GetTimerTick();
-    ASSERT_TRUE(m_timer.AddTimer(7, 300, 0xABCD, true));   // through level 2
-    ASSERT_TRUE(m_timer.AddTimer(8, 0, 8, true));          // next tick
-    std::vector<Expiry> vec = m_sink.WaitFor(2, 3000);
-    Sleep(100);
-    vec = m_sink.Snapshot();
-    ASSERT_EQ(2u, vec.size());
-    EXPECT_EQ(8u, vec[0].dwTimerId);
-    EXPECT_EQ(7u, vec[1].dwTimerId);
-    EXPECT_EQ(0xABCDu, vec[1].dwParam);
+    DWORD dwStart = t.GetTimerTick();
+    ASSERT_TRUE(t.AddTimer(7, 300, 0xABCD, true));
+    ASSERT_TRUE(t.AddTimer(8, 0, 8, true));
+    std::vector<Expiry> vec = t.WaitForId(7);
+    ASSERT_EQ("8:8 7:43981", Trace(vec));
     EXPECT_GE(vec[1].dwTime - dwStart, 300u);
-    EXPECT_LT(vec[1].dwTime - dwStart, 3000u);
-    EXPECT_FALSE(m_timer.RemoveTimer(7));   // a fired one-shot has left the map
+    EXPECT_LT(vec[1].dwTime - dwStart, 5000u);
 }
 
-TEST_F(MultipleTimerTest, PlacementByDistance)
+TEST(VZ_MultipleTimer, PlacedByDistanceAndNeverEarlyAcrossClockWrap)
 {
-    ASSERT_TRUE(m_timer.Start(1, 1, 4099));
-    int iLevel = 0, iSlot = -1;
-    const struct { DWORD dwId; UINT uiElapse; int iLevel; } cases[] = {
-        {1, 250, 1}, {2, 20000, 3}, {3, 2000000, 4}, {4, 70000000, 5},
+    const DWORD dwBase = 0xFFFFFFF0;   // most expiries lie past the 32-bit wrap
+    TestTimer t(dwBase);
+    ASSERT_TRUE(t.Start(1, 1, 4099));
+    const struct { UINT uiElapse; int iLevel; } cases[] = {
+        {0, 1}, {1, 1}, {255, 1}, {256, 2}, {300, 2}, {16384, 3}, {20000, 3}, {2000000, 4}, {70000000, 5},
     };
-    for (const auto& c : cases) {
-        ASSERT_TRUE(m_timer.AddTimer(c.dwId, c.uiElapse, 0, true));
-        ASSERT_TRUE(m_timer.GetTimerSlot(c.dwId, &iLevel, &iSlot));
-        EXPECT_EQ(c.iLevel, iLevel) << c.uiElapse;
+    for (DWORD i = 0; i < std::size(cases); ++i) {
+        ASSERT_TRUE(t.AddTimer(i, cases[i].uiElapse, i, true));
+        EXPECT_EQ(cases[i].iLevel, t.Level(i)) << cases[i].uiElapse;
     }
-    // 300 ms sits in level 2 until the clock enters the next 256-ms window,
-    // so the answer counts only when no window boundary was crossed.
-    bool bChecked = false;
-    for (int i = 0; i < 5 && !bChecked; ++i) {
-        DWORD dwBefore = m_timer.GetTimerTick();
-        ASSERT_TRUE(m_timer.AddTimer(5, 300, 0, true));
-        ASSERT_TRUE(m_timer.GetTimerSlot(5, &iLevel, &iSlot));
-        bChecked = (dwBefore >> 8) == (m_timer.GetTimerTick() >> 8);
-        if (bChecked) {
-            EXPECT_EQ(2, iLevel);
-        }
-        ASSERT_TRUE(m_timer.RemoveTimer(5));
-    }
-    EXPECT_TRUE(bChecked);
-    EXPECT_FALSE(m_timer.GetTimerSlot(99, &iLevel, &iSlot));
-}
-
-TEST_F(MultipleTimerTest, DuplicateRemoveAndReAdd)
-{
-    ASSERT_TRUE(m_timer.Start(1, 2, 4099));
-    DWORD dwStart = m_timer.GetTimerTick();
-    ASSERT_TRUE(m_timer.AddTimer(4, 100, 40, true));
-    EXPECT_FALSE(m_timer.AddTimer(4, 5, 41, true));   // the first one stays as it was
-    ASSERT_TRUE(m_timer.AddTimer(3, 150, 1, true));
-    EXPECT_TRUE(m_timer.RemoveTimer(3));
-    EXPECT_FALSE(m_timer.RemoveTimer(3));
-    EXPECT_TRUE(m_timer.AddTimer(3, 20, 3, true));
-    m_sink.WaitFor(2, 2000);
-    Sleep(250);   // past the removed timer's 150 ms
-    std::map<DWORD, std::vector<Expiry>> byId;
-    for (const Expiry& e : m_sink.Snapshot())
-        byId[e.dwTimerId].push_back(e);
-    ASSERT_EQ(2u, byId.size());
-    ASSERT_EQ(1u, byId[4].size());
-    EXPECT_EQ(40u, byId[4][0].dwParam);
-    EXPECT_GE(byId[4][0].dwTime - dwStart, 100u);
-    ASSERT_EQ(1u, byId[3].size());
-    EXPECT_EQ(3u, byId[3][0].dwParam);
-}
-
-TEST_F(MultipleTimerTest, RepeatingRearmsFromEachExpiry)
-{
-    ASSERT_TRUE(m_timer.Start(1, 2, 4099));
-    DWORD dwStart = m_timer.GetTimerTick();
-    ASSERT_TRUE(m_timer.AddTimer(5, 20, 55, false));
-    std::vector<Expiry> vec = m_sink.WaitFor(5, 3000);
-    ASSERT_GE(vec.size(), 5u);
-    DWORD dwLatest = 0;
-    for (size_t i = 0; i < 5; ++i) {
-        EXPECT_EQ(55u, vec[i].dwParam);
-        dwLatest = std::max(dwLatest, vec[i].dwTime - dwStart);
-    }
-    EXPECT_GE(dwLatest, 100u);   // five intervals, each from the previous expiry
-    ASSERT_TRUE(m_timer.RemoveTimer(5));
-    size_t nAtRemove = m_sink.Snapshot().size();
-    Sleep(100);
-    EXPECT_LE(m_sink.Snapshot().size(), nAtRemove + 1);   // one may be in flight
-}
-
-TEST_F(MultipleTimerTest, RepeatingZeroIntervalFiresAtMostOncePerMillisecond)
-{
-    ASSERT_TRUE(m_timer.Start(1, 2, 4099));
-    DWORD dwStart = m_timer.GetTimerTick();
-    ASSERT_TRUE(m_timer.AddTimer(6, 0, 0, false));
-    Sleep(200);
-    ASSERT_TRUE(m_timer.RemoveTimer(6));
-    DWORD dwEnd = m_timer.GetTimerTick();
-    Sleep(50);
-    size_t n = m_sink.Snapshot().size();
-    EXPECT_GE(n, 2u);
-    EXPECT_LE(n, static_cast<size_t>(dwEnd - dwStart));
-}
-
-TEST_F(MultipleTimerTest, CascadesThroughEveryLevelAcrossClockWrap)
-{
-    const DWORD dwBase = 0xFFFFFFF0;   // the first expiry lies past the 32-bit wrap
-    m_timer.UseFakeClock(dwBase);
-    ASSERT_TRUE(m_timer.Start(1, 2, 4099));
-    const UINT elapses[] = {300, 20000, 2000000, 70000000};   // levels 2 to 5
-    for (DWORD i = 0; i < 4; ++i)
-        ASSERT_TRUE(m_timer.AddTimer(100 + i, elapses[i], i, true));
-    for (DWORD i = 0; i < 4; ++i) {
-        ASSERT_TRUE(m_timer.AdvanceTo(dwBase + elapses[i] - 1));
-        Sleep(30);
-        EXPECT_EQ(i, m_sink.Snapshot().size()) << "early: " << elapses[i];
-        ASSERT_TRUE(m_timer.AdvanceTo(dwBase + elapses[i]));
-        std::vector<Expiry> vec = m_sink.WaitFor(i + 1, 2000);
-        ASSERT_EQ(i + 1, vec.size()) << "missed: " << elapses[i];
-        EXPECT_EQ(100 + i, vec[i].dwTimerId);
-        EXPECT_EQ(i, vec[i].dwParam);
+    // 0 ms fires at the next tick while the clock stands still; 1 ms waits.
+    EXPECT_EQ("0:0", Trace(t.WaitForId(0)));
+    EXPECT_EQ(1, t.Level(1));
+    for (DWORD i = 1; i < std::size(cases); ++i) {
+        ASSERT_TRUE(t.AdvanceTo(dwBase + cases[i].uiElapse - 1));
+        EXPECT_NE(0, t.Level(i)) << "early: " << cases[i].uiElapse;
+        ASSERT_TRUE(t.AdvanceTo(dwBase + cases[i].uiElapse));
+        std::vector<Expiry> vec = t.WaitForId(i);
+        ASSERT_EQ(i + 1, vec.size()) << "missed: " << cases[i].uiElapse;
+        EXPECT_FALSE(t.RemoveTimer(i));   // a one-shot is gone once fired
     }
 }
 
-TEST_F(MultipleTimerTest, RepeatingRearmsFromNowAfterALag)
+TEST(VZ_MultipleTimer, RepeatingRearmsFromNowAfterALag)
 {
     const DWORD dwBase = 5000;
-    m_timer.UseFakeClock(dwBase);
-    ASSERT_TRUE(m_timer.Start(1, 1, 4099));
-    ASSERT_TRUE(m_timer.AddTimer(1, 10, 0, false));
-    ASSERT_TRUE(m_timer.AddTimer(2, 0, 0, false));   // taken as 1 ms
-    // The clock stands still: ticks keep running but nothing is due yet.
-    Sleep(30);
-    EXPECT_TRUE(m_sink.Snapshot().empty());
-    // One lagging tick of 1000 ms fires each timer once, not once per interval.
-    // Waits are for a count, not a time: the message threads may be slow to run.
-    ASSERT_TRUE(m_timer.AdvanceTo(dwBase + 1000));
-    std::vector<Expiry> vec = m_sink.WaitFor(2, 2000);
-    EXPECT_EQ(1u, CountOf(vec, 1));
-    EXPECT_EQ(1u, CountOf(vec, 2));
-    ASSERT_TRUE(m_timer.AdvanceTo(dwBase + 1009));
-    vec = m_sink.WaitFor(3, 2000);
-    EXPECT_EQ(1u, CountOf(vec, 1));
-    EXPECT_EQ(2u, CountOf(vec, 2));   // re-armed 1 ms past that tick's now
-    ASSERT_TRUE(m_timer.AdvanceTo(dwBase + 1010));
-    vec = m_sink.WaitFor(5, 2000);
-    EXPECT_EQ(2u, CountOf(vec, 1));
-    EXPECT_EQ(3u, CountOf(vec, 2));
+    TestTimer t(dwBase);
+    ASSERT_TRUE(t.Start(1, 1, 4099));
+    ASSERT_TRUE(t.AddTimer(1, 10, 1, false));
+    ASSERT_TRUE(t.AddTimer(2, 0, 2, false));   // taken as 1 ms: the tick never loops on it
+    // A lagging tick of 1000 ms fires each timer once, not once per interval,
+    // and re-arms it from that tick's now (2 for 1001, 1 for 1010).
+    ASSERT_TRUE(t.AdvanceTo(dwBase + 1000));
+    ASSERT_TRUE(t.AdvanceTo(dwBase + 1008));   // 2 fires, re-armed for 1009
+    ASSERT_TRUE(t.AdvanceTo(dwBase + 1010));   // 2, then 1
+    // Removed after re-arming, they fire no more: the sentinel comes next.
+    EXPECT_TRUE(t.RemoveTimer(1));
+    EXPECT_TRUE(t.RemoveTimer(2));
+    ASSERT_TRUE(t.AddTimer(9, 15, 9, true));
+    ASSERT_TRUE(t.AdvanceTo(dwBase + 1030));
+    EXPECT_EQ("2:2 1:1 2:2 2:2 1:1 9:9", Trace(t.WaitForId(9)));
 }
 
-TEST_F(MultipleTimerTest, ManyTimersOfOneMillisecondAllDelivered)
+TEST(VZ_MultipleTimer, ManyTimersOfOneMillisecondAllDelivered)
 {
-    const DWORD dwBase = 1000, dwCount = 2000;   // more than one batch of messages
-    m_timer.UseFakeClock(dwBase);
-    ASSERT_TRUE(m_timer.Start(1, 2, 4099));
+    const DWORD dwCount = 2000;   // more than one batch of messages
+    TestTimer t(1000);
+    ASSERT_TRUE(t.Start(1, 1, 4099));
     for (DWORD i = 0; i < dwCount; ++i)
-        ASSERT_TRUE(m_timer.AddTimer(1000 + i, 300, i, true));
-    ASSERT_TRUE(m_timer.AdvanceTo(dwBase + 300));
-    m_sink.WaitFor(dwCount, 5000);
-    Sleep(30);
-    std::vector<Expiry> vec = m_sink.Snapshot();
-    ASSERT_EQ(dwCount, vec.size());
-    std::vector<int> seen(dwCount, 0);
-    for (const Expiry& e : vec) {
-        ASSERT_GE(e.dwTimerId, 1000u);
-        ASSERT_LT(e.dwTimerId, 1000u + dwCount);
-        EXPECT_EQ(e.dwTimerId - 1000, e.dwParam);
-        ++seen[e.dwTimerId - 1000];
-    }
-    EXPECT_EQ(dwCount, static_cast<DWORD>(std::count(seen.begin(), seen.end(), 1)));
-}
-
-TEST_F(MultipleTimerTest, SinkMayAddAndRemoveTimers)
-{
-    std::atomic<int> iRemoved(-1);
-    m_sink.m_fnHook = [&](DWORD dwTimerId) {
-        if (dwTimerId == 20) {
-            iRemoved = m_timer.RemoveTimer(22) ? 1 : 0;
-            m_timer.AddTimer(21, 10, 0, true);
-        }
-    };
-    ASSERT_TRUE(m_timer.Start(1, 2, 4099));
-    ASSERT_TRUE(m_timer.AddTimer(22, 60000, 0, true));
-    ASSERT_TRUE(m_timer.AddTimer(20, 10, 0, true));
-    std::vector<Expiry> vec = m_sink.WaitFor(2, 2000);
-    ASSERT_EQ(2u, vec.size());
-    EXPECT_EQ(20u, vec[0].dwTimerId);
-    EXPECT_EQ(21u, vec[1].dwTimerId);
-    EXPECT_EQ(1, iRemoved.load());
-    m_timer.Stop();   // the hook must not outlive the locals it uses
+        ASSERT_TRUE(t.AddTimer(1000 + i, 300, i, true));
+    ASSERT_TRUE(t.AddTimer(1, 301, 0, true));   // sentinel
+    ASSERT_TRUE(t.AdvanceTo(1301));
+    std::vector<Expiry> vec = t.WaitForId(1, 10000);
+    ASSERT_EQ(dwCount + 1, vec.size());
+    std::sort(vec.begin(), vec.end(), [](const Expiry& x, const Expiry& y) { return x.dwTimerId < y.dwTimerId; });
+    for (DWORD i = 0; i < dwCount; ++i)   // each one exactly once, after the sentinel's id 1
+        ASSERT_TRUE(vec[i + 1].dwTimerId == 1000 + i && vec[i + 1].dwParam == i) << i;
 }
 
 } // namespace
