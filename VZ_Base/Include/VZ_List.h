@@ -39,9 +39,9 @@ public:
     VZ_POSITION GetTailPosition() const { return (VZ_POSITION)m_lpTail; }
     // The element at rPos; rPos then moves on (NULL past the end).
     TYPE& GetNext(VZ_POSITION& rPos);
-    const TYPE& GetNext(VZ_POSITION& rPos) const;
+    const TYPE& GetNext(VZ_POSITION& rPos) const { return const_cast<VZ_List*>(this)->GetNext(rPos); }
     TYPE& GetPrev(VZ_POSITION& rPos);
-    const TYPE& GetPrev(VZ_POSITION& rPos) const;
+    const TYPE& GetPrev(VZ_POSITION& rPos) const { return const_cast<VZ_List*>(this)->GetPrev(rPos); }
     TYPE& GetAt(VZ_POSITION pos) { return ((NODE*)pos)->data; }
     const TYPE& GetAt(VZ_POSITION pos) const { return ((NODE*)pos)->data; }
     TYPE& GetHead() { return m_lpHead->data; }
@@ -177,23 +177,7 @@ TYPE& VZ_List<TYPE, ARG_TYPE>::GetNext(VZ_POSITION& rPos)
 }
 
 template<class TYPE, class ARG_TYPE>
-const TYPE& VZ_List<TYPE, ARG_TYPE>::GetNext(VZ_POSITION& rPos) const
-{
-    NODE* p = (NODE*)rPos;
-    rPos = (VZ_POSITION)p->lpNext;
-    return p->data;
-}
-
-template<class TYPE, class ARG_TYPE>
 TYPE& VZ_List<TYPE, ARG_TYPE>::GetPrev(VZ_POSITION& rPos)
-{
-    NODE* p = (NODE*)rPos;
-    rPos = (VZ_POSITION)p->lpPrev;
-    return p->data;
-}
-
-template<class TYPE, class ARG_TYPE>
-const TYPE& VZ_List<TYPE, ARG_TYPE>::GetPrev(VZ_POSITION& rPos) const
 {
     NODE* p = (NODE*)rPos;
     rPos = (VZ_POSITION)p->lpPrev;
