@@ -1,0 +1,152 @@
+// Base of every socket manager engine: proxy records and handshake steps,
+// socket buffer sizes, the timers keyed by socket, name requests and the sink.
+// It owns the pool, the timer service, the name-request queue, the proxy list
+// and the recording file that the engines use.
+#pragma once
+
+#include <winsock2.h>
+#include <windows.h>
+
+#include "ISocketMgr.h"
+#include "VZ_FileEx.h"
+#include "VZ_List.h"
+#include "VZ_Locker.h"
+#include "VZ_MemoryEx.h"
+#include "VZ_MsgQueue.h"
+#include "VZ_MultipleTimer.h"
+
+// Highest uiEvent of SetTimer: kinds 3 to 31 fill the 8 high bits of a timer id.
+#define MAX_TIMER_COUNT 28
+
+// Timer id = (kind << 24) + socket; sockets must stay below 0xFFFFFF.
+enum {
+    TIMER_KIND_SEND = 0,    // SetSendTimeout
+    TIMER_KIND_RECV = 1,    // SetRecvTimeout
+    TIMER_KIND_CONNECT = 2, // connect by host name
+    TIMER_KIND_EVENT = 3    // SetTimer events 0..28 are kinds 3..31
+};
+#define TIMER_KIND_SHIFT 24
+#define TIMER_SOCKET_MASK 0xFFFFFF
+#define CONNECT_NAME_TIMEOUT 20000 // ms a connect by host name may take
+
+inline DWORD MakeTimerId(UINT uiKind, SOCKET s)
+{
+    return (static_cast<DWORD>(uiKind) << TIMER_KIND_SHIFT) + static_cast<DWORD>(s);
+}
+
+// Messages of the name-request queue.
+enum {
+    DNS_MSG_QUIT = 1,     // stop the name-resolution thread
+    DNS_MSG_RESOLVE = 10, // DnsParse: resolve, raise OnDnsParse
+    DNS_MSG_CONNECT = 11  // Connect by name: resolve, then connect
+};
+#define DNS_MAX_NAME 260 // longest host name accepted, in characters
+
+// Name request, one pool block: the fixed fields, then the name and its zero.
+struct _DNSDATA {
+    SOCKET s;        // socket to connect (unused for DnsParse)
+    DWORD usPort;    // host-order port
+    ULONG ulSerial;  // serial number of the socket record when the request was made
+    char* lpszHost;  // the name, right after these fields
+};
+
+// Proxy record, one zeroed pool block: the fixed fields, then the user name
+// and the password, each with its zero; the host's proxy handle is its address.
+struct _PROXYDATA {
+    UINT uiType;    // PROXY_SOCKS4, PROXY_SOCKS5 or PROXY_HTTP
+    ULONG ulIP;     // network order
+    USHORT usPort;  // host order
+    char* lpUser;   // NULL or into the text area
+    char* lpPsw;    // NULL or into the text area
+};
+
+// Handshake steps of a proxied socket.
+enum {
+    PROXY_STEP_FIRST = 1,     // SOCKS4 CONNECT, SOCKS5 greeting or HTTP CONNECT sent
+    PROXY_STEP_AUTH = 2,      // SOCKS5 user name and password sent
+    PROXY_STEP_CONNECT = 3,   // SOCKS5 CONNECT sent
+    PROXY_STEP_UDP = 4,       // SOCKS5 UDP ASSOCIATE sent
+    PROXY_STEP_BIND = 5,      // SOCKS5 BIND sent, first reply awaited
+    PROXY_STEP_BIND_PEER = 6, // second BIND reply (the incoming peer) awaited
+    PROXY_STEP_DONE = 7       // handshake done
+};
+#define PROXY_BUF_SIZE 1024 // size of the request buffer the engines pass
+
+class VZ_SocketMgr : public ISocketMgr {
+public:
+    VZ_SocketMgr();
+    ~VZ_SocketMgr() override;
+
+    // Operations that do not depend on the engine.
+    HANDLE CreateProxy(UINT uiType, const char* lpAddr, USHORT usPort, const char* lpUser,
+                       const char* lpPsw) override;
+    bool DestroyProxy(HANDLE hProxy) override;
+    bool SetSendBufSize(SOCKET s, int iSize) override;
+    bool SetRecvBufSize(SOCKET s, int iSize) override;
+    bool SetSendTimeout(SOCKET s, UINT uiElapse) override;
+    bool SetRecvTimeout(SOCKET s, UINT uiElapse) override;
+    bool KillSendTimeout(SOCKET s) override;
+    bool KillRecvTimeout(SOCKET s) override;
+    bool SetTimer(SOCKET s, UINT uiEvent, UINT uiElapse, DWORD dwParam, bool bOnce) override;
+    bool KillTimer(SOCKET s, UINT uiEvent) override;
+    bool DnsParse(const char* dn) override;
+    void SetSink(ISocketMgrSink* lpSink) override;
+    ISocketMgrSink* GetSink() override;
+
+    // The textual forms build a sockaddr_in (family 2, inet_addr of the text
+    // or 0 for NULL, htons of the port) and call the address form virtually,
+    // so an engine that overrides the address form changes both.
+    SOCKET CreateUdpSocket(HANDLE hProxy, const char* lpAddr, USHORT usPort, DWORD dwUserData1,
+                           DWORD dwUserData2) override;
+    SOCKET CreateUdpSocket(HANDLE hProxy, const sockaddr_in* lpLocalAddr, DWORD dwUserData1,
+                           DWORD dwUserData2) override = 0;
+    int SendTo(SOCKET s, const sockaddr_in* lpRemoteAddr, const char* buf, int len, bool bDirect) override = 0;
+    int SendTo(SOCKET s, const char* lpAddr, USHORT usPort, const char* buf, int len, bool bDirect) override;
+    SOCKET CreateTcpSocket(HANDLE hProxy, const char* lpAddr, USHORT usPort, DWORD dwUserData1,
+                           DWORD dwUserData2) override;
+    SOCKET CreateTcpSocket(HANDLE hProxy, const sockaddr_in* lpLocalAddr, DWORD dwUserData1,
+                           DWORD dwUserData2) override = 0;
+    // Copies the buffers in order into one pool block and calls Send with it;
+    // a total of 0 bytes gives false without a call.
+    bool SendV(SOCKET s, const _SOCKBUF* lpBufs, UINT uiCount, DWORD dwSendParam, UINT* lpuiQueued) override;
+
+    // The factory's recording switch.
+    void SetRecord(bool bRecord) { m_bRecord = bRecord; }
+    bool IsRecording() const { return m_bRecord; }
+
+    // Helpers for the engines.
+    void KillAllTimers(SOCKET s);
+    bool SetConnectTimer(SOCKET s);
+    bool KillConnectTimer(SOCKET s);
+    // Starts m_Timer for an engine: period 1 ms, iMsgThreadCount message
+    // threads (0: one per processor), 4099 buckets, lpSink as its sink.
+    bool StartTimerService(VZ_MultipleTimerSink* lpSink, int iMsgThreadCount);
+    // A dotted literal with inet_addr, else the first address of
+    // gethostbyname; INADDR_NONE when both fail.
+    static ULONG ResolveName(const char* lpszName);
+
+    // Proxy handshake steps (all under the proxy list's lock).
+    bool FindProxy(HANDLE hProxy, ULONG* lpulIP, USHORT* lpusPort);
+    bool BuildProxyRequest(char* lpBuf, UINT* lpuiLen, HANDLE hProxy, UINT uiStep, SOCKET sPair, ULONG ulIP,
+                           USHORT usPort);
+    int CheckProxyReply(const char* lpReply, int iLen, HANDLE hProxy, UINT* lpuiStep, SOCKET sPair,
+                        ULONG* lpulIP, USHORT* lpusPort);
+
+protected:
+    // Proxy record of a handle when it is listed; the caller holds m_listProxy.
+    _PROXYDATA* LookupProxy(HANDLE hProxy);
+
+    ISocketMgrSink* m_lpSink;
+    VZ_MemoryEx m_Memory;
+    VZ_MultipleTimer m_Timer;
+    VZ_MsgQueue m_queDns;
+    VZ_LckList<_PROXYDATA*, _PROXYDATA*> m_listProxy;
+    bool m_bRecord;
+    VZ_FileEx m_fileRec;
+    VZ_Locker m_lckRec;
+    bool m_bSimulator;
+
+private:
+    VZ_SocketMgr(const VZ_SocketMgr&) = delete;
+    VZ_SocketMgr& operator=(const VZ_SocketMgr&) = delete;
+};
