@@ -72,6 +72,24 @@ enum {
 };
 #define PROXY_BUF_SIZE 1024 // size of the request buffer the engines pass
 
+// oxnet.rec: records of a 20-byte head (32-bit little-endian fields, no
+// padding) and uiLen payload bytes; no file header, no timestamps.
+enum {
+    RECORD_ACCEPT = 0, // payload: the accepted socket (4 bytes)
+    RECORD_DATA = 1,   // payload: the bytes the sink consumed in one OnTcpRecv
+    RECORD_CLOSE = 4   // payload: iError, then iStatus (4 bytes each)
+};
+#define RECORD_FILE_NAME "oxnet.rec"
+#pragma pack(push, 1)
+struct _RECORDHEAD {
+    UINT32 uiType;
+    UINT32 uiLen;
+    UINT32 s;
+    UINT32 dwUserData1;
+    UINT32 dwUserData2;
+};
+#pragma pack(pop)
+
 class VZ_SocketMgr : public ISocketMgr {
 public:
     VZ_SocketMgr();
@@ -124,6 +142,14 @@ public:
     // A dotted literal with inet_addr, else the first address of
     // gethostbyname; INADDR_NONE when both fail.
     static ULONG ResolveName(const char* lpszName);
+
+    // Recording writers: each does nothing and returns true while recording
+    // is off. OpenRecordFile creates oxnet.rec anew in the current directory
+    // and leaves recording on only when that worked.
+    bool OpenRecordFile();
+    bool RecordAccept(SOCKET sListen, SOCKET sAccept, const sockaddr_in* lpLocalAddr, const sockaddr_in* lpPeerAddr);
+    bool RecordRecv(SOCKET s, const char* buf, UINT uiLen, DWORD dwUserData1, DWORD dwUserData2);
+    bool RecordClose(int iError, SOCKET s, int iStatus, DWORD dwUserData1, DWORD dwUserData2);
 
     // Proxy handshake steps (all under the proxy list's lock).
     bool FindProxy(HANDLE hProxy, ULONG* lpulIP, USHORT* lpusPort);
