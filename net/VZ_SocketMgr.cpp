@@ -1,0 +1,279 @@
+// Engine-independent part of every socket manager: buffer sizes, the timers
+// keyed by socket, name requests, the sink and the textual address forms.
+// The proxy records and handshake steps live in VZ_SocketMgrProxy.cpp.
+#include <winsock2.h>
+#include <windows.h>
+
+#include <climits>
+#include <cstring>
+
+#include "VZ_Assert.h"
+#include "VZ_SocketMgr.h"
+
+namespace {
+
+// Timer ids keep the socket in their low 24 bits: a larger handle would be
+// read back as another socket (or another kind), so every timer operation
+// refuses it. INVALID_SOCKET falls under the same rule.
+bool FitsTimerId(SOCKET s)
+{
+    return s < TIMER_SOCKET_MASK;
+}
+
+// Number of timer kinds (send, receive, connect, events 0..28).
+const UINT TIMER_KIND_COUNT = TIMER_KIND_EVENT + MAX_TIMER_COUNT + 1;
+
+// Marks the end of the name-request queue while the destructor drains it;
+// no request uses message 0.
+const UINT DNS_MSG_DRAIN_END = 0;
+
+const UINT TIMER_PERIOD = 1;        // ms per tick of the timer service
+const int TIMER_HASH_SIZE = 4099;   // buckets of the service's id map
+
+// SetTimer/KillTimer events 0..MAX_TIMER_COUNT map to kinds 3..31; a larger
+// one is reported and refused.
+bool CheckEvent(UINT event)
+{
+    VZ_ASSERT(event <= MAX_TIMER_COUNT);
+    return event <= MAX_TIMER_COUNT;
+}
+
+sockaddr_in MakeAddress(const char* lpAddr, USHORT usPort)
+{
+    sockaddr_in addr;
+    std::memset(&addr, 0, sizeof(addr));
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = lpAddr != NULL ? inet_addr(lpAddr) : 0;
+    addr.sin_port = htons(usPort);
+    return addr;
+}
+
+// Requests nobody answered (no name-resolution thread, or it ended first)
+// still hold pool blocks; the queue would drop them without freeing. The
+// engine's threads have ended by now, so this thread is the only consumer,
+// and the marker posted last bounds the loop.
+void FreeNameRequests(VZ_MsgQueue& queDns, VZ_MemoryEx& memory)
+{
+    if (!queDns.PostMessage(DNS_MSG_DRAIN_END, 0, 0))
+        return;
+    for (;;) {
+        _VZ_MSG msg = { DNS_MSG_DRAIN_END, 0, 0 };   // also what a failed wait leaves
+        queDns.GetMessage(&msg);
+        if (msg.message == DNS_MSG_DRAIN_END)
+            break;
+        if ((msg.message == DNS_MSG_RESOLVE || msg.message == DNS_MSG_CONNECT) && msg.lParam != 0)
+            memory.Free(reinterpret_cast<void*>(msg.lParam));
+    }
+}
+
+} // namespace
+
+VZ_SocketMgr::VZ_SocketMgr()
+    : m_lpSink(NULL), m_queDns(true), m_listProxy(10), m_bRecord(false), m_bSimulator(false)
+{
+    // One Winsock reference per manager, given back by the destructor. No
+    // member touches Winsock while it is built or destroyed, so taking it
+    // here is the same as taking it before them. The result is not checked:
+    // the first socket call reports a missing Winsock.
+    WSADATA wsaData;
+    WSAStartup(0x0101, &wsaData);
+}
+
+VZ_SocketMgr::~VZ_SocketMgr()
+{
+    // The engine's Uninitialize stops the service already; stopping again is
+    // harmless and keeps its threads from outliving the members below.
+    m_Timer.Stop();
+
+    {
+        VZ_AutoLock lock(&m_listProxy);
+        VZ_POSITION pos = m_listProxy.GetHeadPosition();
+        while (pos != NULL)
+            m_Memory.Free(m_listProxy.GetNext(pos));
+        m_listProxy.RemoveAll();
+    }
+
+    if (m_bRecord) {
+        VZ_AutoLock lock(&m_lckRec);
+        m_fileRec.Close();
+        m_bRecord = false;
+    }
+
+    FreeNameRequests(m_queDns, m_Memory);
+    WSACleanup();
+}
+
+bool VZ_SocketMgr::SetSendBufSize(SOCKET s, int iSize)
+{
+    return setsockopt(s, SOL_SOCKET, SO_SNDBUF, reinterpret_cast<const char*>(&iSize), sizeof(iSize)) == 0;
+}
+
+bool VZ_SocketMgr::SetRecvBufSize(SOCKET s, int iSize)
+{
+    return setsockopt(s, SOL_SOCKET, SO_RCVBUF, reinterpret_cast<const char*>(&iSize), sizeof(iSize)) == 0;
+}
+
+// The time-outs are one-shot with the period as parameter: the engine's
+// expiry handler re-arms them against the socket's last send/receive time.
+bool VZ_SocketMgr::SetSendTimeout(SOCKET s, UINT uiElapse)
+{
+    return FitsTimerId(s) && m_Timer.AddTimer(MakeTimerId(TIMER_KIND_SEND, s), uiElapse, uiElapse, true);
+}
+
+bool VZ_SocketMgr::SetRecvTimeout(SOCKET s, UINT uiElapse)
+{
+    return FitsTimerId(s) && m_Timer.AddTimer(MakeTimerId(TIMER_KIND_RECV, s), uiElapse, uiElapse, true);
+}
+
+bool VZ_SocketMgr::KillSendTimeout(SOCKET s)
+{
+    return FitsTimerId(s) && m_Timer.RemoveTimer(MakeTimerId(TIMER_KIND_SEND, s));
+}
+
+bool VZ_SocketMgr::KillRecvTimeout(SOCKET s)
+{
+    return FitsTimerId(s) && m_Timer.RemoveTimer(MakeTimerId(TIMER_KIND_RECV, s));
+}
+
+bool VZ_SocketMgr::SetTimer(SOCKET s, UINT uiEvent, UINT uiElapse, DWORD dwParam, bool bOnce)
+{
+    if (!CheckEvent(uiEvent))
+        return false;
+    return FitsTimerId(s) && m_Timer.AddTimer(MakeTimerId(TIMER_KIND_EVENT + uiEvent, s), uiElapse, dwParam, bOnce);
+}
+
+bool VZ_SocketMgr::KillTimer(SOCKET s, UINT uiEvent)
+{
+    if (!CheckEvent(uiEvent))
+        return false;
+    return FitsTimerId(s) && m_Timer.RemoveTimer(MakeTimerId(TIMER_KIND_EVENT + uiEvent, s));
+}
+
+bool VZ_SocketMgr::DnsParse(const char* dn)
+{
+    // 1. A NULL name is reported and then refused like an overlong one:
+    //    there is nothing to resolve.
+    VZ_ASSERT(dn != NULL);
+    if (dn == NULL)
+        return false;
+    // 2. Names over DNS_MAX_NAME characters are refused.
+    size_t n = std::strlen(dn);
+    if (n > DNS_MAX_NAME)
+        return false;
+    // 3. One block: the fixed fields, then the name and its zero.
+    UINT uiSize = static_cast<UINT>(sizeof(_DNSDATA) + n + 1);
+    _DNSDATA* lpData = static_cast<_DNSDATA*>(m_Memory.Alloc(uiSize));
+    if (lpData == NULL)
+        return false;
+    std::memset(lpData, 0, sizeof(_DNSDATA));
+    lpData->s = INVALID_SOCKET;
+    lpData->lpszHost = reinterpret_cast<char*>(lpData + 1);
+    std::memset(lpData->lpszHost, 0, n + 1);
+    std::memcpy(lpData->lpszHost, dn, n);
+    // 4. The name-resolution thread answers with OnDnsParse and frees it.
+    bool bResult = m_queDns.PostMessage(DNS_MSG_RESOLVE, 0, reinterpret_cast<ULONG_PTR>(lpData));
+    if (!bResult)
+        m_Memory.Free(lpData);
+    return bResult;
+}
+
+void VZ_SocketMgr::SetSink(ISocketMgrSink* lpSink)
+{
+    m_lpSink = lpSink;
+}
+
+ISocketMgrSink* VZ_SocketMgr::GetSink()
+{
+    return m_lpSink;
+}
+
+SOCKET VZ_SocketMgr::CreateUdpSocket(HANDLE hProxy, const char* lpAddr, USHORT usPort, DWORD dwUserData1,
+                                     DWORD dwUserData2)
+{
+    sockaddr_in addr = MakeAddress(lpAddr, usPort);
+    return CreateUdpSocket(hProxy, &addr, dwUserData1, dwUserData2);
+}
+
+int VZ_SocketMgr::SendTo(SOCKET s, const char* lpAddr, USHORT usPort, const char* buf, int len, bool bDirect)
+{
+    sockaddr_in addr = MakeAddress(lpAddr, usPort);
+    return SendTo(s, &addr, buf, len, bDirect);
+}
+
+SOCKET VZ_SocketMgr::CreateTcpSocket(HANDLE hProxy, const char* lpAddr, USHORT usPort, DWORD dwUserData1,
+                                     DWORD dwUserData2)
+{
+    sockaddr_in addr = MakeAddress(lpAddr, usPort);
+    return CreateTcpSocket(hProxy, &addr, dwUserData1, dwUserData2);
+}
+
+bool VZ_SocketMgr::SendV(SOCKET s, const _SOCKBUF* lpBufs, UINT uiCount, DWORD dwSendParam, UINT* lpuiQueued)
+{
+    // 1. Add up the lengths; a total that Send's int cannot carry is refused.
+    ULONGLONG ullTotal = 0;
+    for (UINT i = 0; lpBufs != NULL && i < uiCount; ++i)
+        ullTotal += lpBufs[i].uiLen;
+    if (ullTotal == 0 || ullTotal > INT_MAX)
+        return false;
+    // 2. Copy the buffers in order into one pool block.
+    UINT uiTotal = static_cast<UINT>(ullTotal);
+    char* lpBlock = static_cast<char*>(m_Memory.Alloc(uiTotal));
+    if (lpBlock == NULL)
+        return false;
+    UINT uiOffset = 0;
+    for (UINT i = 0; i < uiCount; ++i) {
+        if (lpBufs[i].uiLen == 0)
+            continue;
+        std::memcpy(lpBlock + uiOffset, lpBufs[i].lpBuf, lpBufs[i].uiLen);
+        uiOffset += lpBufs[i].uiLen;
+    }
+    // 3. One send; Send copies the bytes into the socket's queue.
+    bool bResult = Send(s, lpBlock, static_cast<int>(uiTotal), dwSendParam, lpuiQueued);
+    m_Memory.Free(lpBlock);
+    return bResult;
+}
+
+void VZ_SocketMgr::KillAllTimers(SOCKET s)
+{
+    if (!FitsTimerId(s))
+        return;
+    for (UINT uiKind = 0; uiKind < TIMER_KIND_COUNT; ++uiKind)
+        m_Timer.RemoveTimer(MakeTimerId(uiKind, s));
+}
+
+bool VZ_SocketMgr::SetConnectTimer(SOCKET s)
+{
+    return FitsTimerId(s) &&
+           m_Timer.AddTimer(MakeTimerId(TIMER_KIND_CONNECT, s), CONNECT_NAME_TIMEOUT, CONNECT_NAME_TIMEOUT, true);
+}
+
+bool VZ_SocketMgr::KillConnectTimer(SOCKET s)
+{
+    return FitsTimerId(s) && m_Timer.RemoveTimer(MakeTimerId(TIMER_KIND_CONNECT, s));
+}
+
+bool VZ_SocketMgr::StartTimerService(VZ_MultipleTimerSink* lpSink, int iMsgThreadCount)
+{
+    if (iMsgThreadCount <= 0) {
+        SYSTEM_INFO si;
+        GetSystemInfo(&si);
+        iMsgThreadCount = si.dwNumberOfProcessors > 0 ? static_cast<int>(si.dwNumberOfProcessors) : 1;
+    }
+    m_Timer.m_lpSink = lpSink;
+    return m_Timer.Start(TIMER_PERIOD, iMsgThreadCount, TIMER_HASH_SIZE);
+}
+
+ULONG VZ_SocketMgr::ResolveName(const char* lpszName)
+{
+    if (lpszName == NULL)
+        return INADDR_NONE;
+    ULONG ulIP = inet_addr(lpszName);
+    if (ulIP != INADDR_NONE)
+        return ulIP;
+    hostent* lpHost = gethostbyname(lpszName);
+    if (lpHost == NULL || lpHost->h_addrtype != AF_INET || lpHost->h_length != 4 || lpHost->h_addr_list == NULL ||
+        lpHost->h_addr_list[0] == NULL)
+        return INADDR_NONE;
+    std::memcpy(&ulIP, lpHost->h_addr_list[0], sizeof(ulIP));
+    return ulIP;
+}
