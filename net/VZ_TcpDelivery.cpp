@@ -1,0 +1,159 @@
+// TCP receive delivery shared by the engines.
+#include <winsock2.h>
+#include <windows.h>
+
+#include <string.h>
+
+#include "VZ_TcpDelivery.h"
+
+VZ_TcpDelivery::VZ_TcpDelivery(VZ_TcpDeliveryHost* lpHost, DWORD dwMode)
+    : m_lpHost(lpHost), m_dwMode(dwMode), m_Proxy(lpHost, dwMode)
+{
+}
+
+int VZ_TcpDelivery::Deliver(SOCKET s, const char* recvbuf, UINT recvlen, ULONG ulSerial)
+{
+    _TCPRECORDREF rec;
+    m_lpHost->LockTable();
+    // Work for a closed or re-created socket is dropped.
+    if (!m_lpHost->FindTcpRecord(s, ulSerial, &rec)) {
+        m_lpHost->UnlockTable();
+        return TCPDELIVER_STOP;
+    }
+    TCPDELIVER_CHECK(m_lpHost, rec.socket == s);
+    if (VZ_ProxySession::IsNegotiating(rec)) {
+        if ((m_dwMode & TCPDELIVER_TOUCH_PROXY) != 0)
+            *rec.lpdwLastRecvTime = m_lpHost->GetClock();
+        return m_Proxy.OnProxyReply(s, recvbuf, recvlen, rec);
+    }
+    if (recvlen > 0 || (m_dwMode & TCPDELIVER_TOUCH_EMPTY) != 0)
+        *rec.lpdwLastRecvTime = m_lpHost->GetClock();
+
+    bool bRbufLockFlag = *rec.lpbRbufLockFlag;
+    UINT uiNoticeLen = *rec.lpuiNoticeLen;
+    TCPDELIVER_CHECK(m_lpHost, !bRbufLockFlag);
+    TCPDELIVER_CHECK(m_lpHost, uiNoticeLen > 0);
+    if (rec.lpRbuf->uiDataLen + recvlen < uiNoticeLen)
+        return Buffer(rec, recvbuf, recvlen, uiNoticeLen);
+    return Offer(s, recvbuf, recvlen, ulSerial, rec);
+}
+
+int VZ_TcpDelivery::Buffer(const _TCPRECORDREF& rec, const char* recvbuf, UINT recvlen, UINT uiNoticeLen)
+{
+    // Only new bytes can leave the buffer short of a notice length (Recv
+    // delivers buffered bytes only once they reach it).
+    TCPDELIVER_CHECK(m_lpHost, recvbuf && recvlen > 0);
+    _TCPRECVBUF* lpRbuf = rec.lpRbuf;
+    if (recvbuf != NULL && recvlen > 0) {
+        // Room for the whole notice length at once, so the rest arrives without regrowing.
+        lpRbuf->lpData = static_cast<char*>(
+            m_lpHost->GetMemory()->Append(uiNoticeLen, lpRbuf->lpData, lpRbuf->uiDataLen, recvbuf, recvlen));
+        lpRbuf->uiSize = uiNoticeLen;
+        lpRbuf->uiDataLen += recvlen;
+    }
+    m_lpHost->UnlockTable();
+    return TCPDELIVER_READ;
+}
+
+int VZ_TcpDelivery::Offer(SOCKET s, const char* recvbuf, UINT recvlen, ULONG ulSerial, _TCPRECORDREF& rec)
+{
+    VZ_MemoryEx* lpMemory = m_lpHost->GetMemory();
+    _TCPRECVBUF* lpRbuf = rec.lpRbuf;
+    // The socket's block stays its own while OnTcpRecv runs: CloseSocket
+    // leaves it alone while bRbufLockFlag is set, and this loop frees it when
+    // it finds the record gone.
+    char* lpKept = lpRbuf->lpData;
+    UINT uiKeptSize = lpRbuf->uiSize;
+    if (lpRbuf->uiDataLen > 0) {
+        UINT uiTotal = lpRbuf->uiDataLen + recvlen;
+        if (recvlen > 0) {
+            lpKept = static_cast<char*>(lpMemory->Append(uiTotal, lpKept, lpRbuf->uiDataLen, recvbuf, recvlen));
+            uiKeptSize = uiTotal;
+            lpRbuf->lpData = lpKept;
+        }
+        recvbuf = lpKept;
+        recvlen = uiTotal;
+    }
+    // Without bytes held before, the new bytes are offered where they lie.
+    lpRbuf->uiDataLen = 0;
+
+    UINT uiNewNotice = 0;
+    for (;;) {
+        DWORD dwUserData1 = rec.dwUserData1;
+        DWORD dwUserData2 = rec.dwUserData2;
+        *rec.lpuiNoticeLen = 0; // each OnTcpRecv consumes the request that caused it
+        *rec.lpbRbufLockFlag = true;
+        m_lpHost->UnlockTable();
+        if (m_lpHost->IsStopping())
+            return TCPDELIVER_READ; // abandoned; the engine's stop frees the block with the record
+
+        UINT uiHandleLen = recvlen;
+        m_lpHost->GetEventSink()->OnTcpRecv(0, s, recvbuf, &uiHandleLen, dwUserData1, dwUserData2);
+        TCPDELIVER_CHECK(m_lpHost, uiHandleLen <= recvlen);
+        if (uiHandleLen > recvlen)
+            uiHandleLen = recvlen; // a sink claiming more than offered consumed all
+        if (uiHandleLen > 0 && (m_dwMode & TCPDELIVER_RECORD) != 0)
+            m_lpHost->RecordRecv(s, recvbuf, uiHandleLen, dwUserData1, dwUserData2);
+
+        m_lpHost->LockTable();
+        if (!m_lpHost->FindTcpRecord(s, ulSerial, &rec)) {
+            // Closed inside the event: the block is no longer anybody's.
+            m_lpHost->UnlockTable();
+            lpMemory->Free(lpKept);
+            return TCPDELIVER_STOP;
+        }
+        lpRbuf = rec.lpRbuf;
+        bool bRbufLockFlag = *rec.lpbRbufLockFlag;
+        TCPDELIVER_CHECK(m_lpHost, rec.socket == s);
+        TCPDELIVER_CHECK(m_lpHost, lpRbuf->uiDataLen == 0);
+        TCPDELIVER_CHECK(m_lpHost, bRbufLockFlag);
+        *rec.lpbRbufLockFlag = false;
+        uiNewNotice = *rec.lpuiNoticeLen; // set again only by a Recv inside the event
+
+        if (uiHandleLen == recvlen) {
+            // All consumed: the block stays with the socket for reuse.
+            lpRbuf->lpData = lpKept;
+            lpRbuf->uiSize = uiKeptSize;
+            lpRbuf->uiDataLen = 0;
+            m_lpHost->UnlockTable();
+            return uiNewNotice > 0 ? TCPDELIVER_READ : TCPDELIVER_STOP;
+        }
+        if (uiHandleLen == 0)
+            break;
+        recvbuf += uiHandleLen;
+        recvlen -= uiHandleLen;
+        if (uiNewNotice == 0 || recvlen < uiNewNotice)
+            break;
+    }
+    KeepRest(lpRbuf, lpKept, uiKeptSize, recvbuf, recvlen, uiNewNotice);
+    m_lpHost->UnlockTable();
+    return uiNewNotice > 0 ? TCPDELIVER_READ : TCPDELIVER_STOP;
+}
+
+void VZ_TcpDelivery::KeepRest(_TCPRECVBUF* lpRbuf, char* lpKept, UINT uiKeptSize, const char* lpRest, UINT uiRest,
+                              UINT uiNoticeLen)
+{
+    UINT uiSize = uiRest > uiNoticeLen ? uiRest : uiNoticeLen;
+    if (lpKept != NULL && BlockCapacity(lpKept, uiKeptSize) >= uiSize) {
+        memmove(lpKept, lpRest, uiRest); // the rest may lie in this very block
+    } else {
+        VZ_MemoryEx* lpMemory = m_lpHost->GetMemory();
+        char* lpNew = static_cast<char*>(lpMemory->Alloc(uiSize));
+        TCPDELIVER_CHECK(m_lpHost, lpNew != NULL);
+        if (lpNew != NULL)
+            memcpy(lpNew, lpRest, uiRest);
+        lpMemory->Free(lpKept);
+        lpKept = lpNew;
+    }
+    lpRbuf->lpData = lpKept;
+    lpRbuf->uiSize = uiSize;
+    lpRbuf->uiDataLen = lpKept != NULL ? uiRest : 0;
+}
+
+UINT VZ_TcpDelivery::BlockCapacity(const void* p, UINT uiKnown)
+{
+    int iClass = VZ_MemoryEx::GetBlockIndex(p);
+    if (iClass >= 0 && iClass < MEMORYEX_MAX_TABLE)
+        return m_lpHost->GetMemory()->GetClassSize(iClass);
+    return uiKnown;
+}

@@ -1,0 +1,59 @@
+// Default hooks of VZ_TcpDeliveryHost: the manager's own operations.
+#include <winsock2.h>
+#include <windows.h>
+
+#include "VZ_Assert.h"
+#include "VZ_SocketMgr.h"
+#include "VZ_TcpDeliveryHost.h"
+
+ISocketMgrSink* VZ_TcpDeliveryHost::GetEventSink()
+{
+    return GetSocketMgr()->GetSink();
+}
+
+bool VZ_TcpDeliveryHost::SendProxyRequest(SOCKET s, const char* lpBuf, UINT uiLen)
+{
+    return GetSocketMgr()->Send(s, lpBuf, static_cast<int>(uiLen), 0, NULL);
+}
+
+bool VZ_TcpDeliveryHost::ArmProxyReply(SOCKET s)
+{
+    return GetSocketMgr()->Recv(s, 2);
+}
+
+void VZ_TcpDeliveryHost::CloseControlSocket(SOCKET s)
+{
+    GetSocketMgr()->CloseSocket(s);
+}
+
+void VZ_TcpDeliveryHost::SetRelayAddress(SOCKET sUdp, ULONG ulIP, USHORT usPort)
+{
+    _TCPRECORDREF rec;
+    LockTable();
+    if (FindTcpRecord(sUdp, TCP_ANY_SERIAL, &rec)) {
+        *rec.lpulRemoteIP = ulIP;
+        *rec.lpusRemotePort = usPort;
+    }
+    UnlockTable();
+}
+
+void VZ_TcpDeliveryHost::RecordRecv(SOCKET s, const char* lpBuf, UINT uiLen, DWORD dwUserData1, DWORD dwUserData2)
+{
+    GetSocketMgr()->RecordRecv(s, lpBuf, uiLen, dwUserData1, dwUserData2);
+}
+
+bool VZ_TcpDeliveryHost::IsStopping()
+{
+    return false;
+}
+
+const char* VZ_TcpDeliveryHost::GetCheckModule()
+{
+    return NULL;
+}
+
+void VZ_TcpDeliveryCheckFailed(VZ_TcpDeliveryHost* lpHost, const char* lpszExpr, const char* lpszFile, int iLine)
+{
+    const char* lpszModule = lpHost->GetCheckModule();
+    VZ_AssertReport(lpszExpr, lpszModule != NULL ? lpszModule : lpszFile, iLine);
+}

@@ -1,0 +1,146 @@
+// What an engine lends to the shared TCP receive delivery (VZ_TcpDelivery)
+// and proxy handshake driver (VZ_ProxySession): its socket table lock, a view
+// of one socket record, and the few operations where the engines differ.
+//
+// Every engine keeps the same receive and proxy fields in its own record type
+// under the same names; VZ_MakeTcpRecordRef points a _TCPRECORDREF at them, so
+// the shared code never sees the engine's record type. What still differs
+// between the engines is either a hook below (overridden where the default
+// does not fit) or a bit of the delivery mode (TCPDELIVER_*).
+#pragma once
+
+#include <winsock2.h>
+#include <windows.h>
+
+#include "ISocketMgr.h"
+#include "VZ_MemoryEx.h"
+
+class VZ_SocketMgr;
+struct _PROXYDATA;
+
+// The receive buffer sbRbuf of a socket record: a block of the manager's pool,
+// its capacity and the bytes it holds.
+struct _TCPRECVBUF {
+    char* lpData;
+    UINT uiSize;
+    UINT uiDataLen;
+};
+
+// Serial argument of FindTcpRecord that accepts any record of the socket.
+// No engine hands this value out as a serial.
+#define TCP_ANY_SERIAL 0xFFFFFFFF
+
+// One socket record seen through the table lock: values copied out, fields
+// the shared code writes reached by pointer. Valid only until the lock is
+// released; the shared code looks the record up again after every unlock.
+struct _TCPRECORDREF {
+    SOCKET socket;
+    int iStatus;
+    DWORD dwUserData1;
+    DWORD dwUserData2;
+    _PROXYDATA* lpProxyData;
+    SOCKET sPair;
+    _TCPRECVBUF* lpRbuf;
+    UINT* lpuiNoticeLen;
+    bool* lpbRbufLockFlag;
+    DWORD* lpdwLastRecvTime;
+    UINT* lpuiProxyStep;
+    ULONG* lpulRemoteIP;
+    USHORT* lpusRemotePort;
+};
+
+// Fills lpRef from any engine record that carries the common field names.
+template <class RECORD>
+inline void VZ_MakeTcpRecordRef(RECORD& rec, _TCPRECORDREF* lpRef)
+{
+    lpRef->socket = rec.socket;
+    lpRef->iStatus = static_cast<int>(rec.status);
+    lpRef->dwUserData1 = rec.dwUserData1;
+    lpRef->dwUserData2 = rec.dwUserData2;
+    lpRef->lpProxyData = rec.lpProxyData;
+    lpRef->sPair = rec.sPair;
+    lpRef->lpRbuf = &rec.sbRbuf;
+    lpRef->lpuiNoticeLen = &rec.uiNoticeLen;
+    lpRef->lpbRbufLockFlag = &rec.bRbufLockFlag;
+    lpRef->lpdwLastRecvTime = &rec.dwLastRecvTime;
+    lpRef->lpuiProxyStep = &rec.uiProxyStep;
+    lpRef->lpulRemoteIP = &rec.ulRemoteIP;
+    lpRef->lpusRemotePort = &rec.usRemotePort;
+}
+
+// Delivery mode bits: the engines' small differences in the shared sequence.
+enum {
+    // dwLastRecvTime is set also by a delivery without new bytes (from Recv).
+    TCPDELIVER_TOUCH_EMPTY = 0x01,
+    // dwLastRecvTime is set also when the bytes are a proxy reply.
+    TCPDELIVER_TOUCH_PROXY = 0x02,
+    // The notice length of 2 stays armed until the handshake is done (an
+    // engine whose read set holds only sockets with a notice length pending).
+    TCPDELIVER_PROXY_KEEP_NOTICE = 0x04,
+    // After each further handshake request the reply is armed again with
+    // ArmProxyReply (an engine that reads only while a notice length is pending).
+    TCPDELIVER_PROXY_RECV_AGAIN = 0x08,
+    // The address in the proxy events carries family 0 rather than AF_INET.
+    TCPDELIVER_PROXY_ADDR_NOFAMILY = 0x10,
+    // The bytes consumed in each OnTcpRecv go to RecordRecv (engines with a
+    // recording variant; the writer itself does nothing while recording is off).
+    TCPDELIVER_RECORD = 0x20
+};
+
+// The three engines' modes.
+#define TCPDELIVER_MODE_SELECT (TCPDELIVER_TOUCH_EMPTY | TCPDELIVER_PROXY_KEEP_NOTICE | TCPDELIVER_PROXY_ADDR_NOFAMILY)
+#define TCPDELIVER_MODE_IOCP TCPDELIVER_RECORD
+#define TCPDELIVER_MODE_ASYNC \
+    (TCPDELIVER_TOUCH_EMPTY | TCPDELIVER_TOUCH_PROXY | TCPDELIVER_PROXY_RECV_AGAIN | TCPDELIVER_RECORD)
+
+// Result of a delivery or handshake step: what the engine does with reading.
+enum {
+    TCPDELIVER_STOP = 0,        // read no further (no notice length pending, record gone, or handshake over)
+    TCPDELIVER_READ = 1,        // read on: a notice length is pending or a handshake reply is awaited
+    TCPDELIVER_PROXY_LISTEN = 2 // read on for the peer of a proxied listen; no notice length is pending
+};
+
+class VZ_TcpDeliveryHost {
+public:
+    virtual ~VZ_TcpDeliveryHost() {}
+
+    // The re-entrant lock over the socket table.
+    virtual void LockTable() = 0;
+    virtual void UnlockTable() = 0;
+    // Table locked: the record of s, when there is one and its serial is
+    // ulSerial (any serial for TCP_ANY_SERIAL).
+    virtual bool FindTcpRecord(SOCKET s, ULONG ulSerial, _TCPRECORDREF* lpRef) = 0;
+    // The manager: proxy requests and verdicts, and the default hooks below.
+    virtual VZ_SocketMgr* GetSocketMgr() = 0;
+    // The pool the receive buffers come from.
+    virtual VZ_MemoryEx* GetMemory() = 0;
+    // The clock of dwLastRecvTime.
+    virtual DWORD GetClock() = 0;
+    // The engine's error path for a socket without a pair, lock released:
+    // reported once (OnSocketClose), the socket then waits for CloseSocket.
+    virtual void ReportSocketError(int iError, SOCKET s) = 0;
+
+    // Hooks with a default that fits most engines (all called unlocked).
+    // The sink the events go to (default: the manager's current sink).
+    virtual ISocketMgrSink* GetEventSink();
+    // Sends one handshake request (default: the manager's Send, parameter 0).
+    virtual bool SendProxyRequest(SOCKET s, const char* lpBuf, UINT uiLen);
+    // Arms the reply of a handshake request (default: the manager's Recv(s, 2)).
+    virtual bool ArmProxyReply(SOCKET s);
+    // Closes the control socket of a proxied UDP socket (default: CloseSocket).
+    virtual void CloseControlSocket(SOCKET s);
+    // Gives the UDP socket sUdp its relay address (default: its record in this table).
+    virtual void SetRelayAddress(SOCKET sUdp, ULONG ulIP, USHORT usPort);
+    // Consumed bytes of one OnTcpRecv, with TCPDELIVER_RECORD (default: the
+    // manager's record writer).
+    virtual void RecordRecv(SOCKET s, const char* lpBuf, UINT uiLen, DWORD dwUserData1, DWORD dwUserData2);
+    // True while the engine stops: a delivery about to raise OnTcpRecv is abandoned.
+    virtual bool IsStopping();
+    // Source file the shared checks report under (default NULL: their own).
+    virtual const char* GetCheckModule();
+};
+
+// Reports a failed check of the shared code under the host's module.
+#define TCPDELIVER_CHECK(host, expr) \
+    ((expr) ? (void)0 : VZ_TcpDeliveryCheckFailed(host, #expr, __FILE__, __LINE__))
+void VZ_TcpDeliveryCheckFailed(VZ_TcpDeliveryHost* lpHost, const char* lpszExpr, const char* lpszFile, int iLine);
