@@ -3,9 +3,11 @@
 
 #include <cstdio>
 #include <cstring>
+#include <new>
 
 #include "VZ_List.h"
 #include "VZ_Locker.h"
+#include "VZ_RecordSocketMgr.h"
 #include "VZ_TcpSocket.h"
 
 namespace {
@@ -104,12 +106,19 @@ int CountListed(MgrList& list)
 ISocketMgr* CreateSocketMgr(int iKind, ISocketMgrSink* lpSink, bool bRecord)
 {
     // Each engine adds its row here as it is built.
-    (void)lpSink;
-    (void)bRecord;
+    VZ_SocketMgr* lpMgr = NULL;
     switch (iKind) {
+    case SOCKETMGR_RECORD:
+        lpMgr = new (std::nothrow) VZ_RecordSocketMgr;
+        break;
     default:
         return NULL;
     }
+    if (lpMgr == NULL)
+        return NULL;
+    lpMgr->SetRecord(bRecord);
+    lpMgr->SetSink(lpSink);
+    return lpMgr;
 }
 
 int GetSocketMgrInstanceCount()

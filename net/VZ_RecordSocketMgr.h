@@ -1,0 +1,72 @@
+// The manager behind "IRecordSocketMgr1.0": plays oxnet.rec back into the sink
+// without any network. Every socket operation is accepted and does nothing.
+#pragma once
+
+#include <winsock2.h>
+#include <windows.h>
+
+#include <atomic>
+
+#include "VZ_FileEx.h"
+#include "VZ_MultiThread.h"
+#include "VZ_MultipleTimer.h"
+#include "VZ_SocketMgr.h"
+
+// Thread types of the replay manager.
+enum {
+    RECORD_THREAD_REPLAY = 1, // reads oxnet.rec and raises its events
+    RECORD_THREAD_IDLE = 2    // ends at once: the replay resolves no names
+};
+#define RECORD_REPLAY_BUF_SIZE 10240 // first replay buffer; larger records get their own
+
+class VZ_RecordSocketMgr : public VZ_SocketMgr, public VZ_MultiThread, public VZ_MultipleTimerSink {
+public:
+    VZ_RecordSocketMgr();
+    // Does not stop a replay: the host calls Uninitialize first.
+    ~VZ_RecordSocketMgr() override;
+
+    // Opens oxnet.rec in the current directory and starts the replay thread;
+    // false (with a line on standard output) when the file cannot be opened.
+    bool Initialize(BYTE byFlags, int nWorkThread, DWORD dwReserved1, DWORD dwReserved2) override;
+    // Stops the replay, even in the middle of the file. Always true.
+    bool Uninitialize(DWORD dwReserved) override;
+
+    bool Shutdown(SOCKET s, int how) override;
+    bool CloseSocket(SOCKET s) override;
+    bool Recv(SOCKET s, UINT uiNoticeLen) override;
+    bool SetUserData1(SOCKET s, DWORD dwUserData1) override;
+    bool SetUserData2(SOCKET s, DWORD dwUserData2) override;
+    bool GetUserData(SOCKET s, DWORD* lpdwUserData1, DWORD* lpdwUserData2) override;
+    SOCKET CreateUdpSocket(HANDLE hProxy, const char* lpAddr, USHORT usPort, DWORD dwUserData1,
+                           DWORD dwUserData2) override;
+    SOCKET CreateUdpSocket(HANDLE hProxy, const sockaddr_in* lpLocalAddr, DWORD dwUserData1,
+                           DWORD dwUserData2) override;
+    int SendTo(SOCKET s, const sockaddr_in* lpRemoteAddr, const char* buf, int len, bool bDirect) override;
+    int SendTo(SOCKET s, const char* lpAddr, USHORT usPort, const char* buf, int len, bool bDirect) override;
+    SOCKET CreateTcpSocket(HANDLE hProxy, const char* lpAddr, USHORT usPort, DWORD dwUserData1,
+                           DWORD dwUserData2) override;
+    SOCKET CreateTcpSocket(HANDLE hProxy, const sockaddr_in* lpLocalAddr, DWORD dwUserData1,
+                           DWORD dwUserData2) override;
+    bool Connect(SOCKET s, const char* lpHost, USHORT usPort) override;
+    bool Connect(SOCKET s, const sockaddr_in* lpRemoteAddr) override;
+    bool Listen(SOCKET s, int backlog) override;
+    bool SendV(SOCKET s, const _SOCKBUF* lpBufs, UINT uiCount, DWORD dwSendParam, UINT* lpuiQueued) override;
+    bool Send(SOCKET s, const char* buf, int len, DWORD dwSendParam, UINT* lpuiQueued) override;
+    DWORD SocketCtrl(UINT uiCode, SOCKET s, DWORD dwValue, DWORD dwParam1, DWORD dwParam2, DWORD dwParam3,
+                     DWORD dwParam4, DWORD dwParam5) override;
+
+    // No timer of this manager has anything to do at expiry.
+    int OnTimerExpired(DWORD dwTimerId, DWORD dwParam) override;
+
+protected:
+    DWORD ThreadProc(_THREAD_DATA& td) override;
+
+private:
+    void Replay();
+    // Raises the event of one whole record; unknown types are skipped.
+    void RaiseRecord(const _RECORDHEAD& head, const char* lpPayload);
+
+    VZ_FileEx m_fileReplay;
+    // Cleared by Uninitialize while the replay thread reads it.
+    std::atomic<bool> m_bReplaying;
+};
