@@ -36,7 +36,8 @@ target_link_libraries(oxnet_base_tests PRIVATE vzbase)
 file(GLOB NET_TEST_SOURCES CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/tests/net/*.cpp)
 oxnet_test_exe(oxnet_net_tests ${CMAKE_SOURCE_DIR}/tests/test_main.cpp ${NET_TEST_SOURCES})
 target_link_libraries(oxnet_net_tests PRIVATE oxnet_obj vzbase)
-# The host-style test loads oxnet.dll from the tests' own folder.
-add_dependencies(oxnet_net_tests oxnet)
+# The host-style test loads oxnet.dll, and the recording test runs
+# oxrecdump, from the tests' own folder.
+add_dependencies(oxnet_net_tests oxnet oxrecdump)
 
 add_test(NAME DllExportsAndImports COMMAND ${CMAKE_SOURCE_DIR}/scripts/check-dll.sh $<TARGET_FILE:oxnet>)

@@ -264,3 +264,65 @@ TEST_F(VZ_Record, FactoryKindFiveMakesReplayManagerWithSwitchAndSink)
         delete lpMgr;
     }
 }
+
+namespace {
+
+// Runs oxrecdump (beside this test program) on oxnet.rec in the current
+// directory; its standard output goes to *lpstrOut.
+DWORD RunDump(std::string* lpstrOut)
+{
+    wchar_t szPath[MAX_PATH];
+    DWORD dwLen = GetModuleFileNameW(NULL, szPath, MAX_PATH);
+    std::wstring strCmd(szPath, dwLen);
+    strCmd = L"\"" + strCmd.substr(0, strCmd.find_last_of(L"\\/") + 1) + L"oxrecdump.exe\"";
+    SECURITY_ATTRIBUTES sa = {sizeof(sa), NULL, TRUE};
+    HANDLE hRead = NULL, hWrite = NULL;
+    if (!CreatePipe(&hRead, &hWrite, &sa, 0))
+        return 0xFFFFFFFF;
+    SetHandleInformation(hRead, HANDLE_FLAG_INHERIT, 0);
+    STARTUPINFOW si = {};
+    si.cb = sizeof(si);
+    si.dwFlags = STARTF_USESTDHANDLES;
+    si.hStdOutput = si.hStdError = hWrite;
+    PROCESS_INFORMATION pi = {};
+    DWORD dwExit = 0xFFFFFFFF;
+    if (CreateProcessW(NULL, &strCmd[0], NULL, NULL, TRUE, 0, NULL, NULL, &si, &pi)) {
+        CloseHandle(hWrite);
+        hWrite = NULL;
+        char buf[512];
+        DWORD dwRead = 0;
+        while (ReadFile(hRead, buf, sizeof(buf), &dwRead, NULL) && dwRead > 0)
+            lpstrOut->append(buf, dwRead);
+        WaitForSingleObject(pi.hProcess, 10000);
+        GetExitCodeProcess(pi.hProcess, &dwExit);
+        CloseHandle(pi.hProcess);
+        CloseHandle(pi.hThread);
+    }
+    if (hWrite)
+        CloseHandle(hWrite);
+    CloseHandle(hRead);
+    return dwExit;
+}
+
+} // namespace
+
+TEST_F(VZ_Record, DumpToolPrintsARecordingAndReportsATruncatedTail)
+{
+    {
+        TestSocketMgr mgr;
+        mgr.SetRecord(true);
+        ASSERT_TRUE(mgr.OpenRecordFile());
+        mgr.RecordAccept(0x40, 0x44, NULL, NULL);
+        mgr.RecordRecv(0x44, "hello", 5, 7, 8);
+        mgr.RecordClose(10054, 0x44, SS_CONNECTED, 7, 8);
+    }
+    std::string strOut;
+    EXPECT_EQ(0u, RunDump(&strOut));
+    for (const char* lpszPart : {"accepted=68", "|hello|", "error=10054 status=5", "3 records"})
+        EXPECT_NE(std::string::npos, strOut.find(lpszPart)) << lpszPart << " in\n" << strOut;
+
+    WriteRecFile(ReadRecFile() + std::string("\x01\x00\x00", 3)); // a partial head
+    strOut.clear();
+    EXPECT_EQ(1u, RunDump(&strOut));
+    EXPECT_NE(std::string::npos, strOut.find("truncated")) << strOut;
+}
