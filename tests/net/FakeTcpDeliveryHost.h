@@ -1,32 +1,28 @@
 // An engine stand-in for the shared TCP delivery and proxy handshake: socket
-// records in memory, no sockets; it is its own sink and logs each event as text.
+// records in memory, no sockets; events, errors and control closes all go to
+// one LogSink.
 #pragma once
 
-#include <functional>
 #include <map>
 #include <string>
-#include <vector>
 
+#include "LogSink.h"
 #include "TestSocketMgr.h"
 #include "VZ_TcpDelivery.h"
 
 struct FakeRecord { // the receive and proxy fields every engine record has
-    SOCKET socket;
+    SOCKET socket, sPair;
     int status;
     _TCPRECVBUF sbRbuf;
-    UINT uiNoticeLen;
+    UINT uiNoticeLen, uiProxyStep;
     bool bRbufLockFlag;
-    DWORD dwLastRecvTime;
-    ULONG ulSerial;
-    UINT uiProxyStep;
-    SOCKET sPair;
-    ULONG ulRemoteIP;
+    DWORD dwLastRecvTime, dwUserData1, dwUserData2;
+    ULONG ulSerial, ulRemoteIP;
     USHORT usRemotePort;
     _PROXYDATA* lpProxyData;
-    DWORD dwUserData1, dwUserData2;
 };
 
-class FakeTcpDeliveryHost : public VZ_TcpDeliveryHost, public ISocketMgrSink {
+class FakeTcpDeliveryHost : public VZ_TcpDeliveryHost {
 public:
     explicit FakeTcpDeliveryHost(DWORD dwMode) : m_Delivery(this, dwMode) {}
     ~FakeTcpDeliveryHost() override
@@ -36,8 +32,8 @@ public:
     }
     FakeRecord& Add(SOCKET s, HANDLE hProxy = NULL, SOCKET sPair = INVALID_SOCKET)
     {
-        FakeRecord rec = {s, SS_CONNECTED, {NULL, 0, 0}, 0, false, 0, ++m_ulSerial, 0, sPair, 0xFFFFFFFF, 0,
-                          static_cast<_PROXYDATA*>(hProxy), 0x11, 0x22};
+        FakeRecord rec = {s, sPair, SS_CONNECTED, {NULL, 0, 0}, 0, 0, false,
+                          0, 1, 2, ++m_ulSerial, 0xFFFFFFFF, 0, static_cast<_PROXYDATA*>(hProxy)};
         return m_mapRecord[s] = rec;
     }
     int Deliver(SOCKET s, const std::string& str)
@@ -66,7 +62,7 @@ public:
     std::string Held(SOCKET s)
     {
         const _TCPRECVBUF& rb = m_mapRecord[s].sbRbuf;
-        return rb.uiDataLen != 0 ? std::string(rb.lpData, rb.uiDataLen) : "";
+        return std::string(rb.lpData ? rb.lpData : "", rb.uiDataLen);
     }
 
     void LockTable() override { ++m_iLockDepth; }
@@ -82,8 +78,11 @@ public:
     VZ_SocketMgr* GetSocketMgr() override { return &m_Mgr; }
     VZ_MemoryEx* GetMemory() override { return &m_Mgr.m_Memory; }
     DWORD GetClock() override { return m_dwClock; }
-    void ReportSocketError(int iError, SOCKET s) override { Log("error", iError, s); }
-    ISocketMgrSink* GetEventSink() override { return this; }
+    void ReportSocketError(int iError, SOCKET s) override
+    {
+        m_Sink.Add("error " + std::to_string(iError) + " " + std::to_string(s));
+    }
+    ISocketMgrSink* GetEventSink() override { return &m_Sink; }
     bool SendProxyRequest(SOCKET s, const char* lpBuf, UINT uiLen) override
     {
         m_mapSent[s].append(lpBuf, uiLen);
@@ -93,56 +92,20 @@ public:
     bool ArmProxyReply(SOCKET s) override { return Recv(s, 2); }
     void CloseControlSocket(SOCKET s) override
     {
-        Log("close", 0, s);
+        m_Sink.Add("ctrlclose " + std::to_string(s));
         Close(s);
     }
-    void RecordRecv(SOCKET, const char* lpBuf, UINT uiLen, DWORD, DWORD) override { m_strRecorded.append(lpBuf, uiLen); }
-
-    // Sink: OnTcpRecv consumes what m_fnRecv says (default: all) and notes a
-    // held lock or wrong user values.
-    void OnTcpRecv(int, SOCKET s, const char* buf, UINT* lpuiLen, DWORD dw1, DWORD dw2) override
+    void RecordRecv(SOCKET, const char* lpBuf, UINT uiLen, DWORD, DWORD) override
     {
-        std::string str(buf, *lpuiLen);
-        bool bBad = m_iLockDepth != 0 || dw1 != 0x11 || dw2 != 0x22;
-        Log("recv", 0, s, NULL, " " + str + (bBad ? " BAD" : ""));
-        if (m_fnRecv)
-            m_fnRecv(s, str, lpuiLen);
-    }
-    void OnTcpConnect(int iError, SOCKET s, DWORD, DWORD) override { Log("connect", iError, s); }
-    void OnTcpAccept(int iError, SOCKET sListen, SOCKET sAccept, const sockaddr_in*, const sockaddr_in* lpPeer) override
-    {
-        Log("accept", iError, sListen, lpPeer, "/" + std::to_string(sAccept));
-    }
-    void OnProxyResult(int iError, SOCKET s, const sockaddr_in* lpAddr, DWORD, DWORD) override
-    {
-        Log("proxy", iError, s, lpAddr);
-    }
-    void OnSocketClose(int iError, SOCKET s, int, DWORD, DWORD) override { Log("sockclose", iError, s); }
-    bool OnSocketPreAccept(const sockaddr_in*, const sockaddr_in*) override { return true; }
-    void OnUdpRecv(int, SOCKET, const char*, int, const sockaddr_in*, DWORD, DWORD) override {}
-    void OnTcpSend(int, SOCKET, DWORD, DWORD, DWORD, UINT) override {}
-    void OnRecvTimeout(int, SOCKET, DWORD, DWORD) override {}
-    void OnSendTimeout(int, SOCKET, DWORD, DWORD) override {}
-    void OnDnsParse(const char*, ULONG) override {}
-    void OnTimer(SOCKET, UINT, DWORD, DWORD, DWORD) override {}
-    DWORD OnReserved(DWORD, DWORD, DWORD, DWORD, DWORD, DWORD, DWORD, DWORD, DWORD) override { return 0; }
-
-    // "name error s=socket[extra][ address:port]"
-    void Log(const char* lpszName, int iError, SOCKET s, const sockaddr_in* lpAddr = NULL, const std::string& str = "")
-    {
-        std::string strLine = std::string(lpszName) + " " + std::to_string(iError) + " s=" + std::to_string(s) + str;
-        if (lpAddr != NULL)
-            strLine += std::string(" ") + inet_ntoa(lpAddr->sin_addr) + ":" + std::to_string(ntohs(lpAddr->sin_port));
-        m_vecEvents.push_back(strLine);
+        m_strRecorded.append(lpBuf, uiLen);
     }
 
     TestSocketMgr m_Mgr;
     VZ_TcpDelivery m_Delivery;
+    LogSink m_Sink;
     std::map<SOCKET, FakeRecord> m_mapRecord;
     std::map<SOCKET, std::string> m_mapSent;
-    std::vector<std::string> m_vecEvents;
     std::string m_strRecorded;
-    std::function<void(SOCKET, const std::string&, UINT*)> m_fnRecv;
     int m_iLockDepth = 0;
     DWORD m_dwClock = 0;
     ULONG m_ulSerial = 0;

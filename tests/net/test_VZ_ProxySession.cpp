@@ -7,15 +7,15 @@
 namespace {
 const SOCKET S = 100;
 const SOCKET CTRL = 200;
+typedef std::vector<std::string> Lines;
 
-std::string Bytes(const char* lpData, size_t uiLen) { return std::string(lpData, uiLen); }
+std::string Bytes(const void* lpData, size_t uiLen) { return std::string(static_cast<const char*>(lpData), uiLen); }
 // A SOCKS5 reply: version 5, status 0, 0, type 1, address, port.
 std::string Socks5Reply(const char* lpszIP, USHORT usPort)
 {
     ULONG ulIP = inet_addr(lpszIP);
     USHORT usNet = htons(usPort);
-    return Bytes("\x05\x00\x00\x01", 4) + Bytes(reinterpret_cast<const char*>(&ulIP), 4) +
-           Bytes(reinterpret_cast<const char*>(&usNet), 2);
+    return Bytes("\x05\x00\x00\x01", 4) + Bytes(&ulIP, 4) + Bytes(&usNet, 2);
 }
 HANDLE AddProxied(FakeTcpDeliveryHost& host, const char* lpszUser, const char* lpszIP, USHORT usPort)
 {
@@ -41,11 +41,10 @@ TEST(ProxySessionTest, Socks5ConnectWithoutUserInEveryMode)
         EXPECT_EQ(Bytes("\x05\x01\x00\x01\x01\x02\x03\x04\x00\x50", 10), host.m_mapSent[S].substr(3));
         EXPECT_EQ(uiNoticeAfterReply[i], host.m_mapRecord[S].uiNoticeLen) << i;
         EXPECT_EQ(TCPDELIVER_STOP, host.Deliver(S, Socks5Reply("0.0.0.0", 0)));
-        EXPECT_EQ(std::vector<std::string>{"connect 0 s=100"}, host.m_vecEvents);
         EXPECT_EQ(0u, host.m_mapRecord[S].uiNoticeLen);
         host.Recv(S, 3); // handshake done: bytes go to the sink now
         host.Deliver(S, "abc");
-        EXPECT_EQ("recv 0 s=100 abc", host.m_vecEvents.back());
+        EXPECT_EQ((Lines{"connect 0 100 1 2", "recv 0 100 1 2 abc"}), host.m_Sink.Log()) << i;
     }
 }
 
@@ -57,7 +56,7 @@ TEST(ProxySessionTest, Socks5RefusedPasswordReportsTheCode)
     EXPECT_EQ(TCPDELIVER_READ, host.Deliver(S, Bytes("\x05\x02", 2)));
     EXPECT_EQ(Bytes("\x05\x01\x02\x01\x01u\x01u", 8), host.m_mapSent[S]);
     EXPECT_EQ(TCPDELIVER_STOP, host.Deliver(S, Bytes("\x01\x01", 2)));
-    EXPECT_EQ(std::vector<std::string>{"proxy 86 s=100"}, host.m_vecEvents);
+    EXPECT_EQ(Lines{"proxy 86 100 - 1 2"}, host.m_Sink.Log());
 }
 
 TEST(ProxySessionTest, Socks5BindReportsTheListenAddressThenAcceptsOnItself)
@@ -69,8 +68,7 @@ TEST(ProxySessionTest, Socks5BindReportsTheListenAddressThenAcceptsOnItself)
     EXPECT_EQ(Bytes("\x05\x02\x00\x01\x7f\x00\x00\x01\x00\x00", 10), host.m_mapSent[S].substr(3));
     EXPECT_EQ(TCPDELIVER_PROXY_LISTEN, host.Deliver(S, Socks5Reply("10.0.0.9", 8080)));
     EXPECT_EQ(TCPDELIVER_STOP, host.Deliver(S, Socks5Reply("10.0.0.7", 5555)));
-    EXPECT_EQ((std::vector<std::string>{"proxy 0 s=100 10.0.0.9:8080", "accept 0 s=100/100 10.0.0.7:5555"}),
-              host.m_vecEvents);
+    EXPECT_EQ((Lines{"proxy 0 100 10.0.0.9:8080 1 2", "accept 0 100 100 0.0.0.0:0 10.0.0.7:5555"}), host.m_Sink.Log());
 }
 
 TEST(ProxySessionTest, UdpAssociateGivesTheRelayToTheUdpSocket)
@@ -88,7 +86,7 @@ TEST(ProxySessionTest, UdpAssociateGivesTheRelayToTheUdpSocket)
     EXPECT_EQ(TCPDELIVER_READ, host.Deliver(CTRL, Bytes("\x05\x00", 2)));
     EXPECT_EQ(Bytes("\x05\x03\x00\x01\x7f\x00\x00\x01", 8), host.m_mapSent[CTRL].substr(3, 8));
     EXPECT_EQ(TCPDELIVER_STOP, host.Deliver(CTRL, Socks5Reply("10.0.0.5", 7000)));
-    EXPECT_EQ(std::vector<std::string>{"proxy 0 s=" + std::to_string(u) + " 10.0.0.5:7000"}, host.m_vecEvents);
+    EXPECT_EQ(Lines{"proxy 0 " + std::to_string(u) + " 10.0.0.5:7000 1 2"}, host.m_Sink.Log());
     EXPECT_EQ(inet_addr("10.0.0.5"), host.m_mapRecord[u].ulRemoteIP);
     EXPECT_EQ(htons(7000), host.m_mapRecord[u].usRemotePort);
     closesocket(u);
@@ -104,5 +102,5 @@ TEST(ProxySessionTest, RequestThatCannotGoOutClosesTheControlOrTakesTheErrorPath
     EXPECT_FALSE(host.Connected(CTRL));
     host.m_Mgr.DestroyProxy(hProxy); // no request can be built any more
     EXPECT_FALSE(host.Connected(S));
-    EXPECT_EQ((std::vector<std::string>{"close 0 s=200", "proxy 10055 s=300", "error 6 s=100"}), host.m_vecEvents);
+    EXPECT_EQ((Lines{"ctrlclose 200", "proxy 10055 300 - 1 2", "error 6 100"}), host.m_Sink.Log());
 }

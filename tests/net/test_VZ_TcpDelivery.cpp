@@ -2,69 +2,65 @@
 // one OnTcpRecv with everything, consumption and asking again from inside.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include "FakeTcpDeliveryHost.h"
 #include "VZ_Assert.h"
 
 namespace {
 const SOCKET S = 100;
-std::vector<std::string> g_vecChecks;
+typedef std::vector<std::string> Lines;
+Lines g_vecChecks;
 void CaptureCheck(const char* lpszExpr, const char*, int) { g_vecChecks.push_back(lpszExpr); }
 } // namespace
 
-TEST(TcpDeliveryTest, PiecesReachTheNoticeLengthThenOneEventWithAll)
+TEST(TcpDeliveryTest, PiecesReachTheNoticeLengthThenOneEventWithAllUnlocked)
 {
     FakeTcpDeliveryHost host(TCPDELIVER_MODE_IOCP);
     host.Add(S);
+    int iLockDepthInside = -1;
+    host.m_Sink.m_fnHook = [&](const char*, SOCKET, UINT*) { iLockDepthInside = host.m_iLockDepth; };
     host.Recv(S, 10);
     host.m_dwClock = 5;
     EXPECT_EQ(TCPDELIVER_READ, host.Deliver(S, "abcd"));
     EXPECT_EQ("abcd", host.Held(S));
     EXPECT_EQ(5u, host.m_mapRecord[S].dwLastRecvTime);
     EXPECT_EQ(TCPDELIVER_STOP, host.Deliver(S, "efghijkl")); // no Recv inside: reading stops
-    EXPECT_EQ(std::vector<std::string>{"recv 0 s=100 abcdefghijkl"}, host.m_vecEvents);
+    EXPECT_EQ(Lines{"recv 0 100 1 2 abcdefghijkl"}, host.m_Sink.Log());
+    EXPECT_EQ(0, iLockDepthInside);
     EXPECT_EQ("", host.Held(S));
     EXPECT_EQ(0u, host.m_mapRecord[S].uiNoticeLen);
     EXPECT_FALSE(host.m_mapRecord[S].bRbufLockFlag);
     EXPECT_EQ("abcdefghijkl", host.m_strRecorded);
 }
 
-TEST(TcpDeliveryTest, PartConsumedAndAskedAgainInsideIsOfferedAtOnce)
+TEST(TcpDeliveryTest, ConsumedBytesGoAndTheRestWaitsForTheNextRecv)
 {
-    FakeTcpDeliveryHost host(TCPDELIVER_MODE_IOCP);
+    FakeTcpDeliveryHost host(TCPDELIVER_MODE_ASYNC);
     host.Add(S);
-    host.m_fnRecv = [&](SOCKET s, const std::string& str, UINT* lpuiLen) {
-        if (str.size() == 10) {
-            *lpuiLen = 4;
-            host.Recv(s, 6);
-        }
+    // Per event: bytes consumed, notice length asked for inside (0: none).
+    const std::pair<UINT, UINT> script[] = {{4, 6}, {0, 0}, {5, 0}, {3, 0}};
+    size_t nEvent = 0;
+    host.m_Sink.m_fnHook = [&](const char*, SOCKET s, UINT* lpuiLen) {
+        const std::pair<UINT, UINT>& step = script[std::min<size_t>(nEvent++, 3)];
+        *lpuiLen = step.first;
+        if (step.second != 0)
+            host.Recv(s, step.second);
     };
     host.Recv(S, 10);
     host.Deliver(S, "0123");
     EXPECT_EQ(TCPDELIVER_STOP, host.Deliver(S, "456789"));
-    EXPECT_EQ((std::vector<std::string>{"recv 0 s=100 0123456789", "recv 0 s=100 456789"}), host.m_vecEvents);
-    EXPECT_EQ("", host.Held(S));
-}
-
-TEST(TcpDeliveryTest, UnconsumedBytesStayUntilALaterRecv)
-{
-    FakeTcpDeliveryHost host(TCPDELIVER_MODE_ASYNC);
-    host.Add(S);
-    UINT uiConsume = 0;
-    host.m_fnRecv = [&](SOCKET, const std::string&, UINT* lpuiLen) { *lpuiLen = uiConsume; };
-    host.Recv(S, 3);
-    EXPECT_EQ(TCPDELIVER_STOP, host.Deliver(S, "abcdef"));
-    EXPECT_EQ("abcdef", host.Held(S)); // none consumed, nothing asked: all kept, no second event
+    EXPECT_EQ((Lines{"recv 0 100 1 2 0123456789", "recv 0 100 1 2 456789"}), host.m_Sink.Log());
+    EXPECT_EQ("456789", host.Held(S)); // none consumed, nothing asked: all kept
     host.Recv(S, 8);                   // more than held: waits for the network
-    EXPECT_EQ(1u, host.m_vecEvents.size());
-    uiConsume = 5;
-    host.Deliver(S, "gh");
-    EXPECT_EQ("recv 0 s=100 abcdefgh", host.m_vecEvents.back());
-    EXPECT_EQ("fgh", host.Held(S));
-    uiConsume = 3;
+    EXPECT_EQ(2u, host.m_Sink.Log().size());
+    host.Deliver(S, "ab");
+    EXPECT_EQ("recv 0 100 1 2 456789ab", host.m_Sink.Log().back());
+    EXPECT_EQ("9ab", host.Held(S));
     host.Recv(S, 2); // already there: delivered from inside Recv
-    EXPECT_EQ("recv 0 s=100 fgh", host.m_vecEvents.back());
+    EXPECT_EQ("recv 0 100 1 2 9ab", host.m_Sink.Log().back());
     EXPECT_EQ("", host.Held(S));
-    EXPECT_EQ("abcdefgh", host.m_strRecorded);
+    EXPECT_EQ("0123456789ab", host.m_strRecorded); // only what was consumed
 }
 
 TEST(TcpDeliveryTest, RecordClosedInsideOrReplacedDropsTheDelivery)
@@ -73,29 +69,26 @@ TEST(TcpDeliveryTest, RecordClosedInsideOrReplacedDropsTheDelivery)
     ULONG ulOld = host.Add(S).ulSerial;
     host.Recv(S, 2);
     host.Deliver(S, "x");
-    host.m_fnRecv = [&](SOCKET s, const std::string&, UINT* lpuiLen) {
-        *lpuiLen = 1;
-        host.Close(s);
-    };
+    host.m_Sink.m_fnHook = [&](const char*, SOCKET s, UINT* lpuiLen) { *lpuiLen = 1, host.Close(s); };
     EXPECT_EQ(TCPDELIVER_STOP, host.Deliver(S, "yz"));
     EXPECT_EQ(0u, host.m_mapRecord.count(S));
     host.Add(S); // same handle, new serial: the old work is dropped
     host.Recv(S, 1);
     EXPECT_EQ(TCPDELIVER_STOP, host.m_Delivery.Deliver(S, "q", 1, ulOld));
-    EXPECT_EQ(1u, host.m_vecEvents.size());
+    EXPECT_EQ(1u, host.m_Sink.Log().size());
 }
 
 TEST(TcpDeliveryTest, SinkClaimingMoreThanOfferedIsReportedAndCountsAsAll)
 {
     FakeTcpDeliveryHost host(TCPDELIVER_MODE_SELECT);
     host.Add(S);
-    host.m_fnRecv = [](SOCKET, const std::string&, UINT* lpuiLen) { *lpuiLen += 7; };
+    host.m_Sink.m_fnHook = [](const char*, SOCKET, UINT* lpuiLen) { *lpuiLen += 7; };
     g_vecChecks.clear();
     VZ_AssertHandler lpOld = VZ_SetAssertHandler(CaptureCheck);
     host.Recv(S, 2);
     host.Deliver(S, "ab");
     VZ_SetAssertHandler(lpOld);
-    EXPECT_EQ(std::vector<std::string>{"uiHandleLen <= recvlen"}, g_vecChecks);
+    EXPECT_EQ(Lines{"uiHandleLen <= recvlen"}, g_vecChecks);
     EXPECT_EQ("", host.Held(S));
     EXPECT_EQ("", host.m_strRecorded); // this engine does not record
 }
