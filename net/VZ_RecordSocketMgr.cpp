@@ -194,12 +194,6 @@ bool VZ_RecordSocketMgr::GetUserData(SOCKET /*s*/, DWORD* /*lpdwUserData1*/, DWO
     return true;
 }
 
-SOCKET VZ_RecordSocketMgr::CreateUdpSocket(HANDLE /*hProxy*/, const char* /*lpAddr*/, USHORT /*usPort*/,
-                                           DWORD /*dwUserData1*/, DWORD /*dwUserData2*/)
-{
-    return REPLAY_SOCKET;
-}
-
 SOCKET VZ_RecordSocketMgr::CreateUdpSocket(HANDLE /*hProxy*/, const sockaddr_in* /*lpLocalAddr*/,
                                            DWORD /*dwUserData1*/, DWORD /*dwUserData2*/)
 {
@@ -210,18 +204,6 @@ int VZ_RecordSocketMgr::SendTo(SOCKET /*s*/, const sockaddr_in* /*lpRemoteAddr*/
                                bool /*bDirect*/)
 {
     return len;
-}
-
-int VZ_RecordSocketMgr::SendTo(SOCKET /*s*/, const char* /*lpAddr*/, USHORT /*usPort*/, const char* /*buf*/,
-                               int len, bool /*bDirect*/)
-{
-    return len;
-}
-
-SOCKET VZ_RecordSocketMgr::CreateTcpSocket(HANDLE /*hProxy*/, const char* /*lpAddr*/, USHORT /*usPort*/,
-                                           DWORD /*dwUserData1*/, DWORD /*dwUserData2*/)
-{
-    return REPLAY_SOCKET;
 }
 
 SOCKET VZ_RecordSocketMgr::CreateTcpSocket(HANDLE /*hProxy*/, const sockaddr_in* /*lpLocalAddr*/,

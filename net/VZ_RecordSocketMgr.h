@@ -37,14 +37,13 @@ public:
     bool SetUserData1(SOCKET s, DWORD dwUserData1) override;
     bool SetUserData2(SOCKET s, DWORD dwUserData2) override;
     bool GetUserData(SOCKET s, DWORD* lpdwUserData1, DWORD* lpdwUserData2) override;
-    SOCKET CreateUdpSocket(HANDLE hProxy, const char* lpAddr, USHORT usPort, DWORD dwUserData1,
-                           DWORD dwUserData2) override;
+    // The textual forms are the base's: they reach the address forms below.
+    using VZ_SocketMgr::CreateTcpSocket;
+    using VZ_SocketMgr::CreateUdpSocket;
+    using VZ_SocketMgr::SendTo;
     SOCKET CreateUdpSocket(HANDLE hProxy, const sockaddr_in* lpLocalAddr, DWORD dwUserData1,
                            DWORD dwUserData2) override;
     int SendTo(SOCKET s, const sockaddr_in* lpRemoteAddr, const char* buf, int len, bool bDirect) override;
-    int SendTo(SOCKET s, const char* lpAddr, USHORT usPort, const char* buf, int len, bool bDirect) override;
-    SOCKET CreateTcpSocket(HANDLE hProxy, const char* lpAddr, USHORT usPort, DWORD dwUserData1,
-                           DWORD dwUserData2) override;
     SOCKET CreateTcpSocket(HANDLE hProxy, const sockaddr_in* lpLocalAddr, DWORD dwUserData1,
                            DWORD dwUserData2) override;
     bool Connect(SOCKET s, const char* lpHost, USHORT usPort) override;
