@@ -15,6 +15,19 @@ _RECORDHEAD MakeHead(UINT uiType, UINT uiLen, SOCKET s, DWORD dwUserData1, DWORD
     return head;
 }
 
+// Head in one write, then the payload in one or two writes (a close record's
+// error and status go out as two), each only after the previous one went out
+// whole: after a short head the payload would just misalign what a reader sees.
+bool WriteRecord(VZ_FileEx& file, const _RECORDHEAD& head, const void* lpPart1, int iLen1,
+                 const void* lpPart2 = NULL, int iLen2 = 0)
+{
+    if (file.Write(&head, sizeof(head)) != static_cast<int>(sizeof(head)))
+        return false;
+    if (file.Write(lpPart1, iLen1) != iLen1)
+        return false;
+    return lpPart2 == NULL || file.Write(lpPart2, iLen2) == iLen2;
+}
+
 } // namespace
 
 // Write access, created anew (an older recording is truncated), shared for
@@ -31,8 +44,7 @@ bool VZ_SocketMgr::OpenRecordFile()
 }
 
 // Each record is written under m_lckRec, so records of different sockets
-// interleave whole. The payload follows only a head that went out whole: after
-// a short head it would just misalign what a reader sees. The writers return
+// interleave whole. The writers return
 // whether the whole record reached the file; the engines ignore it, since a
 // lost record is not reported anywhere.
 bool VZ_SocketMgr::RecordAccept(SOCKET sListen, SOCKET sAccept, const sockaddr_in* /*lpLocalAddr*/,
@@ -43,9 +55,7 @@ bool VZ_SocketMgr::RecordAccept(SOCKET sListen, SOCKET sAccept, const sockaddr_i
     _RECORDHEAD head = MakeHead(RECORD_ACCEPT, 4, sListen, 0, 0);
     UINT32 uiAccept = static_cast<UINT32>(sAccept);
     VZ_AutoLock lock(&m_lckRec);
-    if (m_fileRec.Write(&head, sizeof(head)) != static_cast<int>(sizeof(head)))
-        return false;
-    return m_fileRec.Write(&uiAccept, 4) == 4;
+    return WriteRecord(m_fileRec, head, &uiAccept, 4);
 }
 
 bool VZ_SocketMgr::RecordRecv(SOCKET s, const char* buf, UINT uiLen, DWORD dwUserData1, DWORD dwUserData2)
@@ -54,9 +64,7 @@ bool VZ_SocketMgr::RecordRecv(SOCKET s, const char* buf, UINT uiLen, DWORD dwUse
         return true;
     _RECORDHEAD head = MakeHead(RECORD_DATA, uiLen, s, dwUserData1, dwUserData2);
     VZ_AutoLock lock(&m_lckRec);
-    if (m_fileRec.Write(&head, sizeof(head)) != static_cast<int>(sizeof(head)))
-        return false;
-    return m_fileRec.Write(buf, static_cast<int>(uiLen)) == static_cast<int>(uiLen);
+    return WriteRecord(m_fileRec, head, buf, static_cast<int>(uiLen));
 }
 
 bool VZ_SocketMgr::RecordClose(int iError, SOCKET s, int iStatus, DWORD dwUserData1, DWORD dwUserData2)
@@ -67,9 +75,5 @@ bool VZ_SocketMgr::RecordClose(int iError, SOCKET s, int iStatus, DWORD dwUserDa
     INT32 iErrorField = iError;
     INT32 iStatusField = iStatus;
     VZ_AutoLock lock(&m_lckRec);
-    if (m_fileRec.Write(&head, sizeof(head)) != static_cast<int>(sizeof(head)))
-        return false;
-    bool bError = m_fileRec.Write(&iErrorField, 4) == 4;
-    bool bStatus = m_fileRec.Write(&iStatusField, 4) == 4;
-    return bError && bStatus;
+    return WriteRecord(m_fileRec, head, &iErrorField, 4, &iStatusField, 4);
 }
