@@ -8,6 +8,7 @@
 #include "VZ_List.h"
 #include "VZ_Locker.h"
 #include "VZ_RecordSocketMgr.h"
+#include "VZ_SelectSocketMgr.h"
 #include "VZ_TcpSocket.h"
 
 namespace {
@@ -108,6 +109,9 @@ ISocketMgr* CreateSocketMgr(int iKind, ISocketMgrSink* lpSink, bool bRecord)
     // Each engine adds its row here as it is built.
     VZ_SocketMgr* lpMgr = NULL;
     switch (iKind) {
+    case SOCKETMGR_SELECT:
+        lpMgr = new (std::nothrow) VZ_SelectSocketMgr;
+        break;
     case SOCKETMGR_RECORD:
         lpMgr = new (std::nothrow) VZ_RecordSocketMgr;
         break;

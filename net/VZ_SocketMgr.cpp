@@ -151,27 +151,33 @@ bool VZ_SocketMgr::KillTimer(SOCKET s, UINT uiEvent)
 
 bool VZ_SocketMgr::DnsParse(const char* dn)
 {
-    // 1. A NULL name is reported and then refused like an overlong one:
-    //    there is nothing to resolve.
+    // A NULL name is reported and then refused like an overlong one: there
+    // is nothing to resolve.
     VZ_ASSERT(dn != NULL);
     if (dn == NULL)
         return false;
-    // 2. Names over DNS_MAX_NAME characters are refused.
-    size_t n = std::strlen(dn);
+    return PostNameRequest(DNS_MSG_RESOLVE, INVALID_SOCKET, 0, 0, dn);
+}
+
+bool VZ_SocketMgr::PostNameRequest(UINT uiMessage, SOCKET s, USHORT usPort, ULONG ulSerial, const char* lpszHost)
+{
+    // 1. Names over DNS_MAX_NAME characters are refused.
+    size_t n = std::strlen(lpszHost);
     if (n > DNS_MAX_NAME)
         return false;
-    // 3. One block: the fixed fields, then the name and its zero.
+    // 2. One block: the fixed fields, then the name and its zero.
     UINT uiSize = static_cast<UINT>(sizeof(_DNSDATA) + n + 1);
     _DNSDATA* lpData = static_cast<_DNSDATA*>(m_Memory.Alloc(uiSize));
     if (lpData == NULL)
         return false;
     std::memset(lpData, 0, sizeof(_DNSDATA));
-    lpData->s = INVALID_SOCKET;
+    lpData->s = s;
+    lpData->usPort = usPort;
+    lpData->ulSerial = ulSerial;
     lpData->lpszHost = reinterpret_cast<char*>(lpData + 1);
-    std::memset(lpData->lpszHost, 0, n + 1);
-    std::memcpy(lpData->lpszHost, dn, n);
-    // 4. The name-resolution thread answers with OnDnsParse and frees it.
-    bool bResult = m_queDns.PostMessage(DNS_MSG_RESOLVE, 0, reinterpret_cast<ULONG_PTR>(lpData));
+    std::memcpy(lpData->lpszHost, lpszHost, n + 1);
+    // 3. The name-resolution thread answers and frees the block.
+    bool bResult = m_queDns.PostMessage(uiMessage, 0, reinterpret_cast<ULONG_PTR>(lpData));
     if (!bResult)
         m_Memory.Free(lpData);
     return bResult;

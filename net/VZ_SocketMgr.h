@@ -142,6 +142,9 @@ public:
     // A dotted literal with inet_addr, else the first address of
     // gethostbyname; INADDR_NONE when both fail.
     static ULONG ResolveName(const char* lpszName);
+    // Posts a name request (_DNSDATA block) to the name-resolution thread;
+    // false for a name over DNS_MAX_NAME characters or a failed post.
+    bool PostNameRequest(UINT uiMessage, SOCKET s, USHORT usPort, ULONG ulSerial, const char* lpszHost);
 
     // Recording writers: each does nothing and returns true while recording
     // is off. OpenRecordFile creates oxnet.rec anew in the current directory

@@ -1,0 +1,572 @@
+// Select engine: the manager's side (threads by socket, the host's
+// operations, timers and name resolution). The select threads are in
+// VZ_SelectThread.cpp.
+#include <winsock2.h>
+#include <windows.h>
+#include <mswsock.h>
+
+#include <stdio.h>
+#include <string.h>
+
+#include "VZ_Assert.h"
+#include "VZ_SelectSocketMgr.h"
+
+#ifndef SIO_UDP_CONNRESET
+#define SIO_UDP_CONNRESET _WSAIOW(IOC_VENDOR, 12)
+#endif
+
+namespace {
+
+const UINT SOCKET_MAP_BUCKETS = 4099;
+const int INIT_NO_NAME_THREAD = 0x1;
+const int INIT_NO_TIMER = 0x2;
+const DWORD STOP_WAIT_MS = 2000;
+
+sockaddr_in MakeInetAddress(ULONG ulAddr, USHORT usPortNet)
+{
+    sockaddr_in addr;
+    memset(&addr, 0, sizeof(addr));
+    addr.sin_family = AF_INET;
+    addr.sin_port = usPortNet;
+    addr.sin_addr.s_addr = ulAddr;
+    return addr;
+}
+
+} // namespace
+
+VZ_SelectSocketMgr::VZ_SelectSocketMgr() : m_listFreeThread(10), m_mapSocket2Thread(10), m_bTimerStarted(false)
+{
+    m_mapSocket2Thread.InitHashTable(SOCKET_MAP_BUCKETS);
+}
+
+VZ_SelectSocketMgr::~VZ_SelectSocketMgr()
+{
+    Uninitialize(STOP_WAIT_MS);
+}
+
+// ---------------------------------------------------------------------------
+// Start and stop
+
+bool VZ_SelectSocketMgr::Initialize(BYTE byFlags, int, DWORD, DWORD)
+{
+    SYSTEM_INFO si;
+    GetSystemInfo(&si);
+    m_Timer.m_lpSink = this;
+    if ((byFlags & INIT_NO_TIMER) == 0) {
+        StartTimerService(this, static_cast<int>(si.dwNumberOfProcessors));
+        m_bTimerStarted = true;
+    }
+    if ((byFlags & INIT_NO_NAME_THREAD) == 0) {
+        int iThreadCount = StartThreads(SELECT_THREAD_NAME, 1, 0);
+        VZ_ASSERT(iThreadCount == 1);
+    }
+    // Select threads are made by the first sockets, not here.
+    return true;
+}
+
+bool VZ_SelectSocketMgr::Uninitialize(DWORD)
+{
+    if (m_bTimerStarted) {
+        m_Timer.Stop();
+        m_bTimerStarted = false;
+    }
+    if (GetThreadCount(SELECT_THREAD_NAME) > 0) {
+        m_queDns.PostMessage(DNS_MSG_QUIT, 0, 0);
+        StopThreads(SELECT_THREAD_NAME, STOP_WAIT_MS);
+    }
+    VZ_AutoLock lock(&m_mapSocket2Thread);
+    for (int i = 0; i < m_arrSelectThread.GetSize(); ++i) {
+        m_arrSelectThread[i]->Stop();
+        delete m_arrSelectThread[i];
+    }
+    m_arrSelectThread.RemoveAll();
+    // m_listFreeThread and m_mapSocket2Thread keep their entries; lookups
+    // check the index against the (now empty) array.
+    return true;
+}
+
+// ---------------------------------------------------------------------------
+// Threads by socket
+
+VZ_SelectSocketMgr::VZ_SelectThread* VZ_SelectSocketMgr::FindThread(SOCKET s)
+{
+    int iIndex = 0;
+    if (!m_mapSocket2Thread.Lookup(static_cast<unsigned int>(s), iIndex))
+        return NULL;
+    if (iIndex < 0 || iIndex >= m_arrSelectThread.GetSize())
+        return NULL;
+    return m_arrSelectThread[iIndex];
+}
+
+VZ_SelectSocketMgr::VZ_SelectThread* VZ_SelectSocketMgr::NewThread()
+{
+    VZ_SelectThread* lpThread = new VZ_SelectThread(this, GetSink());
+    if (!lpThread->Start()) {
+        delete lpThread;
+        return NULL;
+    }
+    return lpThread;
+}
+
+// The manager lock is held from the choice of the thread to the insertion of
+// the record, so concurrent creates never give a thread more than 64 sockets.
+bool VZ_SelectSocketMgr::AddSocket(SOCKET s, int status, DWORD dwUserData1, DWORD dwUserData2,
+                                   _PROXYDATA* lpProxyData)
+{
+    u_long ulNonBlocking = 1;
+    if (ioctlsocket(s, FIONBIO, &ulNonBlocking) != 0)
+        return false;
+    VZ_AutoLock lock(&m_mapSocket2Thread);
+    unsigned int uiIndex = 0;
+    VZ_SelectThread* lpThread = NULL;
+    if (!m_listFreeThread.IsEmpty()) {
+        uiIndex = m_listFreeThread.GetTail(); // the thread that got room first
+        if (uiIndex < static_cast<unsigned int>(m_arrSelectThread.GetSize()))
+            lpThread = m_arrSelectThread[uiIndex];
+        else
+            m_listFreeThread.RemoveAll(); // left over from Uninitialize
+    }
+    if (lpThread == NULL) {
+        lpThread = NewThread();
+        if (lpThread == NULL)
+            return false;
+        uiIndex = static_cast<unsigned int>(m_arrSelectThread.Add(lpThread));
+        m_listFreeThread.AddHead(uiIndex);
+    }
+    int iCount = lpThread->AddRecord(s, status, dwUserData1, dwUserData2, lpProxyData);
+    if (iCount >= SELECT_MAX_SOCKETS)
+        RemoveFreeThread(uiIndex);
+    m_mapSocket2Thread.SetAt(static_cast<unsigned int>(s), static_cast<int>(uiIndex));
+    lock.Unlock();
+    if (status == SS_UDP)
+        lpThread->WatchRead(s, SS_UDP, 0);
+    return true;
+}
+
+void VZ_SelectSocketMgr::RemoveFreeThread(unsigned int uiIndex)
+{
+    VZ_POSITION pos = m_listFreeThread.GetHeadPosition();
+    while (pos != NULL) {
+        VZ_POSITION posThis = pos;
+        if (m_listFreeThread.GetNext(pos) == uiIndex) {
+            m_listFreeThread.RemoveAt(posThis);
+            return;
+        }
+    }
+}
+
+ULONG VZ_SelectSocketMgr::GetSerial(SOCKET s)
+{
+    VZ_AutoLock lock(&m_mapSocket2Thread);
+    VZ_SelectThread* lpThread = FindThread(s);
+    if (lpThread == NULL)
+        return 0;
+    _SelectSocketData* lpssd = lpThread->LockRecord(s);
+    ULONG ulSerial = lpssd != NULL ? lpssd->ulSerial : 0;
+    lpThread->UnlockRecords();
+    return ulSerial;
+}
+
+int VZ_SelectSocketMgr::GetSelectThreadCount()
+{
+    VZ_AutoLock lock(&m_mapSocket2Thread);
+    return m_arrSelectThread.GetSize();
+}
+
+int VZ_SelectSocketMgr::GetThreadIndex(SOCKET s)
+{
+    VZ_AutoLock lock(&m_mapSocket2Thread);
+    int iIndex = -1;
+    return m_mapSocket2Thread.Lookup(static_cast<unsigned int>(s), iIndex) ? iIndex : -1;
+}
+
+bool VZ_SelectSocketMgr::CloseAndNotify(int iError, SOCKET s)
+{
+    VZ_SelectThread* lpThread = FindThread(s);
+    // A thread lives until Uninitialize, so the pointer stays good here.
+    return lpThread != NULL && lpThread->CloseAndNotify(iError, s);
+}
+
+void VZ_SelectSocketMgr::SetRelayAddress(SOCKET sUdp, ULONG ulIP, USHORT usPort)
+{
+    VZ_AutoLock lock(&m_mapSocket2Thread);
+    VZ_SelectThread* lpThread = FindThread(sUdp);
+    if (lpThread == NULL)
+        return;
+    _SelectSocketData* lpssd = lpThread->LockRecord(sUdp);
+    if (lpssd != NULL) {
+        lpssd->ulRemoteIP = ulIP;
+        lpssd->usRemotePort = usPort;
+    }
+    lpThread->UnlockRecords();
+}
+
+// ---------------------------------------------------------------------------
+// Creating sockets
+
+SOCKET VZ_SelectSocketMgr::CreateTcpSocket(HANDLE hProxy, const sockaddr_in* lpLocalAddr, DWORD dwUserData1,
+                                           DWORD dwUserData2)
+{
+    SOCKET s = socket(AF_INET, SOCK_STREAM, 0);
+    if (s == INVALID_SOCKET)
+        return INVALID_SOCKET;
+    VZ_ASSERT(s < 0xffffff);
+    if (bind(s, reinterpret_cast<const sockaddr*>(lpLocalAddr), sizeof(sockaddr_in)) != 0 ||
+        !AddSocket(s, SS_TCP, dwUserData1, dwUserData2, static_cast<_PROXYDATA*>(hProxy))) {
+        closesocket(s);
+        return INVALID_SOCKET;
+    }
+    return s; // in no set until Connect or Listen
+}
+
+SOCKET VZ_SelectSocketMgr::CreateUdpSocket(HANDLE hProxy, const sockaddr_in* lpLocalAddr, DWORD dwUserData1,
+                                           DWORD dwUserData2)
+{
+    SOCKET s = socket(AF_INET, SOCK_DGRAM, 0);
+    if (s == INVALID_SOCKET)
+        return INVALID_SOCKET;
+    VZ_ASSERT(s < 0xffffff);
+    // An ICMP port-unreachable must not surface as a receive error.
+    DWORD dwNewBehavior = FALSE;
+    DWORD dwReturned = 0;
+    if (WSAIoctl(s, SIO_UDP_CONNRESET, &dwNewBehavior, sizeof(dwNewBehavior), NULL, 0, &dwReturned, NULL, NULL) ==
+            SOCKET_ERROR &&
+        WSAGetLastError() != WSAEWOULDBLOCK)
+        printf("WSAIoctl(SIO_UDP_CONNRESET) Error: %d\n", WSAGetLastError());
+    if (bind(s, reinterpret_cast<const sockaddr*>(lpLocalAddr), sizeof(sockaddr_in)) != 0 ||
+        !AddSocket(s, SS_UDP, dwUserData1, dwUserData2, static_cast<_PROXYDATA*>(hProxy))) {
+        closesocket(s);
+        return INVALID_SOCKET;
+    }
+    if (hProxy == NULL)
+        return s;
+    // Through a proxy: a TCP control socket runs the UDP ASSOCIATE.
+    SOCKET t = CreateTcpSocket(hProxy, static_cast<const char*>(NULL), 0, dwUserData1, dwUserData2);
+    if (t == INVALID_SOCKET) {
+        CloseSocket(s);
+        return INVALID_SOCKET;
+    }
+    // A literal, so the connect goes to the proxy by address and keeps
+    // 127.0.0.1, port 0 as the target.
+    if (!PairSockets(s, t) || !Connect(t, "127.0.0.1", 0)) {
+        CloseSocket(t);
+        CloseSocket(s);
+        return INVALID_SOCKET;
+    }
+    return s;
+}
+
+bool VZ_SelectSocketMgr::PairSockets(SOCKET sUdp, SOCKET sCtrl)
+{
+    VZ_AutoLock lock(&m_mapSocket2Thread);
+    SOCKET arrSocket[2] = {sUdp, sCtrl};
+    for (int i = 0; i < 2; ++i) {
+        VZ_SelectThread* lpThread = FindThread(arrSocket[i]);
+        if (lpThread == NULL)
+            return false;
+        _SelectSocketData* lpssd = lpThread->LockRecord(arrSocket[i]);
+        if (lpssd != NULL)
+            lpssd->sPair = arrSocket[1 - i];
+        lpThread->UnlockRecords();
+        if (lpssd == NULL)
+            return false;
+    }
+    return true;
+}
+
+// ---------------------------------------------------------------------------
+// Operations on one socket
+
+bool VZ_SelectSocketMgr::Connect(SOCKET s, const sockaddr_in* lpRemoteAddr)
+{
+    VZ_AutoLock lock(&m_mapSocket2Thread);
+    VZ_SelectThread* lpThread = FindThread(s);
+    return lpThread == NULL || lpThread->ConnectRecord(s, lpRemoteAddr); // unregistered: nothing to do
+}
+
+bool VZ_SelectSocketMgr::Connect(SOCKET s, const char* lpHost, USHORT usPort)
+{
+    if (lpHost == NULL)
+        return false;
+    ULONG ulAddr = inet_addr(lpHost);
+    if (ulAddr != INADDR_NONE) {
+        sockaddr_in addr = MakeInetAddress(ulAddr, htons(usPort));
+        return Connect(s, &addr);
+    }
+    if (strlen(lpHost) > DNS_MAX_NAME)
+        return false;
+    ULONG ulSerial = GetSerial(s);
+    if (ulSerial == 0)
+        return false;
+    // Fails while a name connect of s is pending or without the timer service.
+    if (!SetConnectTimer(s))
+        return false;
+    if (!PostNameRequest(DNS_MSG_CONNECT, s, usPort, ulSerial, lpHost)) {
+        KillConnectTimer(s);
+        return false;
+    }
+    return true;
+}
+
+bool VZ_SelectSocketMgr::Listen(SOCKET s, int backlog)
+{
+    VZ_AutoLock lock(&m_mapSocket2Thread);
+    VZ_SelectThread* lpThread = FindThread(s);
+    if (lpThread == NULL)
+        return true; // unregistered: nothing to do
+    _SelectSocketData* lpssd = lpThread->LockRecord(s);
+    _PROXYDATA* lpProxyData = lpssd != NULL ? lpssd->lpProxyData : NULL;
+    lpThread->UnlockRecords();
+    if (lpssd == NULL)
+        return false;
+    if (lpProxyData != NULL) {
+        // Through the proxy: a BIND for target 0.0.0.0:0; the bound address
+        // and the peer come back as proxy events.
+        sockaddr_in addr = MakeInetAddress(0, 0);
+        return lpThread->ConnectRecord(s, &addr);
+    }
+    if (listen(s, backlog) == SOCKET_ERROR)
+        return false;
+    return lpThread->WatchRead(s, SS_ACCEPTING, 0);
+}
+
+// The manager lock stays held, also while a delivery of held bytes raises
+// OnTcpRecv on this thread.
+bool VZ_SelectSocketMgr::Recv(SOCKET s, UINT uiNoticeLen)
+{
+    VZ_AutoLock lock(&m_mapSocket2Thread);
+    VZ_SelectThread* lpThread = FindThread(s);
+    if (lpThread != NULL)
+        lpThread->ArmRecv(s, uiNoticeLen);
+    return true;
+}
+
+bool VZ_SelectSocketMgr::Send(SOCKET s, const char* buf, int len, DWORD dwSendParam, UINT* lpuiQueued)
+{
+    VZ_ASSERT(buf != NULL);
+    VZ_ASSERT(len > 0);
+    if (buf == NULL || len <= 0)
+        return false;
+    VZ_AutoLock lock(&m_mapSocket2Thread);
+    VZ_SelectThread* lpThread = FindThread(s);
+    return lpThread != NULL && lpThread->SendTcp(s, buf, len, dwSendParam, lpuiQueued);
+}
+
+int VZ_SelectSocketMgr::SendTo(SOCKET s, const sockaddr_in* lpRemoteAddr, const char* buf, int len, bool bDirect)
+{
+    VZ_ASSERT(buf != NULL);
+    VZ_ASSERT(len > 0);
+    if (buf == NULL || len <= 0)
+        return SOCKET_ERROR;
+    if (bDirect) // no lookup, no lock
+        return sendto(s, buf, len, 0, reinterpret_cast<const sockaddr*>(lpRemoteAddr), sizeof(sockaddr_in));
+    VZ_AutoLock lock(&m_mapSocket2Thread);
+    VZ_SelectThread* lpThread = FindThread(s);
+    return lpThread != NULL ? lpThread->SendToRecord(s, lpRemoteAddr, buf, len) : SOCKET_ERROR;
+}
+
+bool VZ_SelectSocketMgr::Shutdown(SOCKET s, int how)
+{
+    if (s == INVALID_SOCKET)
+        return false;
+    VZ_AutoLock lock(&m_mapSocket2Thread);
+    VZ_SelectThread* lpThread = FindThread(s);
+    if (lpThread == NULL)
+        return false;
+    _SelectSocketData* lpssd = lpThread->LockRecord(s);
+    bool bResult = false;
+    if (lpssd != NULL) {
+        const _SelectSocketData& ssd = *lpssd;
+        VZ_ASSERT(ssd.socket == s);
+        if (ssd.status == SS_CONNECTED || ssd.status == SS_UDP) {
+            shutdown(s, how);
+            bResult = true;
+        }
+    }
+    lpThread->UnlockRecords();
+    return bResult;
+}
+
+bool VZ_SelectSocketMgr::CloseSocket(SOCKET s)
+{
+    if (s == INVALID_SOCKET)
+        return false;
+    KillAllTimers(s);
+    VZ_AutoLock lock(&m_mapSocket2Thread);
+    int iIndex = GetThreadIndex(s);
+    VZ_SelectThread* lpThread = FindThread(s);
+    int iLeft = 0;
+    int iStatus = SS_CLOSED;
+    SOCKET sPair = INVALID_SOCKET;
+    if (lpThread != NULL && lpThread->RemoveSocket(s, &iLeft, &iStatus, &sPair) &&
+        iLeft == SELECT_MAX_SOCKETS - 1)
+        m_listFreeThread.AddHead(static_cast<unsigned int>(iIndex)); // was full: first in line again
+    m_mapSocket2Thread.RemoveKey(static_cast<unsigned int>(s));
+    lock.Unlock();
+    if (iStatus == SS_UDP && sPair != INVALID_SOCKET)
+        CloseSocket(sPair); // the control socket of a proxied UDP socket
+    return true;
+}
+
+bool VZ_SelectSocketMgr::SetUserData1(SOCKET s, DWORD dwUserData1)
+{
+    VZ_AutoLock lock(&m_mapSocket2Thread);
+    VZ_SelectThread* lpThread = FindThread(s);
+    if (lpThread == NULL)
+        return false;
+    _SelectSocketData* lpssd = lpThread->LockRecord(s);
+    if (lpssd != NULL)
+        lpssd->dwUserData1 = dwUserData1;
+    lpThread->UnlockRecords();
+    return lpssd != NULL;
+}
+
+bool VZ_SelectSocketMgr::SetUserData2(SOCKET s, DWORD dwUserData2)
+{
+    VZ_AutoLock lock(&m_mapSocket2Thread);
+    VZ_SelectThread* lpThread = FindThread(s);
+    if (lpThread == NULL)
+        return false;
+    _SelectSocketData* lpssd = lpThread->LockRecord(s);
+    if (lpssd != NULL)
+        lpssd->dwUserData2 = dwUserData2;
+    lpThread->UnlockRecords();
+    return lpssd != NULL;
+}
+
+bool VZ_SelectSocketMgr::GetUserData(SOCKET s, DWORD* lpdwUserData1, DWORD* lpdwUserData2)
+{
+    VZ_AutoLock lock(&m_mapSocket2Thread);
+    VZ_SelectThread* lpThread = FindThread(s);
+    if (lpThread == NULL)
+        return false;
+    _SelectSocketData* lpssd = lpThread->LockRecord(s);
+    if (lpssd != NULL) {
+        if (lpdwUserData1 != NULL)
+            *lpdwUserData1 = lpssd->dwUserData1;
+        if (lpdwUserData2 != NULL)
+            *lpdwUserData2 = lpssd->dwUserData2;
+    }
+    lpThread->UnlockRecords();
+    return lpssd != NULL;
+}
+
+DWORD VZ_SelectSocketMgr::SocketCtrl(UINT uiCode, SOCKET s, DWORD dwValue, DWORD, DWORD, DWORD, DWORD, DWORD)
+{
+    if (s == INVALID_SOCKET || uiCode != SOCKETCTRL_PARTIAL_SEND)
+        return 0;
+    VZ_AutoLock lock(&m_mapSocket2Thread);
+    VZ_SelectThread* lpThread = FindThread(s);
+    if (lpThread == NULL)
+        return 0;
+    _SelectSocketData* lpssd = lpThread->LockRecord(s);
+    if (lpssd != NULL) {
+        _SelectSocketData& ssd = *lpssd;
+        VZ_ASSERT(ssd.socket == s);
+        if (dwValue != 0)
+            ssd.dwFlags |= SELECT_FLAG_PARTIAL_SEND;
+        else
+            ssd.dwFlags &= ~static_cast<DWORD>(SELECT_FLAG_PARTIAL_SEND);
+    }
+    lpThread->UnlockRecords();
+    return 0;
+}
+
+// ---------------------------------------------------------------------------
+// Timers and name resolution
+
+int VZ_SelectSocketMgr::OnTimerExpired(DWORD dwTimerId, DWORD dwParam)
+{
+    SOCKET s = dwTimerId & TIMER_SOCKET_MASK;
+    UINT uiKind = dwTimerId >> TIMER_KIND_SHIFT;
+    VZ_AutoLock lock(&m_mapSocket2Thread);
+    VZ_SelectThread* lpThread = FindThread(s);
+    if (lpThread == NULL)
+        return 0;
+    DWORD dwUserData1 = 0;
+    DWORD dwUserData2 = 0;
+    _SelectSocketData* lpssd = lpThread->LockRecord(s);
+    bool bCounted = lpssd != NULL && (lpssd->status == SS_CONNECTED || lpssd->status == SS_UDP);
+    if (lpssd != NULL) {
+        dwUserData1 = lpssd->dwUserData1;
+        dwUserData2 = lpssd->dwUserData2;
+    }
+    bool bIdle = false;
+    if (uiKind <= TIMER_KIND_RECV && bCounted) {
+        // Idle since the last send (kind 0) or receive (kind 1): an event
+        // only after a whole quiet period; else wait for the rest of it.
+        DWORD dwNow = GetClock();
+        DWORD& dwLast = uiKind == TIMER_KIND_SEND ? lpssd->dwLastSendTime : lpssd->dwLastRecvTime;
+        DWORD dwIdle = dwNow - dwLast;
+        bIdle = dwIdle >= dwParam;
+        if (bIdle)
+            dwLast = dwNow;
+        m_Timer.AddTimer(dwTimerId, bIdle ? dwParam : dwParam - dwIdle, dwParam, true);
+    }
+    lpThread->UnlockRecords();
+    lock.Unlock();
+
+    ISocketMgrSink* lpSink = GetSink();
+    if (lpSink == NULL)
+        return 0;
+    if (uiKind >= TIMER_KIND_EVENT)
+        lpSink->OnTimer(s, uiKind - TIMER_KIND_EVENT, dwParam, dwUserData1, dwUserData2);
+    else if (uiKind == TIMER_KIND_CONNECT)
+        lpSink->OnTcpConnect(WSAEHOSTUNREACH, s, dwUserData1, dwUserData2);
+    else if (bIdle && uiKind == TIMER_KIND_RECV)
+        lpSink->OnRecvTimeout(0, s, dwUserData1, dwUserData2);
+    else if (bIdle)
+        lpSink->OnSendTimeout(0, s, dwUserData1, dwUserData2);
+    return 0;
+}
+
+DWORD VZ_SelectSocketMgr::ThreadProc(_THREAD_DATA& td)
+{
+    if (td.iThreadType != SELECT_THREAD_NAME) {
+        VZ_ASSERT(false);
+        return 0;
+    }
+    ResolveLoop();
+    return 0;
+}
+
+void VZ_SelectSocketMgr::ResolveLoop()
+{
+    _VZ_MSG msg;
+    while (m_queDns.GetMessage(&msg)) {
+        _DNSDATA* lpData = reinterpret_cast<_DNSDATA*>(msg.lParam);
+        if (lpData == NULL)
+            continue;
+        ULONG ulAddr = ResolveName(lpData->lpszHost);
+        int iError = ulAddr == INADDR_NONE ? WSAGetLastError() : 0;
+        if (msg.message == DNS_MSG_RESOLVE) {
+            ISocketMgrSink* lpSink = GetSink();
+            if (lpSink != NULL)
+                lpSink->OnDnsParse(lpData->lpszHost, ulAddr);
+        } else if (msg.message == DNS_MSG_CONNECT) {
+            ConnectResolved(lpData, ulAddr, iError);
+        }
+        m_Memory.Free(lpData);
+    }
+}
+
+void VZ_SelectSocketMgr::ConnectResolved(const _DNSDATA* lpData, ULONG ulAddr, int iError)
+{
+    SOCKET s = lpData->s;
+    KillConnectTimer(s);
+    DWORD dwUserData1 = 0;
+    DWORD dwUserData2 = 0;
+    GetUserData(s, &dwUserData1, &dwUserData2);
+    ISocketMgrSink* lpSink = GetSink();
+    if (ulAddr == INADDR_NONE) {
+        if (lpSink != NULL)
+            lpSink->OnTcpConnect(iError, s, dwUserData1, dwUserData2);
+        return;
+    }
+    // Closed or replaced since the request: nothing to do.
+    if (GetSerial(s) != lpData->ulSerial)
+        return;
+    sockaddr_in addr = MakeInetAddress(ulAddr, htons(static_cast<USHORT>(lpData->usPort)));
+    if (!Connect(s, &addr) && lpSink != NULL)
+        lpSink->OnTcpConnect(WSAGetLastError(), s, dwUserData1, dwUserData2);
+}

@@ -1,0 +1,217 @@
+// The engine behind "ISelectSocketMgr1.0": sockets served by select threads
+// of at most 64 sockets each, made on demand and reused first come, first
+// served; one name-resolution thread; the base's timer service for the
+// per-socket time-outs and timers.
+//
+// Locks, always taken in this order: the manager lock (m_mapSocket2Thread's),
+// a thread's record lock (its m_mapSocket2Data's), that thread's set lock.
+// Events are raised with the record lock released.
+#pragma once
+
+#include <winsock2.h>
+#include <windows.h>
+
+#include "VZ_Array.h"
+#include "VZ_List.h"
+#include "VZ_Map.h"
+#include "VZ_MultiThread.h"
+#include "VZ_MultipleTimer.h"
+#include "VZ_SocketMgr.h"
+#include "VZ_TcpDelivery.h"
+#include "VZ_Thread.h"
+
+#define SELECT_MAX_SOCKETS 64     // sockets per select thread (the fd_set size)
+#define SELECT_WAIT_USEC 20000    // longest select wait of a cycle
+#define SELECT_RECV_BUF_SIZE 4096 // receive buffer of a select thread
+#define SELECT_THREAD_NAME 2      // thread type of the name-resolution thread
+#define SOCKS5_UDP_HEADER 10      // header of a datagram through a SOCKS5 relay
+
+// A TCP send waiting for write readiness: its bytes are the last uiLeft of
+// the uiLen in lpBuf, a pool block.
+struct _SENDBUF {
+    char* lpBuf;
+    UINT uiLen;
+    UINT uiLeft;
+};
+
+// One socket of a select thread.
+struct _SelectSocketData {
+    SOCKET socket;
+    int status;                                  // SS_*
+    VZ_List<_SENDBUF, const _SENDBUF&> listSend; // oldest first
+    UINT uiNoticeLen;                            // 0: reception not armed
+    _TCPRECVBUF sbRbuf;
+    bool bRbufLockFlag; // OnTcpRecv is running for this socket
+    DWORD dwLastRecvTime;
+    DWORD dwLastSendTime;
+    ULONG ulSerial;
+    UINT uiProxyStep;
+    SOCKET sPair; // proxied UDP socket <-> its control socket; INVALID_SOCKET = none
+    ULONG ulRemoteIP;
+    USHORT usRemotePort;
+    _PROXYDATA* lpProxyData;
+    DWORD dwUserData1;
+    DWORD dwUserData2;
+    DWORD dwLastSendParam;
+    DWORD dwFlags; // SELECT_FLAG_*
+};
+
+#define SELECT_FLAG_PARTIAL_SEND 0x1 // report partial flushes (SocketCtrl code 1)
+#define SOCKETCTRL_PARTIAL_SEND 1
+
+class VZ_SelectSocketMgr : public VZ_SocketMgr, public VZ_MultiThread, public VZ_MultipleTimerSink {
+public:
+    class VZ_SelectThread;
+
+    VZ_SelectSocketMgr();
+    ~VZ_SelectSocketMgr() override;
+
+    bool Initialize(BYTE byFlags, int nWorkThread, DWORD dwReserved1, DWORD dwReserved2) override;
+    bool Uninitialize(DWORD dwReserved) override;
+    bool Shutdown(SOCKET s, int how) override;
+    bool CloseSocket(SOCKET s) override;
+    bool Recv(SOCKET s, UINT uiNoticeLen) override;
+    bool SetUserData1(SOCKET s, DWORD dwUserData1) override;
+    bool SetUserData2(SOCKET s, DWORD dwUserData2) override;
+    bool GetUserData(SOCKET s, DWORD* lpdwUserData1, DWORD* lpdwUserData2) override;
+    // The textual forms and SendV are the base's: they reach the forms below.
+    using VZ_SocketMgr::CreateTcpSocket;
+    using VZ_SocketMgr::CreateUdpSocket;
+    using VZ_SocketMgr::SendTo;
+    SOCKET CreateUdpSocket(HANDLE hProxy, const sockaddr_in* lpLocalAddr, DWORD dwUserData1,
+                           DWORD dwUserData2) override;
+    int SendTo(SOCKET s, const sockaddr_in* lpRemoteAddr, const char* buf, int len, bool bDirect) override;
+    SOCKET CreateTcpSocket(HANDLE hProxy, const sockaddr_in* lpLocalAddr, DWORD dwUserData1,
+                           DWORD dwUserData2) override;
+    bool Connect(SOCKET s, const char* lpHost, USHORT usPort) override;
+    bool Connect(SOCKET s, const sockaddr_in* lpRemoteAddr) override;
+    bool Listen(SOCKET s, int backlog) override;
+    bool Send(SOCKET s, const char* buf, int len, DWORD dwSendParam, UINT* lpuiQueued) override;
+    DWORD SocketCtrl(UINT uiCode, SOCKET s, DWORD dwValue, DWORD dwParam1, DWORD dwParam2, DWORD dwParam3,
+                     DWORD dwParam4, DWORD dwParam5) override;
+
+    // Per-socket time-outs, the name-connect time-out and SetTimer events.
+    int OnTimerExpired(DWORD dwTimerId, DWORD dwParam) override;
+
+    // Gives s to a thread with room (a new one when none has room).
+    bool AddSocket(SOCKET s, int status, DWORD dwUserData1, DWORD dwUserData2, _PROXYDATA* lpProxyData);
+    // An error report for a socket of any thread (see VZ_SelectThread::CloseAndNotify).
+    bool CloseAndNotify(int iError, SOCKET s);
+    // The relay address of a proxied UDP socket, once its control socket has it.
+    void SetRelayAddress(SOCKET sUdp, ULONG ulIP, USHORT usPort);
+    DWORD GetClock() { return m_Timer.GetTimerTick(); }
+
+    // Observers for tests: number of select threads, and the index of the
+    // thread of s (-1 when s is not registered).
+    int GetSelectThreadCount();
+    int GetThreadIndex(SOCKET s);
+
+protected:
+    DWORD ThreadProc(_THREAD_DATA& td) override;
+
+private:
+    friend class VZ_SelectThread;
+
+    // The thread of s, NULL when s is not registered; the caller holds the
+    // manager lock for as long as it uses the thread.
+    VZ_SelectThread* FindThread(SOCKET s);
+    // Takes a full thread's index out of m_listFreeThread (first from the head).
+    void RemoveFreeThread(unsigned int uiIndex);
+    // The record's serial, 0 when s has no record.
+    ULONG GetSerial(SOCKET s);
+    VZ_SelectThread* NewThread();
+    // Pairs a proxied UDP socket with its control socket, in their threads.
+    bool PairSockets(SOCKET sUdp, SOCKET sCtrl);
+    void ResolveLoop();
+    void ConnectResolved(const _DNSDATA* lpData, ULONG ulAddr, int iError);
+
+    VZ_List<unsigned int, unsigned int> m_listFreeThread;
+    // Thread objects by index (pointer-sized elements: they carry pointers).
+    VZ_Array<VZ_SelectThread*, VZ_SelectThread*> m_arrSelectThread;
+    VZ_LckMap<unsigned int, unsigned int, int, int> m_mapSocket2Thread;
+    bool m_bTimerStarted;
+};
+
+class VZ_SelectSocketMgr::VZ_SelectThread : public VZ_Thread, public VZ_TcpDeliveryHost {
+public:
+    VZ_SelectThread(VZ_SelectSocketMgr* pSocketMgr, ISocketMgrSink* pSink);
+    ~VZ_SelectThread() override;
+
+    // Sets the exit event, empties the sets, stops the thread, then closes
+    // every socket and frees every record without any event.
+    void Stop() override;
+
+    // Inserts a record; the thread's record count afterwards, 0 when s had one.
+    int AddRecord(SOCKET s, int status, DWORD dwUserData1, DWORD dwUserData2, _PROXYDATA* lpProxyData);
+    // Leaves the sets, frees the record's blocks, closes s. False when s had
+    // no record; else the records left, and the removed status and pair.
+    bool RemoveSocket(SOCKET s, int* lpiLeft, int* lpiStatus, SOCKET* lpsPair);
+    bool WatchRead(SOCKET s, int status, ULONG ulSerial);
+    bool WatchWrite(SOCKET s, int status);
+    bool WatchExcept(SOCKET s, int status);
+
+    // Operations of the manager on one record of this thread.
+    bool ConnectRecord(SOCKET s, const sockaddr_in* lpRemoteAddr);
+    bool ArmRecv(SOCKET s, UINT uiNoticeLen);
+    bool SendTcp(SOCKET s, const char* buf, int len, DWORD dwSendParam, UINT* lpuiQueued);
+    int SendToRecord(SOCKET s, const sockaddr_in* lpRemoteAddr, const char* buf, int len);
+    // Locks the records; the record of s or NULL. The caller calls UnlockRecords.
+    _SelectSocketData* LockRecord(SOCKET s);
+    void UnlockRecords() { m_mapSocket2Data.Unlock(); }
+
+    bool CloseAndNotify(int iError, SOCKET s);
+    bool DeliverTcpData(SOCKET s, const char* buf, UINT len, ULONG ulSerial);
+    bool FlushSendQueue(SOCKET s, ULONG ulSerial);
+
+    // What the shared receive delivery and proxy handshake need.
+    void LockTable() override { m_mapSocket2Data.Lock(); }
+    void UnlockTable() override { m_mapSocket2Data.Unlock(); }
+    bool FindTcpRecord(SOCKET s, ULONG ulSerial, _TCPRECORDREF* lpRef) override;
+    VZ_SocketMgr* GetSocketMgr() override { return m_pSocketMgr; }
+    VZ_MemoryEx* GetMemory() override { return &m_pSocketMgr->m_Memory; }
+    DWORD GetClock() override { return m_pSocketMgr->GetClock(); }
+    void ReportSocketError(int iError, SOCKET s) override;
+    ISocketMgrSink* GetEventSink() override { return m_pSink; }
+    void SetRelayAddress(SOCKET sUdp, ULONG ulIP, USHORT usPort) override;
+    bool IsStopping() override { return VZ_Thread::IsStopping(); }
+    const char* GetCheckModule() override;
+
+protected:
+    DWORD Run() override;
+
+private:
+    typedef VZ_Map<unsigned int, unsigned int, ULONG, ULONG> SERIALMAP;
+
+    // One select cycle; false sends the thread back to sleep on its events.
+    bool RunCycle();
+    // Copies a set under the set lock; NULL for an empty one.
+    fd_set* CopySet(const fd_set& set, fd_set* lpCopy);
+    void BuildSerialMap(SERIALMAP& map);
+    static ULONG SerialOf(SERIALMAP& map, SOCKET s);
+    bool ReadPass(const fd_set* lpSet, SERIALMAP& map);
+    bool WritePass(const fd_set* lpSet, SERIALMAP& map);
+    bool ExceptPass(const fd_set* lpSet, SERIALMAP& map);
+    void ReadUdp(SOCKET s, SOCKET sPair, DWORD dwUserData1, DWORD dwUserData2);
+    void AcceptOne(SOCKET s);
+    void ReadTcp(SOCKET s, ULONG ulSerial);
+    // Set membership; adding wakes the thread.
+    bool Watch(fd_set& set, SOCKET s, int status, ULONG ulSerial);
+    void AddToSet(fd_set& set, SOCKET s);
+    void RemoveFromSet(fd_set& set, SOCKET s);
+    // Queues a pool copy of len bytes behind the record's sends.
+    void QueueCopy(_SelectSocketData& ssd, const char* buf, int len);
+    void FreeRecordBlocks(_SelectSocketData& ssd);
+
+    fd_set m_fdRead;
+    fd_set m_fdWrite;
+    fd_set m_fdExcept;
+    VZ_Locker m_lckFdSet;
+    HANDLE m_hWakeEvent;
+    HANDLE m_hExitEvent;
+    VZ_SelectSocketMgr* m_pSocketMgr;
+    ISocketMgrSink* m_pSink;
+    ULONG m_ulNextSerial;
+    VZ_LckMap<unsigned int, unsigned int, _SelectSocketData, _SelectSocketData const&> m_mapSocket2Data;
+    VZ_TcpDelivery m_Delivery;
+    char m_szRecvBuf[SELECT_RECV_BUF_SIZE];
+};

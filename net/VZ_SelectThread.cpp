@@ -1,0 +1,649 @@
+// Select engine: one select thread of at most 64 sockets, its records, its
+// three sets, the select loop and the read, write and except passes.
+#include <winsock2.h>
+#include <windows.h>
+
+#include <string.h>
+
+#include "VZ_Assert.h"
+#include "VZ_SelectSocketMgr.h"
+
+typedef VZ_SelectSocketMgr::VZ_SelectThread VZ_SelectThread;
+
+namespace {
+
+const int STATUS_NONE = SS_CLOSED; // a socket without record, inside the passes
+const UINT RECORD_BUCKETS = 17;
+const int NOTICE_PROXY_REPLY = 2;
+
+} // namespace
+
+VZ_SelectThread::VZ_SelectThread(VZ_SelectSocketMgr* pSocketMgr, ISocketMgrSink* pSink)
+    : m_hWakeEvent(CreateEventW(NULL, FALSE, FALSE, NULL)), m_hExitEvent(CreateEventW(NULL, FALSE, FALSE, NULL)),
+      m_pSocketMgr(pSocketMgr), m_pSink(pSink), m_ulNextSerial(1), m_mapSocket2Data(10),
+      m_Delivery(this, TCPDELIVER_MODE_SELECT)
+{
+    m_fdRead.fd_count = 0;
+    m_fdWrite.fd_count = 0;
+    m_fdExcept.fd_count = 0;
+    m_mapSocket2Data.InitHashTable(RECORD_BUCKETS);
+}
+
+VZ_SelectThread::~VZ_SelectThread()
+{
+    CloseHandle(m_hWakeEvent);
+    CloseHandle(m_hExitEvent);
+}
+
+void VZ_SelectThread::Stop()
+{
+    SetEvent(m_hExitEvent);
+    {
+        VZ_AutoLock lock(&m_lckFdSet);
+        m_fdRead.fd_count = m_fdWrite.fd_count = m_fdExcept.fd_count = 0;
+    }
+    VZ_Thread::Stop();
+    // No events for these closes: the manager is going away.
+    VZ_AutoLock lock(&m_mapSocket2Data);
+    VZ_POSITION pos = m_mapSocket2Data.GetStartPosition();
+    while (pos != NULL) {
+        _SelectSocketData* lpssd = m_mapSocket2Data.GetNextValue(pos);
+        if (lpssd->socket != INVALID_SOCKET)
+            closesocket(lpssd->socket);
+        FreeRecordBlocks(*lpssd);
+        m_pSocketMgr->m_Memory.Free(lpssd->sbRbuf.lpData);
+    }
+    m_mapSocket2Data.RemoveAll();
+}
+
+// ---------------------------------------------------------------------------
+// Records
+
+int VZ_SelectThread::AddRecord(SOCKET s, int status, DWORD dwUserData1, DWORD dwUserData2,
+                               _PROXYDATA* lpProxyData)
+{
+    VZ_AutoLock lock(&m_mapSocket2Data);
+    if (m_mapSocket2Data.Lookup(static_cast<unsigned int>(s)))
+        return 0;
+    _SelectSocketData& ssd = m_mapSocket2Data[static_cast<unsigned int>(s)]; // zero-filled, empty list
+    ssd.socket = s;
+    ssd.status = status;
+    ssd.dwUserData1 = dwUserData1;
+    ssd.dwUserData2 = dwUserData2;
+    ssd.lpProxyData = lpProxyData;
+    ssd.dwLastRecvTime = ssd.dwLastSendTime = GetClock();
+    ssd.ulSerial = m_ulNextSerial;
+    // 0 and 0xFFFFFFFF are never handed out ("no record", "any serial").
+    m_ulNextSerial = m_ulNextSerial >= 0xFFFFFFFE ? 1 : m_ulNextSerial + 1;
+    ssd.sPair = INVALID_SOCKET;
+    ssd.ulRemoteIP = 0xFFFFFFFF;
+    return m_mapSocket2Data.GetCount();
+}
+
+bool VZ_SelectThread::RemoveSocket(SOCKET s, int* lpiLeft, int* lpiStatus, SOCKET* lpsPair)
+{
+    {
+        VZ_AutoLock lock(&m_lckFdSet);
+        RemoveFromSet(m_fdRead, s);
+        RemoveFromSet(m_fdWrite, s);
+        RemoveFromSet(m_fdExcept, s);
+    }
+    VZ_AutoLock lock(&m_mapSocket2Data);
+    _SelectSocketData* lpssd = m_mapSocket2Data.PLookup(static_cast<unsigned int>(s));
+    if (lpssd == NULL)
+        return false;
+    FreeRecordBlocks(*lpssd);
+    // A running OnTcpRecv owns the receive block; its delivery frees it.
+    if (!lpssd->bRbufLockFlag)
+        m_pSocketMgr->m_Memory.Free(lpssd->sbRbuf.lpData);
+    *lpiStatus = lpssd->status;
+    *lpsPair = lpssd->sPair;
+    m_mapSocket2Data.RemoveKey(static_cast<unsigned int>(s));
+    closesocket(s);
+    *lpiLeft = m_mapSocket2Data.GetCount();
+    return true;
+}
+
+void VZ_SelectThread::FreeRecordBlocks(_SelectSocketData& ssd)
+{
+    while (!ssd.listSend.IsEmpty())
+        m_pSocketMgr->m_Memory.Free(ssd.listSend.RemoveHead().lpBuf);
+}
+
+_SelectSocketData* VZ_SelectThread::LockRecord(SOCKET s)
+{
+    m_mapSocket2Data.Lock();
+    return m_mapSocket2Data.PLookup(static_cast<unsigned int>(s));
+}
+
+bool VZ_SelectThread::FindTcpRecord(SOCKET s, ULONG ulSerial, _TCPRECORDREF* lpRef)
+{
+    _SelectSocketData* lpssd = m_mapSocket2Data.PLookup(static_cast<unsigned int>(s));
+    if (lpssd == NULL || (ulSerial != TCP_ANY_SERIAL && lpssd->ulSerial != ulSerial))
+        return false;
+    VZ_MakeTcpRecordRef(*lpssd, lpRef);
+    return true;
+}
+
+const char* VZ_SelectThread::GetCheckModule()
+{
+    return __FILE__;
+}
+
+// ---------------------------------------------------------------------------
+// Sets
+
+void VZ_SelectThread::AddToSet(fd_set& set, SOCKET s)
+{
+    VZ_AutoLock lock(&m_lckFdSet);
+    for (u_int i = 0; i < set.fd_count; ++i)
+        if (set.fd_array[i] == s)
+            return;
+    if (set.fd_count < SELECT_MAX_SOCKETS) // a 65th socket is silently refused
+        set.fd_array[set.fd_count++] = s;
+}
+
+void VZ_SelectThread::RemoveFromSet(fd_set& set, SOCKET s)
+{
+    VZ_AutoLock lock(&m_lckFdSet);
+    for (u_int i = 0; i < set.fd_count; ++i) {
+        if (set.fd_array[i] == s) {
+            memmove(&set.fd_array[i], &set.fd_array[i + 1], (set.fd_count - i - 1) * sizeof(SOCKET));
+            --set.fd_count;
+            return;
+        }
+    }
+}
+
+bool VZ_SelectThread::Watch(fd_set& set, SOCKET s, int status, ULONG ulSerial)
+{
+    VZ_AutoLock lock(&m_mapSocket2Data);
+    _SelectSocketData* lpssd = m_mapSocket2Data.PLookup(static_cast<unsigned int>(s));
+    if (lpssd == NULL)
+        return false;
+    // A read for a connected socket is dropped when the socket was replaced.
+    if (&set == &m_fdRead && status == SS_CONNECTED && ulSerial != 0 && ulSerial != lpssd->ulSerial)
+        return false;
+    AddToSet(set, s);
+    SetEvent(m_hWakeEvent);
+    if (lpssd->status != SS_UDP)
+        lpssd->status = status;
+    if (&set == &m_fdRead && status == SS_CONNECTED) {
+        // A connected socket is read only while a notice length is pending.
+        const _SelectSocketData& ssd = *lpssd;
+        VZ_ASSERT(ssd.uiNoticeLen >0);
+    }
+    return true;
+}
+
+bool VZ_SelectThread::WatchRead(SOCKET s, int status, ULONG ulSerial)
+{
+    return Watch(m_fdRead, s, status, ulSerial);
+}
+
+bool VZ_SelectThread::WatchWrite(SOCKET s, int status)
+{
+    return Watch(m_fdWrite, s, status, 0);
+}
+
+bool VZ_SelectThread::WatchExcept(SOCKET s, int status)
+{
+    return Watch(m_fdExcept, s, status, 0);
+}
+
+// ---------------------------------------------------------------------------
+// Operations of the manager on one record
+
+bool VZ_SelectThread::ConnectRecord(SOCKET s, const sockaddr_in* lpRemoteAddr)
+{
+    VZ_AutoLock lock(&m_mapSocket2Data);
+    _SelectSocketData* lpssd = m_mapSocket2Data.PLookup(static_cast<unsigned int>(s));
+    if (lpssd == NULL)
+        return false;
+    sockaddr_in addr = *lpRemoteAddr;
+    if (lpssd->lpProxyData != NULL) {
+        // The target is kept for the handshake; the connect goes to the proxy.
+        lpssd->ulRemoteIP = lpRemoteAddr->sin_addr.s_addr;
+        lpssd->usRemotePort = lpRemoteAddr->sin_port;
+        if (!m_pSocketMgr->FindProxy(lpssd->lpProxyData, &addr.sin_addr.s_addr, &addr.sin_port))
+            return false;
+    }
+    if (connect(s, reinterpret_cast<const sockaddr*>(&addr), sizeof(addr)) == SOCKET_ERROR &&
+        WSAGetLastError() != WSAEWOULDBLOCK)
+        return false;
+    WatchWrite(s, SS_CONNECTING);
+    WatchExcept(s, SS_CONNECTING);
+    return true;
+}
+
+bool VZ_SelectThread::ArmRecv(SOCKET s, UINT uiNoticeLen)
+{
+    VZ_AutoLock lock(&m_mapSocket2Data);
+    _SelectSocketData* lpssd = m_mapSocket2Data.PLookup(static_cast<unsigned int>(s));
+    if (lpssd == NULL)
+        return false;
+    _SelectSocketData& ssd = *lpssd;
+    VZ_ASSERT(ssd.socket == s);
+    // A UDP socket is always read; other sockets but connected ones read nothing.
+    if (ssd.status != SS_CONNECTED || ssd.uiNoticeLen != 0)
+        return true; // a pending notice length is kept
+    ssd.uiNoticeLen = uiNoticeLen;
+    // Inside OnTcpRecv the delivery picks the new value up when the event returns.
+    if (uiNoticeLen == 0 || ssd.bRbufLockFlag)
+        return true;
+    if (ssd.sbRbuf.uiDataLen >= uiNoticeLen) {
+        // Enough bytes are held already: delivered at once, on this thread.
+        ULONG ulSerial = ssd.ulSerial;
+        lock.Unlock();
+        if (DeliverTcpData(s, NULL, 0, ulSerial))
+            WatchRead(s, SS_CONNECTED, ulSerial);
+        return true;
+    }
+    AddToSet(m_fdRead, s);
+    SetEvent(m_hWakeEvent);
+    return true;
+}
+
+void VZ_SelectThread::QueueCopy(_SelectSocketData& ssd, const char* buf, int len)
+{
+    _SENDBUF sb;
+    sb.lpBuf = static_cast<char*>(m_pSocketMgr->m_Memory.Alloc(static_cast<UINT>(len)));
+    if (sb.lpBuf == NULL)
+        return;
+    memcpy(sb.lpBuf, buf, static_cast<size_t>(len));
+    sb.uiLen = sb.uiLeft = static_cast<UINT>(len);
+    ssd.listSend.AddTail(sb);
+}
+
+bool VZ_SelectThread::SendTcp(SOCKET s, const char* buf, int len, DWORD dwSendParam, UINT* lpuiQueued)
+{
+    VZ_AutoLock lock(&m_mapSocket2Data);
+    _SelectSocketData* lpssd = m_mapSocket2Data.PLookup(static_cast<unsigned int>(s));
+    if (lpssd == NULL || lpssd->status != SS_CONNECTED)
+        return false;
+    lpssd->dwLastSendParam = dwSendParam;
+    if (!lpssd->listSend.IsEmpty()) {
+        // Behind the queue; the socket already waits in the write set.
+        QueueCopy(*lpssd, buf, len);
+    } else {
+        int iSent = send(s, buf, len, 0);
+        if (iSent == SOCKET_ERROR && WSAGetLastError() != WSAEWOULDBLOCK)
+            return false;
+        if (iSent == SOCKET_ERROR)
+            iSent = 0;
+        if (iSent < len)
+            QueueCopy(*lpssd, buf + iSent, len - iSent);
+        // Also after a complete send: the next write pass reports OnTcpSend.
+        WatchWrite(s, SS_CONNECTED);
+    }
+    if (lpuiQueued != NULL)
+        *lpuiQueued = static_cast<UINT>(lpssd->listSend.GetCount());
+    return true;
+}
+
+int VZ_SelectThread::SendToRecord(SOCKET s, const sockaddr_in* lpRemoteAddr, const char* buf, int len)
+{
+    VZ_AutoLock lock(&m_mapSocket2Data);
+    _SelectSocketData* lpssd = m_mapSocket2Data.PLookup(static_cast<unsigned int>(s));
+    if (lpssd == NULL)
+        return SOCKET_ERROR;
+    if (lpssd->lpProxyData == NULL)
+        return sendto(s, buf, len, 0, reinterpret_cast<const sockaddr*>(lpRemoteAddr), sizeof(sockaddr_in));
+    // Through the SOCKS5 relay: header (IPv4 destination), then the datagram.
+    _SelectSocketData& ssd = *lpssd;
+    VZ_ASSERT(ssd.lpProxyData != NULL);
+    UINT uiTotal = static_cast<UINT>(len) + SOCKS5_UDP_HEADER;
+    char* lpBlock = static_cast<char*>(m_pSocketMgr->m_Memory.Alloc(uiTotal));
+    if (lpBlock == NULL)
+        return SOCKET_ERROR;
+    memset(lpBlock, 0, 4);
+    lpBlock[3] = 1;
+    memcpy(lpBlock + 4, &lpRemoteAddr->sin_addr.s_addr, 4);
+    memcpy(lpBlock + 8, &lpRemoteAddr->sin_port, 2);
+    memcpy(lpBlock + SOCKS5_UDP_HEADER, buf, static_cast<size_t>(len));
+    sockaddr_in relay = *lpRemoteAddr;
+    relay.sin_addr.s_addr = ssd.ulRemoteIP;
+    relay.sin_port = ssd.usRemotePort;
+    int iResult = sendto(s, lpBlock, static_cast<int>(uiTotal), 0, reinterpret_cast<const sockaddr*>(&relay),
+                         sizeof(relay));
+    m_pSocketMgr->m_Memory.Free(lpBlock);
+    return iResult;
+}
+
+// ---------------------------------------------------------------------------
+// The select loop
+
+DWORD VZ_SelectThread::Run()
+{
+    HANDLE arrEvents[2] = {m_hWakeEvent, m_hExitEvent};
+    for (;;) {
+        if (WaitForMultipleObjects(2, arrEvents, FALSE, INFINITE) != WAIT_OBJECT_0)
+            return 0; // the exit event (or a failed wait)
+        while (!VZ_Thread::IsStopping() && RunCycle()) {
+        }
+    }
+}
+
+fd_set* VZ_SelectThread::CopySet(const fd_set& set, fd_set* lpCopy)
+{
+    if (set.fd_count == 0)
+        return NULL;
+    lpCopy->fd_count = set.fd_count;
+    memcpy(lpCopy->fd_array, set.fd_array, set.fd_count * sizeof(SOCKET));
+    return lpCopy;
+}
+
+void VZ_SelectThread::BuildSerialMap(SERIALMAP& map)
+{
+    map.InitHashTable(RECORD_BUCKETS);
+    VZ_AutoLock lock(&m_mapSocket2Data);
+    VZ_POSITION pos = m_mapSocket2Data.GetStartPosition();
+    unsigned int uiSocket = 0;
+    while (pos != NULL) {
+        _SelectSocketData* lpssd = m_mapSocket2Data.GetNextValue(pos, &uiSocket);
+        map.SetAt(uiSocket, lpssd->ulSerial);
+    }
+}
+
+ULONG VZ_SelectThread::SerialOf(SERIALMAP& map, SOCKET s)
+{
+    ULONG ulSerial = 0;
+    return map.Lookup(static_cast<unsigned int>(s), ulSerial) ? ulSerial : 0;
+}
+
+bool VZ_SelectThread::RunCycle()
+{
+    fd_set fdRead, fdWrite, fdExcept;
+    fd_set *lpRead, *lpWrite, *lpExcept;
+    {
+        VZ_AutoLock lock(&m_lckFdSet);
+        lpRead = CopySet(m_fdRead, &fdRead);
+        lpWrite = CopySet(m_fdWrite, &fdWrite);
+        lpExcept = CopySet(m_fdExcept, &fdExcept);
+    }
+    if (lpRead == NULL && lpWrite == NULL && lpExcept == NULL)
+        return false; // nothing to watch: sleep until a socket joins a set
+    SERIALMAP mapSerial(10);
+    BuildSerialMap(mapSerial);
+    timeval tv = {0, SELECT_WAIT_USEC};
+    int iResult = select(0, lpRead, lpWrite, lpExcept, &tv);
+    if (iResult < 0) {
+        // Typically a socket closed between the copy and the call: the
+        // cycle is dropped and the thread sleeps until the next wake event.
+        WSAGetLastError();
+        return false;
+    }
+    if (iResult > 0) {
+        ReadPass(lpRead, mapSerial);
+        WritePass(lpWrite, mapSerial);
+        ExceptPass(lpExcept, mapSerial);
+    }
+    return true;
+}
+
+// ---------------------------------------------------------------------------
+// Read pass
+
+bool VZ_SelectThread::ReadPass(const fd_set* lpSet, SERIALMAP& map)
+{
+    if (lpSet == NULL)
+        return false;
+    for (u_int i = 0; i < lpSet->fd_count; ++i) {
+        SOCKET s = lpSet->fd_array[i];
+        int status = STATUS_NONE;
+        SOCKET sPair = INVALID_SOCKET;
+        DWORD dwUserData1 = 0, dwUserData2 = 0;
+        _SelectSocketData* lpssd = LockRecord(s);
+        if (lpssd != NULL) {
+            const _SelectSocketData& ssd = *lpssd;
+            status = ssd.status;
+            sPair = ssd.sPair;
+            dwUserData1 = ssd.dwUserData1;
+            dwUserData2 = ssd.dwUserData2;
+            if (status == SS_CONNECTED)
+                VZ_ASSERT(ssd.uiNoticeLen >0);
+        }
+        UnlockRecords();
+        if (status == SS_UDP)
+            ReadUdp(s, sPair, dwUserData1, dwUserData2);
+        else if (status == SS_ACCEPTING)
+            AcceptOne(s);
+        else if (status == SS_CONNECTED)
+            ReadTcp(s, SerialOf(map, s));
+    }
+    return true;
+}
+
+void VZ_SelectThread::ReadUdp(SOCKET s, SOCKET sPair, DWORD dwUserData1, DWORD dwUserData2)
+{
+    sockaddr_in from;
+    int iFromLen = sizeof(from);
+    memset(&from, 0, sizeof(from));
+    int n = recvfrom(s, m_szRecvBuf, SELECT_RECV_BUF_SIZE, 0, reinterpret_cast<sockaddr*>(&from), &iFromLen);
+    if (n < 1) {
+        int iError = WSAGetLastError();
+        if (iError == WSAEWOULDBLOCK)
+            return;
+        RemoveFromSet(m_fdRead, s);
+        CloseAndNotify(iError, s);
+        return;
+    }
+    const char* p = m_szRecvBuf;
+    if (sPair == INVALID_SOCKET || n <= SOCKS5_UDP_HEADER || p[0] != 0 || p[1] != 0 || p[2] != 0) {
+        m_pSink->OnUdpRecv(0, s, p, n, &from, dwUserData1, dwUserData2);
+        return;
+    }
+    // Through the relay: the sender is in the header (its address type is
+    // not examined).
+    sockaddr_in src;
+    memset(&src, 0, sizeof(src));
+    src.sin_family = AF_INET;
+    memcpy(&src.sin_addr.s_addr, p + 4, 4);
+    memcpy(&src.sin_port, p + 8, 2);
+    m_pSink->OnUdpRecv(0, s, p + SOCKS5_UDP_HEADER, n - SOCKS5_UDP_HEADER, &src, dwUserData1, dwUserData2);
+}
+
+// The listening socket stays in the read set; the accepted one joins no set
+// until the host calls Recv.
+void VZ_SelectThread::AcceptOne(SOCKET s)
+{
+    sockaddr_in peer, local;
+    int iPeerLen = sizeof(peer), iLocalLen = sizeof(local);
+    memset(&local, 0, sizeof(local));
+    SOCKET sNew = accept(s, reinterpret_cast<sockaddr*>(&peer), &iPeerLen);
+    if (sNew == INVALID_SOCKET)
+        return;
+    getsockname(sNew, reinterpret_cast<sockaddr*>(&local), &iLocalLen);
+    // Registered with no record lock held: AddSocket takes the manager lock.
+    if (m_pSink->OnSocketPreAccept(&local, &peer) && m_pSocketMgr->AddSocket(sNew, SS_CONNECTED, 0, 0, NULL))
+        m_pSink->OnTcpAccept(0, s, sNew, &local, &peer);
+    else
+        closesocket(sNew);
+}
+
+void VZ_SelectThread::ReadTcp(SOCKET s, ULONG ulSerial)
+{
+    // Out of the read set until the delivery asks for more: a slow sink
+    // holds back its own socket only.
+    RemoveFromSet(m_fdRead, s);
+    if (VZ_Thread::IsStopping())
+        return;
+    int n = recv(s, m_szRecvBuf, SELECT_RECV_BUF_SIZE, 0);
+    if (n >= 1) {
+        if (DeliverTcpData(s, m_szRecvBuf, static_cast<UINT>(n), ulSerial) && !VZ_Thread::IsStopping())
+            WatchRead(s, SS_CONNECTED, ulSerial);
+    } else if (n < 0 && WSAGetLastError() == WSAEWOULDBLOCK) {
+        WatchRead(s, SS_CONNECTED, ulSerial);
+    } else {
+        CloseAndNotify(WSAGetLastError(), s); // also a graceful close (normally error 0)
+    }
+}
+
+bool VZ_SelectThread::DeliverTcpData(SOCKET s, const char* buf, UINT len, ULONG ulSerial)
+{
+    // A handshake step that reached the proxied listen's first reply keeps
+    // reading for the second one, like a pending notice length.
+    return m_Delivery.Deliver(s, buf, len, ulSerial) != TCPDELIVER_STOP;
+}
+
+// ---------------------------------------------------------------------------
+// Write pass
+
+bool VZ_SelectThread::WritePass(const fd_set* lpSet, SERIALMAP& map)
+{
+    if (lpSet == NULL)
+        return false;
+    for (u_int i = 0; i < lpSet->fd_count; ++i) {
+        SOCKET s = lpSet->fd_array[i];
+        ULONG ulSerial = SerialOf(map, s);
+        int status = STATUS_NONE;
+        bool bProxyStart = false;
+        DWORD dwUserData1 = 0, dwUserData2 = 0;
+        _SelectSocketData* lpssd = LockRecord(s);
+        if (lpssd != NULL && lpssd->ulSerial == ulSerial) {
+            status = lpssd->status;
+            dwUserData1 = lpssd->dwUserData1;
+            dwUserData2 = lpssd->dwUserData2;
+            if (status == SS_CONNECTING) {
+                lpssd->status = SS_CONNECTED;
+                lpssd->dwLastRecvTime = lpssd->dwLastSendTime = GetClock();
+                bProxyStart = lpssd->lpProxyData != NULL;
+            }
+        }
+        UnlockRecords();
+        if (bProxyStart) {
+            // The pass ends here on purpose: the sockets after s are served in
+            // a later cycle; s stays in the write set, so the next cycle
+            // flushes its first request.
+            m_Delivery.Proxy().OnProxyConnected(s, ulSerial);
+            return true;
+        }
+        if (status == SS_CONNECTING) {
+            RemoveFromSet(m_fdWrite, s);
+            RemoveFromSet(m_fdExcept, s);
+            m_pSink->OnTcpConnect(0, s, dwUserData1, dwUserData2);
+        } else if (status == SS_CONNECTED || status == SS_UDP) {
+            RemoveFromSet(m_fdWrite, s);
+            if (!VZ_Thread::IsStopping())
+                FlushSendQueue(s, ulSerial);
+        }
+    }
+    return true;
+}
+
+bool VZ_SelectThread::FlushSendQueue(SOCKET s, ULONG ulSerial)
+{
+    VZ_AutoLock lock(&m_mapSocket2Data);
+    _SelectSocketData* lpssd = m_mapSocket2Data.PLookup(static_cast<unsigned int>(s));
+    if (lpssd == NULL)
+        return false;
+    _SelectSocketData& ssd = *lpssd;
+    VZ_ASSERT(ssd.socket == s);
+    if (ssd.ulSerial != ulSerial)
+        return false;
+    ssd.dwLastSendTime = GetClock();
+    while (!ssd.listSend.IsEmpty()) {
+        _SENDBUF& sb = ssd.listSend.GetHead();
+        VZ_ASSERT(ssd.status!=SS_UDP);
+        int n = send(s, sb.lpBuf + sb.uiLen - sb.uiLeft, static_cast<int>(sb.uiLeft), 0);
+        int iError = n < 1 ? WSAGetLastError() : 0;
+        if (n < 1 && iError != WSAEWOULDBLOCK) {
+            lock.Unlock();
+            CloseAndNotify(iError, s);
+            return false;
+        }
+        if (n < 0)
+            n = 0; // a would-block sent nothing
+        if (static_cast<UINT>(n) < sb.uiLeft) {
+            sb.uiLeft -= static_cast<UINT>(n);
+            WatchWrite(s, SS_CONNECTED);
+            bool bReport = (ssd.dwFlags & SELECT_FLAG_PARTIAL_SEND) != 0;
+            DWORD dwUserData1 = ssd.dwUserData1, dwUserData2 = ssd.dwUserData2, dwParam = ssd.dwLastSendParam;
+            UINT uiQueued = static_cast<UINT>(ssd.listSend.GetCount());
+            lock.Unlock();
+            if (bReport)
+                m_pSink->OnTcpSend(iError, s, dwUserData1, dwUserData2, dwParam, uiQueued);
+            return true;
+        }
+        m_pSocketMgr->m_Memory.Free(ssd.listSend.RemoveHead().lpBuf);
+    }
+    DWORD dwUserData1 = ssd.dwUserData1, dwUserData2 = ssd.dwUserData2, dwParam = ssd.dwLastSendParam;
+    lock.Unlock();
+    m_pSink->OnTcpSend(0, s, dwUserData1, dwUserData2, dwParam, 0);
+    return true;
+}
+
+// ---------------------------------------------------------------------------
+// Except pass
+
+// Only a connect that failed counts; its error is always reported as a
+// time-out, whatever the cause, and the host closes the socket.
+bool VZ_SelectThread::ExceptPass(const fd_set* lpSet, SERIALMAP& map)
+{
+    if (lpSet == NULL)
+        return false;
+    for (u_int i = 0; i < lpSet->fd_count; ++i) {
+        SOCKET s = lpSet->fd_array[i];
+        int status = STATUS_NONE;
+        SOCKET sPair = INVALID_SOCKET;
+        DWORD dwUserData1 = 0, dwUserData2 = 0;
+        _SelectSocketData* lpssd = LockRecord(s);
+        if (lpssd != NULL && lpssd->ulSerial == SerialOf(map, s)) {
+            status = lpssd->status;
+            sPair = lpssd->sPair;
+            dwUserData1 = lpssd->dwUserData1;
+            dwUserData2 = lpssd->dwUserData2;
+        }
+        UnlockRecords();
+        if (status != SS_CONNECTING)
+            continue;
+        RemoveFromSet(m_fdWrite, s);
+        RemoveFromSet(m_fdExcept, s);
+        if (sPair == INVALID_SOCKET)
+            m_pSink->OnTcpConnect(WSAETIMEDOUT, s, dwUserData1, dwUserData2);
+        else
+            m_pSocketMgr->CloseAndNotify(WSAETIMEDOUT, sPair);
+    }
+    return true;
+}
+
+// ---------------------------------------------------------------------------
+// Error reports
+
+bool VZ_SelectThread::CloseAndNotify(int iError, SOCKET s)
+{
+    VZ_AutoLock lock(&m_mapSocket2Data);
+    _SelectSocketData* lpssd = m_mapSocket2Data.PLookup(static_cast<unsigned int>(s));
+    if (lpssd == NULL || lpssd->status == SS_CLOSING)
+        return false; // reported once
+    int iOldStatus = lpssd->status;
+    SOCKET sPair = lpssd->sPair;
+    DWORD dwUserData1 = lpssd->dwUserData1, dwUserData2 = lpssd->dwUserData2;
+    lpssd->status = SS_CLOSING;
+    lock.Unlock();
+    if (iOldStatus == SS_UDP || sPair == INVALID_SOCKET) {
+        m_pSink->OnSocketClose(iError, s, iOldStatus, dwUserData1, dwUserData2);
+        return true;
+    }
+    // The control socket of a proxied UDP socket failed: the UDP socket is told.
+    if (m_pSocketMgr->GetUserData(sPair, &dwUserData1, &dwUserData2))
+        m_pSink->OnProxyResult(WSAECONNRESET, sPair, NULL, dwUserData1, dwUserData2);
+    return false;
+}
+
+// A handshake request that could not be sent on a socket without a pair.
+void VZ_SelectThread::ReportSocketError(int iError, SOCKET s)
+{
+    _SelectSocketData* lpssd = LockRecord(s);
+    int status = lpssd != NULL ? lpssd->status : SS_CONNECTED;
+    DWORD dwUserData1 = lpssd != NULL ? lpssd->dwUserData1 : 0;
+    DWORD dwUserData2 = lpssd != NULL ? lpssd->dwUserData2 : 0;
+    UnlockRecords();
+    m_pSink->OnSocketClose(iError, s, status, dwUserData1, dwUserData2);
+}
+
+// The UDP socket of a pair may belong to another thread.
+void VZ_SelectThread::SetRelayAddress(SOCKET sUdp, ULONG ulIP, USHORT usPort)
+{
+    m_pSocketMgr->SetRelayAddress(sUdp, ulIP, usPort);
+}
