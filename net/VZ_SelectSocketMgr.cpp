@@ -74,12 +74,19 @@ bool VZ_SelectSocketMgr::Uninitialize(DWORD)
         m_queDns.PostMessage(DNS_MSG_QUIT, 0, 0);
         StopThreads(SELECT_THREAD_NAME, STOP_WAIT_MS);
     }
-    VZ_AutoLock lock(&m_mapSocket2Thread);
-    for (int i = 0; i < m_arrSelectThread.GetSize(); ++i) {
-        m_arrSelectThread[i]->Stop();
-        delete m_arrSelectThread[i];
+    // The threads leave the table under the manager lock but are stopped
+    // outside it: a thread inside an event that calls the manager could not
+    // end while this thread held the lock.
+    VZ_Array<VZ_SelectThread*, VZ_SelectThread*> arrThread;
+    {
+        VZ_AutoLock lock(&m_mapSocket2Thread);
+        arrThread = m_arrSelectThread;
+        m_arrSelectThread.RemoveAll();
     }
-    m_arrSelectThread.RemoveAll();
+    for (int i = 0; i < arrThread.GetSize(); ++i) {
+        arrThread[i]->Stop();
+        delete arrThread[i];
+    }
     // m_listFreeThread and m_mapSocket2Thread keep their entries; lookups
     // check the index against the (now empty) array.
     return true;

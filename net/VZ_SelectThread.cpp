@@ -14,13 +14,32 @@ namespace {
 
 const int STATUS_NONE = SS_CLOSED; // a socket without record, inside the passes
 const UINT RECORD_BUCKETS = 17;
-const int NOTICE_PROXY_REPLY = 2;
+// Events of a thread made while the manager had no sink go nowhere; an
+// incoming connection is refused, since nobody would ever close it.
+class VZ_NullSink : public ISocketMgrSink {
+public:
+    bool OnSocketPreAccept(const sockaddr_in*, const sockaddr_in*) override { return false; }
+    void OnTcpConnect(int, SOCKET, DWORD, DWORD) override {}
+    void OnTcpAccept(int, SOCKET, SOCKET, const sockaddr_in*, const sockaddr_in*) override {}
+    void OnTcpRecv(int, SOCKET, const char*, UINT*, DWORD, DWORD) override {}
+    void OnUdpRecv(int, SOCKET, const char*, int, const sockaddr_in*, DWORD, DWORD) override {}
+    void OnTcpSend(int, SOCKET, DWORD, DWORD, DWORD, UINT) override {}
+    void OnSocketClose(int, SOCKET, int, DWORD, DWORD) override {}
+    void OnRecvTimeout(int, SOCKET, DWORD, DWORD) override {}
+    void OnSendTimeout(int, SOCKET, DWORD, DWORD) override {}
+    void OnDnsParse(const char*, ULONG) override {}
+    void OnTimer(SOCKET, UINT, DWORD, DWORD, DWORD) override {}
+    void OnProxyResult(int, SOCKET, const sockaddr_in*, DWORD, DWORD) override {}
+    DWORD OnReserved(DWORD, DWORD, DWORD, DWORD, DWORD, DWORD, DWORD, DWORD, DWORD) override { return 0; }
+};
+
+VZ_NullSink g_NullSink;
 
 } // namespace
 
 VZ_SelectThread::VZ_SelectThread(VZ_SelectSocketMgr* pSocketMgr, ISocketMgrSink* pSink)
     : m_hWakeEvent(CreateEventW(NULL, FALSE, FALSE, NULL)), m_hExitEvent(CreateEventW(NULL, FALSE, FALSE, NULL)),
-      m_pSocketMgr(pSocketMgr), m_pSink(pSink), m_ulNextSerial(1), m_mapSocket2Data(10),
+      m_pSocketMgr(pSocketMgr), m_pSink(pSink != NULL ? pSink : &g_NullSink), m_ulNextSerial(1), m_mapSocket2Data(10),
       m_Delivery(this, TCPDELIVER_MODE_SELECT)
 {
     m_fdRead.fd_count = 0;
