@@ -164,13 +164,8 @@ void VZ_SelectSocketMgr::RemoveFreeThread(unsigned int uiIndex)
 
 ULONG VZ_SelectSocketMgr::GetSerial(SOCKET s)
 {
-    VZ_AutoLock lock(&m_mapSocket2Thread);
-    VZ_SelectThread* lpThread = FindThread(s);
-    if (lpThread == NULL)
-        return 0;
-    _SelectSocketData* lpssd = lpThread->LockRecord(s);
-    ULONG ulSerial = lpssd != NULL ? lpssd->ulSerial : 0;
-    lpThread->UnlockRecords();
+    ULONG ulSerial = 0;
+    WithRecord(s, [&](_SelectSocketData& ssd) { ulSerial = ssd.ulSerial; });
     return ulSerial;
 }
 
@@ -196,55 +191,54 @@ bool VZ_SelectSocketMgr::CloseAndNotify(int iError, SOCKET s)
 
 void VZ_SelectSocketMgr::SetRelayAddress(SOCKET sUdp, ULONG ulIP, USHORT usPort)
 {
-    VZ_AutoLock lock(&m_mapSocket2Thread);
-    VZ_SelectThread* lpThread = FindThread(sUdp);
-    if (lpThread == NULL)
-        return;
-    _SelectSocketData* lpssd = lpThread->LockRecord(sUdp);
-    if (lpssd != NULL) {
-        lpssd->ulRemoteIP = ulIP;
-        lpssd->usRemotePort = usPort;
-    }
-    lpThread->UnlockRecords();
+    WithRecord(sUdp, [&](_SelectSocketData& ssd) {
+        ssd.ulRemoteIP = ulIP;
+        ssd.usRemotePort = usPort;
+    });
 }
 
 // ---------------------------------------------------------------------------
 // Creating sockets
 
-SOCKET VZ_SelectSocketMgr::CreateTcpSocket(HANDLE hProxy, const sockaddr_in* lpLocalAddr, DWORD dwUserData1,
-                                           DWORD dwUserData2)
+// socket, bind and registration shared by both create operations.
+SOCKET VZ_SelectSocketMgr::OpenSocket(int iType, const sockaddr_in* lpLocalAddr, int status, DWORD dwUserData1,
+                                      DWORD dwUserData2, HANDLE hProxy)
 {
-    SOCKET s = socket(AF_INET, SOCK_STREAM, 0);
+    SOCKET s = socket(AF_INET, iType, 0);
     if (s == INVALID_SOCKET)
         return INVALID_SOCKET;
     VZ_ASSERT(s < 0xffffff);
+    if (iType == SOCK_DGRAM) {
+        // An ICMP port-unreachable must not surface as a receive error.
+        DWORD dwNewBehavior = FALSE;
+        DWORD dwReturned = 0;
+        if (WSAIoctl(s, SIO_UDP_CONNRESET, &dwNewBehavior, sizeof(dwNewBehavior), NULL, 0, &dwReturned, NULL,
+                     NULL) == SOCKET_ERROR &&
+            WSAGetLastError() != WSAEWOULDBLOCK)
+            printf("WSAIoctl(SIO_UDP_CONNRESET) Error: %d\n", WSAGetLastError());
+    }
     if (bind(s, reinterpret_cast<const sockaddr*>(lpLocalAddr), sizeof(sockaddr_in)) != 0 ||
-        !AddSocket(s, SS_TCP, dwUserData1, dwUserData2, static_cast<_PROXYDATA*>(hProxy))) {
+        !AddSocket(s, status, dwUserData1, dwUserData2, static_cast<_PROXYDATA*>(hProxy))) {
         closesocket(s);
         return INVALID_SOCKET;
     }
-    return s; // in no set until Connect or Listen
+    return s;
+}
+
+SOCKET VZ_SelectSocketMgr::CreateTcpSocket(HANDLE hProxy, const sockaddr_in* lpLocalAddr, DWORD dwUserData1,
+                                           DWORD dwUserData2)
+{
+    // In no set until Connect or Listen.
+    return OpenSocket(SOCK_STREAM, lpLocalAddr, SS_TCP, dwUserData1, dwUserData2, hProxy);
 }
 
 SOCKET VZ_SelectSocketMgr::CreateUdpSocket(HANDLE hProxy, const sockaddr_in* lpLocalAddr, DWORD dwUserData1,
                                            DWORD dwUserData2)
 {
-    SOCKET s = socket(AF_INET, SOCK_DGRAM, 0);
+    // Read at once and always.
+    SOCKET s = OpenSocket(SOCK_DGRAM, lpLocalAddr, SS_UDP, dwUserData1, dwUserData2, hProxy);
     if (s == INVALID_SOCKET)
         return INVALID_SOCKET;
-    VZ_ASSERT(s < 0xffffff);
-    // An ICMP port-unreachable must not surface as a receive error.
-    DWORD dwNewBehavior = FALSE;
-    DWORD dwReturned = 0;
-    if (WSAIoctl(s, SIO_UDP_CONNRESET, &dwNewBehavior, sizeof(dwNewBehavior), NULL, 0, &dwReturned, NULL, NULL) ==
-            SOCKET_ERROR &&
-        WSAGetLastError() != WSAEWOULDBLOCK)
-        printf("WSAIoctl(SIO_UDP_CONNRESET) Error: %d\n", WSAGetLastError());
-    if (bind(s, reinterpret_cast<const sockaddr*>(lpLocalAddr), sizeof(sockaddr_in)) != 0 ||
-        !AddSocket(s, SS_UDP, dwUserData1, dwUserData2, static_cast<_PROXYDATA*>(hProxy))) {
-        closesocket(s);
-        return INVALID_SOCKET;
-    }
     if (hProxy == NULL)
         return s;
     // Through a proxy: a TCP control socket runs the UDP ASSOCIATE.
@@ -265,20 +259,8 @@ SOCKET VZ_SelectSocketMgr::CreateUdpSocket(HANDLE hProxy, const sockaddr_in* lpL
 
 bool VZ_SelectSocketMgr::PairSockets(SOCKET sUdp, SOCKET sCtrl)
 {
-    VZ_AutoLock lock(&m_mapSocket2Thread);
-    SOCKET arrSocket[2] = {sUdp, sCtrl};
-    for (int i = 0; i < 2; ++i) {
-        VZ_SelectThread* lpThread = FindThread(arrSocket[i]);
-        if (lpThread == NULL)
-            return false;
-        _SelectSocketData* lpssd = lpThread->LockRecord(arrSocket[i]);
-        if (lpssd != NULL)
-            lpssd->sPair = arrSocket[1 - i];
-        lpThread->UnlockRecords();
-        if (lpssd == NULL)
-            return false;
-    }
-    return true;
+    return WithRecord(sUdp, [&](_SelectSocketData& ssd) { ssd.sPair = sCtrl; }) &&
+           WithRecord(sCtrl, [&](_SelectSocketData& ssd) { ssd.sPair = sUdp; });
 }
 
 // ---------------------------------------------------------------------------
@@ -376,21 +358,14 @@ bool VZ_SelectSocketMgr::Shutdown(SOCKET s, int how)
 {
     if (s == INVALID_SOCKET)
         return false;
-    VZ_AutoLock lock(&m_mapSocket2Thread);
-    VZ_SelectThread* lpThread = FindThread(s);
-    if (lpThread == NULL)
-        return false;
-    _SelectSocketData* lpssd = lpThread->LockRecord(s);
     bool bResult = false;
-    if (lpssd != NULL) {
-        const _SelectSocketData& ssd = *lpssd;
+    WithRecord(s, [&](_SelectSocketData& ssd) {
         VZ_ASSERT(ssd.socket == s);
         if (ssd.status == SS_CONNECTED || ssd.status == SS_UDP) {
-            shutdown(s, how);
+            shutdown(s, how); // its result is not the operation's
             bResult = true;
         }
-    }
-    lpThread->UnlockRecords();
+    });
     return bResult;
 }
 
@@ -417,65 +392,35 @@ bool VZ_SelectSocketMgr::CloseSocket(SOCKET s)
 
 bool VZ_SelectSocketMgr::SetUserData1(SOCKET s, DWORD dwUserData1)
 {
-    VZ_AutoLock lock(&m_mapSocket2Thread);
-    VZ_SelectThread* lpThread = FindThread(s);
-    if (lpThread == NULL)
-        return false;
-    _SelectSocketData* lpssd = lpThread->LockRecord(s);
-    if (lpssd != NULL)
-        lpssd->dwUserData1 = dwUserData1;
-    lpThread->UnlockRecords();
-    return lpssd != NULL;
+    return WithRecord(s, [&](_SelectSocketData& ssd) { ssd.dwUserData1 = dwUserData1; });
 }
 
 bool VZ_SelectSocketMgr::SetUserData2(SOCKET s, DWORD dwUserData2)
 {
-    VZ_AutoLock lock(&m_mapSocket2Thread);
-    VZ_SelectThread* lpThread = FindThread(s);
-    if (lpThread == NULL)
-        return false;
-    _SelectSocketData* lpssd = lpThread->LockRecord(s);
-    if (lpssd != NULL)
-        lpssd->dwUserData2 = dwUserData2;
-    lpThread->UnlockRecords();
-    return lpssd != NULL;
+    return WithRecord(s, [&](_SelectSocketData& ssd) { ssd.dwUserData2 = dwUserData2; });
 }
 
 bool VZ_SelectSocketMgr::GetUserData(SOCKET s, DWORD* lpdwUserData1, DWORD* lpdwUserData2)
 {
-    VZ_AutoLock lock(&m_mapSocket2Thread);
-    VZ_SelectThread* lpThread = FindThread(s);
-    if (lpThread == NULL)
-        return false;
-    _SelectSocketData* lpssd = lpThread->LockRecord(s);
-    if (lpssd != NULL) {
+    return WithRecord(s, [&](_SelectSocketData& ssd) {
         if (lpdwUserData1 != NULL)
-            *lpdwUserData1 = lpssd->dwUserData1;
+            *lpdwUserData1 = ssd.dwUserData1;
         if (lpdwUserData2 != NULL)
-            *lpdwUserData2 = lpssd->dwUserData2;
-    }
-    lpThread->UnlockRecords();
-    return lpssd != NULL;
+            *lpdwUserData2 = ssd.dwUserData2;
+    });
 }
 
 DWORD VZ_SelectSocketMgr::SocketCtrl(UINT uiCode, SOCKET s, DWORD dwValue, DWORD, DWORD, DWORD, DWORD, DWORD)
 {
     if (s == INVALID_SOCKET || uiCode != SOCKETCTRL_PARTIAL_SEND)
         return 0;
-    VZ_AutoLock lock(&m_mapSocket2Thread);
-    VZ_SelectThread* lpThread = FindThread(s);
-    if (lpThread == NULL)
-        return 0;
-    _SelectSocketData* lpssd = lpThread->LockRecord(s);
-    if (lpssd != NULL) {
-        _SelectSocketData& ssd = *lpssd;
+    WithRecord(s, [&](_SelectSocketData& ssd) {
         VZ_ASSERT(ssd.socket == s);
         if (dwValue != 0)
             ssd.dwFlags |= SELECT_FLAG_PARTIAL_SEND;
         else
             ssd.dwFlags &= ~static_cast<DWORD>(SELECT_FLAG_PARTIAL_SEND);
-    }
-    lpThread->UnlockRecords();
+    });
     return 0;
 }
 

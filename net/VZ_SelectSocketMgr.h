@@ -115,11 +115,16 @@ private:
     // The thread of s, NULL when s is not registered; the caller holds the
     // manager lock for as long as it uses the thread.
     VZ_SelectThread* FindThread(SOCKET s);
+    // Runs fn on the record of s under the manager lock and the record lock;
+    // false when s has no record.
+    template <class FN> bool WithRecord(SOCKET s, FN fn);
     // Takes a full thread's index out of m_listFreeThread (first from the head).
     void RemoveFreeThread(unsigned int uiIndex);
     // The record's serial, 0 when s has no record.
     ULONG GetSerial(SOCKET s);
     VZ_SelectThread* NewThread();
+    SOCKET OpenSocket(int iType, const sockaddr_in* lpLocalAddr, int status, DWORD dwUserData1, DWORD dwUserData2,
+                      HANDLE hProxy);
     // Pairs a proxied UDP socket with its control socket, in their threads.
     bool PairSockets(SOCKET sUdp, SOCKET sCtrl);
     void ResolveLoop();
@@ -215,3 +220,16 @@ private:
     VZ_TcpDelivery m_Delivery;
     char m_szRecvBuf[SELECT_RECV_BUF_SIZE];
 };
+
+template <class FN> bool VZ_SelectSocketMgr::WithRecord(SOCKET s, FN fn)
+{
+    VZ_AutoLock lock(&m_mapSocket2Thread);
+    VZ_SelectThread* lpThread = FindThread(s);
+    if (lpThread == NULL)
+        return false;
+    _SelectSocketData* lpssd = lpThread->LockRecord(s);
+    if (lpssd != NULL)
+        fn(*lpssd);
+    lpThread->UnlockRecords();
+    return lpssd != NULL;
+}

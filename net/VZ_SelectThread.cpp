@@ -35,6 +35,26 @@ public:
 
 VZ_NullSink g_NullSink;
 
+// What a pass needs of a record, copied under the record lock.
+struct _RECORDVIEW {
+    int status; // STATUS_NONE without record
+    SOCKET sPair;
+    DWORD dwUserData1;
+    DWORD dwUserData2;
+};
+
+_RECORDVIEW ViewOf(const _SelectSocketData* lpssd)
+{
+    _RECORDVIEW view = {STATUS_NONE, INVALID_SOCKET, 0, 0};
+    if (lpssd != NULL) {
+        view.status = lpssd->status;
+        view.sPair = lpssd->sPair;
+        view.dwUserData1 = lpssd->dwUserData1;
+        view.dwUserData2 = lpssd->dwUserData2;
+    }
+    return view;
+}
+
 } // namespace
 
 VZ_SelectThread::VZ_SelectThread(VZ_SelectSocketMgr* pSocketMgr, ISocketMgrSink* pSink)
@@ -409,25 +429,18 @@ bool VZ_SelectThread::ReadPass(const fd_set* lpSet, SERIALMAP& map)
         return false;
     for (u_int i = 0; i < lpSet->fd_count; ++i) {
         SOCKET s = lpSet->fd_array[i];
-        int status = STATUS_NONE;
-        SOCKET sPair = INVALID_SOCKET;
-        DWORD dwUserData1 = 0, dwUserData2 = 0;
         _SelectSocketData* lpssd = LockRecord(s);
-        if (lpssd != NULL) {
+        _RECORDVIEW view = ViewOf(lpssd);
+        if (lpssd != NULL && view.status == SS_CONNECTED) {
             const _SelectSocketData& ssd = *lpssd;
-            status = ssd.status;
-            sPair = ssd.sPair;
-            dwUserData1 = ssd.dwUserData1;
-            dwUserData2 = ssd.dwUserData2;
-            if (status == SS_CONNECTED)
-                VZ_ASSERT(ssd.uiNoticeLen >0);
+            VZ_ASSERT(ssd.uiNoticeLen >0);
         }
         UnlockRecords();
-        if (status == SS_UDP)
-            ReadUdp(s, sPair, dwUserData1, dwUserData2);
-        else if (status == SS_ACCEPTING)
+        if (view.status == SS_UDP)
+            ReadUdp(s, view.sPair, view.dwUserData1, view.dwUserData2);
+        else if (view.status == SS_ACCEPTING)
             AcceptOne(s);
-        else if (status == SS_CONNECTED)
+        else if (view.status == SS_CONNECTED)
             ReadTcp(s, SerialOf(map, s));
     }
     return true;
@@ -515,19 +528,15 @@ bool VZ_SelectThread::WritePass(const fd_set* lpSet, SERIALMAP& map)
     for (u_int i = 0; i < lpSet->fd_count; ++i) {
         SOCKET s = lpSet->fd_array[i];
         ULONG ulSerial = SerialOf(map, s);
-        int status = STATUS_NONE;
         bool bProxyStart = false;
-        DWORD dwUserData1 = 0, dwUserData2 = 0;
         _SelectSocketData* lpssd = LockRecord(s);
-        if (lpssd != NULL && lpssd->ulSerial == ulSerial) {
-            status = lpssd->status;
-            dwUserData1 = lpssd->dwUserData1;
-            dwUserData2 = lpssd->dwUserData2;
-            if (status == SS_CONNECTING) {
-                lpssd->status = SS_CONNECTED;
-                lpssd->dwLastRecvTime = lpssd->dwLastSendTime = GetClock();
-                bProxyStart = lpssd->lpProxyData != NULL;
-            }
+        if (lpssd != NULL && lpssd->ulSerial != ulSerial)
+            lpssd = NULL; // closed or re-created since the select
+        _RECORDVIEW view = ViewOf(lpssd);
+        if (view.status == SS_CONNECTING) {
+            lpssd->status = SS_CONNECTED;
+            lpssd->dwLastRecvTime = lpssd->dwLastSendTime = GetClock();
+            bProxyStart = lpssd->lpProxyData != NULL;
         }
         UnlockRecords();
         if (bProxyStart) {
@@ -537,11 +546,11 @@ bool VZ_SelectThread::WritePass(const fd_set* lpSet, SERIALMAP& map)
             m_Delivery.Proxy().OnProxyConnected(s, ulSerial);
             return true;
         }
-        if (status == SS_CONNECTING) {
+        if (view.status == SS_CONNECTING) {
             RemoveFromSet(m_fdWrite, s);
             RemoveFromSet(m_fdExcept, s);
-            m_pSink->OnTcpConnect(0, s, dwUserData1, dwUserData2);
-        } else if (status == SS_CONNECTED || status == SS_UDP) {
+            m_pSink->OnTcpConnect(0, s, view.dwUserData1, view.dwUserData2);
+        } else if (view.status == SS_CONNECTED || view.status == SS_UDP) {
             RemoveFromSet(m_fdWrite, s);
             if (!VZ_Thread::IsStopping())
                 FlushSendQueue(s, ulSerial);
@@ -603,25 +612,17 @@ bool VZ_SelectThread::ExceptPass(const fd_set* lpSet, SERIALMAP& map)
         return false;
     for (u_int i = 0; i < lpSet->fd_count; ++i) {
         SOCKET s = lpSet->fd_array[i];
-        int status = STATUS_NONE;
-        SOCKET sPair = INVALID_SOCKET;
-        DWORD dwUserData1 = 0, dwUserData2 = 0;
         _SelectSocketData* lpssd = LockRecord(s);
-        if (lpssd != NULL && lpssd->ulSerial == SerialOf(map, s)) {
-            status = lpssd->status;
-            sPair = lpssd->sPair;
-            dwUserData1 = lpssd->dwUserData1;
-            dwUserData2 = lpssd->dwUserData2;
-        }
+        _RECORDVIEW view = ViewOf(lpssd != NULL && lpssd->ulSerial == SerialOf(map, s) ? lpssd : NULL);
         UnlockRecords();
-        if (status != SS_CONNECTING)
+        if (view.status != SS_CONNECTING)
             continue;
         RemoveFromSet(m_fdWrite, s);
         RemoveFromSet(m_fdExcept, s);
-        if (sPair == INVALID_SOCKET)
-            m_pSink->OnTcpConnect(WSAETIMEDOUT, s, dwUserData1, dwUserData2);
+        if (view.sPair == INVALID_SOCKET)
+            m_pSink->OnTcpConnect(WSAETIMEDOUT, s, view.dwUserData1, view.dwUserData2);
         else
-            m_pSocketMgr->CloseAndNotify(WSAETIMEDOUT, sPair);
+            m_pSocketMgr->CloseAndNotify(WSAETIMEDOUT, view.sPair);
     }
     return true;
 }
@@ -653,12 +654,10 @@ bool VZ_SelectThread::CloseAndNotify(int iError, SOCKET s)
 // A handshake request that could not be sent on a socket without a pair.
 void VZ_SelectThread::ReportSocketError(int iError, SOCKET s)
 {
-    _SelectSocketData* lpssd = LockRecord(s);
-    int status = lpssd != NULL ? lpssd->status : SS_CONNECTED;
-    DWORD dwUserData1 = lpssd != NULL ? lpssd->dwUserData1 : 0;
-    DWORD dwUserData2 = lpssd != NULL ? lpssd->dwUserData2 : 0;
+    _RECORDVIEW view = ViewOf(LockRecord(s));
     UnlockRecords();
-    m_pSink->OnSocketClose(iError, s, status, dwUserData1, dwUserData2);
+    if (view.status != STATUS_NONE)
+        m_pSink->OnSocketClose(iError, s, view.status, view.dwUserData1, view.dwUserData2);
 }
 
 // The UDP socket of a pair may belong to another thread.
