@@ -19,14 +19,37 @@ add_test(NAME WineServicesStop COMMAND ${CMAKE_SOURCE_DIR}/scripts/wine-services
 set_tests_properties(WineServicesStart PROPERTIES FIXTURES_SETUP Wine)
 set_tests_properties(WineServicesStop PROPERTIES FIXTURES_CLEANUP Wine)
 
+# Real proxy servers on loopback for the end-to-end proxy tests; the tests
+# read their ports from OXNET_PROXY_ENV and skip a proxy that is not there.
+set(OXNET_PROXY_DIR ${CMAKE_BINARY_DIR}/proxies)
+add_test(NAME ProxiesStart COMMAND ${CMAKE_SOURCE_DIR}/scripts/proxies.sh start ${OXNET_PROXY_DIR})
+add_test(NAME ProxiesStop COMMAND ${CMAKE_SOURCE_DIR}/scripts/proxies.sh stop ${OXNET_PROXY_DIR})
+set_tests_properties(ProxiesStart PROPERTIES FIXTURES_SETUP Proxies TIMEOUT 120)
+set_tests_properties(ProxiesStop PROPERTIES FIXTURES_CLEANUP Proxies TIMEOUT 120)
+
+# oxnet_test_exe(name [PROXIES] sources...): PROXIES makes every test of the
+# exe need the proxy servers too and tells it where their ports are.
 function(oxnet_test_exe name)
-  add_executable(${name} ${ARGN})
+  cmake_parse_arguments(ARG "PROXIES" "" "" ${ARGN})
+  add_executable(${name} ${ARG_UNPARSED_ARGUMENTS})
   target_compile_options(${name} PRIVATE ${OXNET_WARNINGS})
   target_include_directories(${name} PRIVATE ${CMAKE_SOURCE_DIR}/tests)
   target_link_libraries(${name} PRIVATE gtest)
   # Discovery runs at test time, so a build needs no Wine.
   gtest_discover_tests(${name} DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 180
                        PROPERTIES TIMEOUT 60 FIXTURES_REQUIRED Wine ENVIRONMENT OXNET_WINE_UP=1)
+  if(ARG_PROXIES)
+    # Discovery hands property values on as single list items, so list values
+    # are set here instead, by a script ctest runs after the discovered tests
+    # are defined (it names them in ${name}_TESTS).
+    set(script ${CMAKE_CURRENT_BINARY_DIR}/${name}_proxies.cmake)
+    file(WRITE ${script}
+         "if(${name}_TESTS)\n"
+         "  set_tests_properties(\${${name}_TESTS} PROPERTIES FIXTURES_REQUIRED \"Wine;Proxies\"\n"
+         "    ENVIRONMENT \"OXNET_WINE_UP=1;OXNET_PROXY_ENV=${OXNET_PROXY_DIR}/proxies.env\")\n"
+         "endif()\n")
+    set_property(DIRECTORY APPEND PROPERTY TEST_INCLUDE_FILES ${script})
+  endif()
 endfunction()
 
 file(GLOB BASE_TEST_SOURCES CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/tests/VZ_Base/*.cpp)
@@ -34,7 +57,7 @@ oxnet_test_exe(oxnet_base_tests ${CMAKE_SOURCE_DIR}/tests/test_main.cpp ${BASE_T
 target_link_libraries(oxnet_base_tests PRIVATE vzbase)
 
 file(GLOB NET_TEST_SOURCES CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/tests/net/*.cpp)
-oxnet_test_exe(oxnet_net_tests ${CMAKE_SOURCE_DIR}/tests/test_main.cpp ${NET_TEST_SOURCES})
+oxnet_test_exe(oxnet_net_tests PROXIES ${CMAKE_SOURCE_DIR}/tests/test_main.cpp ${NET_TEST_SOURCES})
 target_link_libraries(oxnet_net_tests PRIVATE oxnet_obj vzbase)
 # The host-style test loads oxnet.dll, and the recording test runs
 # oxrecdump, from the tests' own folder.

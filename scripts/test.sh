@@ -5,6 +5,8 @@ set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 cd "$top"
 build=${BUILD_DIR:-build}
+# The end-to-end proxy tests run against real proxy servers (see proxies.sh).
+export OXNET_WITH_PROXIES=1
 scripts/build.sh
 case "$build" in /*) ;; *) build="$top/$build" ;; esac
 export WINEPREFIX="$build/wineprefix"

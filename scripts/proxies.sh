@@ -1,0 +1,195 @@
+#!/usr/bin/env bash
+# Starts or stops the real proxy servers that the end-to-end proxy tests use,
+# all on 127.0.0.1 with free ports:
+#   scripts/proxies.sh start DIR   configs, logs and pid files go into DIR;
+#                                  DIR/proxies.env gets KEY=VALUE lines
+#   scripts/proxies.sh stop DIR    stops exactly what start started there
+# Servers (each only when installed; a missing one leaves its keys out):
+#   danted     SOCKS4 + SOCKS5 without authentication (CONNECT, BIND, UDP)  DANTE_PORT
+#   danted     SOCKS5 with user name and password                          DANTE_AUTH_PORT
+#   tinyproxy  HTTP CONNECT without / with Basic authentication            TINYPROXY_PORT, TINYPROXY_AUTH_PORT
+#   microsocks SOCKS5 CONNECT without / with user name and password        MICROSOCKS_PORT, MICROSOCKS_AUTH_PORT
+# The user name and password (PROXY_USER, PROXY_PASSWORD) are those of a
+# system account made here, because danted checks them against the system's
+# password database. Every wait is bounded; start never leaves a half-started
+# server running unrecorded, stop never waits forever.
+set -uo pipefail
+port=0
+
+PROXY_USER=oxproxy
+PROXY_PASSWORD='Ox-proxy-test-1'
+WAIT_TENTHS=100     # 10 s for a server to listen or to go away
+
+usage() { echo "usage: $0 start|stop DIR" >&2; exit 2; }
+[ $# -eq 2 ] || usage
+action=$1
+dir=$2
+
+# True when some socket of any protocol and state uses the port locally.
+port_in_use() {
+  local hex f
+  hex=$(printf '%04X' "$1")
+  for f in /proc/net/tcp /proc/net/tcp6 /proc/net/udp /proc/net/udp6; do
+    [ -r "$f" ] || continue
+    awk -v h=":$hex" 'NR > 1 && substr($2, length($2) - 4) == h { found = 1 } END { exit !found }' "$f" && return 0
+  done
+  return 1
+}
+
+# True when something listens on 127.0.0.1 (or any address) at the TCP port.
+port_listening() {
+  local hex
+  hex=$(printf '%04X' "$1")
+  awk -v a="0100007F:$hex" -v b="00000000:$hex" \
+    'NR > 1 && ($2 == a || $2 == b) && $4 == "0A" { found = 1 } END { exit !found }' /proc/net/tcp
+}
+
+# Sets port to a free one, never one picked before in this run.
+picked=" "
+pick_port() {
+  local i
+  for i in $(seq 1 200); do
+    port=$((20000 + (RANDOM * 32768 + RANDOM) % 40000))
+    case "$picked" in *" $port "*) continue ;; esac
+    if ! port_in_use "$port"; then
+      picked="$picked$port "
+      return 0
+    fi
+  done
+  return 1
+}
+
+alive() { [ -d "/proc/$1" ] && ! grep -q '^State:[[:space:]]*Z' "/proc/$1/status" 2>/dev/null; }
+
+ensure_account() {
+  [ "$(id -u)" = 0 ] || return 1
+  if ! id "$PROXY_USER" >/dev/null 2>&1; then
+    useradd --system --no-create-home --shell /usr/sbin/nologin "$PROXY_USER" >/dev/null 2>&1 ||
+      id "$PROXY_USER" >/dev/null 2>&1 || return 1
+  fi
+  local i # another build tree's start may hold the password files' lock
+  for i in 1 2 3 4 5; do
+    echo "$PROXY_USER:$PROXY_PASSWORD" | chpasswd >/dev/null 2>&1 && return 0
+    sleep 0.5
+  done
+  return 1
+}
+
+# launch NAME PORT COMMAND...: runs the server in the foreground of its own
+# session (so stop can end it and every child it forks), output to NAME.log,
+# and waits until the port listens. Prints nothing; returns 1 on failure.
+launch() {
+  local name=$1 port=$2 pid i
+  shift 2
+  setsid "$@" </dev/null >"$dir/$name.log" 2>&1 &
+  pid=$!
+  echo "$pid" >"$dir/$name.pid"
+  for i in $(seq 1 "$WAIT_TENTHS"); do
+    port_listening "$port" && return 0
+    alive "$pid" || break
+    sleep 0.1
+  done
+  echo "proxies: $name did not listen on port $port (see $dir/$name.log)" >&2
+  stop_one "$dir/$name.pid"
+  return 1
+}
+
+stop_one() {
+  local pidfile=$1 pid i name
+  pid=$(cat "$pidfile" 2>/dev/null) || return 0
+  rm -f "$pidfile"
+  case "$pid" in '' | *[!0-9]*) return 0 ;; esac
+  # A stale pid file (say, after a reboot) may name someone else's process now.
+  name=$(basename "$pidfile" .pid)
+  [ "$(cat "/proc/$pid/comm" 2>/dev/null)" = "${name%-auth}" ] || return 0
+  # The server leads its own process group: end the group, then wait.
+  kill -TERM -- "-$pid" 2>/dev/null || kill -TERM "$pid" 2>/dev/null
+  for i in $(seq 1 "$WAIT_TENTHS"); do
+    alive "$pid" || break
+    sleep 0.1
+  done
+  kill -KILL -- "-$pid" 2>/dev/null || true
+  wait "$pid" 2>/dev/null || true
+}
+
+write_dante_conf() { # FILE PORT METHOD
+  cat >"$1" <<EOF
+logoutput: stderr
+internal: 127.0.0.1 port = $2
+external: 127.0.0.1
+clientmethod: none
+socksmethod: $3
+user.privileged: root
+user.unprivileged: nobody
+client pass { from: 127.0.0.0/8 to: 0.0.0.0/0 }
+socks pass { from: 127.0.0.0/8 to: 0.0.0.0/0 command: bind connect udpassociate }
+socks pass { from: 0.0.0.0/0 to: 0.0.0.0/0 command: bindreply udpreply }
+EOF
+}
+
+write_tinyproxy_conf() { # FILE PORT [auth]
+  {
+    echo "Port $2"
+    echo "Listen 127.0.0.1"
+    echo "Allow 127.0.0.1"
+    echo "Timeout 60"
+    echo "MaxClients 50"
+    echo "LogLevel Info"
+    if [ "$(id -u)" = 0 ]; then echo "User nobody"; echo "Group nogroup"; fi
+    if [ "${3:-}" = auth ]; then echo "BasicAuth $PROXY_USER $PROXY_PASSWORD"; fi
+  } >"$1"
+}
+
+do_start() {
+  local env="$dir/proxies.env" have_user=0 line lines=()
+  mkdir -p "$dir" || exit 1
+  do_stop                       # a previous run's servers, if any
+  ensure_account && have_user=1
+  if command -v danted >/dev/null 2>&1; then
+    pick_port && write_dante_conf "$dir/danted.conf" "$port" none &&
+      launch danted "$port" danted -f "$dir/danted.conf" -p "$dir/danted.dpid" && lines+=("DANTE_PORT=$port")
+    if [ $have_user = 1 ]; then
+      pick_port && write_dante_conf "$dir/danted-auth.conf" "$port" username &&
+        launch danted-auth "$port" danted -f "$dir/danted-auth.conf" -p "$dir/danted-auth.dpid" &&
+        lines+=("DANTE_AUTH_PORT=$port")
+    fi
+  fi
+  if command -v tinyproxy >/dev/null 2>&1; then
+    pick_port && write_tinyproxy_conf "$dir/tinyproxy.conf" "$port" &&
+      launch tinyproxy "$port" tinyproxy -d -c "$dir/tinyproxy.conf" && lines+=("TINYPROXY_PORT=$port")
+    pick_port && write_tinyproxy_conf "$dir/tinyproxy-auth.conf" "$port" auth &&
+      launch tinyproxy-auth "$port" tinyproxy -d -c "$dir/tinyproxy-auth.conf" &&
+      lines+=("TINYPROXY_AUTH_PORT=$port")
+  fi
+  if command -v microsocks >/dev/null 2>&1; then
+    pick_port && launch microsocks "$port" microsocks -i 127.0.0.1 -p "$port" &&
+      lines+=("MICROSOCKS_PORT=$port")
+    pick_port &&
+      launch microsocks-auth "$port" microsocks -i 127.0.0.1 -p "$port" -u "$PROXY_USER" -P "$PROXY_PASSWORD" &&
+      lines+=("MICROSOCKS_AUTH_PORT=$port")
+  fi
+  {
+    echo "PROXY_HOST=127.0.0.1"
+    echo "PROXY_USER=$PROXY_USER"
+    echo "PROXY_PASSWORD=$PROXY_PASSWORD"
+    for line in "${lines[@]}"; do echo "$line"; done
+  } >"$env.tmp" && mv "$env.tmp" "$env"
+  echo "proxies: ${lines[*]:-none running}"
+}
+
+do_stop() {
+  local f
+  [ -d "$dir" ] || return 0
+  for f in "$dir"/*.pid; do
+    [ -e "$f" ] && stop_one "$f"
+  done
+  rm -f "$dir/proxies.env" "$dir"/*.dpid
+  return 0
+}
+
+case "$action" in
+  start) do_start ;;
+  stop) do_stop ;;
+  *) usage ;;
+esac
+exit 0
