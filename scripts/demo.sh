@@ -1,12 +1,40 @@
 #!/usr/bin/env bash
-# Builds everything, then runs the demo host oxdemo under Wine.
+# Builds everything, then runs the demo host oxdemo under Wine. For the demo's
+# proxied connection a SOCKS5 proxy is started on 127.0.0.1 (through
+# scripts/proxies.sh) and stopped afterwards; without one, oxdemo says it
+# skipped that part.
+# Arguments go to oxdemo.
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 cd "$top"
 build=${BUILD_DIR:-build}
+OXNET_WITH_PROXIES=1 scripts/setup.sh ||
+  echo "demo: proxy servers could not be installed; the proxied part will be skipped" >&2
 scripts/build.sh
+case "$build" in /*) abs="$build" ;; *) abs="$top/$build" ;; esac
+
+proxydir="$abs/demo-proxies"
+socks=""
+
+cleanup() {
+  bash scripts/proxies.sh stop "$proxydir" >/dev/null 2>&1 || true
+  WINEPREFIX="$abs/wineprefix" wineserver -k </dev/null >/dev/null 2>&1 || true
+}
+trap cleanup EXIT
+
+bash scripts/proxies.sh start "$proxydir" >/dev/null 2>&1 || true
+env_file="$proxydir/proxies.env"
+if [ -f "$env_file" ]; then
+  port=$(sed -n 's/^MICROSOCKS_PORT=//p' "$env_file")
+  [ -n "$port" ] || port=$(sed -n 's/^DANTE_PORT=//p' "$env_file")
+  [ -n "$port" ] && socks="127.0.0.1:$port"
+fi
+
+args=()
+if [ -n "$socks" ]; then
+  echo "demo: SOCKS5 proxy on $socks"
+  args=(--socks5 "$socks")
+fi
 status=0
-BUILD_DIR="$build" scripts/wine-run.sh "$build/bin/oxdemo.exe" "$@" || status=$?
-case "$build" in /*) ;; *) build="$top/$build" ;; esac
-WINEPREFIX="$build/wineprefix" wineserver -k </dev/null >/dev/null 2>&1 || true
+BUILD_DIR="$build" scripts/wine-run.sh "$abs/bin/oxdemo.exe" "${args[@]}" "$@" || status=$?
 exit $status

@@ -1,0 +1,226 @@
+// Echo benchmark: ping-pong round trips per second through the select engine
+// of oxnet.dll ("ISelectSocketMgr1.0") and through a plain one-thread select
+// server, measured in one run with the same client load.
+//
+//   bench_echo [SECONDS] [--repeat N] [--engine-only | --baseline-only]
+//
+// SECONDS is the timed part of each measurement (default 3). With --repeat N
+// each row is measured N times, the two servers taking turns, and the median
+// of each server's rates is shown: the machine is shared, so a single
+// measurement can be caught by someone else's load. The figures are
+// printed only; nothing here is a pass/fail check except that every echo must
+// match what was sent.
+#include <winsock2.h>
+#include <windows.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "EchoHost.h"
+#include "ISocketMgr.h"
+#include "echo_bench.h"
+
+namespace {
+
+const char* const ENGINE_NAME = "ISelectSocketMgr1.0";
+
+struct Row {
+    int iConns;
+    UINT uiMsgLen;
+};
+const Row ROWS[] = {{1, 64}, {64, 64}, {64, 4096}, {8, 65536}};
+const int ROW_COUNT = sizeof(ROWS) / sizeof(ROWS[0]);
+const int MAX_REPEAT = 9;
+
+struct Figures {
+    bool bRan;
+    bool bOk;
+    double dMsgs; // per second
+    double dMB;   // message bytes per second / 1e6, one way
+};
+
+
+// Ends the process when the whole run overruns its budget: a stuck server or
+// teardown must not keep the benchmark alive.
+DWORD WINAPI Watchdog(LPVOID lpParam)
+{
+    DWORD dwMs = (DWORD)(ULONG_PTR)lpParam;
+    Sleep(dwMs);
+    std::printf("bench_echo: gave up after %lu s (a server or its teardown did not end)\n", dwMs / 1000);
+    std::fflush(stdout);
+    TerminateProcess(GetCurrentProcess(), 3);
+    return 0;
+}
+
+Figures Measure(USHORT usPort, const Row& row, double dSeconds, const char* lpszWho)
+{
+    Figures f = {true, false, 0, 0};
+    if (usPort == 0) {
+        std::printf("  %s: server did not start\n", lpszWho);
+        return f;
+    }
+    VZ_EchoLoad load = {row.iConns, row.uiMsgLen, dSeconds};
+    VZ_EchoOutcome out;
+    f.bOk = VZ_RunEchoLoad(usPort, load, &out);
+    if (out.dSeconds > 0) {
+        f.dMsgs = double(out.llMessages) / out.dSeconds;
+        f.dMB = f.dMsgs * row.uiMsgLen / 1e6;
+    }
+    std::printf("  %-8s %lld round trips in %.2f s%s%s\n", lpszWho, (long long)out.llMessages, out.dSeconds,
+                f.bOk ? "" : "  FAILED: ", f.bOk ? "" : out.szError);
+    if (out.bStuck) {
+        std::printf("bench_echo: client threads stuck; stopping here\n");
+        std::fflush(stdout);
+        TerminateProcess(GetCurrentProcess(), 3);
+    }
+    return f;
+}
+
+Figures RunBaseline(const Row& row, double dSeconds)
+{
+    VZ_RawSelectEcho server;
+    USHORT usPort = server.Start();
+    Figures f = Measure(usPort, row, dSeconds, "baseline");
+    server.Stop();
+    return f;
+}
+
+Figures RunEngine(const Row& row, double dSeconds)
+{
+    ISocketMgr* lpMgr = oxCreateInstance(ENGINE_NAME);
+    if (!lpMgr) {
+        Figures f = {true, false, 0, 0};
+        std::printf("  engine   %s not available in this build\n", ENGINE_NAME);
+        return f;
+    }
+    VZ_EchoSink sink(row.uiMsgLen);
+    sink.Attach(lpMgr);
+    lpMgr->Initialize(0, 0, 0, 0);
+    USHORT usPort = sink.Listen(SOMAXCONN);
+    Figures f = Measure(usPort, row, dSeconds, "engine");
+    sink.StopListening();
+    lpMgr->Uninitialize(0);
+    oxDestroyInstance(lpMgr);
+    if (sink.GetSendFailures() > 0)
+        std::printf("  engine   %ld echo sends refused\n", (long)sink.GetSendFailures());
+    return f;
+}
+
+// The measurement of median rate among n (failed ones count as failed).
+Figures Median(Figures* lpRuns, int n)
+{
+    for (int i = 1; i < n; ++i)
+        for (int j = i; j > 0 && lpRuns[j].dMsgs < lpRuns[j - 1].dMsgs; --j) {
+            Figures t = lpRuns[j];
+            lpRuns[j] = lpRuns[j - 1];
+            lpRuns[j - 1] = t;
+        }
+    Figures f = lpRuns[n / 2];
+    for (int i = 0; i < n; ++i)
+        f.bOk = f.bOk && lpRuns[i].bOk;
+    return f;
+}
+
+void Cell(char* lpszOut, size_t nOut, const Figures& f, bool bMB)
+{
+    if (!f.bRan)
+        std::snprintf(lpszOut, nOut, "-");
+    else if (!f.bOk)
+        std::snprintf(lpszOut, nOut, "failed");
+    else
+        std::snprintf(lpszOut, nOut, bMB ? "%.2f" : "%.0f", bMB ? f.dMB : f.dMsgs);
+}
+
+void PrintTable(const Figures* lpEngine, const Figures* lpBase)
+{
+    std::printf("\n%-14s %12s %10s %14s %12s %16s\n", "params", "engine msg/s", "MB/s", "baseline msg/s", "MB/s",
+                "engine/baseline");
+    for (int i = 0; i < ROW_COUNT; ++i) {
+        char szParams[32], szEm[24], szEb[24], szBm[24], szBb[24], szRatio[24];
+        if (ROWS[i].uiMsgLen >= 1024)
+            std::snprintf(szParams, sizeof(szParams), "%d x %u KiB", ROWS[i].iConns, ROWS[i].uiMsgLen / 1024);
+        else
+            std::snprintf(szParams, sizeof(szParams), "%d x %u B", ROWS[i].iConns, ROWS[i].uiMsgLen);
+        Cell(szEm, sizeof(szEm), lpEngine[i], false);
+        Cell(szEb, sizeof(szEb), lpEngine[i], true);
+        Cell(szBm, sizeof(szBm), lpBase[i], false);
+        Cell(szBb, sizeof(szBb), lpBase[i], true);
+        if (lpEngine[i].bOk && lpBase[i].bOk && lpBase[i].dMsgs > 0)
+            std::snprintf(szRatio, sizeof(szRatio), "%.2f", lpEngine[i].dMsgs / lpBase[i].dMsgs);
+        else
+            std::snprintf(szRatio, sizeof(szRatio), "-");
+        std::printf("%-14s %12s %10s %14s %12s %16s\n", szParams, szEm, szEb, szBm, szBb, szRatio);
+    }
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    std::setvbuf(stdout, NULL, _IONBF, 0);
+    double dSeconds = 3.0;
+    bool bEngine = true, bBaseline = true;
+    int iRepeat = 1;
+    for (int i = 1; i < argc; ++i) {
+        if (std::strcmp(argv[i], "--repeat") == 0 && i + 1 < argc)
+            iRepeat = std::atoi(argv[++i]);
+        else if (std::strcmp(argv[i], "--engine-only") == 0)
+            bBaseline = false;
+        else if (std::strcmp(argv[i], "--baseline-only") == 0)
+            bEngine = false;
+        else if (std::atof(argv[i]) > 0)
+            dSeconds = std::atof(argv[i]);
+        else {
+            iRepeat = 0;
+            break;
+        }
+    }
+    if (iRepeat < 1 || iRepeat > MAX_REPEAT) {
+        std::printf("usage: bench_echo [SECONDS] [--repeat N (1 to %d)] [--engine-only | --baseline-only]\n",
+                    MAX_REPEAT);
+        return 1;
+    }
+    WSADATA wsa;
+    if (WSAStartup(MAKEWORD(2, 2), &wsa) != 0) {
+        std::printf("WSAStartup failed\n");
+        return 1;
+    }
+    // Per measurement: the timed part, the first round trips, the end grace
+    // and the teardown, with room to spare.
+    DWORD dwBudgetMs = (DWORD)(ROW_COUNT * 2 * iRepeat * (dSeconds + 45.0) * 1000.0);
+    CloseHandle(CreateThread(NULL, 0, Watchdog, (LPVOID)(ULONG_PTR)dwBudgetMs, 0, NULL));
+
+    std::printf("echo benchmark: %.1f s per measurement, median of %d, loopback 127.0.0.1\n", dSeconds, iRepeat);
+    std::printf("client: C blocking Winsock connections in this process, one thread each; each sends an M-byte\n"
+                "message and waits for all of its echo (compared with what was sent) before the next;\n"
+                "TCP_NODELAY on client and server sockets; the same client for both servers\n");
+    std::printf("engine: %s echo sink (Recv(s, M), whole messages sent back from OnTcpRecv)\n", ENGINE_NAME);
+    std::printf("baseline: plain Winsock select server, one thread, non-blocking sockets, one select of <= 64 "
+                "sockets\n");
+    std::printf("MB/s: message bytes per second one way (10^6 bytes)\n");
+
+    Figures engine[ROW_COUNT] = {}, base[ROW_COUNT] = {};
+    bool bAllOk = true;
+    for (int i = 0; i < ROW_COUNT; ++i) {
+        std::printf("C=%d M=%u:\n", ROWS[i].iConns, ROWS[i].uiMsgLen);
+        Figures baseRuns[MAX_REPEAT], engineRuns[MAX_REPEAT];
+        for (int r = 0; r < iRepeat; ++r) {
+            if (bBaseline)
+                baseRuns[r] = RunBaseline(ROWS[i], dSeconds);
+            if (bEngine)
+                engineRuns[r] = RunEngine(ROWS[i], dSeconds);
+        }
+        if (bBaseline) {
+            base[i] = Median(baseRuns, iRepeat);
+            bAllOk = bAllOk && base[i].bOk;
+        }
+        if (bEngine) {
+            engine[i] = Median(engineRuns, iRepeat);
+            bAllOk = bAllOk && engine[i].bOk;
+        }
+    }
+    PrintTable(engine, base);
+    WSACleanup();
+    return bAllOk ? 0 : 2;
+}
