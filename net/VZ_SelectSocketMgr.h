@@ -20,6 +20,8 @@
 #include "VZ_TcpDelivery.h"
 #include "VZ_Thread.h"
 
+#include <atomic>
+
 #define SELECT_MAX_SOCKETS 64     // sockets per select thread (the fd_set size)
 #define SELECT_WAIT_USEC 20000    // longest select wait of a cycle
 #define SELECT_RECV_BUF_SIZE 4096 // receive buffer of a select thread
@@ -201,6 +203,7 @@ private:
     void ReadTcp(SOCKET s, ULONG ulSerial);
     // Set membership; adding wakes the thread.
     bool Watch(fd_set& set, SOCKET s, int status, ULONG ulSerial);
+    void Wake();
     void AddToSet(fd_set& set, SOCKET s);
     void RemoveFromSet(fd_set& set, SOCKET s);
     // Queues a pool copy of len bytes behind the record's sends.
@@ -218,6 +221,8 @@ private:
     ULONG m_ulNextSerial;
     VZ_LckMap<unsigned int, unsigned int, _SelectSocketData, _SelectSocketData const&> m_mapSocket2Data;
     VZ_TcpDelivery m_Delivery;
+    // m_hWakeEvent is signalled and not yet consumed by the thread's wait.
+    std::atomic<bool> m_bWakePending;
     char m_szRecvBuf[SELECT_RECV_BUF_SIZE];
 };
 

@@ -60,7 +60,7 @@ _RECORDVIEW ViewOf(const _SelectSocketData* lpssd)
 VZ_SelectThread::VZ_SelectThread(VZ_SelectSocketMgr* pSocketMgr, ISocketMgrSink* pSink)
     : m_hWakeEvent(CreateEventW(NULL, FALSE, FALSE, NULL)), m_hExitEvent(CreateEventW(NULL, FALSE, FALSE, NULL)),
       m_pSocketMgr(pSocketMgr), m_pSink(pSink != NULL ? pSink : &g_NullSink), m_ulNextSerial(1), m_mapSocket2Data(10),
-      m_Delivery(this, TCPDELIVER_MODE_SELECT)
+      m_Delivery(this, TCPDELIVER_MODE_SELECT), m_bWakePending(false)
 {
     m_fdRead.fd_count = 0;
     m_fdWrite.fd_count = 0;
@@ -204,7 +204,7 @@ bool VZ_SelectThread::Watch(fd_set& set, SOCKET s, int status, ULONG ulSerial)
     if (&set == &m_fdRead && status == SS_CONNECTED && ulSerial != 0 && ulSerial != lpssd->ulSerial)
         return false;
     AddToSet(set, s);
-    SetEvent(m_hWakeEvent);
+    Wake();
     if (lpssd->status != SS_UDP)
         lpssd->status = status;
     if (&set == &m_fdRead && status == SS_CONNECTED) {
@@ -213,6 +213,16 @@ bool VZ_SelectThread::Watch(fd_set& set, SOCKET s, int status, ULONG ulSerial)
         VZ_ASSERT(ssd.uiNoticeLen >0);
     }
     return true;
+}
+
+// Signals the wake event unless it is signalled already: under Wine every
+// SetEvent is a server call, and a busy thread would otherwise pay one for
+// each socket that rejoins a set. The event itself is in the same state
+// either way.
+void VZ_SelectThread::Wake()
+{
+    if (!m_bWakePending.exchange(true))
+        SetEvent(m_hWakeEvent);
 }
 
 bool VZ_SelectThread::WatchRead(SOCKET s, int status, ULONG ulSerial)
@@ -279,7 +289,7 @@ bool VZ_SelectThread::ArmRecv(SOCKET s, UINT uiNoticeLen)
         return true;
     }
     AddToSet(m_fdRead, s);
-    SetEvent(m_hWakeEvent);
+    Wake();
     return true;
 }
 
@@ -358,6 +368,9 @@ DWORD VZ_SelectThread::Run()
     for (;;) {
         if (WaitForMultipleObjects(2, arrEvents, FALSE, INFINITE) != WAIT_OBJECT_0)
             return 0; // the exit event (or a failed wait)
+        // Cleared before the first cycle copies the sets, so a socket added
+        // by a Wake that was skipped meanwhile is in that copy.
+        m_bWakePending = false;
         while (!VZ_Thread::IsStopping() && RunCycle()) {
         }
     }
