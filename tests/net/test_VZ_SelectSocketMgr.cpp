@@ -14,46 +14,13 @@
 #include <vector>
 
 #include "LogSink.h"
+#include "NetTestUtil.h"
 #include "VZ_Assert.h"
 #include "VZ_NetworkEx.h"
 
 namespace {
 
-typedef std::vector<std::string> Lines;
-
-std::mutex g_mtxChecks;
-Lines g_vecChecks;
-void CaptureCheck(const char* lpszExpr, const char*, int)
-{
-    std::lock_guard<std::mutex> lock(g_mtxChecks);
-    g_vecChecks.push_back(lpszExpr);
-}
-
-// One log line as LogSink writes it.
-template <class... T> std::string Line(const char* lpszName, const T&... args)
-{
-    std::ostringstream os;
-    os << lpszName;
-    ((os << ' ' << args), ...);
-    return os.str();
-}
-
-// Position-dependent bytes, so a lost, doubled or reordered block shows.
-std::string Pattern(size_t nOffset, size_t nLen)
-{
-    std::string str(nLen, '\0');
-    for (size_t i = 0; i < nLen; ++i)
-        str[i] = char((nOffset + i) % 251);
-    return str;
-}
-
-USHORT PortOf(SOCKET s)
-{
-    sockaddr_in addr = {};
-    int iLen = sizeof(addr);
-    getsockname(s, reinterpret_cast<sockaddr*>(&addr), &iLen);
-    return ntohs(addr.sin_port);
-}
+USHORT PortOf(SOCKET s) { return ntohs(LocalAddr(s).sin_port); }
 
 std::string From(SOCKET s) { return "127.0.0.1:" + std::to_string(PortOf(s)); }
 

@@ -16,45 +16,13 @@
 #include <vector>
 
 #include "LogSink.h"
+#include "NetTestUtil.h"
 #include "VZ_Assert.h"
 #include "VZ_NetworkEx.h"
 
 namespace {
 
-typedef std::vector<std::string> Lines;
 const DWORD ECHO = 0; // first user value of the sockets that echo (accepted ones get 0)
-
-std::mutex g_mtxChecks;
-Lines g_vecChecks;
-void CaptureCheck(const char* lpszExpr, const char*, int)
-{
-    std::lock_guard<std::mutex> lock(g_mtxChecks);
-    g_vecChecks.push_back(lpszExpr);
-}
-
-template <class... T> std::string Line(const char* lpszName, const T&... args)
-{
-    std::ostringstream os;
-    os << lpszName;
-    ((os << ' ' << args), ...);
-    return os.str();
-}
-
-std::string Pattern(size_t nLen)
-{
-    std::string str(nLen, '\0');
-    for (size_t i = 0; i < nLen; ++i)
-        str[i] = char(i % 251);
-    return str;
-}
-
-sockaddr_in LocalAddr(SOCKET s)
-{
-    sockaddr_in addr = {};
-    int iLen = sizeof(addr);
-    getsockname(s, reinterpret_cast<sockaddr*>(&addr), &iLen);
-    return addr;
-}
 
 std::string Loopback(USHORT usPort) { return "127.0.0.1:" + std::to_string(usPort); }
 
@@ -225,7 +193,7 @@ protected:
     // Sends a pattern on s and waits for it to come back through the echo.
     void RoundTrip(SOCKET s, size_t nLen)
     {
-        std::string strOut = Pattern(nLen);
+        std::string strOut = Pattern(0, nLen);
         UINT uiQueued = 0;
         ASSERT_TRUE(m_lpMgr->Send(s, strOut.data(), int(nLen), 9, &uiQueued));
         EXPECT_TRUE(WaitUntil([&] { return m_Sink.Data(s).size() >= nLen; }));
