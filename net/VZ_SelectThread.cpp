@@ -90,7 +90,8 @@ void VZ_SelectThread::Stop()
         if (lpssd->socket != INVALID_SOCKET)
             closesocket(lpssd->socket);
         FreeRecordBlocks(*lpssd);
-        m_pSocketMgr->m_Memory.Free(lpssd->sbRbuf.lpData);
+        if (!lpssd->bRbufLockFlag) // else a delivery on a host thread frees it
+            m_pSocketMgr->m_Memory.Free(lpssd->sbRbuf.lpData);
     }
     m_mapSocket2Data.RemoveAll();
 }

@@ -85,7 +85,7 @@ int VZ_TcpDelivery::Offer(SOCKET s, const char* recvbuf, UINT recvlen, ULONG ulS
         *rec.lpbRbufLockFlag = true;
         m_lpHost->UnlockTable();
         if (m_lpHost->IsStopping())
-            return TCPDELIVER_READ; // abandoned; the engine's stop frees the block with the record
+            return Abandon(s, ulSerial, lpKept);
 
         UINT uiHandleLen = recvlen;
         m_lpHost->GetEventSink()->OnTcpRecv(0, s, recvbuf, &uiHandleLen, dwUserData1, dwUserData2);
@@ -128,6 +128,20 @@ int VZ_TcpDelivery::Offer(SOCKET s, const char* recvbuf, UINT recvlen, ULONG ulS
     KeepRest(lpRbuf, lpKept, uiKeptSize, recvbuf, recvlen, uiNewNotice);
     m_lpHost->UnlockTable();
     return uiNewNotice > 0 ? TCPDELIVER_READ : TCPDELIVER_STOP;
+}
+
+int VZ_TcpDelivery::Abandon(SOCKET s, ULONG ulSerial, char* lpKept)
+{
+    // The engine stops: no OnTcpRecv. The block goes back to the record,
+    // whose removal frees it, or is freed here when the record is gone.
+    _TCPRECORDREF rec;
+    m_lpHost->LockTable();
+    if (m_lpHost->FindTcpRecord(s, ulSerial, &rec))
+        *rec.lpbRbufLockFlag = false;
+    else
+        m_lpHost->GetMemory()->Free(lpKept);
+    m_lpHost->UnlockTable();
+    return TCPDELIVER_READ;
 }
 
 void VZ_TcpDelivery::KeepRest(_TCPRECVBUF* lpRbuf, char* lpKept, UINT uiKeptSize, const char* lpRest, UINT uiRest,

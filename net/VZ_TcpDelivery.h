@@ -35,6 +35,8 @@ private:
     int Buffer(const _TCPRECORDREF& rec, const char* recvbuf, UINT recvlen, UINT uiNoticeLen);
     // The notice length is reached: the OnTcpRecv loop. Table locked on entry.
     int Offer(SOCKET s, const char* recvbuf, UINT recvlen, ULONG ulSerial, _TCPRECORDREF& rec);
+    // The engine stops before OnTcpRecv: the delivery is dropped. Table unlocked.
+    int Abandon(SOCKET s, ULONG ulSerial, char* lpKept);
     // Puts the unconsumed rest at the front of a block of at least
     // max(rest, notice) bytes and makes it sbRbuf. Table locked.
     void KeepRest(_TCPRECVBUF* lpRbuf, char* lpKept, UINT uiKeptSize, const char* lpRest, UINT uiRest,

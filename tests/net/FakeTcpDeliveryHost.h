@@ -3,6 +3,7 @@
 // one LogSink.
 #pragma once
 
+#include <functional>
 #include <map>
 #include <string>
 
@@ -95,6 +96,7 @@ public:
         m_Sink.Add("ctrlclose " + std::to_string(s));
         Close(s);
     }
+    bool IsStopping() override { return m_fnStopping ? m_fnStopping() : false; }
     void RecordRecv(SOCKET, const char* lpBuf, UINT uiLen, DWORD, DWORD) override
     {
         m_strRecorded.append(lpBuf, uiLen);
@@ -110,4 +112,5 @@ public:
     DWORD m_dwClock = 0;
     ULONG m_ulSerial = 0;
     bool m_bSendFails = false;
+    std::function<bool()> m_fnStopping;
 };

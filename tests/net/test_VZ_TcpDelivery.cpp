@@ -5,13 +5,11 @@
 #include <algorithm>
 
 #include "FakeTcpDeliveryHost.h"
+#include "NetTestUtil.h"
 #include "VZ_Assert.h"
 
 namespace {
 const SOCKET S = 100;
-typedef std::vector<std::string> Lines;
-Lines g_vecChecks;
-void CaptureCheck(const char* lpszExpr, const char*, int) { g_vecChecks.push_back(lpszExpr); }
 } // namespace
 
 TEST(TcpDeliveryTest, PiecesReachTheNoticeLengthThenOneEventWithAllUnlocked)
@@ -91,4 +89,24 @@ TEST(TcpDeliveryTest, SinkClaimingMoreThanOfferedIsReportedAndCountsAsAll)
     EXPECT_EQ(Lines{"uiHandleLen <= recvlen"}, g_vecChecks);
     EXPECT_EQ("", host.Held(S));
     EXPECT_EQ("", host.m_strRecorded); // this engine does not record
+}
+
+TEST(TcpDeliveryTest, StoppingEngineDropsTheDeliveryAndLeavesTheBlockToItsOwner)
+{
+    FakeTcpDeliveryHost host(TCPDELIVER_MODE_SELECT);
+    host.Add(S);
+    host.Recv(S, 3);
+    host.Deliver(S, "ab");
+    host.m_fnStopping = [] { return true; };
+    EXPECT_EQ(TCPDELIVER_READ, host.Deliver(S, "c"));
+    EXPECT_TRUE(host.m_Sink.Log().empty());
+    // Back with the record (so its removal frees it), not marked as in use.
+    EXPECT_FALSE(host.m_mapRecord[S].bRbufLockFlag);
+    EXPECT_TRUE(host.m_mapRecord[S].sbRbuf.lpData != NULL);
+    // Closed while the delivery was on its way: the delivery frees the block.
+    host.Add(S + 1);
+    host.Recv(S + 1, 1);
+    host.m_fnStopping = [&] { return host.Close(S + 1), true; };
+    EXPECT_EQ(TCPDELIVER_READ, host.Deliver(S + 1, "xyz"));
+    EXPECT_EQ(0u, host.m_mapRecord.count(S + 1));
 }
