@@ -248,7 +248,7 @@ bool VZ_SelectThread::ConnectRecord(SOCKET s, const sockaddr_in* lpRemoteAddr)
 {
     VZ_AutoLock lock(&m_mapSocket2Data);
     _SelectSocketData* lpssd = m_mapSocket2Data.PLookup(static_cast<unsigned int>(s));
-    if (lpssd == NULL)
+    if (lpssd == NULL || lpRemoteAddr == NULL)
         return false;
     sockaddr_in addr = *lpRemoteAddr;
     if (lpssd->lpProxyData != NULL) {
@@ -337,7 +337,7 @@ int VZ_SelectThread::SendToRecord(SOCKET s, const sockaddr_in* lpRemoteAddr, con
     _SelectSocketData* lpssd = m_mapSocket2Data.PLookup(static_cast<unsigned int>(s));
     if (lpssd == NULL)
         return SOCKET_ERROR;
-    if (lpssd->lpProxyData == NULL)
+    if (lpssd->lpProxyData == NULL || lpRemoteAddr == NULL) // no address: sendto gives the error
         return sendto(s, buf, len, 0, reinterpret_cast<const sockaddr*>(lpRemoteAddr), sizeof(sockaddr_in));
     // Through the SOCKS5 relay: header (IPv4 destination), then the datagram.
     _SelectSocketData& ssd = *lpssd;
