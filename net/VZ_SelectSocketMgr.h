@@ -209,6 +209,9 @@ private:
     // Queues a pool copy of len bytes behind the record's sends.
     void QueueCopy(_SelectSocketData& ssd, const char* buf, int len);
     void FreeRecordBlocks(_SelectSocketData& ssd);
+    // Closes of removed sockets, done by the thread between two selects.
+    void CloseLater(SOCKET s);
+    void ClosePending();
 
     fd_set m_fdRead;
     fd_set m_fdWrite;
@@ -221,6 +224,8 @@ private:
     ULONG m_ulNextSerial;
     VZ_LckMap<unsigned int, unsigned int, _SelectSocketData, _SelectSocketData const&> m_mapSocket2Data;
     VZ_TcpDelivery m_Delivery;
+    // Removed sockets not closed yet (guarded by the set lock).
+    VZ_Array<SOCKET, SOCKET> m_arrClosing;
     // m_hWakeEvent is signalled and not yet consumed by the thread's wait.
     std::atomic<bool> m_bWakePending;
     char m_szRecvBuf[SELECT_RECV_BUF_SIZE];

@@ -82,6 +82,7 @@ void VZ_SelectThread::Stop()
         m_fdRead.fd_count = m_fdWrite.fd_count = m_fdExcept.fd_count = 0;
     }
     VZ_Thread::Stop();
+    ClosePending();
     // No events for these closes: the manager is going away.
     VZ_AutoLock lock(&m_mapSocket2Data);
     VZ_POSITION pos = m_mapSocket2Data.GetStartPosition();
@@ -139,9 +140,30 @@ bool VZ_SelectThread::RemoveSocket(SOCKET s, int* lpiLeft, int* lpiStatus, SOCKE
     *lpiStatus = lpssd->status;
     *lpsPair = lpssd->sPair;
     m_mapSocket2Data.RemoveKey(static_cast<unsigned int>(s));
-    closesocket(s);
+    CloseLater(s);
     *lpiLeft = m_mapSocket2Data.GetCount();
     return true;
+}
+
+// The thread closes the socket itself, between two selects: a socket closed
+// while another thread waits in select on it can take the whole process's
+// socket layer down under Wine. Until then the handle is not reused, so no
+// new socket can be taken for the closed one.
+void VZ_SelectThread::CloseLater(SOCKET s)
+{
+    {
+        VZ_AutoLock lock(&m_lckFdSet);
+        m_arrClosing.Add(s);
+    }
+    Wake();
+}
+
+void VZ_SelectThread::ClosePending()
+{
+    VZ_AutoLock lock(&m_lckFdSet);
+    for (int i = 0; i < m_arrClosing.GetSize(); ++i)
+        closesocket(m_arrClosing[i]);
+    m_arrClosing.RemoveAll();
 }
 
 void VZ_SelectThread::FreeRecordBlocks(_SelectSocketData& ssd)
@@ -408,6 +430,7 @@ bool VZ_SelectThread::RunCycle()
 {
     fd_set fdRead, fdWrite, fdExcept;
     fd_set *lpRead, *lpWrite, *lpExcept;
+    ClosePending();
     {
         VZ_AutoLock lock(&m_lckFdSet);
         lpRead = CopySet(m_fdRead, &fdRead);
@@ -443,7 +466,13 @@ bool VZ_SelectThread::ReadPass(const fd_set* lpSet, SERIALMAP& map)
         return false;
     for (u_int i = 0; i < lpSet->fd_count; ++i) {
         SOCKET s = lpSet->fd_array[i];
+        ULONG ulSerial = SerialOf(map, s);
         _SelectSocketData* lpssd = LockRecord(s);
+        // A connected socket that is not the one this cycle watched is not
+        // read now: its bytes would go to the old record's serial and be
+        // dropped. It is in the read set again if its owner armed it.
+        if (lpssd != NULL && lpssd->status == SS_CONNECTED && lpssd->ulSerial != ulSerial)
+            lpssd = NULL;
         _RECORDVIEW view = ViewOf(lpssd);
         if (lpssd != NULL && view.status == SS_CONNECTED) {
             const _SelectSocketData& ssd = *lpssd;
@@ -455,7 +484,7 @@ bool VZ_SelectThread::ReadPass(const fd_set* lpSet, SERIALMAP& map)
         else if (view.status == SS_ACCEPTING)
             AcceptOne(s);
         else if (view.status == SS_CONNECTED)
-            ReadTcp(s, SerialOf(map, s));
+            ReadTcp(s, ulSerial);
     }
     return true;
 }
