@@ -556,3 +556,18 @@ TEST_F(SelectMgrTest, UnregisteredSocketsGetTheirFixedAnswers)
     Sleep(100);
     EXPECT_EQ(Lines{}, m_Sink.Log());
 }
+
+TEST_F(SelectMgrTest, SocketsClosedWhileTheirThreadWaitsInSelectLeaveTheManagerWorking)
+{
+    // A UDP socket is in its thread's read set from its creation, so most of
+    // these closes come while the thread waits in select on the socket.
+    for (int i = 0; i < 300; ++i) {
+        SOCKET s = m_lpMgr->CreateUdpSocket(NULL, "127.0.0.1", 0, 5, 0);
+        ASSERT_NE(INVALID_SOCKET, s);
+        if (i % 2 == 0)
+            Sleep(1);
+        EXPECT_TRUE(m_lpMgr->CloseSocket(s));
+    }
+    SOCKET s = m_lpMgr->CreateUdpSocket(NULL, "127.0.0.1", 0, 6, 0);
+    EXPECT_NE(0u, UdpEventThread(s, 6));
+}
