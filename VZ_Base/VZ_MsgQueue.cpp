@@ -12,6 +12,11 @@ VZ_MsgQueue::VZ_MsgQueue(bool bOpen)
     VZ_ASSERT(m_hMsgSemaphore);
 }
 
+namespace {
+// Passes the drain waits for a claimed message before it gives up on it.
+const int MAX_DRAIN_WAITS = 200;
+} // namespace
+
 VZ_MsgQueue::~VZ_MsgQueue()
 {
     {
@@ -39,6 +44,13 @@ VZ_MsgQueue::~VZ_MsgQueue()
         Sleep(0);
         ++iAssertError;
         VZ_ASSERT(iAssertError < 100);
+        if (iAssertError >= MAX_DRAIN_WAITS) {
+            // The consumer that claimed these never takes them (its thread
+            // was terminated): they are dropped rather than waited for forever.
+            VZ_AutoLock lock(&m_listMsg);
+            m_listMsg.RemoveAll();
+            break;
+        }
     }
 
     if (m_hMsgSemaphore != NULL)

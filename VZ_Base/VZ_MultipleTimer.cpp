@@ -23,7 +23,7 @@ const UINT MAX_REPEAT_ELAPSE = 0x7FFFFFFF;
 
 VZ_MultipleTimer::VZ_MultipleTimer()
     : VZ_MMTimer(1), m_lpSink(NULL), m_queMsg(true), m_dwTimerTick(timeGetTime()),
-      m_iMsgThreadCount(0), m_mapTimer(10)
+      m_iMsgThreadCount(0), m_bDraining(false), m_mapTimer(10)
 {
     for (int i = 0; i < TV1_SIZE; ++i)
         m_tv1[i] = NULL;
@@ -54,6 +54,7 @@ bool VZ_MultipleTimer::Start(UINT uiPeriod, int iMsgThreadCount, int iHashTableS
         m_dwTimerTick = ReadClock();
         m_iMsgThreadCount = iMsgThreadCount;
     }
+    m_bDraining = false;
     StartThreads(MSG_THREAD_TYPE, iMsgThreadCount, 0);
     if (VZ_MMTimer::Start(uiPeriod, false))
         return true;
@@ -94,6 +95,10 @@ void VZ_MultipleTimer::StopMsgThreads()
 {
     // One quit per live message thread: a quit left over in the queue would end
     // a message thread of the next Start at once.
+    // A backlog of expiries (timers due faster than the sink takes them)
+    // would keep the quits from the threads past the stop's time-out, and a
+    // terminated thread can leave the queue in a state nobody can drain.
+    m_bDraining = true;
     int iCount = GetThreadCount(MSG_THREAD_TYPE);
     for (int i = 0; i < iCount; ++i)
         m_queMsg.PostMessage(VZ_MsgQueue::QUIT_MESSAGE, 0, 0);
@@ -304,7 +309,7 @@ DWORD VZ_MultipleTimer::ThreadProc(_THREAD_DATA& td)
     while (m_queMsg.GetMessage(&msg)) {
         VZ_ASSERT(msg.message == WM_TIMER);
         // Without a sink the report above is all there is; the expiry is dropped.
-        if (m_lpSink)
+        if (m_lpSink && !m_bDraining)
             m_lpSink->OnTimerExpired(msg.wParam, static_cast<DWORD>(msg.lParam));
     }
     return 1;

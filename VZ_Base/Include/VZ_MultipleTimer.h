@@ -8,6 +8,8 @@
 #include <winsock2.h>
 #include <windows.h>
 
+#include <atomic>
+
 #include "VZ_MMTimer.h"
 #include "VZ_Map.h"
 #include "VZ_MsgQueue.h"
@@ -78,6 +80,9 @@ private:
     VZ_MsgQueue m_queMsg;
     DWORD m_dwTimerTick;         // wheel clock: timeGetTime() up to which the wheel has run
     int m_iMsgThreadCount;
+    // Set while the message threads are being stopped: expiries still queued
+    // are dropped, so the quits behind them are reached quickly.
+    std::atomic<bool> m_bDraining;
     TimerMap m_mapTimer;         // its lock guards the map, the wheel and the clock
     TIMER_NODE* m_tv1[TV1_SIZE];
     TIMER_NODE* m_tv2[TVN_SIZE];
