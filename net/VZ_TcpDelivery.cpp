@@ -48,6 +48,8 @@ int VZ_TcpDelivery::Buffer(const _TCPRECORDREF& rec, const char* recvbuf, UINT r
         // Room for the whole notice length at once, so the rest arrives without regrowing.
         lpRbuf->lpData = static_cast<char*>(
             m_lpHost->GetMemory()->Append(uiNoticeLen, lpRbuf->lpData, lpRbuf->uiDataLen, recvbuf, recvlen));
+        if (lpRbuf->lpData == NULL)
+            return OutOfMemory(rec.socket, lpRbuf);
         lpRbuf->uiSize = uiNoticeLen;
         lpRbuf->uiDataLen += recvlen;
     }
@@ -70,6 +72,8 @@ int VZ_TcpDelivery::Offer(SOCKET s, const char* recvbuf, UINT recvlen, ULONG ulS
             lpKept = static_cast<char*>(lpMemory->Append(uiTotal, lpKept, lpRbuf->uiDataLen, recvbuf, recvlen));
             uiKeptSize = uiTotal;
             lpRbuf->lpData = lpKept;
+            if (lpKept == NULL)
+                return OutOfMemory(s, lpRbuf);
         }
         recvbuf = lpKept;
         recvlen = uiTotal;
@@ -128,6 +132,19 @@ int VZ_TcpDelivery::Offer(SOCKET s, const char* recvbuf, UINT recvlen, ULONG ulS
     KeepRest(lpRbuf, lpKept, uiKeptSize, recvbuf, recvlen, uiNewNotice);
     m_lpHost->UnlockTable();
     return uiNewNotice > 0 ? TCPDELIVER_READ : TCPDELIVER_STOP;
+}
+
+int VZ_TcpDelivery::OutOfMemory(SOCKET s, _TCPRECVBUF* lpRbuf)
+{
+    // The pool could not hold the bytes (its Append gave the old block back):
+    // what the socket held is gone, so the socket is reported as failed
+    // rather than offering a stream with a hole in it.
+    lpRbuf->lpData = NULL;
+    lpRbuf->uiSize = 0;
+    lpRbuf->uiDataLen = 0;
+    m_lpHost->UnlockTable();
+    m_lpHost->ReportSocketError(WSAENOBUFS, s);
+    return TCPDELIVER_STOP;
 }
 
 int VZ_TcpDelivery::Abandon(SOCKET s, ULONG ulSerial, char* lpKept)

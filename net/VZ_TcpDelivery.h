@@ -35,6 +35,9 @@ private:
     int Buffer(const _TCPRECORDREF& rec, const char* recvbuf, UINT recvlen, UINT uiNoticeLen);
     // The notice length is reached: the OnTcpRecv loop. Table locked on entry.
     int Offer(SOCKET s, const char* recvbuf, UINT recvlen, ULONG ulSerial, _TCPRECORDREF& rec);
+    // A receive buffer could not grow: the socket fails with WSAENOBUFS. Table
+    // locked on entry, unlocked on return.
+    int OutOfMemory(SOCKET s, _TCPRECVBUF* lpRbuf);
     // The engine stops before OnTcpRecv: the delivery is dropped. Table unlocked.
     int Abandon(SOCKET s, ULONG ulSerial, char* lpKept);
     // Puts the unconsumed rest at the front of a block of at least
