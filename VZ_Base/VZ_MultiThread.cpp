@@ -120,6 +120,10 @@ void VZ_MultiThread::StopSelected(bool bAllTypes, int iThreadType, DWORD dwTimeo
                 m_listThread.RemoveAt(posCur);
                 continue;
             }
+            // A thread that stops its own pool (from inside its own work)
+            // cannot wait for itself: it ends when its work returns.
+            if (td.dwThreadId == GetCurrentThreadId())
+                continue;
             _STOP_ITEM item;
             item.dwThreadId = td.dwThreadId;
             item.hThread = NULL;

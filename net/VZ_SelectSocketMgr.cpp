@@ -83,9 +83,15 @@ bool VZ_SelectSocketMgr::Uninitialize(DWORD)
         arrThread = m_arrSelectThread;
         m_arrSelectThread.RemoveAll();
     }
+    for (int i = 0; i < m_arrRetired.GetSize(); ++i)
+        arrThread.Add(m_arrRetired[i]);
+    m_arrRetired.RemoveAll();
     for (int i = 0; i < arrThread.GetSize(); ++i) {
         arrThread[i]->Stop();
-        delete arrThread[i];
+        if (arrThread[i]->IsCurrentThread())
+            m_arrRetired.Add(arrThread[i]); // still running this very call
+        else
+            delete arrThread[i];
     }
     // m_listFreeThread and m_mapSocket2Thread keep their entries; lookups
     // check the index against the (now empty) array.

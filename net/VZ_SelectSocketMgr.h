@@ -137,6 +137,9 @@ private:
     VZ_Array<VZ_SelectThread*, VZ_SelectThread*> m_arrSelectThread;
     VZ_LckMap<unsigned int, unsigned int, int, int> m_mapSocket2Thread;
     bool m_bTimerStarted;
+    // A select thread stopped from inside one of its own events, deleted by
+    // the next Uninitialize (the destructor's at the latest).
+    VZ_Array<VZ_SelectThread*, VZ_SelectThread*> m_arrRetired;
 };
 
 class VZ_SelectSocketMgr::VZ_SelectThread : public VZ_Thread, public VZ_TcpDeliveryHost {
@@ -147,6 +150,7 @@ public:
     // Sets the exit event, empties the sets, stops the thread, then closes
     // every socket and frees every record without any event.
     void Stop() override;
+    bool IsCurrentThread() const { return GetThreadId() == GetCurrentThreadId(); }
 
     // Inserts a record; the thread's record count afterwards, 0 when s had one.
     int AddRecord(SOCKET s, int status, DWORD dwUserData1, DWORD dwUserData2, _PROXYDATA* lpProxyData);

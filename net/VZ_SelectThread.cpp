@@ -81,7 +81,12 @@ void VZ_SelectThread::Stop()
         VZ_AutoLock lock(&m_lckFdSet);
         m_fdRead.fd_count = m_fdWrite.fd_count = m_fdExcept.fd_count = 0;
     }
-    VZ_Thread::Stop();
+    // Stopped from inside one of its own events: the thread cannot wait for
+    // itself; it ends when the event returns (the pass finds no records left).
+    if (IsCurrentThread())
+        SetStopFlag();
+    else
+        VZ_Thread::Stop();
     ClosePending();
     // No events for these closes: the manager is going away.
     VZ_AutoLock lock(&m_mapSocket2Data);

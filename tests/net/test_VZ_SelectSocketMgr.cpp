@@ -571,3 +571,24 @@ TEST_F(SelectMgrTest, SocketsClosedWhileTheirThreadWaitsInSelectLeaveTheManagerW
     SOCKET s = m_lpMgr->CreateUdpSocket(NULL, "127.0.0.1", 0, 6, 0);
     EXPECT_NE(0u, UdpEventThread(s, 6));
 }
+
+TEST_F(SelectMgrTest, UninitializeFromInsideEventsNeitherWaitsForItselfNorEndsItsCaller)
+{
+    SOCKET sPeer = INVALID_SOCKET;
+    SOCKET s = ConnectedToRaw(&sPeer);
+    EXPECT_TRUE(m_lpMgr->SetTimer(s, 0, 20, 0, true));
+    std::atomic<int> iReturned{0};
+    std::atomic<double> dLongest{0};
+    // From a select thread (OnTcpRecv) and from a timer thread (OnTimer).
+    m_Sink.m_fnHook = [&](const char* lpszName, SOCKET, UINT*) {
+        if (strcmp(lpszName, "recv") != 0 && strcmp(lpszName, "timer") != 0)
+            return;
+        double dStart = Ms();
+        m_lpMgr->Uninitialize(0);
+        dLongest = std::max(dLongest.load(), Ms() - dStart);
+        ++iReturned;
+    };
+    ASSERT_LE(0, WaitLine(Line("timer", s, 0, 0, 1, 2)));
+    EXPECT_TRUE(WaitUntil([&] { return iReturned == 1; }));
+    EXPECT_LT(dLongest.load(), 1500.0); // not a stop's 2000 ms wait on itself
+}
