@@ -6,10 +6,15 @@
 #include <winsock2.h>
 #include <windows.h>
 
+#include <gtest/gtest.h>
+
 #include <mutex>
 #include <sstream>
 #include <string>
 #include <vector>
+
+#include "VZ_Assert.h"
+#include "VZ_NetworkEx.h"
 
 typedef std::vector<std::string> Lines;
 
@@ -46,4 +51,29 @@ inline sockaddr_in LocalAddr(SOCKET s)
     int iLen = sizeof(addr);
     getsockname(s, reinterpret_cast<sockaddr*>(&addr), &iLen);
     return addr;
+}
+
+// One engine test's frame: Winsock, failed checks captured, a select manager
+// started with byFlags; the end stops and deletes it and fails the test when
+// an engine invariant failed on the way.
+inline ISocketMgr* BeginEngineTest(ISocketMgrSink* lpSink, BYTE byFlags, VZ_AssertHandler* lpOldHandler)
+{
+    WSADATA wsa;
+    WSAStartup(MAKEWORD(2, 2), &wsa);
+    g_vecChecks.clear();
+    *lpOldHandler = VZ_SetAssertHandler(CaptureCheck);
+    ISocketMgr* lpMgr = CreateSocketMgr(SOCKETMGR_SELECT, lpSink, false);
+    EXPECT_TRUE(lpMgr != NULL && lpMgr->Initialize(byFlags, 0, 0, 0));
+    return lpMgr;
+}
+
+inline void EndEngineTest(ISocketMgr* lpMgr, VZ_AssertHandler lpOldHandler)
+{
+    if (lpMgr != NULL) {
+        lpMgr->Uninitialize(0);
+        delete lpMgr;
+    }
+    VZ_SetAssertHandler(lpOldHandler);
+    EXPECT_EQ(Lines{}, g_vecChecks); // no engine invariant may fail
+    WSACleanup();
 }

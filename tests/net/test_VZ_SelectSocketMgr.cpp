@@ -78,25 +78,14 @@ protected:
 
     void SetUp() override
     {
-        WSADATA wsa;
-        WSAStartup(MAKEWORD(2, 2), &wsa);
-        g_vecChecks.clear();
-        m_fnOldHandler = VZ_SetAssertHandler(CaptureCheck);
-        m_lpMgr = CreateSocketMgr(SOCKETMGR_SELECT, &m_Sink, false);
+        m_lpMgr = BeginEngineTest(&m_Sink, StartFlags(), &m_fnOldHandler);
         ASSERT_TRUE(m_lpMgr != NULL);
-        EXPECT_TRUE(m_lpMgr->Initialize(StartFlags(), 0, 0, 0));
     }
     void TearDown() override
     {
         for (SOCKET s : m_vecRaw)
             closesocket(s);
-        if (m_lpMgr) {
-            m_lpMgr->Uninitialize(0);
-            delete m_lpMgr;
-        }
-        VZ_SetAssertHandler(m_fnOldHandler);
-        EXPECT_EQ(Lines{}, g_vecChecks); // no engine invariant may fail
-        WSACleanup();
+        EndEngineTest(m_lpMgr, m_fnOldHandler);
     }
 
     // True when pred holds within dwMs; polls, so every wait is bounded.

@@ -114,26 +114,12 @@ class SelectProxyTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        WSADATA wsa;
-        WSAStartup(MAKEWORD(2, 2), &wsa);
-        g_vecChecks.clear();
-        m_fnOldHandler = VZ_SetAssertHandler(CaptureCheck);
         m_mapEnv = LoadProxyEnv();
-        m_lpMgr = CreateSocketMgr(SOCKETMGR_SELECT, &m_Sink, false);
+        m_lpMgr = BeginEngineTest(&m_Sink, 0, &m_fnOldHandler);
         ASSERT_TRUE(m_lpMgr != NULL);
         m_Sink.m_lpMgr = m_lpMgr;
-        EXPECT_TRUE(m_lpMgr->Initialize(0, 0, 0, 0));
     }
-    void TearDown() override
-    {
-        if (m_lpMgr) {
-            m_lpMgr->Uninitialize(0);
-            delete m_lpMgr;
-        }
-        VZ_SetAssertHandler(m_fnOldHandler);
-        EXPECT_EQ(Lines{}, g_vecChecks); // no engine invariant may fail
-        WSACleanup();
-    }
+    void TearDown() override { EndEngineTest(m_lpMgr, m_fnOldHandler); }
 
     // The port of a proxy server from the servers' file, 0 when it is not there.
     USHORT ProxyPort(const std::string& strKey) { return USHORT(atoi(m_mapEnv[strKey].c_str())); }
