@@ -175,12 +175,6 @@ ULONG VZ_SelectSocketMgr::GetSerial(SOCKET s)
     return ulSerial;
 }
 
-int VZ_SelectSocketMgr::GetSelectThreadCount()
-{
-    VZ_AutoLock lock(&m_mapSocket2Thread);
-    return m_arrSelectThread.GetSize();
-}
-
 int VZ_SelectSocketMgr::GetThreadIndex(SOCKET s)
 {
     VZ_AutoLock lock(&m_mapSocket2Thread);

@@ -103,9 +103,7 @@ public:
     void SetRelayAddress(SOCKET sUdp, ULONG ulIP, USHORT usPort);
     DWORD GetClock() { return m_Timer.GetTimerTick(); }
 
-    // Observers for tests: number of select threads, and the index of the
-    // thread of s (-1 when s is not registered).
-    int GetSelectThreadCount();
+    // The index of the thread of s, -1 when s is not registered.
     int GetThreadIndex(SOCKET s);
 
 protected:
