@@ -101,13 +101,15 @@ bool VZ_SelectSocketMgr::Uninitialize(DWORD)
 // ---------------------------------------------------------------------------
 // Threads by socket
 
-VZ_SelectSocketMgr::VZ_SelectThread* VZ_SelectSocketMgr::FindThread(SOCKET s)
+VZ_SelectSocketMgr::VZ_SelectThread* VZ_SelectSocketMgr::FindThread(SOCKET s, int* lpiIndex)
 {
     int iIndex = 0;
     if (!m_mapSocket2Thread.Lookup(static_cast<unsigned int>(s), iIndex))
         return NULL;
     if (iIndex < 0 || iIndex >= m_arrSelectThread.GetSize())
         return NULL;
+    if (lpiIndex != NULL)
+        *lpiIndex = iIndex;
     return m_arrSelectThread[iIndex];
 }
 
@@ -175,16 +177,11 @@ ULONG VZ_SelectSocketMgr::GetSerial(SOCKET s)
     return ulSerial;
 }
 
-int VZ_SelectSocketMgr::GetThreadIndex(SOCKET s)
-{
-    VZ_AutoLock lock(&m_mapSocket2Thread);
-    int iIndex = -1;
-    return m_mapSocket2Thread.Lookup(static_cast<unsigned int>(s), iIndex) ? iIndex : -1;
-}
-
 bool VZ_SelectSocketMgr::CloseAndNotify(int iError, SOCKET s)
 {
+    VZ_AutoLock lock(&m_mapSocket2Thread);
     VZ_SelectThread* lpThread = FindThread(s);
+    lock.Unlock();
     // A thread lives until Uninitialize, so the pointer stays good here.
     return lpThread != NULL && lpThread->CloseAndNotify(iError, s);
 }
@@ -375,8 +372,8 @@ bool VZ_SelectSocketMgr::CloseSocket(SOCKET s)
         return false;
     KillAllTimers(s);
     VZ_AutoLock lock(&m_mapSocket2Thread);
-    int iIndex = GetThreadIndex(s);
-    VZ_SelectThread* lpThread = FindThread(s);
+    int iIndex = -1;
+    VZ_SelectThread* lpThread = FindThread(s, &iIndex);
     int iLeft = 0;
     int iStatus = SS_CLOSED;
     SOCKET sPair = INVALID_SOCKET;

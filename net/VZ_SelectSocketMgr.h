@@ -103,8 +103,6 @@ public:
     void SetRelayAddress(SOCKET sUdp, ULONG ulIP, USHORT usPort);
     DWORD GetClock() { return m_Timer.GetTimerTick(); }
 
-    // The index of the thread of s, -1 when s is not registered.
-    int GetThreadIndex(SOCKET s);
 
 protected:
     DWORD ThreadProc(_THREAD_DATA& td) override;
@@ -114,7 +112,8 @@ private:
 
     // The thread of s, NULL when s is not registered; the caller holds the
     // manager lock for as long as it uses the thread.
-    VZ_SelectThread* FindThread(SOCKET s);
+    // lpiIndex, when given, receives the thread's index.
+    VZ_SelectThread* FindThread(SOCKET s, int* lpiIndex = NULL);
     // Runs fn on the record of s under the manager lock and the record lock;
     // false when s has no record.
     template <class FN> bool WithRecord(SOCKET s, FN fn);
@@ -167,6 +166,8 @@ public:
     // Locks the records; the record of s or NULL. The caller calls UnlockRecords.
     _SelectSocketData* LockRecord(SOCKET s);
     void UnlockRecords() { m_mapSocket2Data.Unlock(); }
+    // The record of s, the record lock held; NULL when there is none.
+    _SelectSocketData* FindRecord(SOCKET s);
 
     bool CloseAndNotify(int iError, SOCKET s);
     bool DeliverTcpData(SOCKET s, const char* buf, UINT len, ULONG ulSerial);

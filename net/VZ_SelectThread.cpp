@@ -135,7 +135,7 @@ bool VZ_SelectThread::RemoveSocket(SOCKET s, int* lpiLeft, int* lpiStatus, SOCKE
         RemoveFromSet(m_fdExcept, s);
     }
     VZ_AutoLock lock(&m_mapSocket2Data);
-    _SelectSocketData* lpssd = m_mapSocket2Data.PLookup(static_cast<unsigned int>(s));
+    _SelectSocketData* lpssd = FindRecord(s);
     if (lpssd == NULL)
         return false;
     FreeRecordBlocks(*lpssd);
@@ -180,12 +180,17 @@ void VZ_SelectThread::FreeRecordBlocks(_SelectSocketData& ssd)
 _SelectSocketData* VZ_SelectThread::LockRecord(SOCKET s)
 {
     m_mapSocket2Data.Lock();
+    return FindRecord(s);
+}
+
+_SelectSocketData* VZ_SelectThread::FindRecord(SOCKET s)
+{
     return m_mapSocket2Data.PLookup(static_cast<unsigned int>(s));
 }
 
 bool VZ_SelectThread::FindTcpRecord(SOCKET s, ULONG ulSerial, _TCPRECORDREF* lpRef)
 {
-    _SelectSocketData* lpssd = m_mapSocket2Data.PLookup(static_cast<unsigned int>(s));
+    _SelectSocketData* lpssd = FindRecord(s);
     if (lpssd == NULL || (ulSerial != TCP_ANY_SERIAL && lpssd->ulSerial != ulSerial))
         return false;
     VZ_MakeTcpRecordRef(*lpssd, lpRef);
@@ -225,7 +230,7 @@ void VZ_SelectThread::RemoveFromSet(fd_set& set, SOCKET s)
 bool VZ_SelectThread::Watch(fd_set& set, SOCKET s, int status, ULONG ulSerial)
 {
     VZ_AutoLock lock(&m_mapSocket2Data);
-    _SelectSocketData* lpssd = m_mapSocket2Data.PLookup(static_cast<unsigned int>(s));
+    _SelectSocketData* lpssd = FindRecord(s);
     if (lpssd == NULL)
         return false;
     // A read for a connected socket is dropped when the socket was replaced.
@@ -274,7 +279,7 @@ bool VZ_SelectThread::WatchExcept(SOCKET s, int status)
 bool VZ_SelectThread::ConnectRecord(SOCKET s, const sockaddr_in* lpRemoteAddr)
 {
     VZ_AutoLock lock(&m_mapSocket2Data);
-    _SelectSocketData* lpssd = m_mapSocket2Data.PLookup(static_cast<unsigned int>(s));
+    _SelectSocketData* lpssd = FindRecord(s);
     if (lpssd == NULL || lpRemoteAddr == NULL)
         return false;
     sockaddr_in addr = *lpRemoteAddr;
@@ -296,7 +301,7 @@ bool VZ_SelectThread::ConnectRecord(SOCKET s, const sockaddr_in* lpRemoteAddr)
 bool VZ_SelectThread::ArmRecv(SOCKET s, UINT uiNoticeLen)
 {
     VZ_AutoLock lock(&m_mapSocket2Data);
-    _SelectSocketData* lpssd = m_mapSocket2Data.PLookup(static_cast<unsigned int>(s));
+    _SelectSocketData* lpssd = FindRecord(s);
     if (lpssd == NULL)
         return false;
     _SelectSocketData& ssd = *lpssd;
@@ -335,7 +340,7 @@ void VZ_SelectThread::QueueCopy(_SelectSocketData& ssd, const char* buf, int len
 bool VZ_SelectThread::SendTcp(SOCKET s, const char* buf, int len, DWORD dwSendParam, UINT* lpuiQueued)
 {
     VZ_AutoLock lock(&m_mapSocket2Data);
-    _SelectSocketData* lpssd = m_mapSocket2Data.PLookup(static_cast<unsigned int>(s));
+    _SelectSocketData* lpssd = FindRecord(s);
     if (lpssd == NULL || lpssd->status != SS_CONNECTED)
         return false;
     lpssd->dwLastSendParam = dwSendParam;
@@ -361,7 +366,7 @@ bool VZ_SelectThread::SendTcp(SOCKET s, const char* buf, int len, DWORD dwSendPa
 int VZ_SelectThread::SendToRecord(SOCKET s, const sockaddr_in* lpRemoteAddr, const char* buf, int len)
 {
     VZ_AutoLock lock(&m_mapSocket2Data);
-    _SelectSocketData* lpssd = m_mapSocket2Data.PLookup(static_cast<unsigned int>(s));
+    _SelectSocketData* lpssd = FindRecord(s);
     if (lpssd == NULL)
         return SOCKET_ERROR;
     if (lpssd->lpProxyData == NULL || lpRemoteAddr == NULL) // no address: sendto gives the error
@@ -610,7 +615,7 @@ bool VZ_SelectThread::WritePass(const fd_set* lpSet, SERIALMAP& map)
 bool VZ_SelectThread::FlushSendQueue(SOCKET s, ULONG ulSerial)
 {
     VZ_AutoLock lock(&m_mapSocket2Data);
-    _SelectSocketData* lpssd = m_mapSocket2Data.PLookup(static_cast<unsigned int>(s));
+    _SelectSocketData* lpssd = FindRecord(s);
     if (lpssd == NULL)
         return false;
     _SelectSocketData& ssd = *lpssd;
@@ -681,7 +686,7 @@ bool VZ_SelectThread::ExceptPass(const fd_set* lpSet, SERIALMAP& map)
 bool VZ_SelectThread::CloseAndNotify(int iError, SOCKET s)
 {
     VZ_AutoLock lock(&m_mapSocket2Data);
-    _SelectSocketData* lpssd = m_mapSocket2Data.PLookup(static_cast<unsigned int>(s));
+    _SelectSocketData* lpssd = FindRecord(s);
     if (lpssd == NULL || lpssd->status == SS_CLOSING)
         return false; // reported once
     int iOldStatus = lpssd->status;
