@@ -18,25 +18,26 @@ const char g_szNoReply[1] = {0};
 
 VZ_ProxySession::VZ_ProxySession(VZ_TcpDeliveryHost* lpHost, DWORD dwMode) : m_lpHost(lpHost), m_dwMode(dwMode) {}
 
-bool VZ_ProxySession::IsNegotiating(const _TCPRECORDREF& rec)
+bool VZ_ProxySession::IsNegotiating(const _SOCKETCORE& rec)
 {
-    return rec.lpProxyData != NULL && *rec.lpuiProxyStep != PROXY_STEP_DONE;
+    return rec.lpProxyData != NULL && rec.uiProxyStep != PROXY_STEP_DONE;
 }
 
 bool VZ_ProxySession::OnProxyConnected(SOCKET s, ULONG ulSerial)
 {
     char szRequest[PROXY_BUF_SIZE];
     UINT uiLen = PROXY_BUF_SIZE;
-    _TCPRECORDREF rec;
     m_lpHost->LockTable();
-    if (!m_lpHost->FindTcpRecord(s, ulSerial, &rec)) {
+    _SOCKETCORE* lpRec = m_lpHost->FindTcpRecord(s, ulSerial);
+    if (lpRec == NULL) {
         m_lpHost->UnlockTable();
         return false;
     }
-    *rec.lpuiProxyStep = PROXY_STEP_FIRST;
-    bool bBuilt = m_lpHost->GetSocketMgr()->BuildProxyRequest(szRequest, &uiLen, rec.lpProxyData, PROXY_STEP_FIRST,
-                                                              rec.sPair, *rec.lpulRemoteIP, *rec.lpusRemotePort);
-    _PROXYPEER peer = {s, rec.sPair, rec.dwUserData1, rec.dwUserData2};
+    lpRec->uiProxyStep = PROXY_STEP_FIRST;
+    bool bBuilt = m_lpHost->GetSocketMgr()->BuildProxyRequest(szRequest, &uiLen, lpRec->lpProxyData,
+                                                              PROXY_STEP_FIRST, lpRec->sPair, lpRec->ulRemoteIP,
+                                                              lpRec->usRemotePort);
+    _PROXYPEER peer = {s, lpRec->sPair, lpRec->dwUserData1, lpRec->dwUserData2};
     m_lpHost->UnlockTable();
 
     int iError = 0;
@@ -46,14 +47,14 @@ bool VZ_ProxySession::OnProxyConnected(SOCKET s, ULONG ulSerial)
     return false;
 }
 
-int VZ_ProxySession::OnProxyReply(SOCKET s, const char* lpBuf, UINT uiLen, const _TCPRECORDREF& rec)
+int VZ_ProxySession::OnProxyReply(SOCKET s, const char* lpBuf, UINT uiLen, _SOCKETCORE* lpRec)
 {
-    UINT uiPrevStep = *rec.lpuiProxyStep;
-    _PROXYPEER peer = {s, rec.sPair, rec.dwUserData1, rec.dwUserData2};
+    UINT uiPrevStep = lpRec->uiProxyStep;
+    _PROXYPEER peer = {s, lpRec->sPair, lpRec->dwUserData1, lpRec->dwUserData2};
     int iResult = m_lpHost->GetSocketMgr()->CheckProxyReply(lpBuf != NULL ? lpBuf : g_szNoReply,
-                                                            static_cast<int>(uiLen), rec.lpProxyData,
-                                                            rec.lpuiProxyStep, rec.sPair, rec.lpulRemoteIP,
-                                                            rec.lpusRemotePort);
+                                                            static_cast<int>(uiLen), lpRec->lpProxyData,
+                                                            &lpRec->uiProxyStep, lpRec->sPair, &lpRec->ulRemoteIP,
+                                                            &lpRec->usRemotePort);
     if (iResult > 0) {
         // A refusal is reported; the socket stays open for the host to close.
         m_lpHost->UnlockTable();
@@ -62,15 +63,15 @@ int VZ_ProxySession::OnProxyReply(SOCKET s, const char* lpBuf, UINT uiLen, const
         return TCPDELIVER_STOP;
     }
 
-    UINT uiStep = *rec.lpuiProxyStep;
+    UINT uiStep = lpRec->uiProxyStep;
     char szRequest[PROXY_BUF_SIZE];
     UINT uiReqLen = PROXY_BUF_SIZE;
-    bool bBuilt = m_lpHost->GetSocketMgr()->BuildProxyRequest(szRequest, &uiReqLen, rec.lpProxyData, uiStep,
-                                                              rec.sPair, *rec.lpulRemoteIP, *rec.lpusRemotePort);
-    ULONG ulIP = *rec.lpulRemoteIP;
-    USHORT usPort = *rec.lpusRemotePort;
+    bool bBuilt = m_lpHost->GetSocketMgr()->BuildProxyRequest(szRequest, &uiReqLen, lpRec->lpProxyData, uiStep,
+                                                              lpRec->sPair, lpRec->ulRemoteIP, lpRec->usRemotePort);
+    ULONG ulIP = lpRec->ulRemoteIP;
+    USHORT usPort = lpRec->usRemotePort;
     if (uiStep == PROXY_STEP_DONE || (m_dwMode & TCPDELIVER_PROXY_KEEP_NOTICE) == 0)
-        *rec.lpuiNoticeLen = 0; // the host arms reception itself after the final event
+        lpRec->uiNoticeLen = 0; // the host arms reception itself after the final event
     m_lpHost->UnlockTable();
 
     if (uiStep == PROXY_STEP_BIND_PEER || uiStep == PROXY_STEP_DONE)

@@ -24,10 +24,10 @@ public:
     // Bytes delivered for s while its handshake runs are the proxy's reply.
     // Called with the table locked and rec found; returns with it unlocked.
     // Result: a TCPDELIVER_* value.
-    int OnProxyReply(SOCKET s, const char* lpBuf, UINT uiLen, const _TCPRECORDREF& rec);
+    int OnProxyReply(SOCKET s, const char* lpBuf, UINT uiLen, _SOCKETCORE* lpRec);
 
     // A handshake is running on a record: it has a proxy and is not done.
-    static bool IsNegotiating(const _TCPRECORDREF& rec);
+    static bool IsNegotiating(const _SOCKETCORE& rec);
 
 private:
     struct _PROXYPEER {

@@ -113,6 +113,22 @@ VZ_SelectSocketMgr::VZ_SelectThread* VZ_SelectSocketMgr::FindThread(SOCKET s, in
     return m_arrSelectThread[iIndex];
 }
 
+_SOCKETCORE* VZ_SelectSocketMgr::LockSocket(SOCKET s)
+{
+    m_mapSocket2Thread.Lock();
+    VZ_SelectThread* lpThread = FindThread(s);
+    return lpThread != NULL ? lpThread->LockRecord(s) : NULL;
+}
+
+// The manager lock is still held, so s maps to the thread LockSocket locked.
+void VZ_SelectSocketMgr::UnlockSocket(SOCKET s)
+{
+    VZ_SelectThread* lpThread = FindThread(s);
+    if (lpThread != NULL)
+        lpThread->UnlockRecords();
+    m_mapSocket2Thread.Unlock();
+}
+
 VZ_SelectSocketMgr::VZ_SelectThread* VZ_SelectSocketMgr::NewThread()
 {
     VZ_SelectThread* lpThread = new VZ_SelectThread(this, GetSink());
@@ -173,7 +189,7 @@ void VZ_SelectSocketMgr::RemoveFreeThread(unsigned int uiIndex)
 ULONG VZ_SelectSocketMgr::GetSerial(SOCKET s)
 {
     ULONG ulSerial = 0;
-    WithRecord(s, [&](_SelectSocketData& ssd) { ulSerial = ssd.ulSerial; });
+    WithSocket(s, [&](_SOCKETCORE& ssd) { ulSerial = ssd.ulSerial; });
     return ulSerial;
 }
 
@@ -188,7 +204,7 @@ bool VZ_SelectSocketMgr::CloseAndNotify(int iError, SOCKET s)
 
 void VZ_SelectSocketMgr::SetRelayAddress(SOCKET sUdp, ULONG ulIP, USHORT usPort)
 {
-    WithRecord(sUdp, [&](_SelectSocketData& ssd) {
+    WithSocket(sUdp, [&](_SOCKETCORE& ssd) {
         ssd.ulRemoteIP = ulIP;
         ssd.usRemotePort = usPort;
     });
@@ -256,8 +272,8 @@ SOCKET VZ_SelectSocketMgr::CreateUdpSocket(HANDLE hProxy, const sockaddr_in* lpL
 
 bool VZ_SelectSocketMgr::PairSockets(SOCKET sUdp, SOCKET sCtrl)
 {
-    return WithRecord(sUdp, [&](_SelectSocketData& ssd) { ssd.sPair = sCtrl; }) &&
-           WithRecord(sCtrl, [&](_SelectSocketData& ssd) { ssd.sPair = sUdp; });
+    return WithSocket(sUdp, [&](_SOCKETCORE& ssd) { ssd.sPair = sCtrl; }) &&
+           WithSocket(sCtrl, [&](_SOCKETCORE& ssd) { ssd.sPair = sUdp; });
 }
 
 // ---------------------------------------------------------------------------
@@ -268,30 +284,6 @@ bool VZ_SelectSocketMgr::Connect(SOCKET s, const sockaddr_in* lpRemoteAddr)
     VZ_AutoLock lock(&m_mapSocket2Thread);
     VZ_SelectThread* lpThread = FindThread(s);
     return lpThread == NULL || lpThread->ConnectRecord(s, lpRemoteAddr); // unregistered: nothing to do
-}
-
-bool VZ_SelectSocketMgr::Connect(SOCKET s, const char* lpHost, USHORT usPort)
-{
-    if (lpHost == NULL)
-        return false;
-    ULONG ulAddr = inet_addr(lpHost);
-    if (ulAddr != INADDR_NONE) {
-        sockaddr_in addr = MakeInetAddress(ulAddr, htons(usPort));
-        return Connect(s, &addr);
-    }
-    if (strlen(lpHost) > DNS_MAX_NAME)
-        return false;
-    ULONG ulSerial = GetSerial(s);
-    if (ulSerial == 0)
-        return false;
-    // Fails while a name connect of s is pending or without the timer service.
-    if (!SetConnectTimer(s))
-        return false;
-    if (!PostNameRequest(DNS_MSG_CONNECT, s, usPort, ulSerial, lpHost)) {
-        KillConnectTimer(s);
-        return false;
-    }
-    return true;
 }
 
 bool VZ_SelectSocketMgr::Listen(SOCKET s, int backlog)
@@ -351,21 +343,6 @@ int VZ_SelectSocketMgr::SendTo(SOCKET s, const sockaddr_in* lpRemoteAddr, const 
     return lpThread != NULL ? lpThread->SendToRecord(s, lpRemoteAddr, buf, len) : SOCKET_ERROR;
 }
 
-bool VZ_SelectSocketMgr::Shutdown(SOCKET s, int how)
-{
-    if (s == INVALID_SOCKET)
-        return false;
-    bool bResult = false;
-    WithRecord(s, [&](_SelectSocketData& ssd) {
-        VZ_ASSERT(ssd.socket == s);
-        if (ssd.status == SS_CONNECTED || ssd.status == SS_UDP) {
-            shutdown(s, how); // its result is not the operation's
-            bResult = true;
-        }
-    });
-    return bResult;
-}
-
 bool VZ_SelectSocketMgr::CloseSocket(SOCKET s)
 {
     if (s == INVALID_SOCKET)
@@ -387,87 +364,8 @@ bool VZ_SelectSocketMgr::CloseSocket(SOCKET s)
     return true;
 }
 
-bool VZ_SelectSocketMgr::SetUserData1(SOCKET s, DWORD dwUserData1)
-{
-    return WithRecord(s, [&](_SelectSocketData& ssd) { ssd.dwUserData1 = dwUserData1; });
-}
-
-bool VZ_SelectSocketMgr::SetUserData2(SOCKET s, DWORD dwUserData2)
-{
-    return WithRecord(s, [&](_SelectSocketData& ssd) { ssd.dwUserData2 = dwUserData2; });
-}
-
-bool VZ_SelectSocketMgr::GetUserData(SOCKET s, DWORD* lpdwUserData1, DWORD* lpdwUserData2)
-{
-    return WithRecord(s, [&](_SelectSocketData& ssd) {
-        if (lpdwUserData1 != NULL)
-            *lpdwUserData1 = ssd.dwUserData1;
-        if (lpdwUserData2 != NULL)
-            *lpdwUserData2 = ssd.dwUserData2;
-    });
-}
-
-DWORD VZ_SelectSocketMgr::SocketCtrl(UINT uiCode, SOCKET s, DWORD dwValue, DWORD, DWORD, DWORD, DWORD, DWORD)
-{
-    if (s == INVALID_SOCKET || uiCode != SOCKETCTRL_PARTIAL_SEND)
-        return 0;
-    WithRecord(s, [&](_SelectSocketData& ssd) {
-        VZ_ASSERT(ssd.socket == s);
-        if (dwValue != 0)
-            ssd.dwFlags |= SELECT_FLAG_PARTIAL_SEND;
-        else
-            ssd.dwFlags &= ~static_cast<DWORD>(SELECT_FLAG_PARTIAL_SEND);
-    });
-    return 0;
-}
-
 // ---------------------------------------------------------------------------
-// Timers and name resolution
-
-int VZ_SelectSocketMgr::OnTimerExpired(DWORD dwTimerId, DWORD dwParam)
-{
-    SOCKET s = dwTimerId & TIMER_SOCKET_MASK;
-    UINT uiKind = dwTimerId >> TIMER_KIND_SHIFT;
-    VZ_AutoLock lock(&m_mapSocket2Thread);
-    VZ_SelectThread* lpThread = FindThread(s);
-    if (lpThread == NULL)
-        return 0;
-    DWORD dwUserData1 = 0;
-    DWORD dwUserData2 = 0;
-    _SelectSocketData* lpssd = lpThread->LockRecord(s);
-    bool bCounted = lpssd != NULL && (lpssd->status == SS_CONNECTED || lpssd->status == SS_UDP);
-    if (lpssd != NULL) {
-        dwUserData1 = lpssd->dwUserData1;
-        dwUserData2 = lpssd->dwUserData2;
-    }
-    bool bIdle = false;
-    if (uiKind <= TIMER_KIND_RECV && bCounted) {
-        // Idle since the last send (kind 0) or receive (kind 1): an event
-        // only after a whole quiet period; else wait for the rest of it.
-        DWORD dwNow = GetClock();
-        DWORD& dwLast = uiKind == TIMER_KIND_SEND ? lpssd->dwLastSendTime : lpssd->dwLastRecvTime;
-        DWORD dwIdle = dwNow - dwLast;
-        bIdle = dwIdle >= dwParam;
-        if (bIdle)
-            dwLast = dwNow;
-        m_Timer.AddTimer(dwTimerId, bIdle ? dwParam : dwParam - dwIdle, dwParam, true);
-    }
-    lpThread->UnlockRecords();
-    lock.Unlock();
-
-    ISocketMgrSink* lpSink = GetSink();
-    if (lpSink == NULL)
-        return 0;
-    if (uiKind >= TIMER_KIND_EVENT)
-        lpSink->OnTimer(s, uiKind - TIMER_KIND_EVENT, dwParam, dwUserData1, dwUserData2);
-    else if (uiKind == TIMER_KIND_CONNECT)
-        lpSink->OnTcpConnect(WSAEHOSTUNREACH, s, dwUserData1, dwUserData2);
-    else if (bIdle && uiKind == TIMER_KIND_RECV)
-        lpSink->OnRecvTimeout(0, s, dwUserData1, dwUserData2);
-    else if (bIdle)
-        lpSink->OnSendTimeout(0, s, dwUserData1, dwUserData2);
-    return 0;
-}
+// The name-resolution thread
 
 DWORD VZ_SelectSocketMgr::ThreadProc(_THREAD_DATA& td)
 {
@@ -475,47 +373,6 @@ DWORD VZ_SelectSocketMgr::ThreadProc(_THREAD_DATA& td)
         VZ_ASSERT(false);
         return 0;
     }
-    ResolveLoop();
+    RunNameResolution();
     return 0;
-}
-
-void VZ_SelectSocketMgr::ResolveLoop()
-{
-    _VZ_MSG msg;
-    while (m_queDns.GetMessage(&msg)) {
-        _DNSDATA* lpData = reinterpret_cast<_DNSDATA*>(msg.lParam);
-        if (lpData == NULL)
-            continue;
-        ULONG ulAddr = ResolveName(lpData->lpszHost);
-        int iError = ulAddr == INADDR_NONE ? WSAGetLastError() : 0;
-        if (msg.message == DNS_MSG_RESOLVE) {
-            ISocketMgrSink* lpSink = GetSink();
-            if (lpSink != NULL)
-                lpSink->OnDnsParse(lpData->lpszHost, ulAddr);
-        } else if (msg.message == DNS_MSG_CONNECT) {
-            ConnectResolved(lpData, ulAddr, iError);
-        }
-        m_Memory.Free(lpData);
-    }
-}
-
-void VZ_SelectSocketMgr::ConnectResolved(const _DNSDATA* lpData, ULONG ulAddr, int iError)
-{
-    SOCKET s = lpData->s;
-    KillConnectTimer(s);
-    DWORD dwUserData1 = 0;
-    DWORD dwUserData2 = 0;
-    GetUserData(s, &dwUserData1, &dwUserData2);
-    ISocketMgrSink* lpSink = GetSink();
-    if (ulAddr == INADDR_NONE) {
-        if (lpSink != NULL)
-            lpSink->OnTcpConnect(iError, s, dwUserData1, dwUserData2);
-        return;
-    }
-    // Closed or replaced since the request: nothing to do.
-    if (GetSerial(s) != lpData->ulSerial)
-        return;
-    sockaddr_in addr = MakeInetAddress(ulAddr, htons(static_cast<USHORT>(lpData->usPort)));
-    if (!Connect(s, &addr) && lpSink != NULL)
-        lpSink->OnTcpConnect(WSAGetLastError(), s, dwUserData1, dwUserData2);
 }

@@ -26,7 +26,6 @@
 #define SELECT_WAIT_USEC 20000    // longest select wait of a cycle
 #define SELECT_RECV_BUF_SIZE 4096 // receive buffer of a select thread
 #define SELECT_THREAD_NAME 2      // thread type of the name-resolution thread
-#define SOCKS5_UDP_HEADER 10      // header of a datagram through a SOCKS5 relay
 
 // A TCP send waiting for write readiness: its bytes are the last uiLeft of
 // the uiLen in lpBuf, a pool block.
@@ -36,30 +35,10 @@ struct _SENDBUF {
     UINT uiLeft;
 };
 
-// One socket of a select thread.
-struct _SelectSocketData {
-    SOCKET socket;
-    int status;                                  // SS_*
+// One socket of a select thread: the common record and its send queue.
+struct _SelectSocketData : _SOCKETCORE {
     VZ_List<_SENDBUF, const _SENDBUF&> listSend; // oldest first
-    UINT uiNoticeLen;                            // 0: reception not armed
-    _TCPRECVBUF sbRbuf;
-    bool bRbufLockFlag; // OnTcpRecv is running for this socket
-    DWORD dwLastRecvTime;
-    DWORD dwLastSendTime;
-    ULONG ulSerial;
-    UINT uiProxyStep;
-    SOCKET sPair; // proxied UDP socket <-> its control socket; INVALID_SOCKET = none
-    ULONG ulRemoteIP;
-    USHORT usRemotePort;
-    _PROXYDATA* lpProxyData;
-    DWORD dwUserData1;
-    DWORD dwUserData2;
-    DWORD dwLastSendParam;
-    DWORD dwFlags; // SELECT_FLAG_*
 };
-
-#define SELECT_FLAG_PARTIAL_SEND 0x1 // report partial flushes (SocketCtrl code 1)
-#define SOCKETCTRL_PARTIAL_SEND 1
 
 class VZ_SelectSocketMgr : public VZ_SocketMgr, public VZ_MultiThread, public VZ_MultipleTimerSink {
 public:
@@ -70,13 +49,12 @@ public:
 
     bool Initialize(BYTE byFlags, int nWorkThread, DWORD dwReserved1, DWORD dwReserved2) override;
     bool Uninitialize(DWORD dwReserved) override;
-    bool Shutdown(SOCKET s, int how) override;
     bool CloseSocket(SOCKET s) override;
     bool Recv(SOCKET s, UINT uiNoticeLen) override;
-    bool SetUserData1(SOCKET s, DWORD dwUserData1) override;
-    bool SetUserData2(SOCKET s, DWORD dwUserData2) override;
-    bool GetUserData(SOCKET s, DWORD* lpdwUserData1, DWORD* lpdwUserData2) override;
-    // The textual forms and SendV are the base's: they reach the forms below.
+    // The textual forms, SendV, connect by name, Shutdown, the user values
+    // and SocketCtrl are the base's: they reach the forms below and the
+    // records through LockSocket.
+    using VZ_SocketMgr::Connect;
     using VZ_SocketMgr::CreateTcpSocket;
     using VZ_SocketMgr::CreateUdpSocket;
     using VZ_SocketMgr::SendTo;
@@ -85,15 +63,12 @@ public:
     int SendTo(SOCKET s, const sockaddr_in* lpRemoteAddr, const char* buf, int len, bool bDirect) override;
     SOCKET CreateTcpSocket(HANDLE hProxy, const sockaddr_in* lpLocalAddr, DWORD dwUserData1,
                            DWORD dwUserData2) override;
-    bool Connect(SOCKET s, const char* lpHost, USHORT usPort) override;
     bool Connect(SOCKET s, const sockaddr_in* lpRemoteAddr) override;
     bool Listen(SOCKET s, int backlog) override;
     bool Send(SOCKET s, const char* buf, int len, DWORD dwSendParam, UINT* lpuiQueued) override;
-    DWORD SocketCtrl(UINT uiCode, SOCKET s, DWORD dwValue, DWORD dwParam1, DWORD dwParam2, DWORD dwParam3,
-                     DWORD dwParam4, DWORD dwParam5) override;
 
     // Per-socket time-outs, the name-connect time-out and SetTimer events.
-    int OnTimerExpired(DWORD dwTimerId, DWORD dwParam) override;
+    int OnTimerExpired(DWORD dwTimerId, DWORD dwParam) override { return ExpireSocketTimer(dwTimerId, dwParam); }
 
     // Gives s to a thread with room (a new one when none has room).
     bool AddSocket(SOCKET s, int status, DWORD dwUserData1, DWORD dwUserData2, _PROXYDATA* lpProxyData);
@@ -106,6 +81,9 @@ public:
 
 protected:
     DWORD ThreadProc(_THREAD_DATA& td) override;
+    // The manager lock, then the record lock of the socket's thread.
+    _SOCKETCORE* LockSocket(SOCKET s) override;
+    void UnlockSocket(SOCKET s) override;
 
 private:
     friend class VZ_SelectThread;
@@ -114,9 +92,6 @@ private:
     // manager lock for as long as it uses the thread.
     // lpiIndex, when given, receives the thread's index.
     VZ_SelectThread* FindThread(SOCKET s, int* lpiIndex = NULL);
-    // Runs fn on the record of s under the manager lock and the record lock;
-    // false when s has no record.
-    template <class FN> bool WithRecord(SOCKET s, FN fn);
     // Takes a full thread's index out of m_listFreeThread (first from the head).
     void RemoveFreeThread(unsigned int uiIndex);
     // The record's serial, 0 when s has no record.
@@ -126,8 +101,6 @@ private:
                       HANDLE hProxy);
     // Pairs a proxied UDP socket with its control socket, in their threads.
     bool PairSockets(SOCKET sUdp, SOCKET sCtrl);
-    void ResolveLoop();
-    void ConnectResolved(const _DNSDATA* lpData, ULONG ulAddr, int iError);
 
     VZ_List<unsigned int, unsigned int> m_listFreeThread;
     // Thread objects by index (pointer-sized elements: they carry pointers).
@@ -176,7 +149,7 @@ public:
     // What the shared receive delivery and proxy handshake need.
     void LockTable() override { m_mapSocket2Data.Lock(); }
     void UnlockTable() override { m_mapSocket2Data.Unlock(); }
-    bool FindTcpRecord(SOCKET s, ULONG ulSerial, _TCPRECORDREF* lpRef) override;
+    _SOCKETCORE* FindTcpRecord(SOCKET s, ULONG ulSerial) override;
     VZ_SocketMgr* GetSocketMgr() override { return m_pSocketMgr; }
     VZ_MemoryEx* GetMemory() override { return &m_pSocketMgr->m_Memory; }
     DWORD GetClock() override { return m_pSocketMgr->GetClock(); }
@@ -233,16 +206,3 @@ private:
     std::atomic<bool> m_bWakePending;
     char m_szRecvBuf[SELECT_RECV_BUF_SIZE];
 };
-
-template <class FN> bool VZ_SelectSocketMgr::WithRecord(SOCKET s, FN fn)
-{
-    VZ_AutoLock lock(&m_mapSocket2Thread);
-    VZ_SelectThread* lpThread = FindThread(s);
-    if (lpThread == NULL)
-        return false;
-    _SelectSocketData* lpssd = lpThread->LockRecord(s);
-    if (lpssd != NULL)
-        fn(*lpssd);
-    lpThread->UnlockRecords();
-    return lpssd != NULL;
-}

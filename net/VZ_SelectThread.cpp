@@ -111,18 +111,8 @@ int VZ_SelectThread::AddRecord(SOCKET s, int status, DWORD dwUserData1, DWORD dw
     VZ_AutoLock lock(&m_mapSocket2Data);
     if (m_mapSocket2Data.Lookup(static_cast<unsigned int>(s)))
         return 0;
-    _SelectSocketData& ssd = m_mapSocket2Data[static_cast<unsigned int>(s)]; // zero-filled, empty list
-    ssd.socket = s;
-    ssd.status = status;
-    ssd.dwUserData1 = dwUserData1;
-    ssd.dwUserData2 = dwUserData2;
-    ssd.lpProxyData = lpProxyData;
-    ssd.dwLastRecvTime = ssd.dwLastSendTime = GetClock();
-    ssd.ulSerial = m_ulNextSerial;
-    // 0 and 0xFFFFFFFF are never handed out ("no record", "any serial").
-    m_ulNextSerial = m_ulNextSerial >= 0xFFFFFFFE ? 1 : m_ulNextSerial + 1;
-    ssd.sPair = INVALID_SOCKET;
-    ssd.ulRemoteIP = 0xFFFFFFFF;
+    _SelectSocketData& ssd = m_mapSocket2Data[static_cast<unsigned int>(s)]; // empty list
+    VZ_SocketMgr::InitSocketCore(ssd, s, status, dwUserData1, dwUserData2, lpProxyData, &m_ulNextSerial, GetClock());
     return m_mapSocket2Data.GetCount();
 }
 
@@ -188,13 +178,12 @@ _SelectSocketData* VZ_SelectThread::FindRecord(SOCKET s)
     return m_mapSocket2Data.PLookup(static_cast<unsigned int>(s));
 }
 
-bool VZ_SelectThread::FindTcpRecord(SOCKET s, ULONG ulSerial, _TCPRECORDREF* lpRef)
+_SOCKETCORE* VZ_SelectThread::FindTcpRecord(SOCKET s, ULONG ulSerial)
 {
     _SelectSocketData* lpssd = FindRecord(s);
     if (lpssd == NULL || (ulSerial != TCP_ANY_SERIAL && lpssd->ulSerial != ulSerial))
-        return false;
-    VZ_MakeTcpRecordRef(*lpssd, lpRef);
-    return true;
+        return NULL;
+    return lpssd;
 }
 
 const char* VZ_SelectThread::GetCheckModule()
@@ -307,13 +296,12 @@ bool VZ_SelectThread::ArmRecv(SOCKET s, UINT uiNoticeLen)
     _SelectSocketData& ssd = *lpssd;
     VZ_ASSERT(ssd.socket == s);
     // A UDP socket is always read; other sockets but connected ones read nothing.
-    if (ssd.status != SS_CONNECTED || ssd.uiNoticeLen != 0)
-        return true; // a pending notice length is kept
-    ssd.uiNoticeLen = uiNoticeLen;
-    // Inside OnTcpRecv the delivery picks the new value up when the event returns.
-    if (uiNoticeLen == 0 || ssd.bRbufLockFlag)
+    if (ssd.status != SS_CONNECTED)
         return true;
-    if (ssd.sbRbuf.uiDataLen >= uiNoticeLen) {
+    int iArm = VZ_SocketMgr::ArmNotice(ssd, uiNoticeLen);
+    if (iArm == NOTICE_PENDING || iArm == NOTICE_ARMED)
+        return true; // a pending notice length is kept
+    if (iArm == NOTICE_HELD) {
         // Enough bytes are held already: delivered at once, on this thread.
         ULONG ulSerial = ssd.ulSerial;
         lock.Unlock();
@@ -374,15 +362,10 @@ int VZ_SelectThread::SendToRecord(SOCKET s, const sockaddr_in* lpRemoteAddr, con
     // Through the SOCKS5 relay: header (IPv4 destination), then the datagram.
     _SelectSocketData& ssd = *lpssd;
     VZ_ASSERT(ssd.lpProxyData != NULL);
-    UINT uiTotal = static_cast<UINT>(len) + SOCKS5_UDP_HEADER;
-    char* lpBlock = static_cast<char*>(m_pSocketMgr->m_Memory.Alloc(uiTotal));
+    UINT uiTotal = 0;
+    char* lpBlock = m_pSocketMgr->BuildRelayDatagram(lpRemoteAddr, buf, len, &uiTotal);
     if (lpBlock == NULL)
         return SOCKET_ERROR;
-    memset(lpBlock, 0, 4);
-    lpBlock[3] = 1;
-    memcpy(lpBlock + 4, &lpRemoteAddr->sin_addr.s_addr, 4);
-    memcpy(lpBlock + 8, &lpRemoteAddr->sin_port, 2);
-    memcpy(lpBlock + SOCKS5_UDP_HEADER, buf, static_cast<size_t>(len));
     sockaddr_in relay = *lpRemoteAddr;
     relay.sin_addr.s_addr = ssd.ulRemoteIP;
     relay.sin_port = ssd.usRemotePort;
@@ -513,19 +496,9 @@ void VZ_SelectThread::ReadUdp(SOCKET s, SOCKET sPair, DWORD dwUserData1, DWORD d
         CloseAndNotify(iError, s);
         return;
     }
-    const char* p = m_szRecvBuf;
-    if (sPair == INVALID_SOCKET || n <= SOCKS5_UDP_HEADER || p[0] != 0 || p[1] != 0 || p[2] != 0) {
-        m_pSink->OnUdpRecv(0, s, p, n, &from, dwUserData1, dwUserData2);
-        return;
-    }
-    // Through the relay: the sender is in the header (its address type is
-    // not examined).
-    sockaddr_in src;
-    memset(&src, 0, sizeof(src));
-    src.sin_family = AF_INET;
-    memcpy(&src.sin_addr.s_addr, p + 4, 4);
-    memcpy(&src.sin_port, p + 8, 2);
-    m_pSink->OnUdpRecv(0, s, p + SOCKS5_UDP_HEADER, n - SOCKS5_UDP_HEADER, &src, dwUserData1, dwUserData2);
+    // Through the relay the sender is in the header.
+    int iHeader = sPair != INVALID_SOCKET ? VZ_SocketMgr::ReadRelayHeader(m_szRecvBuf, n, &from) : 0;
+    m_pSink->OnUdpRecv(0, s, m_szRecvBuf + iHeader, n - iHeader, &from, dwUserData1, dwUserData2);
 }
 
 // The listening socket stays in the read set; the accepted one joins no set
@@ -638,7 +611,7 @@ bool VZ_SelectThread::FlushSendQueue(SOCKET s, ULONG ulSerial)
         if (static_cast<UINT>(n) < sb.uiLeft) {
             sb.uiLeft -= static_cast<UINT>(n);
             WatchWrite(s, SS_CONNECTED);
-            bool bReport = (ssd.dwFlags & SELECT_FLAG_PARTIAL_SEND) != 0;
+            bool bReport = (ssd.dwFlags & SOCKET_FLAG_PARTIAL_SEND) != 0;
             DWORD dwUserData1 = ssd.dwUserData1, dwUserData2 = ssd.dwUserData2, dwParam = ssd.dwLastSendParam;
             UINT uiQueued = static_cast<UINT>(ssd.listSend.GetCount());
             lock.Unlock();

@@ -69,7 +69,8 @@ void FreeNameRequests(VZ_MsgQueue& queDns, VZ_MemoryEx& memory)
 } // namespace
 
 VZ_SocketMgr::VZ_SocketMgr()
-    : m_lpSink(NULL), m_queDns(true), m_listProxy(10), m_bRecord(false), m_bSimulator(false)
+    : m_lpSink(NULL), m_queDns(true), m_listProxy(10), m_bRecord(false), m_bSimulator(false),
+      m_dwEngineMode(0)
 {
     // One Winsock reference per manager, given back by the destructor. No
     // member touches Winsock while it is built or destroyed, so taking it

@@ -90,6 +90,56 @@ struct _RECORDHEAD {
 };
 #pragma pack(pop)
 
+// A socket's receive buffer sbRbuf: a block of the manager's pool, its
+// capacity and the bytes it holds.
+struct _TCPRECVBUF {
+    char* lpData;
+    UINT uiSize;
+    UINT uiDataLen;
+};
+
+// What every engine keeps per socket. Each engine's record derives from it,
+// so the base and the shared delivery and handshake code reach any engine's
+// record through one type.
+struct _SOCKETCORE {
+    SOCKET socket;
+    int status;         // SS_*
+    bool bRbufLockFlag; // OnTcpRecv is running for this socket
+    _TCPRECVBUF sbRbuf;
+    UINT uiNoticeLen; // bytes the sink wants before the next OnTcpRecv; 0 = none asked
+    DWORD dwLastRecvTime;
+    DWORD dwLastSendTime;
+    ULONG ulSerial;
+    UINT uiProxyStep;
+    SOCKET sPair; // proxied UDP socket <-> its control socket; INVALID_SOCKET = none
+    ULONG ulRemoteIP;     // network order: the proxy's target, or a UDP socket's relay
+    USHORT usRemotePort;  // network order
+    _PROXYDATA* lpProxyData;
+    DWORD dwUserData1;
+    DWORD dwUserData2;
+    DWORD dwLastSendParam;
+    DWORD dwFlags; // SOCKET_FLAG_*
+};
+
+#define SOCKET_FLAG_PARTIAL_SEND 0x1 // report each completed send of a queue (SocketCtrl code 1)
+#define SOCKETCTRL_PARTIAL_SEND 1
+#define SOCKS5_UDP_HEADER 10 // header of a datagram through a SOCKS5 relay
+
+// Results of ArmNotice: what the engine does after a Recv on a TCP socket.
+enum {
+    NOTICE_PENDING = 0, // a notice length was pending already: nothing changed
+    NOTICE_ARMED = 1,   // stored; nothing to start (0, or OnTcpRecv is running)
+    NOTICE_HELD = 2,    // the bytes held already reach it: deliver them
+    NOTICE_READ = 3     // read for more
+};
+
+// Engine behaviour of the shared operations (SetEngineMode).
+enum {
+    // A resolved connect by name first looks the socket up: a socket closed
+    // or re-created meanwhile gets nothing, not even its timer killed.
+    SOCKETMGR_RESOLVE_CHECKS_FIRST = 0x1
+};
+
 class VZ_SocketMgr : public ISocketMgr {
 public:
     VZ_SocketMgr();
@@ -128,6 +178,28 @@ public:
     // a total of 0 bytes gives false without a call.
     bool SendV(SOCKET s, const _SOCKBUF* lpBufs, UINT uiCount, DWORD dwSendParam, UINT* lpuiQueued) override;
 
+    // Operations on one socket record, the same for every engine (the engine
+    // lends its record through LockSocket/UnlockSocket).
+    bool Connect(SOCKET s, const char* lpHost, USHORT usPort) override;
+    bool Connect(SOCKET s, const sockaddr_in* lpRemoteAddr) override = 0;
+    bool Shutdown(SOCKET s, int how) override;
+    bool SetUserData1(SOCKET s, DWORD dwUserData1) override;
+    bool SetUserData2(SOCKET s, DWORD dwUserData2) override;
+    bool GetUserData(SOCKET s, DWORD* lpdwUserData1, DWORD* lpdwUserData2) override;
+    DWORD SocketCtrl(UINT uiCode, SOCKET s, DWORD dwValue, DWORD dwParam1, DWORD dwParam2, DWORD dwParam3,
+                     DWORD dwParam4, DWORD dwParam5) override;
+
+    // Runs fn on the record of s with the engine's record lock held; false
+    // when s has no record. Events are never raised inside fn.
+    template <class FN> bool WithSocket(SOCKET s, FN fn)
+    {
+        _SOCKETCORE* lpCore = LockSocket(s);
+        if (lpCore != NULL)
+            fn(*lpCore);
+        UnlockSocket(s);
+        return lpCore != NULL;
+    }
+
     // The factory's recording switch.
     void SetRecord(bool bRecord) { m_bRecord = bRecord; }
     bool IsRecording() const { return m_bRecord; }
@@ -146,6 +218,26 @@ public:
     // false for a name over DNS_MAX_NAME characters or a failed post.
     bool PostNameRequest(UINT uiMessage, SOCKET s, USHORT usPort, ULONG ulSerial, const char* lpszHost);
 
+    // A new record's common part: status and values as given, both times
+    // now, no pair, no relay, the next serial of *lpulNextSerial.
+    static void InitSocketCore(_SOCKETCORE& core, SOCKET s, int status, DWORD dwUserData1, DWORD dwUserData2,
+                               _PROXYDATA* lpProxyData, ULONG* lpulNextSerial, DWORD dwNow);
+    // Stores the notice length of a Recv on a connected TCP socket (record
+    // locked) and says what the engine does next: NOTICE_*.
+    static int ArmNotice(_SOCKETCORE& core, UINT uiNoticeLen);
+    // A datagram for a SOCKS5 relay: the 10-byte header with the destination
+    // lpTo, then the bytes; a pool block of *lpuiTotal bytes, NULL without memory.
+    char* BuildRelayDatagram(const sockaddr_in* lpTo, const char* buf, int len, UINT* lpuiTotal);
+    // A datagram received on a relayed UDP socket: the length of the relay
+    // header when it carries one (its sender then in *lpFrom), else 0.
+    static int ReadRelayHeader(const char* p, int n, sockaddr_in* lpFrom);
+    // Time-outs and timers of a socket, for the engine's timer callback: an
+    // idle time-out is raised only after a whole quiet period and re-armed
+    // for the rest of it otherwise.
+    int ExpireSocketTimer(DWORD dwTimerId, DWORD dwParam);
+    // The name-resolution thread's loop: requests until the stop message.
+    void RunNameResolution();
+
     // Recording writers: each does nothing and returns true while recording
     // is off. OpenRecordFile creates oxnet.rec anew in the current directory
     // and leaves recording on only when that worked.
@@ -162,6 +254,15 @@ public:
                         ULONG* lpulIP, USHORT* lpusPort);
 
 protected:
+    // The engine's record lock over the record of s: LockSocket takes it and
+    // returns the record, NULL when s has none (the lock is held either way);
+    // UnlockSocket releases it. The base's default: no records.
+    virtual _SOCKETCORE* LockSocket(SOCKET s);
+    virtual void UnlockSocket(SOCKET s);
+    void SetEngineMode(DWORD dwMode) { m_dwEngineMode = dwMode; }
+    // A resolved (or failed) connect by name.
+    void ConnectResolved(const _DNSDATA* lpData, ULONG ulAddr, int iError);
+
     // Proxy record of a handle when it is listed; the caller holds m_listProxy.
     _PROXYDATA* LookupProxy(HANDLE hProxy);
 
@@ -174,6 +275,7 @@ protected:
     VZ_FileEx m_fileRec;
     VZ_Locker m_lckRec;
     bool m_bSimulator;
+    DWORD m_dwEngineMode; // SOCKETMGR_* behaviour bits
 
 private:
     VZ_SocketMgr(const VZ_SocketMgr&) = delete;

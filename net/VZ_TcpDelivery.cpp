@@ -13,43 +13,43 @@ VZ_TcpDelivery::VZ_TcpDelivery(VZ_TcpDeliveryHost* lpHost, DWORD dwMode)
 
 int VZ_TcpDelivery::Deliver(SOCKET s, const char* recvbuf, UINT recvlen, ULONG ulSerial)
 {
-    _TCPRECORDREF rec;
     m_lpHost->LockTable();
     // Work for a closed or re-created socket is dropped.
-    if (!m_lpHost->FindTcpRecord(s, ulSerial, &rec)) {
+    _SOCKETCORE* lpRec = m_lpHost->FindTcpRecord(s, ulSerial);
+    if (lpRec == NULL) {
         m_lpHost->UnlockTable();
         return TCPDELIVER_STOP;
     }
-    TCPDELIVER_CHECK(m_lpHost, rec.socket == s);
-    if (VZ_ProxySession::IsNegotiating(rec)) {
+    TCPDELIVER_CHECK(m_lpHost, lpRec->socket == s);
+    if (VZ_ProxySession::IsNegotiating(*lpRec)) {
         if ((m_dwMode & TCPDELIVER_TOUCH_PROXY) != 0)
-            *rec.lpdwLastRecvTime = m_lpHost->GetClock();
-        return m_Proxy.OnProxyReply(s, recvbuf, recvlen, rec);
+            lpRec->dwLastRecvTime = m_lpHost->GetClock();
+        return m_Proxy.OnProxyReply(s, recvbuf, recvlen, lpRec);
     }
     if (recvlen > 0 || (m_dwMode & TCPDELIVER_TOUCH_EMPTY) != 0)
-        *rec.lpdwLastRecvTime = m_lpHost->GetClock();
+        lpRec->dwLastRecvTime = m_lpHost->GetClock();
 
-    bool bRbufLockFlag = *rec.lpbRbufLockFlag;
-    UINT uiNoticeLen = *rec.lpuiNoticeLen;
+    bool bRbufLockFlag = lpRec->bRbufLockFlag;
+    UINT uiNoticeLen = lpRec->uiNoticeLen;
     TCPDELIVER_CHECK(m_lpHost, !bRbufLockFlag);
     TCPDELIVER_CHECK(m_lpHost, uiNoticeLen > 0);
-    if (rec.lpRbuf->uiDataLen + recvlen < uiNoticeLen)
-        return Buffer(rec, recvbuf, recvlen, uiNoticeLen);
-    return Offer(s, recvbuf, recvlen, ulSerial, rec);
+    if (lpRec->sbRbuf.uiDataLen + recvlen < uiNoticeLen)
+        return Buffer(lpRec, recvbuf, recvlen, uiNoticeLen);
+    return Offer(s, recvbuf, recvlen, ulSerial, lpRec);
 }
 
-int VZ_TcpDelivery::Buffer(const _TCPRECORDREF& rec, const char* recvbuf, UINT recvlen, UINT uiNoticeLen)
+int VZ_TcpDelivery::Buffer(_SOCKETCORE* lpRec, const char* recvbuf, UINT recvlen, UINT uiNoticeLen)
 {
     // Only new bytes can leave the buffer short of a notice length (Recv
     // delivers buffered bytes only once they reach it).
     TCPDELIVER_CHECK(m_lpHost, recvbuf && recvlen > 0);
-    _TCPRECVBUF* lpRbuf = rec.lpRbuf;
+    _TCPRECVBUF* lpRbuf = &lpRec->sbRbuf;
     if (recvbuf != NULL && recvlen > 0) {
         // Room for the whole notice length at once, so the rest arrives without regrowing.
         lpRbuf->lpData = static_cast<char*>(
             m_lpHost->GetMemory()->Append(uiNoticeLen, lpRbuf->lpData, lpRbuf->uiDataLen, recvbuf, recvlen));
         if (lpRbuf->lpData == NULL)
-            return OutOfMemory(rec.socket, lpRbuf);
+            return OutOfMemory(lpRec->socket, lpRbuf);
         lpRbuf->uiSize = uiNoticeLen;
         lpRbuf->uiDataLen += recvlen;
     }
@@ -57,10 +57,10 @@ int VZ_TcpDelivery::Buffer(const _TCPRECORDREF& rec, const char* recvbuf, UINT r
     return TCPDELIVER_READ;
 }
 
-int VZ_TcpDelivery::Offer(SOCKET s, const char* recvbuf, UINT recvlen, ULONG ulSerial, _TCPRECORDREF& rec)
+int VZ_TcpDelivery::Offer(SOCKET s, const char* recvbuf, UINT recvlen, ULONG ulSerial, _SOCKETCORE* lpRec)
 {
     VZ_MemoryEx* lpMemory = m_lpHost->GetMemory();
-    _TCPRECVBUF* lpRbuf = rec.lpRbuf;
+    _TCPRECVBUF* lpRbuf = &lpRec->sbRbuf;
     // The socket's block stays its own while OnTcpRecv runs: CloseSocket
     // leaves it alone while bRbufLockFlag is set, and this loop frees it when
     // it finds the record gone.
@@ -83,10 +83,10 @@ int VZ_TcpDelivery::Offer(SOCKET s, const char* recvbuf, UINT recvlen, ULONG ulS
 
     UINT uiNewNotice = 0;
     for (;;) {
-        DWORD dwUserData1 = rec.dwUserData1;
-        DWORD dwUserData2 = rec.dwUserData2;
-        *rec.lpuiNoticeLen = 0; // each OnTcpRecv consumes the request that caused it
-        *rec.lpbRbufLockFlag = true;
+        DWORD dwUserData1 = lpRec->dwUserData1;
+        DWORD dwUserData2 = lpRec->dwUserData2;
+        lpRec->uiNoticeLen = 0; // each OnTcpRecv consumes the request that caused it
+        lpRec->bRbufLockFlag = true;
         m_lpHost->UnlockTable();
         if (m_lpHost->IsStopping())
             return Abandon(s, ulSerial, lpKept);
@@ -100,19 +100,20 @@ int VZ_TcpDelivery::Offer(SOCKET s, const char* recvbuf, UINT recvlen, ULONG ulS
             m_lpHost->RecordRecv(s, recvbuf, uiHandleLen, dwUserData1, dwUserData2);
 
         m_lpHost->LockTable();
-        if (!m_lpHost->FindTcpRecord(s, ulSerial, &rec)) {
+        lpRec = m_lpHost->FindTcpRecord(s, ulSerial);
+        if (lpRec == NULL) {
             // Closed inside the event: the block is no longer anybody's.
             m_lpHost->UnlockTable();
             lpMemory->Free(lpKept);
             return TCPDELIVER_STOP;
         }
-        lpRbuf = rec.lpRbuf;
-        bool bRbufLockFlag = *rec.lpbRbufLockFlag;
-        TCPDELIVER_CHECK(m_lpHost, rec.socket == s);
+        lpRbuf = &lpRec->sbRbuf;
+        bool bRbufLockFlag = lpRec->bRbufLockFlag;
+        TCPDELIVER_CHECK(m_lpHost, lpRec->socket == s);
         TCPDELIVER_CHECK(m_lpHost, lpRbuf->uiDataLen == 0);
         TCPDELIVER_CHECK(m_lpHost, bRbufLockFlag);
-        *rec.lpbRbufLockFlag = false;
-        uiNewNotice = *rec.lpuiNoticeLen; // set again only by a Recv inside the event
+        lpRec->bRbufLockFlag = false;
+        uiNewNotice = lpRec->uiNoticeLen; // set again only by a Recv inside the event
 
         if (uiHandleLen == recvlen) {
             // All consumed: the block stays with the socket for reuse.
@@ -151,10 +152,10 @@ int VZ_TcpDelivery::Abandon(SOCKET s, ULONG ulSerial, char* lpKept)
 {
     // The engine stops: no OnTcpRecv. The block goes back to the record,
     // whose removal frees it, or is freed here when the record is gone.
-    _TCPRECORDREF rec;
     m_lpHost->LockTable();
-    if (m_lpHost->FindTcpRecord(s, ulSerial, &rec))
-        *rec.lpbRbufLockFlag = false;
+    _SOCKETCORE* lpRec = m_lpHost->FindTcpRecord(s, ulSerial);
+    if (lpRec != NULL)
+        lpRec->bRbufLockFlag = false;
     else
         m_lpHost->GetMemory()->Free(lpKept);
     m_lpHost->UnlockTable();

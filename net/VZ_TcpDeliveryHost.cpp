@@ -28,11 +28,11 @@ void VZ_TcpDeliveryHost::CloseControlSocket(SOCKET s)
 
 void VZ_TcpDeliveryHost::SetRelayAddress(SOCKET sUdp, ULONG ulIP, USHORT usPort)
 {
-    _TCPRECORDREF rec;
     LockTable();
-    if (FindTcpRecord(sUdp, TCP_ANY_SERIAL, &rec)) {
-        *rec.lpulRemoteIP = ulIP;
-        *rec.lpusRemotePort = usPort;
+    _SOCKETCORE* lpRec = FindTcpRecord(sUdp, TCP_ANY_SERIAL);
+    if (lpRec != NULL) {
+        lpRec->ulRemoteIP = ulIP;
+        lpRec->usRemotePort = usPort;
     }
     UnlockTable();
 }

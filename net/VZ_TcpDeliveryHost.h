@@ -2,11 +2,10 @@
 // and proxy handshake driver (VZ_ProxySession): its socket table lock, a view
 // of one socket record, and the few operations where the engines differ.
 //
-// Every engine keeps the same receive and proxy fields in its own record type
-// under the same names; VZ_MakeTcpRecordRef points a _TCPRECORDREF at them, so
-// the shared code never sees the engine's record type. What still differs
-// between the engines is either a hook below (overridden where the default
-// does not fit) or a bit of the delivery mode (TCPDELIVER_*).
+// Every engine's record derives from _SOCKETCORE, the part the shared code
+// reads and writes. What still differs between the engines is either a hook
+// below (overridden where the default does not fit) or a bit of the delivery
+// mode (TCPDELIVER_*).
 #pragma once
 
 #include <winsock2.h>
@@ -14,59 +13,12 @@
 
 #include "ISocketMgr.h"
 #include "VZ_MemoryEx.h"
+#include "VZ_SocketMgr.h"
 
-class VZ_SocketMgr;
-struct _PROXYDATA;
-
-// The receive buffer sbRbuf of a socket record: a block of the manager's pool,
-// its capacity and the bytes it holds.
-struct _TCPRECVBUF {
-    char* lpData;
-    UINT uiSize;
-    UINT uiDataLen;
-};
 
 // Serial argument of FindTcpRecord that accepts any record of the socket.
 // No engine hands this value out as a serial.
 #define TCP_ANY_SERIAL 0xFFFFFFFF
-
-// One socket record seen through the table lock: values copied out, fields
-// the shared code writes reached by pointer. Valid only until the lock is
-// released; the shared code looks the record up again after every unlock.
-struct _TCPRECORDREF {
-    SOCKET socket;
-    int iStatus;
-    DWORD dwUserData1;
-    DWORD dwUserData2;
-    _PROXYDATA* lpProxyData;
-    SOCKET sPair;
-    _TCPRECVBUF* lpRbuf;
-    UINT* lpuiNoticeLen;
-    bool* lpbRbufLockFlag;
-    DWORD* lpdwLastRecvTime;
-    UINT* lpuiProxyStep;
-    ULONG* lpulRemoteIP;
-    USHORT* lpusRemotePort;
-};
-
-// Fills lpRef from any engine record that carries the common field names.
-template <class RECORD>
-inline void VZ_MakeTcpRecordRef(RECORD& rec, _TCPRECORDREF* lpRef)
-{
-    lpRef->socket = rec.socket;
-    lpRef->iStatus = static_cast<int>(rec.status);
-    lpRef->dwUserData1 = rec.dwUserData1;
-    lpRef->dwUserData2 = rec.dwUserData2;
-    lpRef->lpProxyData = rec.lpProxyData;
-    lpRef->sPair = rec.sPair;
-    lpRef->lpRbuf = &rec.sbRbuf;
-    lpRef->lpuiNoticeLen = &rec.uiNoticeLen;
-    lpRef->lpbRbufLockFlag = &rec.bRbufLockFlag;
-    lpRef->lpdwLastRecvTime = &rec.dwLastRecvTime;
-    lpRef->lpuiProxyStep = &rec.uiProxyStep;
-    lpRef->lpulRemoteIP = &rec.ulRemoteIP;
-    lpRef->lpusRemotePort = &rec.usRemotePort;
-}
 
 // Delivery mode bits: the engines' small differences in the shared sequence.
 enum {
@@ -108,8 +60,9 @@ public:
     virtual void LockTable() = 0;
     virtual void UnlockTable() = 0;
     // Table locked: the record of s, when there is one and its serial is
-    // ulSerial (any serial for TCP_ANY_SERIAL).
-    virtual bool FindTcpRecord(SOCKET s, ULONG ulSerial, _TCPRECORDREF* lpRef) = 0;
+    // ulSerial (any serial for TCP_ANY_SERIAL), else NULL. Valid only until
+    // the table is unlocked: the shared code looks it up again after that.
+    virtual _SOCKETCORE* FindTcpRecord(SOCKET s, ULONG ulSerial) = 0;
     // The manager: proxy requests and verdicts, and the default hooks below.
     virtual VZ_SocketMgr* GetSocketMgr() = 0;
     // The pool the receive buffers come from.

@@ -11,17 +11,7 @@
 #include "TestSocketMgr.h"
 #include "VZ_TcpDelivery.h"
 
-struct FakeRecord { // the receive and proxy fields every engine record has
-    SOCKET socket, sPair;
-    int status;
-    _TCPRECVBUF sbRbuf;
-    UINT uiNoticeLen, uiProxyStep;
-    bool bRbufLockFlag;
-    DWORD dwLastRecvTime, dwUserData1, dwUserData2;
-    ULONG ulSerial, ulRemoteIP;
-    USHORT usRemotePort;
-    _PROXYDATA* lpProxyData;
-};
+typedef _SOCKETCORE FakeRecord; // the part of a record the shared code sees
 
 class FakeTcpDeliveryHost : public VZ_TcpDeliveryHost {
 public:
@@ -33,9 +23,11 @@ public:
     }
     FakeRecord& Add(SOCKET s, HANDLE hProxy = NULL, SOCKET sPair = INVALID_SOCKET)
     {
-        FakeRecord rec = {s, sPair, SS_CONNECTED, {NULL, 0, 0}, 0, 0, false,
-                          0, 1, 2, ++m_ulSerial, 0xFFFFFFFF, 0, static_cast<_PROXYDATA*>(hProxy)};
-        return m_mapRecord[s] = rec;
+        FakeRecord& rec = m_mapRecord[s];
+        ++m_ulSerial;
+        VZ_SocketMgr::InitSocketCore(rec, s, SS_CONNECTED, 1, 2, static_cast<_PROXYDATA*>(hProxy), &m_ulSerial, 0);
+        rec.sPair = sPair;
+        return rec;
     }
     int Deliver(SOCKET s, const std::string& str)
     {
@@ -68,13 +60,12 @@ public:
 
     void LockTable() override { ++m_iLockDepth; }
     void UnlockTable() override { --m_iLockDepth; }
-    bool FindTcpRecord(SOCKET s, ULONG ulSerial, _TCPRECORDREF* lpRef) override
+    _SOCKETCORE* FindTcpRecord(SOCKET s, ULONG ulSerial) override
     {
         auto it = m_mapRecord.find(s);
         if (it == m_mapRecord.end() || (ulSerial != TCP_ANY_SERIAL && it->second.ulSerial != ulSerial))
-            return false;
-        VZ_MakeTcpRecordRef(it->second, lpRef);
-        return true;
+            return NULL;
+        return &it->second;
     }
     VZ_SocketMgr* GetSocketMgr() override { return &m_Mgr; }
     VZ_MemoryEx* GetMemory() override { return &m_Mgr.m_Memory; }

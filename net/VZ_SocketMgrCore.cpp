@@ -1,0 +1,267 @@
+// The operations on one socket record that every engine shares: user values,
+// SocketCtrl, Shutdown, connect by name and its resolution, the time-outs and
+// timers of a socket, the arming of a receive and the SOCKS5 relay header.
+// The engine lends its record through LockSocket/UnlockSocket.
+#include <winsock2.h>
+#include <windows.h>
+
+#include <cstring>
+
+#include "VZ_Assert.h"
+#include "VZ_SocketMgr.h"
+
+namespace {
+
+sockaddr_in MakeInetAddress(ULONG ulAddr, USHORT usPortNet)
+{
+    sockaddr_in addr;
+    std::memset(&addr, 0, sizeof(addr));
+    addr.sin_family = AF_INET;
+    addr.sin_port = usPortNet;
+    addr.sin_addr.s_addr = ulAddr;
+    return addr;
+}
+
+} // namespace
+
+_SOCKETCORE* VZ_SocketMgr::LockSocket(SOCKET)
+{
+    return NULL;
+}
+
+void VZ_SocketMgr::UnlockSocket(SOCKET) {}
+
+void VZ_SocketMgr::InitSocketCore(_SOCKETCORE& core, SOCKET s, int status, DWORD dwUserData1, DWORD dwUserData2,
+                                  _PROXYDATA* lpProxyData, ULONG* lpulNextSerial, DWORD dwNow)
+{
+    core.socket = s;
+    core.status = status;
+    core.bRbufLockFlag = false;
+    core.sbRbuf.lpData = NULL;
+    core.sbRbuf.uiSize = core.sbRbuf.uiDataLen = 0;
+    core.uiNoticeLen = 0;
+    core.dwLastRecvTime = core.dwLastSendTime = dwNow;
+    core.ulSerial = *lpulNextSerial;
+    // 0 and 0xFFFFFFFF are never handed out ("no record", "any serial").
+    *lpulNextSerial = *lpulNextSerial >= 0xFFFFFFFE ? 1 : *lpulNextSerial + 1;
+    core.uiProxyStep = 0;
+    core.sPair = INVALID_SOCKET;
+    core.ulRemoteIP = 0xFFFFFFFF;
+    core.usRemotePort = 0;
+    core.lpProxyData = lpProxyData;
+    core.dwUserData1 = dwUserData1;
+    core.dwUserData2 = dwUserData2;
+    core.dwLastSendParam = 0;
+    core.dwFlags = 0;
+}
+
+bool VZ_SocketMgr::SetUserData1(SOCKET s, DWORD dwUserData1)
+{
+    return WithSocket(s, [&](_SOCKETCORE& core) { core.dwUserData1 = dwUserData1; });
+}
+
+bool VZ_SocketMgr::SetUserData2(SOCKET s, DWORD dwUserData2)
+{
+    return WithSocket(s, [&](_SOCKETCORE& core) { core.dwUserData2 = dwUserData2; });
+}
+
+bool VZ_SocketMgr::GetUserData(SOCKET s, DWORD* lpdwUserData1, DWORD* lpdwUserData2)
+{
+    return WithSocket(s, [&](_SOCKETCORE& core) {
+        if (lpdwUserData1 != NULL)
+            *lpdwUserData1 = core.dwUserData1;
+        if (lpdwUserData2 != NULL)
+            *lpdwUserData2 = core.dwUserData2;
+    });
+}
+
+DWORD VZ_SocketMgr::SocketCtrl(UINT uiCode, SOCKET s, DWORD dwValue, DWORD, DWORD, DWORD, DWORD, DWORD)
+{
+    if (s == INVALID_SOCKET || uiCode != SOCKETCTRL_PARTIAL_SEND)
+        return 0;
+    WithSocket(s, [&](_SOCKETCORE& core) {
+        VZ_ASSERT(core.socket == s);
+        if (dwValue != 0)
+            core.dwFlags |= SOCKET_FLAG_PARTIAL_SEND;
+        else
+            core.dwFlags &= ~static_cast<DWORD>(SOCKET_FLAG_PARTIAL_SEND);
+    });
+    return 0;
+}
+
+bool VZ_SocketMgr::Shutdown(SOCKET s, int how)
+{
+    if (s == INVALID_SOCKET)
+        return false;
+    bool bResult = false;
+    WithSocket(s, [&](_SOCKETCORE& core) {
+        VZ_ASSERT(core.socket == s);
+        if (core.status == SS_CONNECTED || core.status == SS_UDP) {
+            shutdown(s, how); // its result is not the operation's
+            bResult = true;
+        }
+    });
+    return bResult;
+}
+
+int VZ_SocketMgr::ArmNotice(_SOCKETCORE& core, UINT uiNoticeLen)
+{
+    if (core.uiNoticeLen != 0)
+        return NOTICE_PENDING;
+    core.uiNoticeLen = uiNoticeLen;
+    // Inside OnTcpRecv the delivery picks the new length up when the event returns.
+    if (uiNoticeLen == 0 || core.bRbufLockFlag)
+        return NOTICE_ARMED;
+    return core.sbRbuf.uiDataLen >= uiNoticeLen ? NOTICE_HELD : NOTICE_READ;
+}
+
+// ---------------------------------------------------------------------------
+// SOCKS5 relay header: 0, 0 (reserved), 0 (fragment), 1 (IPv4), the address
+// and the port, both in network order.
+
+char* VZ_SocketMgr::BuildRelayDatagram(const sockaddr_in* lpTo, const char* buf, int len, UINT* lpuiTotal)
+{
+    UINT uiTotal = static_cast<UINT>(len) + SOCKS5_UDP_HEADER;
+    char* lpBlock = static_cast<char*>(m_Memory.Alloc(uiTotal));
+    if (lpBlock == NULL)
+        return NULL;
+    std::memset(lpBlock, 0, 4);
+    lpBlock[3] = 1;
+    std::memcpy(lpBlock + 4, &lpTo->sin_addr.s_addr, 4);
+    std::memcpy(lpBlock + 8, &lpTo->sin_port, 2);
+    std::memcpy(lpBlock + SOCKS5_UDP_HEADER, buf, static_cast<size_t>(len));
+    *lpuiTotal = uiTotal;
+    return lpBlock;
+}
+
+// The address type byte is not examined: the relay answers in IPv4.
+int VZ_SocketMgr::ReadRelayHeader(const char* p, int n, sockaddr_in* lpFrom)
+{
+    if (n <= SOCKS5_UDP_HEADER || p[0] != 0 || p[1] != 0 || p[2] != 0)
+        return 0;
+    std::memset(lpFrom, 0, sizeof(*lpFrom));
+    lpFrom->sin_family = AF_INET;
+    std::memcpy(&lpFrom->sin_addr.s_addr, p + 4, 4);
+    std::memcpy(&lpFrom->sin_port, p + 8, 2);
+    return SOCKS5_UDP_HEADER;
+}
+
+// ---------------------------------------------------------------------------
+// Time-outs and timers
+
+int VZ_SocketMgr::ExpireSocketTimer(DWORD dwTimerId, DWORD dwParam)
+{
+    SOCKET s = dwTimerId & TIMER_SOCKET_MASK;
+    UINT uiKind = dwTimerId >> TIMER_KIND_SHIFT;
+    DWORD dwUserData1 = 0;
+    DWORD dwUserData2 = 0;
+    bool bIdle = false;
+    bool bKnown = WithSocket(s, [&](_SOCKETCORE& core) {
+        dwUserData1 = core.dwUserData1;
+        dwUserData2 = core.dwUserData2;
+        if (uiKind > TIMER_KIND_RECV || (core.status != SS_CONNECTED && core.status != SS_UDP))
+            return; // an idle time-out of any other socket ends here
+        // Idle since the last send (kind 0) or receive (kind 1): an event
+        // only after a whole quiet period; else wait for the rest of it.
+        DWORD dwNow = m_Timer.GetTimerTick();
+        DWORD& dwLast = uiKind == TIMER_KIND_SEND ? core.dwLastSendTime : core.dwLastRecvTime;
+        DWORD dwIdle = dwNow - dwLast;
+        bIdle = dwIdle >= dwParam;
+        if (bIdle)
+            dwLast = dwNow;
+        m_Timer.AddTimer(dwTimerId, bIdle ? dwParam : dwParam - dwIdle, dwParam, true);
+    });
+    ISocketMgrSink* lpSink = GetSink();
+    if (!bKnown || lpSink == NULL)
+        return 0;
+    if (uiKind >= TIMER_KIND_EVENT)
+        lpSink->OnTimer(s, uiKind - TIMER_KIND_EVENT, dwParam, dwUserData1, dwUserData2);
+    else if (uiKind == TIMER_KIND_CONNECT)
+        lpSink->OnTcpConnect(WSAEHOSTUNREACH, s, dwUserData1, dwUserData2);
+    else if (bIdle && uiKind == TIMER_KIND_RECV)
+        lpSink->OnRecvTimeout(0, s, dwUserData1, dwUserData2);
+    else if (bIdle)
+        lpSink->OnSendTimeout(0, s, dwUserData1, dwUserData2);
+    return 0;
+}
+
+// ---------------------------------------------------------------------------
+// Connect by name
+
+bool VZ_SocketMgr::Connect(SOCKET s, const char* lpHost, USHORT usPort)
+{
+    VZ_ASSERT(lpHost != NULL);
+    if (lpHost == NULL)
+        return false;
+    ULONG ulAddr = inet_addr(lpHost);
+    if (ulAddr != INADDR_NONE) {
+        sockaddr_in addr = MakeInetAddress(ulAddr, htons(usPort));
+        return Connect(s, &addr);
+    }
+    if (std::strlen(lpHost) > DNS_MAX_NAME)
+        return false;
+    // The timer is armed under the record lock, so the request carries the
+    // serial of the record it was armed for.
+    bool bArmed = false;
+    ULONG ulSerial = 0;
+    WithSocket(s, [&](_SOCKETCORE& core) {
+        ulSerial = core.ulSerial;
+        bArmed = SetConnectTimer(s); // fails while a name connect of s is pending
+    });
+    if (!bArmed)
+        return false;
+    if (!PostNameRequest(DNS_MSG_CONNECT, s, usPort, ulSerial, lpHost)) {
+        KillConnectTimer(s);
+        return false;
+    }
+    return true;
+}
+
+void VZ_SocketMgr::RunNameResolution()
+{
+    _VZ_MSG msg;
+    while (m_queDns.GetMessage(&msg)) {
+        _DNSDATA* lpData = reinterpret_cast<_DNSDATA*>(msg.lParam);
+        if (lpData == NULL)
+            continue;
+        ULONG ulAddr = ResolveName(lpData->lpszHost);
+        int iError = ulAddr == INADDR_NONE ? WSAGetLastError() : 0;
+        if (msg.message == DNS_MSG_RESOLVE) {
+            ISocketMgrSink* lpSink = GetSink();
+            if (lpSink != NULL)
+                lpSink->OnDnsParse(lpData->lpszHost, ulAddr);
+        } else if (msg.message == DNS_MSG_CONNECT) {
+            ConnectResolved(lpData, ulAddr, iError);
+        }
+        m_Memory.Free(lpData);
+    }
+}
+
+void VZ_SocketMgr::ConnectResolved(const _DNSDATA* lpData, ULONG ulAddr, int iError)
+{
+    SOCKET s = lpData->s;
+    ULONG ulSerial = 0;
+    DWORD dwUserData1 = 0;
+    DWORD dwUserData2 = 0;
+    WithSocket(s, [&](_SOCKETCORE& core) {
+        ulSerial = core.ulSerial;
+        dwUserData1 = core.dwUserData1;
+        dwUserData2 = core.dwUserData2;
+    });
+    // Closed or re-created since the request: the work is not this socket's.
+    bool bCurrent = ulSerial != 0 && ulSerial == lpData->ulSerial;
+    if (!bCurrent && (m_dwEngineMode & SOCKETMGR_RESOLVE_CHECKS_FIRST) != 0)
+        return;
+    KillConnectTimer(s);
+    ISocketMgrSink* lpSink = GetSink();
+    if (ulAddr == INADDR_NONE) {
+        if (lpSink != NULL)
+            lpSink->OnTcpConnect(iError, s, dwUserData1, dwUserData2);
+        return;
+    }
+    if (!bCurrent)
+        return;
+    sockaddr_in addr = MakeInetAddress(ulAddr, htons(static_cast<USHORT>(lpData->usPort)));
+    if (!Connect(s, &addr) && lpSink != NULL)
+        lpSink->OnTcpConnect(WSAGetLastError(), s, dwUserData1, dwUserData2);
+}
