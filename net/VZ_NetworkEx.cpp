@@ -7,6 +7,7 @@
 
 #include "VZ_List.h"
 #include "VZ_Locker.h"
+#include "VZ_IocpSocketMgr.h"
 #include "VZ_RecordSocketMgr.h"
 #include "VZ_SelectSocketMgr.h"
 #include "VZ_TcpSocket.h"
@@ -111,6 +112,9 @@ ISocketMgr* CreateSocketMgr(int iKind, ISocketMgrSink* lpSink, bool bRecord)
     switch (iKind) {
     case SOCKETMGR_SELECT:
         lpMgr = new (std::nothrow) VZ_SelectSocketMgr;
+        break;
+    case SOCKETMGR_IOCP:
+        lpMgr = new (std::nothrow) VZ_IocpSocketMgr;
         break;
     case SOCKETMGR_RECORD:
         lpMgr = new (std::nothrow) VZ_RecordSocketMgr;

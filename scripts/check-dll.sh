@@ -10,7 +10,7 @@ if [ "$exports" != "$want" ]; then
   echo "exports: got '$exports', want '$want'"; exit 1
 fi
 imports=$(echo "$dump" | awk '/DLL Name:/{print tolower($3)}' | sort -u)
-system='^(kernel32|user32|ws2_32|winmm|ole32|advapi32|msvcrt|gdi32|ntdll|api-ms-win-[a-z0-9-]+)\.dll$'
+system='^(kernel32|user32|ws2_32|mswsock|winmm|ole32|advapi32|msvcrt|gdi32|ntdll|api-ms-win-[a-z0-9-]+)\.dll$'
 bad=$(echo "$imports" | grep -Ev "$system" || true)
 if [ -n "$bad" ]; then
   echo "non-system imports: $bad"; exit 1

@@ -1,0 +1,381 @@
+// Completion-port engine: socket creation, listening with posted AcceptEx
+// calls, connects through the hidden connect window and the engine's side of
+// the proxy handshake's start.
+#include <winsock2.h>
+#include <windows.h>
+#include <mswsock.h>
+
+#include <stdio.h>
+#include <string.h>
+
+#include "VZ_Assert.h"
+#include "VZ_IocpSocketMgr.h"
+
+#ifndef SIO_UDP_CONNRESET
+#define SIO_UDP_CONNRESET _WSAIOW(IOC_VENDOR, 12)
+#endif
+
+namespace {
+
+const wchar_t CONNECT_WND_NAME[] = L"IocpConnectWnd";
+const DWORD CONNECT_WND_STYLE = 0xCF0000; // WS_OVERLAPPEDWINDOW, never shown
+const UINT CONNECT_WND_CLASS_STYLE = CS_VREDRAW | CS_HREDRAW;
+
+sockaddr_in MakeInetAddress(ULONG ulAddr, USHORT usPortNet)
+{
+    sockaddr_in addr;
+    memset(&addr, 0, sizeof(addr));
+    addr.sin_family = AF_INET;
+    addr.sin_port = usPortNet;
+    addr.sin_addr.s_addr = ulAddr;
+    return addr;
+}
+
+} // namespace
+
+// ---------------------------------------------------------------------------
+// Creating sockets
+
+// WSASocket, the UDP socket's completion port and reset behaviour, bind and
+// the record, shared by both create operations.
+SOCKET VZ_IocpSocketMgr::OpenSocket(int iType, const sockaddr_in* lpLocalAddr, int status, DWORD dwUserData1,
+                                    DWORD dwUserData2, HANDLE hProxy)
+{
+    SOCKET s = WSASocketW(AF_INET, iType, 0, NULL, 0, WSA_FLAG_OVERLAPPED);
+    if (s == INVALID_SOCKET)
+        return INVALID_SOCKET;
+    VZ_ASSERT(s < 0xffffff);
+    if (iType == SOCK_DGRAM) {
+        if (CreateIoCompletionPort(reinterpret_cast<HANDLE>(s), m_hIocp, static_cast<ULONG_PTR>(s), 0) == NULL) {
+            printf("CreateIoCompletionPort(Udp Socket) failed with error: %d\r\n", static_cast<int>(GetLastError()));
+            closesocket(s);
+            return INVALID_SOCKET;
+        }
+        // An ICMP port-unreachable must not surface as a receive error.
+        DWORD dwNewBehavior = FALSE;
+        DWORD dwReturned = 0;
+        if (WSAIoctl(s, SIO_UDP_CONNRESET, &dwNewBehavior, sizeof(dwNewBehavior), NULL, 0, &dwReturned, NULL,
+                     NULL) == SOCKET_ERROR &&
+            WSAGetLastError() != WSAEWOULDBLOCK)
+            printf("WSAIoctl(SIO_UDP_CONNRESET) Error: %d\n", WSAGetLastError());
+    }
+    if (lpLocalAddr == NULL ||
+        bind(s, reinterpret_cast<const sockaddr*>(lpLocalAddr), sizeof(sockaddr_in)) != 0 ||
+        !AddSocket(s, status, dwUserData1, dwUserData2, static_cast<_PROXYDATA*>(hProxy))) {
+        closesocket(s);
+        return INVALID_SOCKET;
+    }
+    return s;
+}
+
+// Not on the completion port until it is connected or listens.
+SOCKET VZ_IocpSocketMgr::CreateTcpSocket(HANDLE hProxy, const sockaddr_in* lpLocalAddr, DWORD dwUserData1,
+                                         DWORD dwUserData2)
+{
+    return OpenSocket(SOCK_STREAM, lpLocalAddr, SS_TCP, dwUserData1, dwUserData2, hProxy);
+}
+
+// No receive is posted: the host calls Recv for each datagram.
+SOCKET VZ_IocpSocketMgr::CreateUdpSocket(HANDLE hProxy, const sockaddr_in* lpLocalAddr, DWORD dwUserData1,
+                                         DWORD dwUserData2)
+{
+    SOCKET s = OpenSocket(SOCK_DGRAM, lpLocalAddr, SS_UDP, dwUserData1, dwUserData2, hProxy);
+    if (s == INVALID_SOCKET || hProxy == NULL)
+        return s;
+    // Through a proxy: a TCP control socket runs the UDP ASSOCIATE; the relay
+    // address comes later as OnProxyResult for s.
+    SOCKET tcps = CreateTcpSocket(hProxy, static_cast<const char*>(NULL), 0, dwUserData1, dwUserData2);
+    bool bPaired = false;
+    if (tcps != INVALID_SOCKET) {
+        VZ_AutoLock lock(&m_mapSocket2Data);
+        _IocpSocketData* lpTcp = FindRecord(tcps);
+        _IocpSocketData* lpUdp = FindRecord(s);
+        if (lpTcp != NULL && lpUdp != NULL) {
+            VZ_ASSERT(lpTcp->socket == tcps);
+            VZ_ASSERT(lpUdp->socket == s);
+            lpTcp->sPair = s;
+            lpUdp->sPair = tcps;
+            bPaired = true;
+        }
+    }
+    // A literal, so the connect goes to the proxy by address with 127.0.0.1,
+    // port 0 as the target.
+    if (bPaired && Connect(tcps, "127.0.0.1", 0))
+        return s;
+    if (tcps != INVALID_SOCKET)
+        CloseSocket(tcps);
+    CloseSocket(s);
+    return INVALID_SOCKET;
+}
+
+// ---------------------------------------------------------------------------
+// Listening and accepting
+
+bool VZ_IocpSocketMgr::Listen(SOCKET s, int backlog)
+{
+    VZ_ASSERT(backlog > 0);
+    VZ_AutoLock lock(&m_mapSocket2Data);
+    _IocpSocketData* lpIsd = FindRecord(s);
+    if (lpIsd == NULL || lpIsd->status != SS_TCP)
+        return false;
+    if (lpIsd->lpProxyData != NULL) {
+        // Through the proxy: a BIND; the bound address and the peer come back
+        // as OnProxyResult and OnTcpAccept.
+        lock.Unlock();
+        sockaddr_in addr = MakeInetAddress(0, 0);
+        return Connect(s, &addr);
+    }
+    if (listen(s, backlog) == SOCKET_ERROR)
+        return false;
+    if (CreateIoCompletionPort(reinterpret_cast<HANDLE>(s), m_hIocp, static_cast<ULONG_PTR>(s), 0) == NULL) {
+        printf("CreateIoCompletionPort(ListenSocket) failed with error: %d\r\n", static_cast<int>(GetLastError()));
+        return false;
+    }
+    LoadAcceptEx(s);
+    lpIsd->status = SS_ACCEPTING;
+    for (int i = 0; i < backlog; ++i) {
+        _IocpIoContext* lpIoContext = AllocContext(IOCP_ACCEPT_SIZE);
+        int iError = 0;
+        if (lpIoContext == NULL)
+            return false;
+        if (!ExecAcceptEx(s, lpIoContext, &iError)) {
+            FreeContext(lpIoContext); // the accepts already posted stay
+            return false;
+        }
+    }
+    return true;
+}
+
+bool VZ_IocpSocketMgr::LoadAcceptEx(SOCKET s)
+{
+    if (m_lpfnAcceptEx != NULL && m_lpfnGetAcceptExSockaddrs != NULL)
+        return true;
+    GUID guidAcceptEx = WSAID_ACCEPTEX;
+    GUID guidSockaddrs = WSAID_GETACCEPTEXSOCKADDRS;
+    DWORD dwBytes = 0;
+    if (WSAIoctl(s, SIO_GET_EXTENSION_FUNCTION_POINTER, &guidAcceptEx, sizeof(guidAcceptEx), &m_lpfnAcceptEx,
+                 sizeof(m_lpfnAcceptEx), &dwBytes, NULL, NULL) == SOCKET_ERROR ||
+        WSAIoctl(s, SIO_GET_EXTENSION_FUNCTION_POINTER, &guidSockaddrs, sizeof(guidSockaddrs),
+                 &m_lpfnGetAcceptExSockaddrs, sizeof(m_lpfnGetAcceptExSockaddrs), &dwBytes, NULL,
+                 NULL) == SOCKET_ERROR) {
+        printf("WSAIoctl() failed with error: %d\r\n", static_cast<int>(GetLastError()));
+        m_lpfnAcceptEx = AcceptEx;
+        m_lpfnGetAcceptExSockaddrs = GetAcceptExSockaddrs;
+        return false;
+    }
+    return true;
+}
+
+bool VZ_IocpSocketMgr::ExecAcceptEx(SOCKET sListen, _IocpIoContext* lpIoContext, int* lpiError)
+{
+    VZ_ASSERT(sListen != INVALID_SOCKET && lpIoContext);
+    SOCKET a = WSASocketW(AF_INET, SOCK_STREAM, 0, NULL, 0, WSA_FLAG_OVERLAPPED);
+    if (a == INVALID_SOCKET) {
+        *lpiError = WSAGetLastError();
+        printf("WSASocket() failed with error %d\r\n", *lpiError);
+        return false;
+    }
+    memset(&lpIoContext->overlapped, 0, sizeof(lpIoContext->overlapped));
+    lpIoContext->socket = a;
+    lpIoContext->IoOperation = IO_ACCEPT;
+    DWORD dwBytes = 0;
+    if (m_lpfnAcceptEx(sListen, a, lpIoContext->Data(), 0, IOCP_ACCEPT_ADDR_LEN, IOCP_ACCEPT_ADDR_LEN, &dwBytes,
+                       &lpIoContext->overlapped) ||
+        WSAGetLastError() == WSA_IO_PENDING)
+        return true;
+    *lpiError = WSAGetLastError();
+    closesocket(a);
+    lpIoContext->socket = INVALID_SOCKET;
+    printf("AcceptEx() failed with error %d\r\n", *lpiError);
+    return false;
+}
+
+// The context is re-posted at once, so the listener keeps its number of
+// pending accepts whatever the sink decides.
+void VZ_IocpSocketMgr::OnAcceptCompleted(SOCKET sListen, _IocpIoContext* lpIoContext)
+{
+    SOCKET a = lpIoContext->socket;
+    sockaddr* lpLocal = NULL;
+    sockaddr* lpPeer = NULL;
+    int iLocalLen = 0;
+    int iPeerLen = 0;
+    m_lpfnGetAcceptExSockaddrs(lpIoContext->Data(), 0, IOCP_ACCEPT_ADDR_LEN, IOCP_ACCEPT_ADDR_LEN, &lpLocal,
+                               &iLocalLen, &lpPeer, &iPeerLen);
+    sockaddr_in local = MakeInetAddress(0, 0);
+    sockaddr_in peer = MakeInetAddress(0, 0);
+    if (lpLocal != NULL && iLocalLen >= static_cast<int>(sizeof(local)))
+        memcpy(&local, lpLocal, sizeof(local));
+    if (lpPeer != NULL && iPeerLen >= static_cast<int>(sizeof(peer)))
+        memcpy(&peer, lpPeer, sizeof(peer));
+    int iError = 0;
+    if (!ExecAcceptEx(sListen, lpIoContext, &iError))
+        FreeContext(lpIoContext);
+
+    ISocketMgrSink* lpSink = GetSink();
+    if (lpSink == NULL || !lpSink->OnSocketPreAccept(&local, &peer)) {
+        closesocket(a);
+        return;
+    }
+    // The accepted socket takes over the listener's properties, so shutdown
+    // and getsockname work on it.
+    setsockopt(a, SOL_SOCKET, SO_UPDATE_ACCEPT_CONTEXT, reinterpret_cast<const char*>(&sListen), sizeof(sListen));
+    if (CreateIoCompletionPort(reinterpret_cast<HANDLE>(a), m_hIocp, static_cast<ULONG_PTR>(a), 0) == NULL) {
+        printf("CreateIoCompletionPort() failed with error: %d\r\n", WSAGetLastError());
+        closesocket(a);
+        return;
+    }
+    if (!AddSocket(a, SS_CONNECTED, 0, 0, NULL)) {
+        closesocket(a);
+        return;
+    }
+    lpSink->OnTcpAccept(0, sListen, a, &local, &peer);
+    RecordAccept(sListen, a, &local, &peer);
+}
+
+// ---------------------------------------------------------------------------
+// Connecting
+
+bool VZ_IocpSocketMgr::Connect(SOCKET s, const sockaddr_in* lpRemoteAddr)
+{
+    VZ_AutoLock lock(&m_mapSocket2Data);
+    _IocpSocketData* lpIsd = FindRecord(s);
+    if (lpIsd == NULL || lpIsd->status != SS_TCP || lpRemoteAddr == NULL)
+        return false;
+    sockaddr_in addr = *lpRemoteAddr;
+    if (lpIsd->lpProxyData != NULL) {
+        // The target is kept for the handshake; the connect goes to the proxy.
+        lpIsd->ulRemoteIP = lpRemoteAddr->sin_addr.s_addr;
+        lpIsd->usRemotePort = lpRemoteAddr->sin_port;
+        if (!FindProxy(lpIsd->lpProxyData, &addr.sin_addr.s_addr, &addr.sin_port))
+            return false;
+    }
+    if (WSAAsyncSelect(s, GetHwnd(), WM_IOCP_SOCKET, FD_CONNECT | FD_CLOSE) == SOCKET_ERROR)
+        return false;
+    if (WSAConnect(s, reinterpret_cast<const sockaddr*>(&addr), sizeof(addr), NULL, NULL, NULL, NULL) ==
+            SOCKET_ERROR &&
+        WSAGetLastError() != WSAEWOULDBLOCK)
+        return false; // the status stays SS_TCP
+    lpIsd->status = SS_CONNECTING;
+    return true;
+}
+
+// The connect thread: its window receives every connect notification, in order.
+void VZ_IocpSocketMgr::ThreadConnect(HANDLE hReadyEvent)
+{
+    m_dwConnectThreadId = GetCurrentThreadId();
+    RegisterClass(CONNECT_WND_NAME, NULL, CONNECT_WND_CLASS_STYLE, 0, 0, NULL, NULL, NULL, NULL, NULL);
+    bool bRet = Create(NULL, CONNECT_WND_NAME, CONNECT_WND_NAME, CONNECT_WND_STYLE, 0, 0, 0, 0, NULL, NULL);
+    VZ_ASSERT(bRet);
+    if (hReadyEvent != NULL)
+        SetEvent(hReadyEvent);
+    MSG msg;
+    while (GetMessageW(&msg, NULL, 0, 0) > 0)
+        DispatchMessageW(&msg);
+    printf("ThreadConnect exit\n");
+    Destroy();
+    UnregisterClass(CONNECT_WND_NAME, NULL);
+}
+
+LRESULT VZ_IocpSocketMgr::WindowProc(UINT uMsg, WPARAM wParam, LPARAM lParam)
+{
+    SOCKET s = static_cast<SOCKET>(wParam);
+    if (uMsg == WM_IOCP_SOCKET) {
+        OnConnectNotice(s, WSAGETSELECTEVENT(lParam), WSAGETSELECTERROR(lParam));
+        return 1;
+    }
+    if (uMsg == WM_IOCP_RELEASE) {
+        OnConnectRelease(s);
+        return 1;
+    }
+    return VZ_Wnd::WindowProc(uMsg, wParam, lParam);
+}
+
+void VZ_IocpSocketMgr::OnConnectRelease(SOCKET s)
+{
+    VZ_AutoLock lock(&m_mapSocket2Data);
+    int* lpiCount = m_mapClosingCount.PLookup(static_cast<unsigned int>(s));
+    if (lpiCount == NULL) {
+        VZ_ASSERT(false);
+        return;
+    }
+    int& nCount = *lpiCount;
+    VZ_ASSERT(nCount > 0);
+    if (--nCount <= 0)
+        m_mapClosingCount.RemoveKey(static_cast<unsigned int>(s));
+}
+
+void VZ_IocpSocketMgr::OnConnectNotice(SOCKET s, WORD wEvent, WORD wError)
+{
+    VZ_AutoLock lock(&m_mapSocket2Data);
+    _IocpSocketData* lpIsd = FindRecord(s);
+    // A notice for a socket closed meanwhile (or for its handle's next owner).
+    if (lpIsd == NULL || m_mapClosingCount.PLookup(static_cast<unsigned int>(s)) != NULL)
+        return;
+    VZ_ASSERT(lpIsd->socket == s);
+    SOCKET sPair = lpIsd->sPair;
+    DWORD dwUserData1 = lpIsd->dwUserData1;
+    DWORD dwUserData2 = lpIsd->dwUserData2;
+    int iError = wError;
+    bool bConnected = iError == 0 && wEvent != FD_CLOSE;
+    if (bConnected) {
+        WSAAsyncSelect(s, GetHwnd(), 0, 0); // no more window notices: the port takes over
+        if (CreateIoCompletionPort(reinterpret_cast<HANDLE>(s), m_hIocp, static_cast<ULONG_PTR>(s), 0) == NULL) {
+            iError = static_cast<int>(GetLastError());
+            printf("Connect remote host success, but CreateIoCompletionPort failed s=%d\r\n", static_cast<int>(s));
+            bConnected = false;
+        } else if (lpIsd->status != SS_CONNECTING) {
+            bConnected = false;
+        }
+    }
+    if (!bConnected) {
+        lock.Unlock();
+        OnConnectFailed(s, sPair, iError, wEvent == FD_CLOSE, dwUserData1, dwUserData2);
+        return;
+    }
+    lpIsd->status = SS_CONNECTED;
+    lpIsd->dwLastRecvTime = lpIsd->dwLastSendTime = m_Timer.GetTimerTick();
+    bool bProxy = lpIsd->lpProxyData != NULL;
+    ULONG ulSerial = lpIsd->ulSerial;
+    lock.Unlock();
+    if (bProxy) {
+        m_Delivery.Proxy().OnProxyConnected(s, ulSerial); // failures are reported there
+        return;
+    }
+    ISocketMgrSink* lpSink = GetSink();
+    if (lpSink != NULL)
+        lpSink->OnTcpConnect(0, s, dwUserData1, dwUserData2);
+}
+
+// A failed connect stays open with status SS_CONNECTING for the host to close.
+void VZ_IocpSocketMgr::OnConnectFailed(SOCKET s, SOCKET sPair, int iError, bool bClosed, DWORD dwUserData1,
+                                       DWORD dwUserData2)
+{
+    ISocketMgrSink* lpSink = GetSink();
+    if (sPair != INVALID_SOCKET) {
+        // The control socket of a proxied UDP socket: the UDP socket is told.
+        SOCKET sTold = sPair;
+        int iTold = iError;
+        VZ_AutoLock lock(&m_mapSocket2Data);
+        _IocpSocketData* lpPair = FindRecord(sPair);
+        if (lpPair != NULL) {
+            dwUserData1 = lpPair->dwUserData1;
+            dwUserData2 = lpPair->dwUserData2;
+            if (lpPair->status != SS_UDP && lpPair->sPair != INVALID_SOCKET) {
+                sTold = lpPair->sPair; // itself paired: its own pair hears of a reset
+                iTold = WSAECONNRESET;
+                _IocpSocketData* lpOther = FindRecord(sTold);
+                if (lpOther != NULL) {
+                    dwUserData1 = lpOther->dwUserData1;
+                    dwUserData2 = lpOther->dwUserData2;
+                }
+            }
+        }
+        lock.Unlock();
+        if (lpSink != NULL)
+            lpSink->OnProxyResult(iTold, sTold, NULL, dwUserData1, dwUserData2);
+    } else if (bClosed) {
+        ReportError(iError, s, NULL, "ASYNCSOCKET connecting 2");
+    } else if (lpSink != NULL) {
+        lpSink->OnTcpConnect(iError, s, dwUserData1, dwUserData2);
+    }
+}

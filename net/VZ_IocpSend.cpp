@@ -1,0 +1,221 @@
+// Completion-port engine: the send path (one WSASend per socket outstanding,
+// the rest queued in call order), datagram sends, and closing a socket with
+// everything it owns.
+#include <winsock2.h>
+#include <windows.h>
+
+#include <string.h>
+
+#include "VZ_Assert.h"
+#include "VZ_IocpSocketMgr.h"
+
+// ---------------------------------------------------------------------------
+// TCP sends
+
+bool VZ_IocpSocketMgr::Send(SOCKET s, const char* buf, int len, DWORD dwSendParam, UINT* lpuiQueued)
+{
+    // The network fault simulator, when one is configured, takes its share
+    // of the sends here; without it a send is a raw send.
+    return SendRaw(s, buf, len, dwSendParam, lpuiQueued);
+}
+
+bool VZ_IocpSocketMgr::SendRaw(SOCKET s, const char* buf, int len, DWORD dwSendParam, UINT* lpuiQueued)
+{
+    VZ_ASSERT(buf != NULL);
+    VZ_ASSERT(len > 0);
+    if (buf == NULL || len <= 0)
+        return false;
+    VZ_AutoLock lock(&m_mapSocket2Data);
+    _IocpSocketData* lpIsd = FindRecord(s);
+    if (lpIsd == NULL || lpIsd->status != SS_CONNECTED)
+        return false;
+    VZ_ASSERT(lpIsd->socket == s);
+    _IocpIoContext* lpIoContext = AllocContext(static_cast<UINT>(len));
+    if (lpIoContext == NULL)
+        return false;
+    memcpy(lpIoContext->Data(), buf, static_cast<size_t>(len));
+    return PostSend(s, lpIoContext, dwSendParam, lpuiQueued);
+}
+
+// One context receives the entries in order; never through the simulator.
+bool VZ_IocpSocketMgr::SendV(SOCKET s, const _SOCKBUF* lpBufs, UINT uiCount, DWORD dwSendParam, UINT* lpuiQueued)
+{
+    VZ_AutoLock lock(&m_mapSocket2Data);
+    _IocpSocketData* lpIsd = FindRecord(s);
+    if (lpIsd == NULL || lpIsd->status != SS_CONNECTED || (lpBufs == NULL && uiCount > 0))
+        return false;
+    UINT uiTotal = 0;
+    for (UINT i = 0; i < uiCount; ++i)
+        uiTotal += lpBufs[i].uiLen;
+    if (uiTotal == 0)
+        return false;
+    _IocpIoContext* lpIoContext = AllocContext(uiTotal);
+    if (lpIoContext == NULL)
+        return false;
+    char* p = lpIoContext->Data();
+    for (UINT i = 0; i < uiCount; ++i) {
+        if (lpBufs[i].uiLen > 0)
+            memcpy(p, lpBufs[i].lpBuf, lpBufs[i].uiLen);
+        p += lpBufs[i].uiLen;
+    }
+    return PostSend(s, lpIoContext, dwSendParam, lpuiQueued);
+}
+
+// Record locked and connected: the context goes out now, or behind the
+// outstanding send.
+bool VZ_IocpSocketMgr::PostSend(SOCKET s, _IocpIoContext* lpIoContext, DWORD dwSendParam, UINT* lpuiQueued)
+{
+    _IocpSocketData& isd = *FindRecord(s);
+    lpIoContext->ulSerial = isd.ulSerial;
+    lpIoContext->dwSendParam = dwSendParam;
+    isd.dwLastSendParam = dwSendParam;
+    if (isd.bIoSending) {
+        isd.listSend.AddTail(lpIoContext);
+        if (lpuiQueued != NULL)
+            *lpuiQueued = static_cast<UINT>(isd.listSend.GetCount());
+        return true;
+    }
+    int iError = 0;
+    if (!ExecWSASend(s, lpIoContext, &iError)) {
+        FreeContext(lpIoContext);
+        return false;
+    }
+    VZ_ASSERT(isd.bIoSending == false);
+    isd.bIoSending = TRUE;
+    if (lpuiQueued != NULL)
+        *lpuiQueued = static_cast<UINT>(isd.listSend.GetCount());
+    return true;
+}
+
+bool VZ_IocpSocketMgr::ExecWSASend(SOCKET s, _IocpIoContext* lpIoContext, int* lpiError)
+{
+    VZ_ASSERT(s != INVALID_SOCKET && lpIoContext);
+    lpIoContext->IoOperation = IO_SEND;
+    DWORD dwSent = 0;
+    int iResult = WSASend(s, &lpIoContext->wsabuf, 1, &dwSent, 0, &lpIoContext->overlapped, NULL);
+    *lpiError = WSAGetLastError();
+    return iResult == 0 || *lpiError == WSA_IO_PENDING;
+}
+
+// The next queued send goes out; the sink hears of the completed one when the
+// queue drained, or of every one with partial-send reports on. Handshake
+// messages of a proxy are not reported.
+void VZ_IocpSocketMgr::OnSendCompleted(SOCKET s, _IocpIoContext* lpIoContext)
+{
+    VZ_AutoLock lock(&m_mapSocket2Data);
+    _IocpSocketData* lpIsd = FindRecord(s);
+    if (lpIsd == NULL || lpIsd->ulSerial != lpIoContext->ulSerial || lpIsd->status != SS_CONNECTED) {
+        lock.Unlock();
+        FreeContext(lpIoContext);
+        return;
+    }
+    VZ_ASSERT(lpIsd->bIoSending);
+    lpIsd->bIoSending = FALSE;
+    lpIsd->dwLastSendTime = m_Timer.GetTimerTick();
+    UINT uiQueued = static_cast<UINT>(lpIsd->listSend.GetCount());
+    bool bReport = false;
+    _IocpIoContext* lpNext = NULL;
+    int iError = 0;
+    if (uiQueued > 0) {
+        lpNext = lpIsd->listSend.RemoveHead();
+        VZ_ASSERT(lpNext);
+        if (ExecWSASend(s, lpNext, &iError)) {
+            lpIsd->bIoSending = TRUE;
+            lpNext = NULL; // it belongs to the send in flight now
+            bReport = (lpIsd->dwFlags & SOCKET_FLAG_PARTIAL_SEND) != 0;
+        }
+    } else {
+        bReport = lpIsd->lpProxyData == NULL || lpIsd->uiProxyStep == PROXY_STEP_DONE;
+    }
+    DWORD dwUserData1 = lpIsd->dwUserData1;
+    DWORD dwUserData2 = lpIsd->dwUserData2;
+    lock.Unlock();
+    if (lpNext != NULL) {
+        ReportError(iError, s, lpIoContext, "GetQueuedCompletionStatus ExecWSASend failed");
+        FreeContext(lpNext);
+    } else if (bReport) {
+        ISocketMgrSink* lpSink = GetSink();
+        if (lpSink != NULL)
+            lpSink->OnTcpSend(0, s, dwUserData1, dwUserData2, lpIoContext->dwSendParam, uiQueued);
+    }
+    FreeContext(lpIoContext);
+}
+
+// ---------------------------------------------------------------------------
+// Datagrams
+
+int VZ_IocpSocketMgr::SendTo(SOCKET s, const sockaddr_in* lpRemoteAddr, const char* buf, int len, bool bDirect)
+{
+    VZ_ASSERT(buf != NULL);
+    VZ_ASSERT(len > 0);
+    if (buf == NULL || len <= 0 || lpRemoteAddr == NULL)
+        return SOCKET_ERROR;
+    WSABUF wsabuf;
+    DWORD dwSent = 0;
+    if (bDirect) {
+        wsabuf.len = static_cast<ULONG>(len);
+        wsabuf.buf = const_cast<char*>(buf);
+        return WSASendTo(s, &wsabuf, 1, &dwSent, 0, reinterpret_cast<const sockaddr*>(lpRemoteAddr),
+                         sizeof(sockaddr_in), NULL, NULL);
+    }
+    // Through the proxy's relay: the relay address is copied under the lock,
+    // the datagram sent outside it.
+    sockaddr_in relay = *lpRemoteAddr;
+    bool bKnown = false;
+    {
+        VZ_AutoLock lock(&m_mapSocket2Data);
+        _IocpSocketData* lpIsd = FindRecord(s);
+        if (lpIsd != NULL) {
+            VZ_ASSERT(lpIsd->lpProxyData != NULL);
+            relay.sin_addr.s_addr = lpIsd->ulRemoteIP;
+            relay.sin_port = lpIsd->usRemotePort;
+            bKnown = true;
+        }
+    }
+    UINT uiTotal = 0;
+    char* lpBlock = bKnown ? BuildRelayDatagram(lpRemoteAddr, buf, len, &uiTotal) : NULL;
+    if (lpBlock == NULL)
+        return SOCKET_ERROR;
+    wsabuf.len = uiTotal;
+    wsabuf.buf = lpBlock;
+    int iResult = WSASendTo(s, &wsabuf, 1, &dwSent, 0, reinterpret_cast<const sockaddr*>(&relay), sizeof(relay),
+                            NULL, NULL);
+    m_Memory.Free(lpBlock);
+    return iResult;
+}
+
+// ---------------------------------------------------------------------------
+// Close
+
+// No event for a local close: the socket's outstanding operations complete
+// with errors and are dropped by their serial.
+bool VZ_IocpSocketMgr::CloseSocket(SOCKET s)
+{
+    if (s == INVALID_SOCKET)
+        return false;
+    KillAllTimers(s);
+    VZ_AutoLock lock(&m_mapSocket2Data);
+    _IocpSocketData* lpIsd = FindRecord(s);
+    if (lpIsd == NULL)
+        return false;
+    VZ_ASSERT(lpIsd->socket == s);
+    int iOldStatus = lpIsd->status;
+    SOCKET sPair = lpIsd->sPair;
+    while (!lpIsd->listSend.IsEmpty())
+        FreeContext(lpIsd->listSend.RemoveHead());
+    // A running OnTcpRecv owns the receive block; its delivery frees it.
+    if (!lpIsd->bRbufLockFlag)
+        m_Memory.Free(lpIsd->sbRbuf.lpData);
+    m_mapSocket2Data.RemoveKey(static_cast<unsigned int>(s));
+    closesocket(s);
+    if (iOldStatus == SS_CONNECTING && GetHwnd() != NULL) {
+        // A connect notice of this handle may still be queued for the window:
+        // it is ignored until the window has seen this release.
+        m_mapClosingCount[static_cast<unsigned int>(s)] += 1;
+        PostMessageW(GetHwnd(), WM_IOCP_RELEASE, static_cast<WPARAM>(s), 0);
+    }
+    lock.Unlock();
+    if (iOldStatus == SS_UDP && sPair != INVALID_SOCKET)
+        CloseSocket(sPair); // the relay's TCP control socket
+    return true;
+}

@@ -1,0 +1,443 @@
+// Completion-port engine: start and stop, the records and I/O contexts, the
+// worker loop with every completion case, receive delivery, Recv and the
+// common error path. Connect, accept and name resolution are in
+// VZ_IocpConnect.cpp, the send path and close in VZ_IocpSend.cpp.
+#include <winsock2.h>
+#include <windows.h>
+
+#include <stdio.h>
+#include <string.h>
+
+#include "VZ_Assert.h"
+#include "VZ_IocpSocketMgr.h"
+
+namespace {
+
+const UINT SOCKET_MAP_BUCKETS = 4099;
+const int INIT_NO_NAME_THREAD = 0x1;
+const int INIT_NO_TIMER = 0x2;
+const DWORD STOP_WAIT_MS = 2000;
+const DWORD CONNECT_WND_WAIT_MS = 3000;
+const ULONG_PTR EXIT_KEY = 0xFFFFFFFF; // key of the packet that ends one worker
+
+} // namespace
+
+VZ_IocpSocketMgr::VZ_IocpSocketMgr()
+    : m_hIocp(NULL), m_mapSocket2Data(10), m_mapClosingCount(10), m_ulNextSerial(1), m_dwConnectThreadId(0),
+      m_lpfnAcceptEx(NULL), m_lpfnGetAcceptExSockaddrs(NULL), m_bTimerStarted(false), m_bStopping(false),
+      m_DeliveryHost(this), m_Delivery(&m_DeliveryHost, TCPDELIVER_MODE_IOCP)
+{
+    m_mapSocket2Data.InitHashTable(SOCKET_MAP_BUCKETS);
+    m_mapClosingCount.InitHashTable(SOCKET_MAP_BUCKETS);
+    SetEngineMode(SOCKETMGR_RESOLVE_CHECKS_FIRST);
+}
+
+VZ_IocpSocketMgr::~VZ_IocpSocketMgr()
+{
+    printf("~VZ_IocpSocketMgr exit\n");
+    Uninitialize(STOP_WAIT_MS);
+}
+
+// ---------------------------------------------------------------------------
+// Start and stop
+
+bool VZ_IocpSocketMgr::Initialize(BYTE byFlags, int nWorkThread, DWORD, DWORD)
+{
+    if (m_hIocp != NULL)
+        return false;
+    m_hIocp = CreateIoCompletionPort(INVALID_HANDLE_VALUE, NULL, 0, 0);
+    if (m_hIocp == NULL) {
+        printf("CreateIoCompletionPort() failed with error: %d\r\n", WSAGetLastError());
+        return false;
+    }
+    m_bStopping = false;
+    if (IsRecording())
+        OpenRecordFile();
+    SYSTEM_INFO si;
+    GetSystemInfo(&si);
+    int iProcessors = static_cast<int>(si.dwNumberOfProcessors);
+    m_Timer.m_lpSink = this;
+    if ((byFlags & INIT_NO_TIMER) == 0) {
+        StartTimerService(this, iProcessors);
+        m_bTimerStarted = true;
+    }
+    if (nWorkThread <= 0)
+        nWorkThread = iProcessors + 1;
+    int iThreadCount = StartThreads(IOCP_THREAD_IOWORK, nWorkThread, 0);
+    VZ_ASSERT(iThreadCount == nWorkThread);
+    // An unnamed event: a named one would be shared by every manager of
+    // every process that starts at the same moment.
+    HANDLE hReady = CreateEventW(NULL, FALSE, FALSE, NULL);
+    iThreadCount = StartThreads(IOCP_THREAD_CONNECT, 1, reinterpret_cast<ULONG_PTR>(hReady));
+    VZ_ASSERT(iThreadCount == 1);
+    WaitForSingleObject(hReady, CONNECT_WND_WAIT_MS);
+    if ((byFlags & INIT_NO_NAME_THREAD) == 0) {
+        iThreadCount = StartThreads(IOCP_THREAD_DNS, 1, 0);
+        VZ_ASSERT(iThreadCount == 1);
+    }
+    if (hReady != NULL)
+        CloseHandle(hReady);
+    return true;
+}
+
+bool VZ_IocpSocketMgr::Uninitialize(DWORD)
+{
+    m_bStopping = true;
+    if (m_bTimerStarted) {
+        m_Timer.Stop();
+        m_bTimerStarted = false;
+    }
+    StopEngineThreads();
+    if (m_hIocp != NULL) {
+        CloseHandle(m_hIocp);
+        m_hIocp = NULL;
+    }
+    VZ_AutoLock lock(&m_mapSocket2Data);
+    VZ_POSITION pos = m_mapSocket2Data.GetStartPosition();
+    while (pos != NULL) {
+        unsigned int uiKey = 0;
+        _IocpSocketData isd;
+        m_mapSocket2Data.GetNextAssoc(pos, uiKey, isd);
+        _IocpSocketData* lpIsd = FindRecord(uiKey);
+        if (lpIsd->socket != INVALID_SOCKET)
+            closesocket(lpIsd->socket);
+        while (!lpIsd->listSend.IsEmpty())
+            FreeContext(lpIsd->listSend.RemoveHead());
+        if (!lpIsd->bRbufLockFlag)
+            m_Memory.Free(lpIsd->sbRbuf.lpData);
+    }
+    m_mapSocket2Data.RemoveAll();
+    m_mapClosingCount.RemoveAll();
+    m_dwConnectThreadId = 0;
+    return true;
+}
+
+// Connect thread, name thread, then the workers, each told to end first.
+void VZ_IocpSocketMgr::StopEngineThreads()
+{
+    if (m_dwConnectThreadId != 0)
+        PostThreadMessageW(m_dwConnectThreadId, WM_QUIT, 0, 0);
+    StopThreads(IOCP_THREAD_CONNECT, STOP_WAIT_MS);
+    if (GetThreadCount(IOCP_THREAD_DNS) > 0) {
+        m_queDns.PostMessage(DNS_MSG_QUIT, 0, 0);
+        StopThreads(IOCP_THREAD_DNS, STOP_WAIT_MS);
+    }
+    int iWorkers = GetThreadCount(IOCP_THREAD_IOWORK);
+    for (int i = 0; i < iWorkers && m_hIocp != NULL; ++i)
+        PostQueuedCompletionStatus(m_hIocp, 0, EXIT_KEY, NULL);
+    StopThreads(IOCP_THREAD_IOWORK, STOP_WAIT_MS);
+}
+
+DWORD VZ_IocpSocketMgr::ThreadProc(_THREAD_DATA& td)
+{
+    switch (td.iThreadType) {
+    case IOCP_THREAD_CONNECT:
+        ThreadConnect(reinterpret_cast<HANDLE>(td.lpParam));
+        break;
+    case IOCP_THREAD_IOWORK:
+        ThreadIOWork();
+        break;
+    case IOCP_THREAD_DNS:
+        RunNameResolution();
+        printf("ThreadDnsParse exit\n");
+        break;
+    default:
+        VZ_ASSERT(false);
+        break;
+    }
+    return 0;
+}
+
+// ---------------------------------------------------------------------------
+// Records and contexts
+
+_IocpIoContext* VZ_IocpSocketMgr::AllocContext(UINT uiSize)
+{
+    void* p = m_Memory.Alloc(static_cast<UINT>(sizeof(_IocpIoContext)) + uiSize);
+    VZ_ASSERT(p);
+    if (p == NULL)
+        return NULL;
+    _IocpIoContext* lpIoContext = static_cast<_IocpIoContext*>(p);
+    memset(lpIoContext, 0, sizeof(*lpIoContext));
+    lpIoContext->socket = INVALID_SOCKET;
+    lpIoContext->wsabuf.len = uiSize;
+    lpIoContext->wsabuf.buf = lpIoContext->Data();
+    return lpIoContext;
+}
+
+void VZ_IocpSocketMgr::FreeContext(_IocpIoContext* lpIoContext)
+{
+    m_Memory.Free(lpIoContext);
+}
+
+bool VZ_IocpSocketMgr::AddSocket(SOCKET s, int status, DWORD dwUserData1, DWORD dwUserData2,
+                                 _PROXYDATA* lpProxyData)
+{
+    VZ_AutoLock lock(&m_mapSocket2Data);
+    if (m_mapSocket2Data.PLookup(static_cast<unsigned int>(s)) != NULL)
+        return false;
+    _IocpSocketData& isd = m_mapSocket2Data[static_cast<unsigned int>(s)];
+    InitSocketCore(isd, s, status, dwUserData1, dwUserData2, lpProxyData, &m_ulNextSerial, m_Timer.GetTimerTick());
+    isd.bIoSending = 0;
+    isd.listSend.RemoveAll();
+    return true;
+}
+
+_IocpSocketData* VZ_IocpSocketMgr::FindRecord(SOCKET s)
+{
+    return m_mapSocket2Data.PLookup(static_cast<unsigned int>(s));
+}
+
+_SOCKETCORE* VZ_IocpSocketMgr::LockSocket(SOCKET s)
+{
+    m_mapSocket2Data.Lock();
+    return FindRecord(s);
+}
+
+void VZ_IocpSocketMgr::UnlockSocket(SOCKET)
+{
+    m_mapSocket2Data.Unlock();
+}
+
+_SOCKETCORE* VZ_IocpSocketMgr::VZ_DeliveryHost::FindTcpRecord(SOCKET s, ULONG ulSerial)
+{
+    _IocpSocketData* lpIsd = m_lpMgr->FindRecord(s);
+    if (lpIsd == NULL || (ulSerial != TCP_ANY_SERIAL && lpIsd->ulSerial != ulSerial))
+        return NULL;
+    return lpIsd;
+}
+
+void VZ_IocpSocketMgr::VZ_DeliveryHost::ReportSocketError(int iError, SOCKET s)
+{
+    m_lpMgr->ReportError(iError, s, NULL, "OnTcpRecv proxy send failed");
+}
+
+bool VZ_IocpSocketMgr::ExecWSARecv(SOCKET s, _IocpIoContext* lpIoContext, int* lpiError)
+{
+    VZ_ASSERT(s != INVALID_SOCKET && lpIoContext);
+    lpIoContext->IoOperation = IO_RECV;
+    DWORD dwBytes = 0;
+    DWORD dwFlags = 0;
+    int iResult = WSARecv(s, &lpIoContext->wsabuf, 1, &dwBytes, &dwFlags, &lpIoContext->overlapped, NULL);
+    *lpiError = WSAGetLastError();
+    return iResult == 0 || *lpiError == WSA_IO_PENDING;
+}
+
+bool VZ_IocpSocketMgr::ExecWSARecvFrom(SOCKET s, _IocpIoContext* lpIoContext, int* lpiError)
+{
+    VZ_ASSERT(s != INVALID_SOCKET && lpIoContext);
+    lpIoContext->wsabuf.buf = lpIoContext->Data() + IOCP_UDP_OFFSET;
+    lpIoContext->wsabuf.len = IOCP_RECV_SIZE - IOCP_UDP_OFFSET;
+    lpIoContext->fromlen = sizeof(lpIoContext->szFromRoom);
+    lpIoContext->IoOperation = IO_RECVFROM;
+    DWORD dwBytes = 0;
+    DWORD dwFlags = 0;
+    int iResult = WSARecvFrom(s, &lpIoContext->wsabuf, 1, &dwBytes, &dwFlags,
+                              reinterpret_cast<sockaddr*>(&lpIoContext->from), &lpIoContext->fromlen,
+                              &lpIoContext->overlapped, NULL);
+    *lpiError = WSAGetLastError();
+    return iResult == 0 || *lpiError == WSA_IO_PENDING;
+}
+
+// ---------------------------------------------------------------------------
+// The common error path: reported once, the socket then waits for CloseSocket.
+
+bool VZ_IocpSocketMgr::ReportError(int iError, SOCKET s, _IocpIoContext* lpIoContext, const char*)
+{
+    VZ_AutoLock lock(&m_mapSocket2Data);
+    _IocpSocketData* lpIsd = FindRecord(s);
+    if (lpIsd == NULL || m_mapClosingCount.PLookup(static_cast<unsigned int>(s)) != NULL ||
+        lpIsd->status == SS_CLOSING)
+        return false;
+    if (lpIoContext != NULL && lpIoContext->ulSerial != lpIsd->ulSerial)
+        return false;
+    int iOldStatus = lpIsd->status;
+    SOCKET sPair = lpIsd->sPair;
+    DWORD dwUserData1 = lpIsd->dwUserData1;
+    DWORD dwUserData2 = lpIsd->dwUserData2;
+    lpIsd->status = SS_CLOSING;
+    ISocketMgrSink* lpSink = GetSink();
+    if (iOldStatus == SS_UDP || sPair == INVALID_SOCKET) {
+        lock.Unlock();
+        if (lpSink != NULL)
+            lpSink->OnSocketClose(iError, s, iOldStatus, dwUserData1, dwUserData2);
+        RecordClose(iError, s, iOldStatus, dwUserData1, dwUserData2);
+        return true;
+    }
+    // The control socket of a proxied UDP socket failed: the UDP socket is told.
+    _IocpSocketData* lpUdp = FindRecord(sPair);
+    if (lpUdp != NULL) {
+        dwUserData1 = lpUdp->dwUserData1;
+        dwUserData2 = lpUdp->dwUserData2;
+    }
+    lock.Unlock();
+    if (lpSink != NULL)
+        lpSink->OnProxyResult(WSAECONNRESET, sPair, NULL, dwUserData1, dwUserData2);
+    return false;
+}
+
+// ---------------------------------------------------------------------------
+// Workers
+
+void VZ_IocpSocketMgr::ThreadIOWork()
+{
+    for (;;) {
+        DWORD dwBytes = 0;
+        ULONG_PTR key = EXIT_KEY;
+        OVERLAPPED* lpOverlapped = NULL;
+        BOOL bOk = GetQueuedCompletionStatus(m_hIocp, &dwBytes, &key, &lpOverlapped, INFINITE);
+        // The exit packet, or the port closed under a waiting worker.
+        if (key == EXIT_KEY && dwBytes == 0 && lpOverlapped == NULL) {
+            printf("ThreadIOWork exit\n");
+            return;
+        }
+        _IocpIoContext* lpIoContext = reinterpret_cast<_IocpIoContext*>(lpOverlapped);
+        VZ_ASSERT(lpIoContext);
+        if (lpIoContext == NULL)
+            continue;
+        SOCKET s = static_cast<SOCKET>(key);
+        if (!bOk)
+            OnCompletionFailed(s, lpIoContext);
+        else
+            OnCompletion(s, lpIoContext, dwBytes);
+    }
+}
+
+void VZ_IocpSocketMgr::OnCompletionFailed(SOCKET s, _IocpIoContext* lpIoContext)
+{
+    int iError = static_cast<int>(GetLastError());
+    switch (lpIoContext->IoOperation) {
+    case IO_ACCEPT: {
+        // A failed accept is replaced on the same context; the listener goes on.
+        closesocket(lpIoContext->socket);
+        int iAcceptError = 0;
+        if (!ExecAcceptEx(s, lpIoContext, &iAcceptError))
+            FreeContext(lpIoContext);
+        return;
+    }
+    case IO_RECVFROM:
+        break; // a failed datagram (too long, for one) is dropped
+    default:
+        ReportError(iError, s, lpIoContext, "GetQueuedCompletionStatus failed");
+        break;
+    }
+    FreeContext(lpIoContext);
+}
+
+void VZ_IocpSocketMgr::OnCompletion(SOCKET s, _IocpIoContext* lpIoContext, DWORD dwBytes)
+{
+    switch (lpIoContext->IoOperation) {
+    case IO_ACCEPT:
+        OnAcceptCompleted(s, lpIoContext);
+        return;
+    case IO_RECVFROM:
+        DeliverUdp(s, lpIoContext, dwBytes);
+        FreeContext(lpIoContext);
+        return;
+    case IO_RBUF:
+        VZ_ASSERT(lpIoContext->IoOperation == IO_RECV || dwBytes == 0);
+        DeliverTcp(s, lpIoContext, 0);
+        return;
+    case IO_RECV:
+    case IO_SEND:
+        if (dwBytes == 0) { // the peer closed
+            ReportError(0, s, lpIoContext, "GetQueuedCompletionStatus dwNumberBytes=0");
+            FreeContext(lpIoContext);
+        } else if (lpIoContext->IoOperation == IO_RECV) {
+            DeliverTcp(s, lpIoContext, dwBytes);
+        } else {
+            OnSendCompleted(s, lpIoContext);
+        }
+        return;
+    default:
+        FreeContext(lpIoContext);
+        return;
+    }
+}
+
+// One datagram; no further receive is posted: each Recv yields one.
+void VZ_IocpSocketMgr::DeliverUdp(SOCKET s, _IocpIoContext* lpIoContext, DWORD dwBytes)
+{
+    ISocketMgrSink* lpSink = GetSink();
+    if (lpSink == NULL)
+        return;
+    const char* p = lpIoContext->wsabuf.buf;
+    int n = static_cast<int>(dwBytes);
+    sockaddr_in from = lpIoContext->from;
+    // A proxied socket's datagrams come from the relay, the sender in the header.
+    int iHeader = lpIoContext->socket != INVALID_SOCKET ? ReadRelayHeader(p, n, &from) : 0;
+    lpSink->OnUdpRecv(0, s, p + iHeader, n - iHeader, &from, lpIoContext->dwSendParam, lpIoContext->dwUserData2);
+}
+
+// The bytes go through the shared receive contract; the same context then
+// reads on while the sink has asked for more.
+void VZ_IocpSocketMgr::DeliverTcp(SOCKET s, _IocpIoContext* lpIoContext, DWORD dwBytes)
+{
+    const char* lpData = dwBytes > 0 ? lpIoContext->Data() : NULL;
+    int iResult = m_Delivery.Deliver(s, lpData, dwBytes, lpIoContext->ulSerial);
+    if (iResult == TCPDELIVER_STOP) {
+        FreeContext(lpIoContext);
+        return;
+    }
+    lpIoContext->wsabuf.len = IOCP_RECV_SIZE;
+    lpIoContext->wsabuf.buf = lpIoContext->Data();
+    memset(&lpIoContext->overlapped, 0, sizeof(lpIoContext->overlapped));
+    int iError = 0;
+    if (!ExecWSARecv(s, lpIoContext, &iError)) {
+        ReportError(iError, s, lpIoContext, "GetQueuedCompletionStatus ExecWSARecv failed");
+        FreeContext(lpIoContext);
+    }
+}
+
+// ---------------------------------------------------------------------------
+// Recv
+
+bool VZ_IocpSocketMgr::Recv(SOCKET s, UINT uiNoticeLen)
+{
+    VZ_AutoLock lock(&m_mapSocket2Data);
+    _IocpSocketData* lpIsd = FindRecord(s);
+    if (lpIsd == NULL)
+        return false;
+    if (lpIsd->socket != s)
+        printf("isd.socket%d ! = s %d statue=%d\n", static_cast<int>(lpIsd->socket), static_cast<int>(s),
+               lpIsd->status);
+    VZ_ASSERT(lpIsd->socket == s);
+    _IocpIoContext* lpIoContext = NULL;
+    int iError = 0;
+    if (lpIsd->status == SS_UDP) {
+        lpIoContext = AllocContext(IOCP_RECV_SIZE);
+        if (lpIoContext == NULL)
+            return false;
+        lpIoContext->socket = lpIsd->sPair;
+        lpIoContext->dwSendParam = lpIsd->dwUserData1;
+        lpIoContext->dwUserData2 = lpIsd->dwUserData2;
+        if (ExecWSARecvFrom(s, lpIoContext, &iError))
+            return true;
+        FreeContext(lpIoContext);
+        return false;
+    }
+    if (lpIsd->status != SS_CONNECTED)
+        return false;
+    int iArm = ArmNotice(*lpIsd, uiNoticeLen);
+    if (iArm == NOTICE_PENDING)
+        return false;
+    if (iArm == NOTICE_ARMED)
+        return true;
+    lpIoContext = AllocContext(IOCP_RECV_SIZE);
+    if (lpIoContext == NULL)
+        return false;
+    lpIoContext->ulSerial = lpIsd->ulSerial;
+    if (iArm == NOTICE_HELD) {
+        // The bytes are here already: a worker delivers them, never the caller.
+        lpIoContext->IoOperation = IO_RBUF;
+        if (PostQueuedCompletionStatus(m_hIocp, 0, static_cast<ULONG_PTR>(s), &lpIoContext->overlapped))
+            return true;
+    } else {
+        lpIoContext->dwSendParam = lpIsd->dwUserData1;
+        lpIoContext->dwUserData2 = lpIsd->dwUserData2;
+        if (ExecWSARecv(s, lpIoContext, &iError))
+            return true;
+    }
+    FreeContext(lpIoContext);
+    return false;
+}

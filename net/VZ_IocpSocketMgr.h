@@ -1,0 +1,170 @@
+// The engine behind "IIocpSocketMgr1.0" and "IIocpSocketMgr1.1": sockets on
+// one I/O completion port served by a pool of worker threads; connect
+// notifications on a hidden window of its own thread; one name-resolution
+// thread; the base's timer service for the per-socket time-outs and timers.
+//
+// One lock, the lock of m_mapSocket2Data, guards every record,
+// m_mapClosingCount and m_ulNextSerial. Events are raised with it released.
+// At most one WSARecv and one WSASend per socket are outstanding at a time;
+// further sends wait in the record's listSend in call order.
+#pragma once
+
+#include <winsock2.h>
+#include <windows.h>
+#include <mswsock.h>
+
+#include "VZ_List.h"
+#include "VZ_Map.h"
+#include "VZ_MultiThread.h"
+#include "VZ_MultipleTimer.h"
+#include "VZ_SocketMgr.h"
+#include "VZ_TcpDelivery.h"
+#include "VZ_Wnd.h"
+
+// Operations of an I/O context.
+enum {
+    IO_ACCEPT = 0,
+    IO_RECV = 1,
+    IO_SEND = 2,
+    IO_RECVFROM = 3,
+    IO_RBUF = 4 // posted by Recv: deliver the bytes already in sbRbuf
+};
+
+// Thread types of the engine's pool.
+enum {
+    IOCP_THREAD_CONNECT = 0,
+    IOCP_THREAD_IOWORK = 1,
+    IOCP_THREAD_DNS = 2
+};
+
+// Messages of the connect window.
+#define WM_IOCP_SOCKET (WM_USER + 800)  // WSAAsyncSelect: wParam socket, lParam event | error << 16
+#define WM_IOCP_RELEASE (WM_USER + 801) // a connecting socket was closed: wParam socket
+
+#define IOCP_RECV_SIZE 4096      // data area of a TCP or UDP receive context
+#define IOCP_UDP_OFFSET 36       // a datagram is received this far into the data area
+#define IOCP_ACCEPT_SIZE 512     // data area of an accept context
+#define IOCP_ACCEPT_ADDR_LEN 32  // sizeof(sockaddr_in) + 16, per address of AcceptEx
+
+// One overlapped operation: a pool block of this head and the data area.
+struct _IocpIoContext {
+    OVERLAPPED overlapped; // first: a completion's OVERLAPPED* is its context
+    UINT IoOperation;      // IO_*
+    SOCKET socket;         // AcceptEx's new socket; a UDP receive's sPair; else INVALID_SOCKET
+    ULONG ulSerial;        // serial of the record when the operation was posted
+    DWORD dwSendParam;     // a send's dwSendParam; a receive's dwUserData1
+    DWORD dwUserData2;     // a receive's dwUserData2
+    WSABUF wsabuf;         // len = data size; buf = the data area
+    // Source of a UDP receive (room for any address the stack writes); kept
+    // in the head so it never overlaps the data area.
+    union {
+        sockaddr_in from;
+        char szFromRoom[32];
+    };
+    int fromlen;
+
+    char* Data() { return reinterpret_cast<char*>(this + 1); }
+};
+
+// One socket: the common record, its outstanding send and the sends behind it.
+struct _IocpSocketData : _SOCKETCORE {
+    UINT bIoSending;                                      // one WSASend is outstanding
+    VZ_List<_IocpIoContext*, _IocpIoContext*> listSend;   // waiting sends, call order
+};
+
+class VZ_IocpSocketMgr : public VZ_SocketMgr, public VZ_MultiThread, public VZ_Wnd, public VZ_MultipleTimerSink {
+public:
+    VZ_IocpSocketMgr();
+    ~VZ_IocpSocketMgr() override;
+    // Send without the network fault simulator.
+    virtual bool SendRaw(SOCKET s, const char* buf, int len, DWORD dwSendParam, UINT* lpuiQueued);
+
+    bool Initialize(BYTE byFlags, int nWorkThread, DWORD dwReserved1, DWORD dwReserved2) override;
+    bool Uninitialize(DWORD dwReserved) override;
+    bool CloseSocket(SOCKET s) override;
+    bool Recv(SOCKET s, UINT uiNoticeLen) override;
+    using VZ_SocketMgr::Connect;
+    using VZ_SocketMgr::CreateTcpSocket;
+    using VZ_SocketMgr::CreateUdpSocket;
+    using VZ_SocketMgr::SendTo;
+    SOCKET CreateUdpSocket(HANDLE hProxy, const sockaddr_in* lpLocalAddr, DWORD dwUserData1,
+                           DWORD dwUserData2) override;
+    int SendTo(SOCKET s, const sockaddr_in* lpRemoteAddr, const char* buf, int len, bool bDirect) override;
+    SOCKET CreateTcpSocket(HANDLE hProxy, const sockaddr_in* lpLocalAddr, DWORD dwUserData1,
+                           DWORD dwUserData2) override;
+    bool Connect(SOCKET s, const sockaddr_in* lpRemoteAddr) override;
+    bool Listen(SOCKET s, int backlog) override;
+    bool Send(SOCKET s, const char* buf, int len, DWORD dwSendParam, UINT* lpuiQueued) override;
+    bool SendV(SOCKET s, const _SOCKBUF* lpBufs, UINT uiCount, DWORD dwSendParam, UINT* lpuiQueued) override;
+
+    int OnTimerExpired(DWORD dwTimerId, DWORD dwParam) override { return ExpireSocketTimer(dwTimerId, dwParam); }
+
+protected:
+    DWORD ThreadProc(_THREAD_DATA& td) override;
+    LRESULT WindowProc(UINT uMsg, WPARAM wParam, LPARAM lParam) override;
+    _SOCKETCORE* LockSocket(SOCKET s) override;
+    void UnlockSocket(SOCKET s) override;
+
+private:
+    // What the shared receive delivery and proxy handshake need of this engine.
+    class VZ_DeliveryHost : public VZ_TcpDeliveryHost {
+    public:
+        explicit VZ_DeliveryHost(VZ_IocpSocketMgr* lpMgr) : m_lpMgr(lpMgr) {}
+        void LockTable() override { m_lpMgr->m_mapSocket2Data.Lock(); }
+        void UnlockTable() override { m_lpMgr->m_mapSocket2Data.Unlock(); }
+        _SOCKETCORE* FindTcpRecord(SOCKET s, ULONG ulSerial) override;
+        VZ_SocketMgr* GetSocketMgr() override { return m_lpMgr; }
+        VZ_MemoryEx* GetMemory() override { return &m_lpMgr->m_Memory; }
+        DWORD GetClock() override { return m_lpMgr->m_Timer.GetTimerTick(); }
+        void ReportSocketError(int iError, SOCKET s) override;
+
+    private:
+        VZ_IocpSocketMgr* m_lpMgr;
+    };
+
+    // Contexts (VZ_IocpSocketMgr.cpp).
+    _IocpIoContext* AllocContext(UINT uiSize);
+    void FreeContext(_IocpIoContext* lpIoContext);
+    bool AddSocket(SOCKET s, int status, DWORD dwUserData1, DWORD dwUserData2, _PROXYDATA* lpProxyData);
+    _IocpSocketData* FindRecord(SOCKET s);
+    bool ExecWSARecv(SOCKET s, _IocpIoContext* lpIoContext, int* lpiError);
+    bool ExecWSARecvFrom(SOCKET s, _IocpIoContext* lpIoContext, int* lpiError);
+    bool ReportError(int iError, SOCKET s, _IocpIoContext* lpIoContext, const char* lpszReason);
+    void StopEngineThreads();
+
+    // Workers (VZ_IocpSocketMgr.cpp).
+    void ThreadIOWork();
+    void OnCompletionFailed(SOCKET s, _IocpIoContext* lpIoContext);
+    void OnCompletion(SOCKET s, _IocpIoContext* lpIoContext, DWORD dwBytes);
+    void DeliverUdp(SOCKET s, _IocpIoContext* lpIoContext, DWORD dwBytes);
+    void DeliverTcp(SOCKET s, _IocpIoContext* lpIoContext, DWORD dwBytes);
+
+    // Connect, accept, name resolution (VZ_IocpConnect.cpp).
+    void ThreadConnect(HANDLE hReadyEvent);
+    bool ExecAcceptEx(SOCKET sListen, _IocpIoContext* lpIoContext, int* lpiError);
+    void OnAcceptCompleted(SOCKET sListen, _IocpIoContext* lpIoContext);
+    bool LoadAcceptEx(SOCKET s);
+    SOCKET OpenSocket(int iType, const sockaddr_in* lpLocalAddr, int status, DWORD dwUserData1, DWORD dwUserData2,
+                      HANDLE hProxy);
+    void OnConnectNotice(SOCKET s, WORD wEvent, WORD wError);
+    void OnConnectFailed(SOCKET s, SOCKET sPair, int iError, bool bClosed, DWORD dwUserData1, DWORD dwUserData2);
+    void OnConnectRelease(SOCKET s);
+
+    // Send path (VZ_IocpSend.cpp).
+    bool PostSend(SOCKET s, _IocpIoContext* lpIoContext, DWORD dwSendParam, UINT* lpuiQueued);
+    bool ExecWSASend(SOCKET s, _IocpIoContext* lpIoContext, int* lpiError);
+    void OnSendCompleted(SOCKET s, _IocpIoContext* lpIoContext);
+
+    HANDLE m_hIocp;
+    VZ_LckMap<unsigned int, unsigned int, _IocpSocketData, const _IocpSocketData&> m_mapSocket2Data;
+    VZ_Map<unsigned int, unsigned int, int, int> m_mapClosingCount;
+    ULONG m_ulNextSerial;
+    DWORD m_dwConnectThreadId;
+    LPFN_ACCEPTEX m_lpfnAcceptEx;
+    LPFN_GETACCEPTEXSOCKADDRS m_lpfnGetAcceptExSockaddrs;
+    bool m_bTimerStarted;
+    volatile bool m_bStopping;
+
+    VZ_DeliveryHost m_DeliveryHost;
+    VZ_TcpDelivery m_Delivery;
+};
