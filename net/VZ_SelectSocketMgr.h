@@ -157,7 +157,6 @@ public:
     ISocketMgrSink* GetEventSink() override { return m_pSink; }
     void SetRelayAddress(SOCKET sUdp, ULONG ulIP, USHORT usPort) override;
     bool IsStopping() override { return VZ_Thread::IsStopping(); }
-    const char* GetCheckModule() override;
 
 protected:
     DWORD Run() override;

@@ -186,11 +186,6 @@ _SOCKETCORE* VZ_SelectThread::FindTcpRecord(SOCKET s, ULONG ulSerial)
     return lpssd;
 }
 
-const char* VZ_SelectThread::GetCheckModule()
-{
-    return __FILE__;
-}
-
 // ---------------------------------------------------------------------------
 // Sets
 

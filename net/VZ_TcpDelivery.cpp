@@ -4,6 +4,7 @@
 
 #include <string.h>
 
+#include "VZ_Assert.h"
 #include "VZ_TcpDelivery.h"
 
 VZ_TcpDelivery::VZ_TcpDelivery(VZ_TcpDeliveryHost* lpHost, DWORD dwMode)
@@ -20,7 +21,7 @@ int VZ_TcpDelivery::Deliver(SOCKET s, const char* recvbuf, UINT recvlen, ULONG u
         m_lpHost->UnlockTable();
         return TCPDELIVER_STOP;
     }
-    TCPDELIVER_CHECK(m_lpHost, lpRec->socket == s);
+    VZ_ASSERT(lpRec->socket == s);
     if (VZ_ProxySession::IsNegotiating(*lpRec)) {
         if ((m_dwMode & TCPDELIVER_TOUCH_PROXY) != 0)
             lpRec->dwLastRecvTime = m_lpHost->GetClock();
@@ -31,8 +32,8 @@ int VZ_TcpDelivery::Deliver(SOCKET s, const char* recvbuf, UINT recvlen, ULONG u
 
     bool bRbufLockFlag = lpRec->bRbufLockFlag;
     UINT uiNoticeLen = lpRec->uiNoticeLen;
-    TCPDELIVER_CHECK(m_lpHost, !bRbufLockFlag);
-    TCPDELIVER_CHECK(m_lpHost, uiNoticeLen > 0);
+    VZ_ASSERT(!bRbufLockFlag);
+    VZ_ASSERT(uiNoticeLen > 0);
     if (lpRec->sbRbuf.uiDataLen + recvlen < uiNoticeLen)
         return Buffer(lpRec, recvbuf, recvlen, uiNoticeLen);
     return Offer(s, recvbuf, recvlen, ulSerial, lpRec);
@@ -42,7 +43,7 @@ int VZ_TcpDelivery::Buffer(_SOCKETCORE* lpRec, const char* recvbuf, UINT recvlen
 {
     // Only new bytes can leave the buffer short of a notice length (Recv
     // delivers buffered bytes only once they reach it).
-    TCPDELIVER_CHECK(m_lpHost, recvbuf && recvlen > 0);
+    VZ_ASSERT(recvbuf && recvlen > 0);
     _TCPRECVBUF* lpRbuf = &lpRec->sbRbuf;
     if (recvbuf != NULL && recvlen > 0) {
         // Room for the whole notice length at once, so the rest arrives without regrowing.
@@ -93,10 +94,10 @@ int VZ_TcpDelivery::Offer(SOCKET s, const char* recvbuf, UINT recvlen, ULONG ulS
 
         UINT uiHandleLen = recvlen;
         m_lpHost->GetEventSink()->OnTcpRecv(0, s, recvbuf, &uiHandleLen, dwUserData1, dwUserData2);
-        TCPDELIVER_CHECK(m_lpHost, uiHandleLen <= recvlen);
+        VZ_ASSERT(uiHandleLen <= recvlen);
         if (uiHandleLen > recvlen)
             uiHandleLen = recvlen; // a sink claiming more than offered consumed all
-        if (uiHandleLen > 0 && (m_dwMode & TCPDELIVER_RECORD) != 0)
+        if (uiHandleLen > 0) // the writer does nothing while recording is off
             m_lpHost->RecordRecv(s, recvbuf, uiHandleLen, dwUserData1, dwUserData2);
 
         m_lpHost->LockTable();
@@ -109,9 +110,9 @@ int VZ_TcpDelivery::Offer(SOCKET s, const char* recvbuf, UINT recvlen, ULONG ulS
         }
         lpRbuf = &lpRec->sbRbuf;
         bool bRbufLockFlag = lpRec->bRbufLockFlag;
-        TCPDELIVER_CHECK(m_lpHost, lpRec->socket == s);
-        TCPDELIVER_CHECK(m_lpHost, lpRbuf->uiDataLen == 0);
-        TCPDELIVER_CHECK(m_lpHost, bRbufLockFlag);
+        VZ_ASSERT(lpRec->socket == s);
+        VZ_ASSERT(lpRbuf->uiDataLen == 0);
+        VZ_ASSERT(bRbufLockFlag);
         lpRec->bRbufLockFlag = false;
         uiNewNotice = lpRec->uiNoticeLen; // set again only by a Recv inside the event
 
@@ -171,7 +172,7 @@ void VZ_TcpDelivery::KeepRest(_TCPRECVBUF* lpRbuf, char* lpKept, UINT uiKeptSize
     } else {
         VZ_MemoryEx* lpMemory = m_lpHost->GetMemory();
         char* lpNew = static_cast<char*>(lpMemory->Alloc(uiSize));
-        TCPDELIVER_CHECK(m_lpHost, lpNew != NULL);
+        VZ_ASSERT(lpNew != NULL);
         if (lpNew != NULL)
             memcpy(lpNew, lpRest, uiRest);
         lpMemory->Free(lpKept);

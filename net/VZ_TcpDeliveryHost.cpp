@@ -46,14 +46,3 @@ bool VZ_TcpDeliveryHost::IsStopping()
 {
     return false;
 }
-
-const char* VZ_TcpDeliveryHost::GetCheckModule()
-{
-    return NULL;
-}
-
-void VZ_TcpDeliveryCheckFailed(VZ_TcpDeliveryHost* lpHost, const char* lpszExpr, const char* lpszFile, int iLine)
-{
-    const char* lpszModule = lpHost->GetCheckModule();
-    VZ_AssertReport(lpszExpr, lpszModule != NULL ? lpszModule : lpszFile, iLine);
-}

@@ -33,17 +33,14 @@ enum {
     // ArmProxyReply (an engine that reads only while a notice length is pending).
     TCPDELIVER_PROXY_RECV_AGAIN = 0x08,
     // The address in the proxy events carries family 0 rather than AF_INET.
-    TCPDELIVER_PROXY_ADDR_NOFAMILY = 0x10,
-    // The bytes consumed in each OnTcpRecv go to RecordRecv (engines with a
-    // recording variant; the writer itself does nothing while recording is off).
-    TCPDELIVER_RECORD = 0x20
+    TCPDELIVER_PROXY_ADDR_NOFAMILY = 0x10
 };
 
 // The three engines' modes.
 #define TCPDELIVER_MODE_SELECT (TCPDELIVER_TOUCH_EMPTY | TCPDELIVER_PROXY_KEEP_NOTICE | TCPDELIVER_PROXY_ADDR_NOFAMILY)
-#define TCPDELIVER_MODE_IOCP TCPDELIVER_RECORD
+#define TCPDELIVER_MODE_IOCP 0
 #define TCPDELIVER_MODE_ASYNC \
-    (TCPDELIVER_TOUCH_EMPTY | TCPDELIVER_TOUCH_PROXY | TCPDELIVER_PROXY_RECV_AGAIN | TCPDELIVER_RECORD)
+    (TCPDELIVER_TOUCH_EMPTY | TCPDELIVER_TOUCH_PROXY | TCPDELIVER_PROXY_RECV_AGAIN)
 
 // Result of a delivery or handshake step: what the engine does with reading.
 enum {
@@ -84,16 +81,9 @@ public:
     virtual void CloseControlSocket(SOCKET s);
     // Gives the UDP socket sUdp its relay address (default: its record in this table).
     virtual void SetRelayAddress(SOCKET sUdp, ULONG ulIP, USHORT usPort);
-    // Consumed bytes of one OnTcpRecv, with TCPDELIVER_RECORD (default: the
-    // manager's record writer).
+    // Consumed bytes of one OnTcpRecv (default: the manager's record writer,
+    // which does nothing while recording is off).
     virtual void RecordRecv(SOCKET s, const char* lpBuf, UINT uiLen, DWORD dwUserData1, DWORD dwUserData2);
     // True while the engine stops: a delivery about to raise OnTcpRecv is abandoned.
     virtual bool IsStopping();
-    // Source file the shared checks report under (default NULL: their own).
-    virtual const char* GetCheckModule();
 };
-
-// Reports a failed check of the shared code under the host's module.
-#define TCPDELIVER_CHECK(host, expr) \
-    ((expr) ? (void)0 : VZ_TcpDeliveryCheckFailed(host, #expr, __FILE__, __LINE__))
-void VZ_TcpDeliveryCheckFailed(VZ_TcpDeliveryHost* lpHost, const char* lpszExpr, const char* lpszFile, int iLine);
