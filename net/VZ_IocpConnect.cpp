@@ -195,6 +195,11 @@ bool VZ_IocpSocketMgr::ExecAcceptEx(SOCKET sListen, _IocpIoContext* lpIoContext,
 void VZ_IocpSocketMgr::OnAcceptCompleted(SOCKET sListen, _IocpIoContext* lpIoContext)
 {
     SOCKET a = lpIoContext->socket;
+    if (!IsListening(sListen)) { // closed, or the engine stops
+        closesocket(a);
+        FreeContext(lpIoContext);
+        return;
+    }
     sockaddr* lpLocal = NULL;
     sockaddr* lpPeer = NULL;
     int iLocalLen = 0;

@@ -24,7 +24,7 @@ const ULONG_PTR EXIT_KEY = 0xFFFFFFFF; // key of the packet that ends one worker
 
 VZ_IocpSocketMgr::VZ_IocpSocketMgr()
     : m_hIocp(NULL), m_mapSocket2Data(10), m_mapClosingCount(10), m_ulNextSerial(1), m_dwConnectThreadId(0),
-      m_lpfnAcceptEx(NULL), m_lpfnGetAcceptExSockaddrs(NULL), m_bTimerStarted(false), m_bStopping(false),
+      m_lpfnAcceptEx(NULL), m_lpfnGetAcceptExSockaddrs(NULL), m_bTimerStarted(false), m_bStopping(false), m_lContexts(0),
       m_DeliveryHost(this), m_Delivery(&m_DeliveryHost, TCPDELIVER_MODE_IOCP)
 {
     m_mapSocket2Data.InitHashTable(SOCKET_MAP_BUCKETS);
@@ -80,6 +80,10 @@ bool VZ_IocpSocketMgr::Initialize(BYTE byFlags, int nWorkThread, DWORD, DWORD)
     return true;
 }
 
+// The sockets are closed before the workers are told to end (an order of
+// this engine's choosing): their outstanding operations then complete with
+// errors, and the workers give every context back to the pool, raising
+// nothing, since no record is left for them.
 bool VZ_IocpSocketMgr::Uninitialize(DWORD)
 {
     m_bStopping = true;
@@ -87,33 +91,19 @@ bool VZ_IocpSocketMgr::Uninitialize(DWORD)
         m_Timer.Stop();
         m_bTimerStarted = false;
     }
-    StopEngineThreads();
+    StopHelperThreads();
+    CloseAllSockets();
+    WaitForContexts();
+    StopWorkers();
     if (m_hIocp != NULL) {
         CloseHandle(m_hIocp);
         m_hIocp = NULL;
     }
-    VZ_AutoLock lock(&m_mapSocket2Data);
-    VZ_POSITION pos = m_mapSocket2Data.GetStartPosition();
-    while (pos != NULL) {
-        unsigned int uiKey = 0;
-        _IocpSocketData isd;
-        m_mapSocket2Data.GetNextAssoc(pos, uiKey, isd);
-        _IocpSocketData* lpIsd = FindRecord(uiKey);
-        if (lpIsd->socket != INVALID_SOCKET)
-            closesocket(lpIsd->socket);
-        while (!lpIsd->listSend.IsEmpty())
-            FreeContext(lpIsd->listSend.RemoveHead());
-        if (!lpIsd->bRbufLockFlag)
-            m_Memory.Free(lpIsd->sbRbuf.lpData);
-    }
-    m_mapSocket2Data.RemoveAll();
-    m_mapClosingCount.RemoveAll();
     m_dwConnectThreadId = 0;
     return true;
 }
 
-// Connect thread, name thread, then the workers, each told to end first.
-void VZ_IocpSocketMgr::StopEngineThreads()
+void VZ_IocpSocketMgr::StopHelperThreads()
 {
     if (m_dwConnectThreadId != 0)
         PostThreadMessageW(m_dwConnectThreadId, WM_QUIT, 0, 0);
@@ -122,6 +112,38 @@ void VZ_IocpSocketMgr::StopEngineThreads()
         m_queDns.PostMessage(DNS_MSG_QUIT, 0, 0);
         StopThreads(IOCP_THREAD_DNS, STOP_WAIT_MS);
     }
+}
+
+void VZ_IocpSocketMgr::CloseAllSockets()
+{
+    VZ_AutoLock lock(&m_mapSocket2Data);
+    VZ_POSITION pos = m_mapSocket2Data.GetStartPosition();
+    while (pos != NULL) {
+        unsigned int uiKey = 0;
+        _IocpSocketData* lpIsd = m_mapSocket2Data.GetNextValue(pos, &uiKey);
+        if (lpIsd->socket != INVALID_SOCKET)
+            closesocket(lpIsd->socket);
+        while (!lpIsd->listSend.IsEmpty())
+            FreeContext(lpIsd->listSend.RemoveHead());
+        if (!lpIsd->bRbufLockFlag) // else the running delivery frees it
+            m_Memory.Free(lpIsd->sbRbuf.lpData);
+    }
+    m_mapSocket2Data.RemoveAll();
+    m_mapClosingCount.RemoveAll();
+}
+
+// Bounded: a context held by a worker that runs this very call (Uninitialize
+// from inside an event) comes back only after it returns.
+void VZ_IocpSocketMgr::WaitForContexts()
+{
+    if (GetThreadCount(IOCP_THREAD_IOWORK) == 0)
+        return;
+    for (DWORD dwWaited = 0; m_lContexts > 0 && dwWaited < STOP_WAIT_MS; dwWaited += 5)
+        Sleep(5);
+}
+
+void VZ_IocpSocketMgr::StopWorkers()
+{
     int iWorkers = GetThreadCount(IOCP_THREAD_IOWORK);
     for (int i = 0; i < iWorkers && m_hIocp != NULL; ++i)
         PostQueuedCompletionStatus(m_hIocp, 0, EXIT_KEY, NULL);
@@ -162,11 +184,15 @@ _IocpIoContext* VZ_IocpSocketMgr::AllocContext(UINT uiSize)
     lpIoContext->socket = INVALID_SOCKET;
     lpIoContext->wsabuf.len = uiSize;
     lpIoContext->wsabuf.buf = lpIoContext->Data();
+    InterlockedIncrement(&m_lContexts);
     return lpIoContext;
 }
 
 void VZ_IocpSocketMgr::FreeContext(_IocpIoContext* lpIoContext)
 {
+    if (lpIoContext == NULL)
+        return;
+    InterlockedDecrement(&m_lContexts);
     m_Memory.Free(lpIoContext);
 }
 
@@ -181,6 +207,13 @@ bool VZ_IocpSocketMgr::AddSocket(SOCKET s, int status, DWORD dwUserData1, DWORD 
     isd.bIoSending = 0;
     isd.listSend.RemoveAll();
     return true;
+}
+
+bool VZ_IocpSocketMgr::IsListening(SOCKET s)
+{
+    VZ_AutoLock lock(&m_mapSocket2Data);
+    _IocpSocketData* lpIsd = FindRecord(s);
+    return !m_bStopping && lpIsd != NULL && lpIsd->status == SS_ACCEPTING;
 }
 
 _IocpSocketData* VZ_IocpSocketMgr::FindRecord(SOCKET s)
@@ -308,10 +341,11 @@ void VZ_IocpSocketMgr::OnCompletionFailed(SOCKET s, _IocpIoContext* lpIoContext)
     int iError = static_cast<int>(GetLastError());
     switch (lpIoContext->IoOperation) {
     case IO_ACCEPT: {
-        // A failed accept is replaced on the same context; the listener goes on.
+        // A failed accept is replaced on the same context while the listener
+        // is open; the accepts of a closed listener just end.
         closesocket(lpIoContext->socket);
         int iAcceptError = 0;
-        if (!ExecAcceptEx(s, lpIoContext, &iAcceptError))
+        if (!IsListening(s) || !ExecAcceptEx(s, lpIoContext, &iAcceptError))
             FreeContext(lpIoContext);
         return;
     }
@@ -359,7 +393,7 @@ void VZ_IocpSocketMgr::OnCompletion(SOCKET s, _IocpIoContext* lpIoContext, DWORD
 void VZ_IocpSocketMgr::DeliverUdp(SOCKET s, _IocpIoContext* lpIoContext, DWORD dwBytes)
 {
     ISocketMgrSink* lpSink = GetSink();
-    if (lpSink == NULL)
+    if (lpSink == NULL || m_bStopping)
         return;
     const char* p = lpIoContext->wsabuf.buf;
     int n = static_cast<int>(dwBytes);

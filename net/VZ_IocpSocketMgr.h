@@ -117,6 +117,7 @@ private:
         VZ_MemoryEx* GetMemory() override { return &m_lpMgr->m_Memory; }
         DWORD GetClock() override { return m_lpMgr->m_Timer.GetTimerTick(); }
         void ReportSocketError(int iError, SOCKET s) override;
+        bool IsStopping() override { return m_lpMgr->m_bStopping; }
 
     private:
         VZ_IocpSocketMgr* m_lpMgr;
@@ -127,10 +128,15 @@ private:
     void FreeContext(_IocpIoContext* lpIoContext);
     bool AddSocket(SOCKET s, int status, DWORD dwUserData1, DWORD dwUserData2, _PROXYDATA* lpProxyData);
     _IocpSocketData* FindRecord(SOCKET s);
+    // s is a listening socket of a running engine.
+    bool IsListening(SOCKET s);
     bool ExecWSARecv(SOCKET s, _IocpIoContext* lpIoContext, int* lpiError);
     bool ExecWSARecvFrom(SOCKET s, _IocpIoContext* lpIoContext, int* lpiError);
     bool ReportError(int iError, SOCKET s, _IocpIoContext* lpIoContext, const char* lpszReason);
-    void StopEngineThreads();
+    void StopHelperThreads();
+    void CloseAllSockets();
+    void WaitForContexts();
+    void StopWorkers();
 
     // Workers (VZ_IocpSocketMgr.cpp).
     void ThreadIOWork();
@@ -164,6 +170,8 @@ private:
     LPFN_GETACCEPTEXSOCKADDRS m_lpfnGetAcceptExSockaddrs;
     bool m_bTimerStarted;
     volatile bool m_bStopping;
+    // Contexts taken from the pool and not yet given back.
+    volatile LONG m_lContexts;
 
     VZ_DeliveryHost m_DeliveryHost;
     VZ_TcpDelivery m_Delivery;
