@@ -224,7 +224,8 @@ void VZ_IocpSocketMgr::OnAcceptCompleted(SOCKET sListen, _IocpIoContext* lpIoCon
     // The accepted socket takes over the listener's properties, so shutdown
     // and getsockname work on it.
     setsockopt(a, SOL_SOCKET, SO_UPDATE_ACCEPT_CONTEXT, reinterpret_cast<const char*>(&sListen), sizeof(sListen));
-    if (CreateIoCompletionPort(reinterpret_cast<HANDLE>(a), m_hIocp, static_cast<ULONG_PTR>(a), 0) == NULL) {
+    bool bSkipPort = false;
+    if (!AttachConnected(a, &bSkipPort)) {
         printf("CreateIoCompletionPort() failed with error: %d\r\n", WSAGetLastError());
         closesocket(a);
         return;
@@ -233,6 +234,7 @@ void VZ_IocpSocketMgr::OnAcceptCompleted(SOCKET sListen, _IocpIoContext* lpIoCon
         closesocket(a);
         return;
     }
+    WithSocket(a, [&](_SOCKETCORE& core) { static_cast<_IocpSocketData&>(core).bSkipPort = bSkipPort; });
     lpSink->OnTcpAccept(0, sListen, a, &local, &peer);
     RecordAccept(sListen, a, &local, &peer);
 }
@@ -324,7 +326,7 @@ void VZ_IocpSocketMgr::OnConnectNotice(SOCKET s, WORD wEvent, WORD wError)
     bool bConnected = iError == 0 && wEvent != FD_CLOSE;
     if (bConnected) {
         WSAAsyncSelect(s, GetHwnd(), 0, 0); // no more window notices: the port takes over
-        if (CreateIoCompletionPort(reinterpret_cast<HANDLE>(s), m_hIocp, static_cast<ULONG_PTR>(s), 0) == NULL) {
+        if (!AttachConnected(s, &lpIsd->bSkipPort)) {
             iError = static_cast<int>(GetLastError());
             printf("Connect remote host success, but CreateIoCompletionPort failed s=%d\r\n", static_cast<int>(s));
             bConnected = false;

@@ -67,6 +67,7 @@ bool VZ_IocpSocketMgr::PostSend(SOCKET s, _IocpIoContext* lpIoContext, DWORD dwS
 {
     _IocpSocketData& isd = *FindRecord(s);
     lpIoContext->ulSerial = isd.ulSerial;
+    lpIoContext->bSkipPort = isd.bSkipPort;
     lpIoContext->dwSendParam = dwSendParam;
     isd.dwLastSendParam = dwSendParam;
     if (isd.bIoSending) {
@@ -94,6 +95,8 @@ bool VZ_IocpSocketMgr::ExecWSASend(SOCKET s, _IocpIoContext* lpIoContext, int* l
     DWORD dwSent = 0;
     int iResult = WSASend(s, &lpIoContext->wsabuf, 1, &dwSent, 0, &lpIoContext->overlapped, NULL);
     *lpiError = WSAGetLastError();
+    if (iResult == 0 && lpIoContext->bSkipPort)
+        CompletedAtOnce(s, lpIoContext, dwSent);
     return iResult == 0 || *lpiError == WSA_IO_PENDING;
 }
 

@@ -8,6 +8,8 @@
 #include <stdio.h>
 #include <string.h>
 
+#include <vector>
+
 #include "VZ_Assert.h"
 #include "VZ_IocpSocketMgr.h"
 
@@ -19,6 +21,18 @@ const int INIT_NO_TIMER = 0x2;
 const DWORD STOP_WAIT_MS = 2000;
 const DWORD CONNECT_WND_WAIT_MS = 3000;
 const ULONG_PTR EXIT_KEY = 0xFFFFFFFF; // key of the packet that ends one worker
+
+// Completions a worker found done at once, handled before its next wait.
+struct _DEFERRED {
+    SOCKET s;
+    _IocpIoContext* lpIoContext;
+    DWORD dwBytes;
+};
+struct _WORKERSTATE {
+    VZ_IocpSocketMgr* lpOwner;
+    std::vector<_DEFERRED> vecDeferred;
+};
+thread_local _WORKERSTATE* t_lpWorker = NULL;
 
 } // namespace
 
@@ -138,7 +152,12 @@ void VZ_IocpSocketMgr::WaitForContexts()
 {
     if (GetThreadCount(IOCP_THREAD_IOWORK) == 0)
         return;
-    for (DWORD dwWaited = 0; m_lContexts > 0 && dwWaited < STOP_WAIT_MS; dwWaited += 5)
+    // A worker stopping its own engine from inside an event holds the
+    // context of that event and the ones it deferred.
+    LONG lMine = 0;
+    if (t_lpWorker != NULL && t_lpWorker->lpOwner == this)
+        lMine = 1 + static_cast<LONG>(t_lpWorker->vecDeferred.size());
+    for (DWORD dwWaited = 0; m_lContexts > lMine && dwWaited < STOP_WAIT_MS; dwWaited += 5)
         Sleep(5);
 }
 
@@ -206,6 +225,7 @@ bool VZ_IocpSocketMgr::AddSocket(SOCKET s, int status, DWORD dwUserData1, DWORD 
     InitSocketCore(isd, s, status, dwUserData1, dwUserData2, lpProxyData, &m_ulNextSerial, m_Timer.GetTimerTick());
     isd.bIoSending = 0;
     isd.listSend.RemoveAll();
+    isd.bSkipPort = false;
     return true;
 }
 
@@ -253,6 +273,8 @@ bool VZ_IocpSocketMgr::ExecWSARecv(SOCKET s, _IocpIoContext* lpIoContext, int* l
     DWORD dwFlags = 0;
     int iResult = WSARecv(s, &lpIoContext->wsabuf, 1, &dwBytes, &dwFlags, &lpIoContext->overlapped, NULL);
     *lpiError = WSAGetLastError();
+    if (iResult == 0 && lpIoContext->bSkipPort)
+        CompletedAtOnce(s, lpIoContext, dwBytes);
     return iResult == 0 || *lpiError == WSA_IO_PENDING;
 }
 
@@ -314,6 +336,9 @@ bool VZ_IocpSocketMgr::ReportError(int iError, SOCKET s, _IocpIoContext* lpIoCon
 
 void VZ_IocpSocketMgr::ThreadIOWork()
 {
+    _WORKERSTATE state;
+    state.lpOwner = this;
+    t_lpWorker = &state;
     for (;;) {
         DWORD dwBytes = 0;
         ULONG_PTR key = EXIT_KEY;
@@ -322,6 +347,7 @@ void VZ_IocpSocketMgr::ThreadIOWork()
         // The exit packet, or the port closed under a waiting worker.
         if (key == EXIT_KEY && dwBytes == 0 && lpOverlapped == NULL) {
             printf("ThreadIOWork exit\n");
+            t_lpWorker = NULL;
             return;
         }
         _IocpIoContext* lpIoContext = reinterpret_cast<_IocpIoContext*>(lpOverlapped);
@@ -333,7 +359,42 @@ void VZ_IocpSocketMgr::ThreadIOWork()
             OnCompletionFailed(s, lpIoContext);
         else
             OnCompletion(s, lpIoContext, dwBytes);
+        RunDeferred();
     }
+}
+
+void VZ_IocpSocketMgr::RunDeferred()
+{
+    std::vector<_DEFERRED>& vec = t_lpWorker->vecDeferred;
+    // Handling one may defer more: the loop runs until none is left.
+    for (size_t i = 0; i < vec.size(); ++i) {
+        _DEFERRED d = vec[i];
+        OnCompletion(d.s, d.lpIoContext, d.dwBytes);
+    }
+    vec.clear();
+}
+
+void VZ_IocpSocketMgr::CompletedAtOnce(SOCKET s, _IocpIoContext* lpIoContext, DWORD dwBytes)
+{
+    if (t_lpWorker != NULL && t_lpWorker->lpOwner == this) {
+        _DEFERRED d = {s, lpIoContext, dwBytes};
+        t_lpWorker->vecDeferred.push_back(d);
+        return;
+    }
+    if (!PostQueuedCompletionStatus(m_hIocp, dwBytes, static_cast<ULONG_PTR>(s), &lpIoContext->overlapped))
+        FreeContext(lpIoContext); // the port is gone: the engine stops
+}
+
+bool VZ_IocpSocketMgr::AttachConnected(SOCKET s, bool* lpbSkipPort)
+{
+    *lpbSkipPort = false;
+    if (CreateIoCompletionPort(reinterpret_cast<HANDLE>(s), m_hIocp, static_cast<ULONG_PTR>(s), 0) == NULL)
+        return false;
+    // One wait on the port less for every send and receive that completes
+    // at once, which on loopback is most sends.
+    *lpbSkipPort = SetFileCompletionNotificationModes(reinterpret_cast<HANDLE>(s),
+                                                      FILE_SKIP_COMPLETION_PORT_ON_SUCCESS) != FALSE;
+    return true;
 }
 
 void VZ_IocpSocketMgr::OnCompletionFailed(SOCKET s, _IocpIoContext* lpIoContext)
@@ -461,6 +522,7 @@ bool VZ_IocpSocketMgr::Recv(SOCKET s, UINT uiNoticeLen)
     if (lpIoContext == NULL)
         return false;
     lpIoContext->ulSerial = lpIsd->ulSerial;
+    lpIoContext->bSkipPort = lpIsd->bSkipPort;
     if (iArm == NOTICE_HELD) {
         // The bytes are here already: a worker delivers them, never the caller.
         lpIoContext->IoOperation = IO_RBUF;

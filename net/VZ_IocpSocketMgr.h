@@ -62,6 +62,9 @@ struct _IocpIoContext {
         char szFromRoom[32];
     };
     int fromlen;
+    // The socket's operations that succeed at once queue no completion:
+    // the engine hands them to a worker itself (CompletedAtOnce).
+    bool bSkipPort;
 
     char* Data() { return reinterpret_cast<char*>(this + 1); }
 };
@@ -70,6 +73,7 @@ struct _IocpIoContext {
 struct _IocpSocketData : _SOCKETCORE {
     UINT bIoSending;                                      // one WSASend is outstanding
     VZ_List<_IocpIoContext*, _IocpIoContext*> listSend;   // waiting sends, call order
+    bool bSkipPort; // on the port with FILE_SKIP_COMPLETION_PORT_ON_SUCCESS
 };
 
 class VZ_IocpSocketMgr : public VZ_SocketMgr, public VZ_MultiThread, public VZ_Wnd, public VZ_MultipleTimerSink {
@@ -132,6 +136,15 @@ private:
     bool IsListening(SOCKET s);
     bool ExecWSARecv(SOCKET s, _IocpIoContext* lpIoContext, int* lpiError);
     bool ExecWSARecvFrom(SOCKET s, _IocpIoContext* lpIoContext, int* lpiError);
+    // Puts a connected socket on the port; true when its operations that
+    // succeed at once skip the port.
+    bool AttachConnected(SOCKET s, bool* lpbSkipPort);
+    // An operation of a skipping socket succeeded at once: a worker of this
+    // engine keeps it for after the completion it is handling, any other
+    // thread posts it to the port. Either way no event is raised inside the
+    // call that started the operation.
+    void CompletedAtOnce(SOCKET s, _IocpIoContext* lpIoContext, DWORD dwBytes);
+    void RunDeferred();
     bool ReportError(int iError, SOCKET s, _IocpIoContext* lpIoContext, const char* lpszReason);
     void StopHelperThreads();
     void CloseAllSockets();
