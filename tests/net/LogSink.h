@@ -38,6 +38,12 @@ public:
         std::unique_lock<std::mutex> lock(m_mtx);
         return m_cv.wait_for(lock, std::chrono::milliseconds(dwMs), [&] { return m_vecLog.size() >= n; });
     }
+    void Clear()
+    {
+        std::lock_guard<std::mutex> lock(m_mtx);
+        m_vecLog.clear();
+        m_vecThreads.clear();
+    }
     void Add(const std::string& strLine)
     {
         std::lock_guard<std::mutex> lock(m_mtx);

@@ -1,4 +1,4 @@
-// Helpers of the engine tests: failed checks captured instead of failing at
+// Helpers of the net tests: failed checks captured instead of failing at
 // once, log lines as LogSink writes them, position-dependent bytes, and the
 // local address of a socket.
 #pragma once
@@ -8,13 +8,13 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <mutex>
 #include <sstream>
 #include <string>
 #include <vector>
 
 #include "VZ_Assert.h"
-#include "VZ_NetworkEx.h"
 
 typedef std::vector<std::string> Lines;
 
@@ -53,27 +53,40 @@ inline sockaddr_in LocalAddr(SOCKET s)
     return addr;
 }
 
-// One engine test's frame: Winsock, failed checks captured, a select manager
-// started with byFlags; the end stops and deletes it and fails the test when
-// an engine invariant failed on the way.
-inline ISocketMgr* BeginEngineTest(ISocketMgrSink* lpSink, BYTE byFlags, VZ_AssertHandler* lpOldHandler)
-{
-    WSADATA wsa;
-    WSAStartup(MAKEWORD(2, 2), &wsa);
-    g_vecChecks.clear();
-    *lpOldHandler = VZ_SetAssertHandler(CaptureCheck);
-    ISocketMgr* lpMgr = CreateSocketMgr(SOCKETMGR_SELECT, lpSink, false);
-    EXPECT_TRUE(lpMgr != NULL && lpMgr->Initialize(byFlags, 0, 0, 0));
-    return lpMgr;
-}
-
-inline void EndEngineTest(ISocketMgr* lpMgr, VZ_AssertHandler lpOldHandler)
-{
-    if (lpMgr != NULL) {
-        lpMgr->Uninitialize(0);
-        delete lpMgr;
+// A fresh temporary directory as the process's current one while it lives
+// (oxnet.rec is written there); removed again with its oxnet.rec.
+class TempCurrentDir {
+public:
+    TempCurrentDir()
+    {
+        wchar_t szTemp[MAX_PATH];
+        GetTempPathW(MAX_PATH, szTemp), GetCurrentDirectoryW(MAX_PATH, m_szOldDir);
+        m_strDir = szTemp + std::to_wstring(GetCurrentProcessId()) + L"-rec";
+        m_bOk = CreateDirectoryW(m_strDir.c_str(), NULL) && SetCurrentDirectoryW(m_strDir.c_str());
     }
-    VZ_SetAssertHandler(lpOldHandler);
-    EXPECT_EQ(Lines{}, g_vecChecks); // no engine invariant may fail
-    WSACleanup();
+    ~TempCurrentDir()
+    {
+        DeleteFileW(L"oxnet.rec"), RemoveDirectoryW(L"oxnet.rec");
+        SetCurrentDirectoryW(m_szOldDir), RemoveDirectoryW(m_strDir.c_str());
+    }
+    bool m_bOk;
+
+private:
+    wchar_t m_szOldDir[MAX_PATH];
+    std::wstring m_strDir;
+};
+
+// Runs oxrecdump (beside this test program) on oxnet.rec; returns its exit
+// code, its standard output in *lpstrOut.
+inline int RunDump(std::string* lpstrOut)
+{
+    wchar_t szPath[MAX_PATH];
+    std::wstring strCmd(szPath, GetModuleFileNameW(NULL, szPath, MAX_PATH));
+    strCmd = strCmd.substr(0, strCmd.find_last_of(L"\\/") + 1) + L"oxrecdump.exe";
+    FILE* fp = _wpopen(strCmd.c_str(), L"r");
+    if (fp == NULL)
+        return -1;
+    for (int ch; (ch = fgetc(fp)) != EOF;)
+        *lpstrOut += char(ch);
+    return _pclose(fp);
 }

@@ -15,11 +15,10 @@
 #include "VZ_NetworkEx.h"
 #include "VZ_RecordSocketMgr.h"
 #include "net/LogSink.h"
+#include "net/NetTestUtil.h"
 #include "net/TestSocketMgr.h"
 
 namespace {
-
-typedef std::vector<std::string> Lines;
 
 // oxnet.rec bytes built by hand: 32-bit little-endian fields.
 std::string U32(UINT32 ui) { return std::string{char(ui), char(ui >> 8), char(ui >> 16), char(ui >> 24)}; }
@@ -51,36 +50,10 @@ void WriteSession()
               ReadRecFile());
 }
 
-// Runs oxrecdump (beside this test program) on oxnet.rec; returns its exit
-// code, its standard output in *lpstrOut.
-int RunDump(std::string* lpstrOut)
-{
-    wchar_t szPath[MAX_PATH];
-    std::wstring strCmd(szPath, GetModuleFileNameW(NULL, szPath, MAX_PATH));
-    strCmd = strCmd.substr(0, strCmd.find_last_of(L"\\/") + 1) + L"oxrecdump.exe";
-    FILE* fp = _wpopen(strCmd.c_str(), L"r");
-    if (fp == NULL)
-        return -1;
-    for (int ch; (ch = fgetc(fp)) != EOF;)
-        *lpstrOut += char(ch);
-    return _pclose(fp);
-}
-
 // Each test runs in a directory of its own, the process's current one.
 class VZ_Record : public testing::Test {
 protected:
-    void SetUp() override
-    {
-        wchar_t szTemp[MAX_PATH];
-        GetTempPathW(MAX_PATH, szTemp), GetCurrentDirectoryW(MAX_PATH, m_szOldDir);
-        m_strDir = szTemp + std::to_wstring(GetCurrentProcessId()) + L"-rec"; // removed again by TearDown
-        ASSERT_TRUE(CreateDirectoryW(m_strDir.c_str(), NULL) && SetCurrentDirectoryW(m_strDir.c_str()));
-    }
-    void TearDown() override
-    {
-        DeleteFileW(L"oxnet.rec"), RemoveDirectoryW(L"oxnet.rec");
-        SetCurrentDirectoryW(m_szOldDir), RemoveDirectoryW(m_strDir.c_str());
-    }
+    void SetUp() override { ASSERT_TRUE(m_dir.m_bOk); }
     // Plays oxnet.rec; the events, or "unfinished" when it did not end in 10 s.
     static Lines Replay()
     {
@@ -98,8 +71,7 @@ protected:
         return bEnded ? sink.Log() : Lines{"unfinished"};
     }
 
-    wchar_t m_szOldDir[MAX_PATH];
-    std::wstring m_strDir;
+    TempCurrentDir m_dir;
 };
 
 } // namespace

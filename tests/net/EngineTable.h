@@ -1,0 +1,84 @@
+// The engines behind ISocketMgr, one row each. The shared engine tests run
+// for every row whose engine is built; the ways the engines differ are the
+// columns. OXNET_ALL_ENGINES=1 runs the rows of unbuilt engines too (they
+// then fail in SetUp).
+#pragma once
+
+#include <winsock2.h>
+#include <windows.h>
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <map>
+#include <ostream>
+#include <vector>
+
+#include "VZ_NetworkEx.h"
+
+// How a UDP socket reads: always, one datagram per Recv, or everything once Recv armed it.
+enum { UDP_ALWAYS, UDP_ONE_PER_RECV, UDP_AFTER_RECV };
+
+// Operations that answer true for a socket the manager does not know.
+enum { UNKNOWN_CONNECT_ADDR = 1, UNKNOWN_LISTEN = 2, UNKNOWN_RECV = 4, UNKNOWN_CLOSE = 8 };
+
+struct EngineRow {
+    const char* lpszName;
+    int iKind;                // factory kind
+    bool bRecords;            // has a recording variant
+    bool bSendToCountsBytes;  // SendTo returns the bytes sent (else 0 on success)
+    bool bRecvDeliversInline; // Recv on buffered bytes raises OnTcpRecv on the caller's thread
+    bool bSecondRecvRefused;  // Recv while a notice length is pending: false (else true, the first kept)
+    bool bSecondInitialize;   // Initialize on a running manager succeeds
+    int iRefusedError;        // OnTcpConnect error of a connect to a closed port (under Wine)
+    int iUdpReading;
+    DWORD dwUnknownTrue;      // UNKNOWN_* bits
+    int iProxyAddrFamily;     // sin_family of the addresses OnProxyResult hands out
+};
+
+inline const EngineRow g_rowEngines[] = {
+    {"Select", SOCKETMGR_SELECT, false, true, true, false, true, 10060, UDP_ALWAYS,
+     UNKNOWN_CONNECT_ADDR | UNKNOWN_LISTEN | UNKNOWN_RECV | UNKNOWN_CLOSE, 0},
+    {"Iocp", SOCKETMGR_IOCP, true, false, false, true, false, 10061, UDP_ONE_PER_RECV, 0, AF_INET},
+};
+
+inline const EngineRow& RowOf(int iKind)
+{
+    for (const EngineRow& row : g_rowEngines)
+        if (row.iKind == iKind)
+            return row;
+    return g_rowEngines[0];
+}
+
+inline void PrintTo(const EngineRow& row, std::ostream* lpOs) { *lpOs << row.lpszName; }
+
+// True when the factory builds the engine of the kind; a missing engine is
+// named once, on standard error, which test discovery does not parse.
+inline bool EngineBuilt(int iKind)
+{
+    static std::map<int, bool> mapBuilt;
+    auto it = mapBuilt.find(iKind);
+    if (it != mapBuilt.end())
+        return it->second;
+    ::testing::internal::CaptureStdout(); // what a destructor prints would read as a test name
+    ISocketMgr* lpMgr = CreateSocketMgr(iKind, NULL, false);
+    delete lpMgr;
+    ::testing::internal::GetCapturedStdout();
+    if (lpMgr == NULL)
+        fprintf(stderr, "engine of kind %d is not built: its tests are not registered\n", iKind);
+    return mapBuilt[iKind] = lpMgr != NULL;
+}
+
+// The rows whose engine is built (bRecording: only those with a recording
+// variant; iKind: only that kind).
+inline std::vector<EngineRow> BuiltEngines(bool bRecording = false, int iKind = 0)
+{
+    const char* lpszAll = getenv("OXNET_ALL_ENGINES");
+    std::vector<EngineRow> vec;
+    for (const EngineRow& row : g_rowEngines)
+        if ((!bRecording || row.bRecords) && (iKind == 0 || row.iKind == iKind) &&
+            (EngineBuilt(row.iKind) || (lpszAll != NULL && lpszAll[0] == '1')))
+            vec.push_back(row);
+    return vec;
+}

@@ -1,0 +1,302 @@
+// The frame of the engine tests: one row's manager per test, started as a
+// host starts it; a sink that logs and keeps what it consumed; plain blocking
+// Winsock sockets as controllable peers on 127.0.0.1. Every wait is bounded.
+// A failed engine check (VZ_ASSERT) fails the test at its end.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <functional>
+#include <map>
+#include <mutex>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "EngineTable.h"
+#include "LogSink.h"
+#include "NetTestUtil.h"
+
+const DWORD ECHO = 0; // first user value of the sockets that echo (accepted ones get 0)
+
+inline USHORT PortOf(SOCKET s) { return ntohs(LocalAddr(s).sin_port); }
+inline std::string From(SOCKET s) { return "127.0.0.1:" + std::to_string(PortOf(s)); }
+inline sockaddr_in Loopback(USHORT usPort)
+{
+    sockaddr_in addr = {};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(usPort);
+    addr.sin_addr.s_addr = inet_addr("127.0.0.1");
+    return addr;
+}
+inline double Ms()
+{
+    LARGE_INTEGER liFreq, liNow;
+    QueryPerformanceFrequency(&liFreq);
+    QueryPerformanceCounter(&liNow);
+    return double(liNow.QuadPart) * 1000.0 / double(liFreq.QuadPart);
+}
+// True when pred holds within dwMs; polls.
+inline bool WaitUntil(const std::function<bool()>& pred, DWORD dwMs = 10000)
+{
+    for (double dStart = Ms(); !pred(); Sleep(2))
+        if (Ms() - dStart > dwMs)
+            return false;
+    return true;
+}
+
+// Logs as LogSink and keeps the bytes each socket consumed, the last accepted
+// socket and the addresses of proxy results. m_fnData may act on the bytes
+// offered. In echo mode every connected or accepted socket reads on, and
+// ECHO sockets send back what they get (a datagram as "re:" + datagram).
+class EngineSink : public LogSink {
+public:
+    ISocketMgr* m_lpMgr = NULL;
+    bool m_bEcho = false;
+    std::atomic<int> m_iRefuseAccepts{0}; // OnSocketPreAccept answers false this many times
+    std::atomic<SOCKET> m_sAccepted{INVALID_SOCKET};
+    std::function<void(SOCKET s, const char* buf, UINT* lpuiLen)> m_fnData;
+
+    bool OnSocketPreAccept(const sockaddr_in* l, const sockaddr_in* p) override
+    {
+        LogSink::OnSocketPreAccept(l, p);
+        if (m_iRefuseAccepts.fetch_sub(1) > 0)
+            return false;
+        ++m_iRefuseAccepts;
+        return true;
+    }
+    void OnTcpConnect(int e, SOCKET s, DWORD d1, DWORD d2) override
+    {
+        LogSink::OnTcpConnect(e, s, d1, d2);
+        if (m_bEcho && e == 0)
+            m_lpMgr->Recv(s, 1);
+    }
+    void OnTcpAccept(int e, SOCKET s, SOCKET a, const sockaddr_in* l, const sockaddr_in* p) override
+    {
+        LogSink::OnTcpAccept(e, s, a, l, p);
+        m_sAccepted = a;
+        if (m_bEcho && e == 0)
+            m_lpMgr->Recv(a, 1);
+    }
+    void OnTcpRecv(int e, SOCKET s, const char* buf, UINT* lpuiLen, DWORD d1, DWORD d2) override
+    {
+        LogSink::OnTcpRecv(e, s, buf, lpuiLen, d1, d2);
+        if (m_fnData)
+            m_fnData(s, buf, lpuiLen);
+        if (m_bEcho && d1 == ECHO && !m_lpMgr->Send(s, buf, int(*lpuiLen), 0, NULL))
+            Add("echo failed");
+        {
+            std::lock_guard<std::mutex> lock(m_mtxData);
+            m_mapData[s].append(buf, *lpuiLen);
+        }
+        if (m_bEcho)
+            m_lpMgr->Recv(s, 1);
+    }
+    void OnUdpRecv(int e, SOCKET s, const char* buf, int n, const sockaddr_in* p, DWORD d1, DWORD d2) override
+    {
+        LogSink::OnUdpRecv(e, s, buf, n, p, d1, d2);
+        std::string strAnswer = "re:" + std::string(buf, n);
+        if (m_bEcho && d1 == ECHO)
+            m_lpMgr->SendTo(s, p, strAnswer.data(), int(strAnswer.size()), true);
+        if (m_bEcho)
+            m_lpMgr->Recv(s, 1);
+    }
+    void OnProxyResult(int e, SOCKET s, const sockaddr_in* a, DWORD d1, DWORD d2) override
+    {
+        if (a != NULL) {
+            std::lock_guard<std::mutex> lock(m_mtxData);
+            m_mapAddr[s] = *a;
+        }
+        LogSink::OnProxyResult(e, s, a, d1, d2);
+    }
+    std::string Data(SOCKET s)
+    {
+        std::lock_guard<std::mutex> lock(m_mtxData);
+        return m_mapData[s];
+    }
+    sockaddr_in ProxyAddr(SOCKET s)
+    {
+        std::lock_guard<std::mutex> lock(m_mtxData);
+        return m_mapAddr[s];
+    }
+
+private:
+    std::mutex m_mtxData;
+    std::map<SOCKET, std::string> m_mapData;
+    std::map<SOCKET, sockaddr_in> m_mapAddr;
+};
+
+class EngineFixture : public ::testing::Test {
+protected:
+    virtual const EngineRow& Row() const = 0;
+
+    void SetUp() override
+    {
+        WSADATA wsa;
+        WSAStartup(MAKEWORD(2, 2), &wsa);
+        g_vecChecks.clear();
+        m_fnOldHandler = VZ_SetAssertHandler(CaptureCheck);
+        Start(0);
+    }
+    void TearDown() override
+    {
+        Stop();
+        for (SOCKET s : m_vecRaw)
+            closesocket(s);
+        VZ_SetAssertHandler(m_fnOldHandler);
+        EXPECT_EQ(Lines{}, g_vecChecks); // no engine invariant may fail
+        WSACleanup();
+    }
+    // A new manager of the row, started with byFlags (1: no name thread, 2: no timers).
+    void Start(BYTE byFlags)
+    {
+        m_lpMgr = CreateSocketMgr(Row().iKind, &m_Sink, false);
+        ASSERT_TRUE(m_lpMgr != NULL) << "engine " << Row().lpszName << " (kind " << Row().iKind << ") is not built";
+        m_Sink.m_lpMgr = m_lpMgr;
+        ASSERT_TRUE(m_lpMgr->Initialize(byFlags, 0, 0, 0));
+    }
+    void Stop()
+    {
+        if (m_lpMgr != NULL) {
+            m_lpMgr->Uninitialize(0);
+            delete m_lpMgr;
+            m_lpMgr = NULL;
+        }
+    }
+
+    // Index of the first line equal to strLine, waiting for it; -1 on time-out.
+    int WaitLine(const std::string& strLine, DWORD dwMs = 10000)
+    {
+        int iAt = -1;
+        WaitUntil([&] {
+            Lines vec = m_Sink.Log();
+            iAt = int(std::find(vec.begin(), vec.end(), strLine) - vec.begin());
+            return iAt < int(vec.size()) || (iAt = -1, false);
+        }, dwMs);
+        return iAt;
+    }
+    size_t Count(const std::string& strPrefix)
+    {
+        size_t n = 0;
+        for (const std::string& str : m_Sink.Log())
+            n += str.compare(0, strPrefix.size(), strPrefix) == 0;
+        return n;
+    }
+
+    // uiQueued of each OnTcpSend of s logged from line nFrom on.
+    std::vector<UINT> SendReports(SOCKET s, size_t nFrom = 0)
+    {
+        std::vector<UINT> vec;
+        Lines vecLog = m_Sink.Log();
+        for (size_t i = nFrom; i < vecLog.size(); ++i) {
+            std::istringstream is(vecLog[i]);
+            std::string strName;
+            long long llError, llSocket, llQueued = -1;
+            is >> strName >> llError >> llSocket;
+            for (long long ll; is >> ll;)
+                llQueued = ll;
+            if (strName == "send" && SOCKET(llSocket) == s)
+                vec.push_back(UINT(llQueued));
+        }
+        return vec;
+    }
+
+    SOCKET Raw(int iType)
+    {
+        SOCKET s = socket(AF_INET, iType, 0);
+        m_vecRaw.push_back(s);
+        DWORD dwTimeout = 5000; // a blocking recv never hangs a test
+        setsockopt(s, SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<const char*>(&dwTimeout), sizeof(dwTimeout));
+        sockaddr_in addr = Loopback(0);
+        bind(s, reinterpret_cast<sockaddr*>(&addr), sizeof(addr));
+        return s;
+    }
+    void RawClose(SOCKET s)
+    {
+        m_vecRaw.erase(std::remove(m_vecRaw.begin(), m_vecRaw.end(), s), m_vecRaw.end());
+        closesocket(s);
+    }
+    SOCKET RawListen(int iRecvBuf = 0)
+    {
+        SOCKET s = Raw(SOCK_STREAM);
+        if (iRecvBuf) // inherited by the accepted socket
+            setsockopt(s, SOL_SOCKET, SO_RCVBUF, reinterpret_cast<const char*>(&iRecvBuf), sizeof(iRecvBuf));
+        listen(s, 8);
+        return s;
+    }
+    // A loopback port nobody listens on.
+    USHORT ClosedPort()
+    {
+        SOCKET s = Raw(SOCK_STREAM);
+        USHORT usPort = PortOf(s);
+        RawClose(s);
+        return usPort;
+    }
+    static bool Pending(SOCKET sListen, long lSeconds)
+    {
+        fd_set fds;
+        FD_ZERO(&fds);
+        FD_SET(sListen, &fds);
+        timeval tv = {lSeconds, 0};
+        return select(0, &fds, NULL, NULL, &tv) == 1;
+    }
+    SOCKET RawAccept(SOCKET sListen)
+    {
+        SOCKET s = Pending(sListen, 5) ? accept(sListen, NULL, NULL) : INVALID_SOCKET;
+        m_vecRaw.push_back(s);
+        return s;
+    }
+    SOCKET RawConnect(USHORT usPort)
+    {
+        SOCKET s = Raw(SOCK_STREAM);
+        sockaddr_in to = Loopback(usPort);
+        EXPECT_EQ(0, connect(s, reinterpret_cast<sockaddr*>(&to), sizeof(to)));
+        return s;
+    }
+    static std::string RawRecv(SOCKET s, size_t nLen)
+    {
+        std::string str;
+        char buf[65536];
+        for (int n = 1; n > 0 && str.size() < nLen; str.append(buf, std::max(n, 0)))
+            n = recv(s, buf, int(std::min(sizeof(buf), nLen - str.size())), 0);
+        return str;
+    }
+    static void RawSend(SOCKET s, const std::string& str) { send(s, str.data(), int(str.size()), 0); }
+    // After the bytes still on their way, the peer sees an orderly close or a
+    // reset, not a time-out.
+    static bool PeerSeesClose(SOCKET s)
+    {
+        char buf[65536];
+        int n = 1;
+        for (int i = 0; i < 1000 && n > 0; ++i)
+            n = recv(s, buf, sizeof(buf), 0);
+        return n == 0 || (n < 0 && WSAGetLastError() != WSAETIMEDOUT);
+    }
+    // A manager socket (user values 1, 2) connected to a plain peer.
+    SOCKET ConnectedToRaw(SOCKET* lpsPeer, int iSendBuf = 0, int iPeerRecvBuf = 0)
+    {
+        SOCKET sListen = RawListen(iPeerRecvBuf);
+        SOCKET s = m_lpMgr->CreateTcpSocket(NULL, "127.0.0.1", 0, 1, 2);
+        EXPECT_TRUE(!iSendBuf || m_lpMgr->SetSendBufSize(s, iSendBuf));
+        EXPECT_TRUE(m_lpMgr->Connect(s, "127.0.0.1", PortOf(sListen)));
+        EXPECT_LE(0, WaitLine(Line("connect", 0, s, 1, 2)));
+        *lpsPeer = RawAccept(sListen);
+        EXPECT_NE(INVALID_SOCKET, *lpsPeer);
+        return s;
+    }
+
+    EngineSink m_Sink;
+    ISocketMgr* m_lpMgr = NULL;
+    std::vector<SOCKET> m_vecRaw;
+    VZ_AssertHandler m_fnOldHandler = NULL;
+};
+
+// The fixture of the tests that every engine row runs.
+class EngineTest : public EngineFixture, public ::testing::WithParamInterface<EngineRow> {
+protected:
+    const EngineRow& Row() const override { return GetParam(); }
+};
+
+inline std::string RowName(const ::testing::TestParamInfo<EngineRow>& info) { return info.param.lpszName; }

@@ -1,0 +1,449 @@
+// Every engine over 127.0.0.1, driven as a host drives it: the manager on one
+// or both ends, plain blocking sockets as controllable peers. Each behaviour
+// is written once; where the engines differ, the row says how.
+#include <cstring>
+#include <memory>
+#include <thread>
+
+#include "EngineTest.h"
+
+namespace {
+
+class EngineLoopback : public EngineTest {
+protected:
+    // Uninitialize called from inside the first event named lpszEvent returns
+    // soon (not after a stop's 2000 ms wait on its own thread), and its
+    // caller lives on to return from the event.
+    void UninitializeInside(const char* lpszEvent)
+    {
+        std::atomic<int> iReturned{0};
+        std::atomic<double> dTook{0};
+        m_Sink.m_fnHook = [&, lpszEvent](const char* lpszName, SOCKET, UINT*) {
+            if (strcmp(lpszName, lpszEvent) != 0 || iReturned.load() != 0)
+                return;
+            double dStart = Ms();
+            m_lpMgr->Uninitialize(0);
+            dTook = Ms() - dStart;
+            ++iReturned;
+        };
+        EXPECT_TRUE(WaitUntil([&] { return iReturned == 1; })) << lpszEvent;
+        EXPECT_LT(dTook.load(), 1500.0) << lpszEvent;
+        m_Sink.m_fnHook = nullptr;
+    }
+};
+
+INSTANTIATE_TEST_SUITE_P(Engines, EngineLoopback, ::testing::ValuesIn(BuiltEngines()), RowName);
+
+} // namespace
+
+TEST_P(EngineLoopback, EchoKeepsEveryByteInOrderAndEmptySendsAreRefused)
+{
+    m_Sink.m_bEcho = true; // the accepted socket echoes, the client consumes
+    SOCKET sListen = m_lpMgr->CreateTcpSocket(NULL, "127.0.0.1", 0, 1, 1);
+    ASSERT_TRUE(m_lpMgr->Listen(sListen, 5));
+    SOCKET sClient = m_lpMgr->CreateTcpSocket(NULL, "127.0.0.1", 0, 1, 2);
+    ASSERT_TRUE(m_lpMgr->Connect(sClient, "127.0.0.1", PortOf(sListen)));
+    ASSERT_LE(0, WaitLine(Line("connect", 0, sClient, 1, 2)));
+    const _SOCKBUF none[] = {{"x", 0, 0}, {"y", 0, 0}};
+    EXPECT_FALSE(m_lpMgr->SendV(sClient, none, 2, 0, NULL));
+    EXPECT_FALSE(m_lpMgr->Send(sClient, "x", 0, 0, NULL));
+    EXPECT_EQ(Lines{"len > 0"}, g_vecChecks); // an empty Send is also a misuse
+    g_vecChecks.clear();
+
+    const size_t nSizes[] = {1, 13, 700, 4096, 5000, 65536, 30000, 4097};
+    std::string strSent;
+    for (size_t i = 0; strSent.size() < 300 * 1024; ++i) {
+        std::string str = Pattern(strSent.size(), nSizes[i % 8]);
+        const _SOCKBUF bufs[] = {{str.data(), 0, 1}, {str.data(), 0, 0}, {str.data() + 1, 0, UINT(str.size() - 1)}};
+        if (i % 8 == 5) // a gathered send of three pieces
+            ASSERT_TRUE(m_lpMgr->SendV(sClient, bufs, 3, DWORD(i), NULL));
+        else
+            ASSERT_TRUE(m_lpMgr->Send(sClient, str.data(), int(str.size()), DWORD(i), NULL));
+        strSent += str;
+    }
+    EXPECT_TRUE(WaitUntil([&] { return m_Sink.Data(sClient).size() >= strSent.size(); }, 60000));
+    EXPECT_TRUE(m_Sink.Data(sClient) == strSent) << m_Sink.Data(sClient).size() << " of " << strSent.size();
+    EXPECT_EQ(0u, Count("close") + Count("echo failed"));
+}
+
+TEST_P(EngineLoopback, NoticeLengthDecidesWhenAndWhatTheSinkIsOffered)
+{
+    // Per OnTcpRecv: bytes consumed (~0u: all) and the notice length asked for inside.
+    static const std::pair<UINT, UINT> script[] = {{4, 0}, {0, 0}, {6, 4}, {~0u, 0}, {~0u, 0}};
+    auto pEvent = std::make_shared<size_t>(0);
+    m_Sink.m_fnHook = [this, pEvent](const char* lpszName, SOCKET s, UINT* lpuiLen) {
+        if (std::string(lpszName) != "recv" || *pEvent >= 5)
+            return;
+        const std::pair<UINT, UINT>& step = script[(*pEvent)++];
+        if (step.first != ~0u)
+            *lpuiLen = step.first;
+        if (step.second)
+            m_lpMgr->Recv(s, step.second);
+    };
+    SOCKET sPeer, s = ConnectedToRaw(&sPeer);
+    EXPECT_TRUE(m_lpMgr->Recv(s, 0)); // asks for nothing
+    EXPECT_TRUE(m_lpMgr->Recv(s, 10));
+    EXPECT_EQ(!Row().bSecondRecvRefused, m_lpMgr->Recv(s, 3)); // either way the 10 stays
+    RawSend(sPeer, "abcd");
+    Sleep(150);
+    EXPECT_EQ(0u, Count("recv"));
+    RawSend(sPeer, "efghijklmnop"); // more than asked: all of it at once
+    int i = WaitLine(Line("recv", 0, s, 1, 2, "abcdefghijklmnop"));
+    ASSERT_LE(0, i);
+    EXPECT_NE(GetCurrentThreadId(), m_Sink.Threads()[i]);
+
+    RawSend(sPeer, "QRS"); // 4 consumed, nothing asked: reading pauses
+    Sleep(150);
+    EXPECT_EQ(1u, Count("recv"));
+    EXPECT_TRUE(m_lpMgr->Recv(s, 20)); // 12 held + QRS, still short of 20
+    Sleep(150);
+    EXPECT_EQ(1u, Count("recv"));
+    RawSend(sPeer, "tuvwx");
+    ASSERT_LE(0, WaitLine(Line("recv", 0, s, 1, 2, "efghijklmnopQRStuvwx")));
+
+    // Nothing consumed: all 20 held. A notice they reach is served without the
+    // network, and the 4 asked for inside that call on the rest at once.
+    EXPECT_TRUE(m_lpMgr->Recv(s, 5));
+    size_t nAtReturn = m_Sink.Log().size();
+    ASSERT_LE(0, WaitLine(Line("recv", 0, s, 1, 2, "klmnopQRStuvwx")));
+    Lines vecLog = m_Sink.Log();
+    ASSERT_EQ(5u, vecLog.size());
+    EXPECT_EQ(Line("recv", 0, s, 1, 2, "efghijklmnopQRStuvwx"), vecLog[3]);
+    std::vector<DWORD> vecThreads = m_Sink.Threads();
+    EXPECT_EQ(Row().bRecvDeliversInline, vecThreads[3] == GetCurrentThreadId());
+    EXPECT_EQ(vecThreads[3], vecThreads[4]);
+    if (Row().bRecvDeliversInline) {
+        EXPECT_EQ(5u, nAtReturn);
+    }
+
+    EXPECT_TRUE(m_lpMgr->Recv(s, 1)); // buffer empty: waits for the network
+    RawSend(sPeer, "!");
+    EXPECT_LE(0, WaitLine(Line("recv", 0, s, 1, 2, "!")));
+    EXPECT_EQ(std::string("abcdefghijklmnopQRStuvwx!"), m_Sink.Data(s));
+}
+
+TEST_P(EngineLoopback, SendsQueueBehindABlockedPeerAndReportTheDrain)
+{
+    SOCKET sPeer, s = ConnectedToRaw(&sPeer, 4096, 4096);
+    EXPECT_TRUE(m_lpMgr->Send(s, "hello", 5, 77, NULL));
+    EXPECT_LE(0, WaitLine(Line("send", 0, s, 1, 2, 77, 0)));
+    EXPECT_EQ("hello", RawRecv(sPeer, 5));
+    std::string strSent, strGot;
+    UINT uiQueued = 0, uiParam = 100;
+    auto SendChunk = [&] {
+        std::string str = Pattern(strSent.size(), 32768);
+        strSent += str;
+        return m_lpMgr->Send(s, str.data(), int(str.size()), ++uiParam, &uiQueued);
+    };
+    // Without partial reports only drains are reported; with them, every step
+    // that leaves buffers queued too, their number going down to the drain.
+    for (DWORD dwPartial : {0, 1}) {
+        EXPECT_EQ(0u, m_lpMgr->SocketCtrl(1, s, dwPartial, 0, 0, 0, 0, 0));
+        size_t nFrom = m_Sink.Log().size();
+        for (uiQueued = 0; uiQueued < 2 && strSent.size() < 16 * 1024 * 1024;) // the peer reads nothing
+            ASSERT_TRUE(SendChunk());
+        Sleep(200);
+        EXPECT_EQ(0u, Count(Line("send", 0, s, 1, 2, uiParam, 0)));
+        int iMore = dwPartial ? 0 : 16; // sent while the peer drains: they stay behind the queue
+        size_t nWant = strSent.size() + iMore * 32768 - strGot.size();
+        std::thread reader([&, nWant] { strGot += RawRecv(sPeer, nWant); });
+        for (int i = 0; i < iMore; ++i) {
+            EXPECT_TRUE(SendChunk());
+            Sleep(i % 4 == 0 ? 1 : 0);
+        }
+        reader.join();
+        EXPECT_LE(0, WaitLine(Line("send", 0, s, 1, 2, uiParam, 0)));
+        std::vector<UINT> vec = SendReports(s, nFrom);
+        ASSERT_FALSE(vec.empty());
+        EXPECT_EQ(0u, vec.back());
+        if (dwPartial) {
+            EXPECT_LT(0u, vec.front()) << ::testing::PrintToString(vec);
+            EXPECT_TRUE(std::is_sorted(vec.rbegin(), vec.rend())) << ::testing::PrintToString(vec);
+        } else {
+            EXPECT_EQ(std::vector<UINT>(vec.size(), 0), vec);
+        }
+    }
+    EXPECT_TRUE(strGot == strSent) << strGot.size() << " of " << strSent.size();
+}
+
+TEST_P(EngineLoopback, PeerCloseIsReportedOnceAndShutdownReachesThePeer)
+{
+    SOCKET sPeer, s = ConnectedToRaw(&sPeer);
+    EXPECT_TRUE(m_lpMgr->Recv(s, 1));
+    RawClose(sPeer);
+    EXPECT_LE(0, WaitLine(Line("close", 0, s, SS_CONNECTED, 1, 2)));
+    Sleep(100);
+    EXPECT_EQ(1u, Count("close"));
+    EXPECT_FALSE(m_lpMgr->Send(s, "x", 1, 0, NULL)); // closing: no more sends
+
+    SOCKET sPeer2, s2 = ConnectedToRaw(&sPeer2);
+    EXPECT_TRUE(m_lpMgr->Shutdown(s2, SD_SEND));
+    EXPECT_TRUE(PeerSeesClose(sPeer2));
+    SOCKET sIdle = m_lpMgr->CreateTcpSocket(NULL, "127.0.0.1", 0, 0, 0);
+    EXPECT_FALSE(m_lpMgr->Shutdown(sIdle, SD_SEND)); // not connected
+}
+
+TEST_P(EngineLoopback, RefusedConnectConnectsByNameAndNameLookups)
+{
+    SOCKET s = m_lpMgr->CreateTcpSocket(NULL, "127.0.0.1", 0, 3, 4);
+    EXPECT_TRUE(m_lpMgr->Connect(s, "127.0.0.1", ClosedPort()));
+    EXPECT_LE(0, WaitLine(Line("connect", Row().iRefusedError, s, 3, 4)));
+    DWORD dw1 = 0, dw2 = 0; // the refused socket stays the host's to close
+    EXPECT_TRUE(m_lpMgr->GetUserData(s, &dw1, &dw2) && dw1 == 3 && dw2 == 4);
+    EXPECT_FALSE(m_lpMgr->Send(s, "x", 1, 0, NULL));
+    EXPECT_TRUE(m_lpMgr->CloseSocket(s));
+    EXPECT_FALSE(m_lpMgr->GetUserData(s, &dw1, &dw2));
+
+    SOCKET sListen = RawListen();
+    SOCKET s2 = m_lpMgr->CreateTcpSocket(NULL, "127.0.0.1", 0, 5, 6);
+    EXPECT_FALSE(m_lpMgr->Connect(s2, std::string(261, 'a').c_str(), PortOf(sListen)));
+    EXPECT_TRUE(m_lpMgr->Connect(s2, "localhost", PortOf(sListen)));
+    EXPECT_LE(0, WaitLine(Line("connect", 0, s2, 5, 6)));
+    EXPECT_NE(INVALID_SOCKET, RawAccept(sListen));
+    SOCKET s3 = m_lpMgr->CreateTcpSocket(NULL, "127.0.0.1", 0, 7, 8);
+    EXPECT_TRUE(m_lpMgr->Connect(s3, "no-such-host.invalid", PortOf(sListen)));
+    EXPECT_LE(0, WaitLine(Line("connect", WSAHOST_NOT_FOUND, s3, 7, 8), 30000));
+
+    EXPECT_FALSE(m_lpMgr->DnsParse(std::string(261, 'a').c_str()));
+    EXPECT_TRUE(m_lpMgr->DnsParse("localhost"));
+    EXPECT_LE(0, WaitLine(Line("dns", "localhost", inet_addr("127.0.0.1"))));
+    EXPECT_TRUE(m_lpMgr->DnsParse("no-such-host.invalid"));
+    EXPECT_LE(0, WaitLine(Line("dns", "no-such-host.invalid", INADDR_NONE), 30000));
+    EXPECT_EQ(1u, Count(Line("connect", 0) + " "));
+}
+
+TEST_P(EngineLoopback, ConnectByNameWithoutNameThreadTimesOutAfterTwentySeconds)
+{
+    Stop();
+    ASSERT_NO_FATAL_FAILURE(Start(1));
+    SOCKET sListen = RawListen();
+    SOCKET s = m_lpMgr->CreateTcpSocket(NULL, "127.0.0.1", 0, 1, 2);
+    double dStart = Ms();
+    ASSERT_TRUE(m_lpMgr->Connect(s, "localhost", PortOf(sListen)));
+    EXPECT_FALSE(m_lpMgr->Connect(s, "localhost", PortOf(sListen))); // its time-out is already armed
+    ASSERT_LE(0, WaitLine(Line("connect", 10065, s, 1, 2), 45000));
+    EXPECT_LE(19500.0, Ms() - dStart);
+    EXPECT_EQ(1u, m_Sink.Log().size());
+}
+
+TEST_P(EngineLoopback, TimersAndIdleTimeouts)
+{
+    SOCKET sPeer, s = ConnectedToRaw(&sPeer);
+    SOCKET sIdle = m_lpMgr->CreateTcpSocket(NULL, "127.0.0.1", 0, 8, 9);
+    EXPECT_TRUE(m_lpMgr->Recv(s, 1));
+    double dStart = Ms();
+    EXPECT_TRUE(m_lpMgr->SetTimer(s, 5, 50, 0xAB, true));
+    EXPECT_TRUE(m_lpMgr->SetTimer(sIdle, 28, 30, 7, false));
+    EXPECT_TRUE(m_lpMgr->SetRecvTimeout(s, 200));
+    EXPECT_TRUE(m_lpMgr->SetRecvTimeout(sIdle, 50)); // not connected: never raised
+    Sleep(100);
+    RawSend(sPeer, "k"); // the quiet period starts again: due at about 300 ms
+    int iRecv = WaitLine(Line("recv", 0, s, 1, 2, "k"));
+    EXPECT_LT(iRecv, WaitLine(Line("recvtimeout", 0, s, 1, 2)));
+    // The wheel's clock may trail real time by the ticks it has not yet run.
+    EXPECT_LE(250.0, Ms() - dStart);
+    EXPECT_LE(0, WaitLine(Line("timer", s, 5, 0xAB, 1, 2)));
+    EXPECT_TRUE(WaitUntil([&] { return Count(Line("timer", sIdle, 28, 7, 8, 9)) >= 3; }));
+    EXPECT_TRUE(m_lpMgr->KillTimer(sIdle, 28));
+    Sleep(400);
+    EXPECT_EQ(1u, Count(Line("timer", s, 5) + " "));
+    EXPECT_EQ(0u, Count(Line("recvtimeout", 0, sIdle) + " "));
+    EXPECT_LE(2u, Count(Line("recvtimeout", 0, s) + " ")); // still idle: raised again
+    size_t nTicks = Count(Line("timer", sIdle) + " ");
+    Sleep(100);
+    EXPECT_EQ(nTicks, Count(Line("timer", sIdle) + " "));
+}
+
+TEST_P(EngineLoopback, DatagramsGoBothWays)
+{
+    SOCKET u1 = m_lpMgr->CreateUdpSocket(NULL, "127.0.0.1", 0, 1, 2);
+    SOCKET u2 = m_lpMgr->CreateUdpSocket(NULL, "127.0.0.1", 0, 3, 4);
+    ASSERT_NE(INVALID_SOCKET, u1);
+    ASSERT_NE(INVALID_SOCKET, u2);
+    auto Sent = [&](int iLen) { return Row().bSendToCountsBytes ? iLen : 0; };
+    EXPECT_EQ(Sent(4), m_lpMgr->SendTo(u1, "127.0.0.1", PortOf(u2), "ping", 4, false));
+    std::string strPing = Line("udp", 0, u2, From(u1), 3, 4, "ping");
+    if (Row().iUdpReading != UDP_ALWAYS) { // waits for Recv
+        Sleep(150);
+        EXPECT_EQ(0u, Count("udp"));
+    }
+    EXPECT_TRUE(m_lpMgr->Recv(u2, 1) && m_lpMgr->Recv(u1, 1));
+    EXPECT_LE(0, WaitLine(strPing));
+    sockaddr_in to = Loopback(PortOf(u1));
+    EXPECT_EQ(Sent(4), m_lpMgr->SendTo(u2, &to, "pong", 4, false));
+    EXPECT_EQ(Sent(4), m_lpMgr->SendTo(u2, &to, "pang", 4, false));
+    EXPECT_LE(0, WaitLine(Line("udp", 0, u1, From(u2), 1, 2, "pong")));
+    std::string strPang = Line("udp", 0, u1, From(u2), 1, 2, "pang");
+    if (Row().iUdpReading == UDP_ONE_PER_RECV) {
+        Sleep(150);
+        EXPECT_EQ(0u, Count(strPang));
+        EXPECT_TRUE(m_lpMgr->Recv(u1, 1));
+    }
+    EXPECT_LE(0, WaitLine(strPang));
+    SOCKET sStranger = Raw(SOCK_DGRAM);
+    EXPECT_EQ(SOCKET_ERROR, m_lpMgr->SendTo(sStranger, &to, "x", 1, false));
+    EXPECT_TRUE(m_lpMgr->Recv(u1, 1));
+    EXPECT_EQ(Sent(1), m_lpMgr->SendTo(sStranger, &to, "y", 1, true)); // direct: no lookup
+    EXPECT_LE(0, WaitLine(Line("udp", 0, u1, From(sStranger), 1, 2, "y")));
+    EXPECT_EQ(0u, Count(Line("udp", 0, u1, From(sStranger), 1, 2, "x")));
+    EXPECT_TRUE(m_lpMgr->Shutdown(u1, SD_BOTH));
+}
+
+TEST_P(EngineLoopback, ManyConnectionsAtOnce)
+{
+    m_Sink.m_bEcho = true;
+    SOCKET sListen = m_lpMgr->CreateTcpSocket(NULL, "127.0.0.1", 0, 1, 1);
+    ASSERT_TRUE(m_lpMgr->Listen(sListen, 16));
+    std::vector<SOCKET> vec;
+    for (DWORD i = 0; i < 100; ++i) {
+        vec.push_back(m_lpMgr->CreateTcpSocket(NULL, "127.0.0.1", 0, 1000 + i, 0));
+        ASSERT_TRUE(m_lpMgr->Connect(vec.back(), "127.0.0.1", PortOf(sListen)));
+    }
+    ASSERT_TRUE(WaitUntil([&] { return Count("connect 0 ") == 100 && Count("accept 0 ") == 100; }, 30000))
+        << Count("connect 0 ") << " connected, " << Count("accept 0 ") << " accepted";
+    for (size_t i = 0; i < vec.size(); ++i)
+        EXPECT_TRUE(m_lpMgr->Send(vec[i], Pattern(i, 100 + i).data(), int(100 + i), 0, NULL));
+    for (size_t i = 0; i < vec.size(); ++i) {
+        EXPECT_TRUE(WaitUntil([&] { return m_Sink.Data(vec[i]).size() >= 100 + i; }));
+        EXPECT_EQ(Pattern(i, 100 + i), m_Sink.Data(vec[i])) << i;
+        EXPECT_TRUE(m_lpMgr->CloseSocket(vec[i]));
+    }
+    EXPECT_EQ(0u, Count("echo failed"));
+}
+
+TEST_P(EngineLoopback, WorkOfAClosedSocketNeverReachesItsHandlesNextOwner)
+{
+    auto pResolverFree = std::make_shared<std::atomic<bool>>(false);
+    m_Sink.m_fnHook = [pResolverFree](const char* lpszName, SOCKET, UINT*) { // holds the resolver in OnDnsParse
+        if (std::string(lpszName) == "dns")
+            WaitUntil([&] { return pResolverFree->load(); }, 5000);
+    };
+    // The old socket has bytes held, a receive armed, sends queued behind its
+    // blocked peer, a timer and a time-out; the other a name request queued.
+    SOCKET sPeer, sOld = ConnectedToRaw(&sPeer, 4096, 4096);
+    EXPECT_TRUE(m_lpMgr->Recv(sOld, 100));
+    RawSend(sPeer, "stale");
+    std::string strBig = Pattern(0, 256 * 1024);
+    for (int i = 0; i < 4; ++i)
+        EXPECT_TRUE(m_lpMgr->Send(sOld, strBig.data(), int(strBig.size()), 55, NULL));
+    EXPECT_TRUE(m_lpMgr->SetTimer(sOld, 1, 300, 0, true));
+    EXPECT_TRUE(m_lpMgr->SetRecvTimeout(sOld, 300));
+    SOCKET sNameListen = RawListen();
+    SOCKET sNamed = m_lpMgr->CreateTcpSocket(NULL, "127.0.0.1", 0, 3, 4);
+    EXPECT_TRUE(m_lpMgr->DnsParse("localhost"));
+    ASSERT_LE(0, WaitLine(Line("dns", "localhost", inet_addr("127.0.0.1"))));
+    EXPECT_TRUE(m_lpMgr->Connect(sNamed, "localhost", PortOf(sNameListen))); // queued behind
+    Sleep(50); // the stale bytes are held by now
+    EXPECT_TRUE(m_lpMgr->CloseSocket(sNamed));
+    EXPECT_TRUE(m_lpMgr->CloseSocket(sOld));
+    EXPECT_TRUE(PeerSeesClose(sPeer));
+    size_t nBefore = m_Sink.Log().size();
+
+    SOCKET sListen = RawListen();
+    SOCKET sNew = m_lpMgr->CreateTcpSocket(NULL, "127.0.0.1", 0, 7, 8);
+    SOCKET sNew2 = m_lpMgr->CreateTcpSocket(NULL, "127.0.0.1", 0, 7, 9);
+    RecordProperty("HandleReused", (sNew == sNamed || sNew2 == sNamed) + 2 * (sNew == sOld || sNew2 == sOld));
+    *pResolverFree = true; // the name request of the closed socket runs now
+    EXPECT_TRUE(m_lpMgr->Connect(sNew, "127.0.0.1", PortOf(sListen)));
+    ASSERT_LE(0, WaitLine(Line("connect", 0, sNew, 7, 8)));
+    SOCKET sNewPeer = RawAccept(sListen);
+    Sleep(500); // the old timers would have fired by now
+    EXPECT_TRUE(m_lpMgr->Recv(sNew, 1));
+    RawSend(sNewPeer, "Z");
+    ASSERT_LE(0, WaitLine(Line("recv", 0, sNew, 7, 8, "Z")));
+    Sleep(50);
+    Lines vecLog = m_Sink.Log();
+    EXPECT_EQ((Lines{Line("connect", 0, sNew, 7, 8), Line("recv", 0, sNew, 7, 8, "Z")}),
+              Lines(vecLog.begin() + nBefore, vecLog.end()));
+    EXPECT_FALSE(Pending(sNameListen, 0)); // nobody connected for the old name request
+}
+
+TEST_P(EngineLoopback, CloseSocketInsideAnEventEndsTheSocketsEvents)
+{
+    auto psClient = std::make_shared<std::atomic<SOCKET>>(INVALID_SOCKET);
+    m_Sink.m_fnHook = [this, psClient](const char* lpszName, SOCKET s, UINT*) {
+        std::string strName = lpszName;
+        if (strName == "recv" || (strName == "connect" && s == *psClient))
+            m_lpMgr->CloseSocket(s);
+    };
+    SOCKET sPeer, s = ConnectedToRaw(&sPeer); // its connect event closes nothing yet
+    EXPECT_TRUE(m_lpMgr->Recv(s, 1));
+    RawSend(sPeer, "one");
+    EXPECT_LE(0, WaitLine(Line("recv", 0, s, 1, 2, "one")));
+    RawSend(sPeer, "two");
+    EXPECT_TRUE(PeerSeesClose(sPeer));
+
+    SOCKET sListen = RawListen();
+    SOCKET sClient = *psClient = m_lpMgr->CreateTcpSocket(NULL, "127.0.0.1", 0, 5, 6);
+    EXPECT_TRUE(m_lpMgr->Connect(sClient, "127.0.0.1", PortOf(sListen)));
+    EXPECT_LE(0, WaitLine(Line("connect", 0, sClient, 5, 6)));
+    EXPECT_TRUE(PeerSeesClose(RawAccept(sListen)));
+    Sleep(100);
+    EXPECT_EQ(1u, Count(Line("recv", 0, s) + " "));
+    EXPECT_EQ(0u, Count("close"));
+    EXPECT_EQ(3u, m_Sink.Log().size());
+}
+
+TEST_P(EngineLoopback, UninitializeFromInsideATimerOrSocketEventReturnsAndLeavesItsCaller)
+{
+    for (const char* lpszEvent : {"timer", "recv"}) {
+        SOCKET sPeer, s = ConnectedToRaw(&sPeer);
+        EXPECT_TRUE(strcmp(lpszEvent, "timer") == 0 ? m_lpMgr->SetTimer(s, 0, 50, 0, true) : m_lpMgr->Recv(s, 1));
+        RawSend(sPeer, "x");
+        UninitializeInside(lpszEvent);
+        Stop();
+        m_Sink.Clear();
+        ASSERT_NO_FATAL_FAILURE(Start(0));
+    }
+}
+
+TEST_P(EngineLoopback, RefusedPreAcceptClosesTheNewSocketAndListeningGoesOn)
+{
+    SOCKET sListen = m_lpMgr->CreateTcpSocket(NULL, "127.0.0.1", 0, 1, 1);
+    ASSERT_TRUE(m_lpMgr->Listen(sListen, 5));
+    m_Sink.m_iRefuseAccepts = 1;
+    EXPECT_TRUE(PeerSeesClose(RawConnect(PortOf(sListen))));
+    SOCKET sClient = RawConnect(PortOf(sListen));
+    ASSERT_TRUE(WaitUntil([&] { return m_Sink.m_sAccepted != INVALID_SOCKET; }));
+    std::string strAccept = Line("accept", 0, sListen, SOCKET(m_Sink.m_sAccepted), From(sListen), From(sClient));
+    Lines vecLog = m_Sink.Log();
+    ASSERT_FALSE(vecLog.empty());
+    EXPECT_EQ((Lines{Line("preaccept", From(sListen), From(sClient)), strAccept}), Lines(vecLog.begin() + 1, vecLog.end()));
+}
+
+TEST_P(EngineLoopback, UnknownSocketsGetTheirFixedAnswersAndASecondInitialize)
+{
+    EXPECT_EQ(Row().bSecondInitialize, m_lpMgr->Initialize(3, 0, 0, 0)); // no timers, no name thread
+    SOCKET u = Raw(SOCK_STREAM); // a real handle the manager does not know
+    sockaddr_in to = Loopback(9);
+    const _SOCKBUF buf = {"x", 0, 1};
+    DWORD dw1 = 11, dw2 = 12;
+    const struct {
+        const char* lpszName;
+        std::function<int(SOCKET)> fn;
+        int iFailure;
+        DWORD dwTrueBit; // the row's UNKNOWN_* bit that makes it answer true
+    } rows[] = {
+        {"Connect by name", [&](SOCKET s) { return int(m_lpMgr->Connect(s, "localhost", 9)); }, 0, 0},
+        {"Connect by address", [&](SOCKET s) { return int(m_lpMgr->Connect(s, &to)); }, 0, UNKNOWN_CONNECT_ADDR},
+        {"Listen", [&](SOCKET s) { return int(m_lpMgr->Listen(s, 5)); }, 0, UNKNOWN_LISTEN},
+        {"Recv", [&](SOCKET s) { return int(m_lpMgr->Recv(s, 1)); }, 0, UNKNOWN_RECV},
+        {"Send", [&](SOCKET s) { return int(m_lpMgr->Send(s, "x", 1, 0, NULL)); }, 0, 0},
+        {"SendV", [&](SOCKET s) { return int(m_lpMgr->SendV(s, &buf, 1, 0, NULL)); }, 0, 0},
+        {"SendTo", [&](SOCKET s) { return m_lpMgr->SendTo(s, &to, "x", 1, false); }, SOCKET_ERROR, 0},
+        {"Shutdown", [&](SOCKET s) { return int(m_lpMgr->Shutdown(s, SD_BOTH)); }, 0, 0},
+        {"SetUserData1", [&](SOCKET s) { return int(m_lpMgr->SetUserData1(s, 1)); }, 0, 0},
+        {"SetUserData2", [&](SOCKET s) { return int(m_lpMgr->SetUserData2(s, 1)); }, 0, 0},
+        {"GetUserData", [&](SOCKET s) { return int(m_lpMgr->GetUserData(s, &dw1, &dw2)) + int(dw1 + dw2 != 23); }, 0, 0},
+        {"SocketCtrl", [&](SOCKET s) { return int(m_lpMgr->SocketCtrl(1, s, 1, 0, 0, 0, 0, 0)); }, 0, 0},
+        {"CloseSocket", [&](SOCKET s) { return int(m_lpMgr->CloseSocket(s)); }, 0, UNKNOWN_CLOSE},
+    };
+    for (const auto& row : rows) {
+        int iExpected = (Row().dwUnknownTrue & row.dwTrueBit) != 0 ? 1 : row.iFailure;
+        EXPECT_EQ(iExpected, row.fn(u)) << row.lpszName;
+        // INVALID_SOCKET answers alike, but CloseSocket refuses it
+        EXPECT_EQ(row.dwTrueBit == UNKNOWN_CLOSE ? 0 : iExpected, row.fn(INVALID_SOCKET)) << row.lpszName;
+    }
+    Sleep(100);
+    EXPECT_EQ(Lines{}, m_Sink.Log());
+}

@@ -1,0 +1,210 @@
+// Every engine through real proxy servers on 127.0.0.1: SOCKS4, SOCKS5 (with
+// and without a password; CONNECT, BIND, UDP ASSOCIATE) and HTTP CONNECT
+// (with and without Basic authorisation), each against a target served by the
+// same manager. The servers' ports come from the KEY=VALUE file named by
+// OXNET_PROXY_ENV; a server that is not running skips its cases.
+#include <cstdio>
+#include <tuple>
+
+#include "EngineTest.h"
+
+namespace {
+
+// KEY=VALUE lines of the proxy servers' file. The path is a Linux one; Wine
+// finds it on the drive that maps the Linux root when the current one fails.
+std::map<std::string, std::string> LoadProxyEnv()
+{
+    std::map<std::string, std::string> mapEnv;
+    const char* lpszPath = getenv("OXNET_PROXY_ENV");
+    FILE* f = lpszPath ? fopen(lpszPath, "r") : NULL;
+    if (f == NULL && lpszPath != NULL && lpszPath[0] == '/')
+        f = fopen((std::string("Z:") + lpszPath).c_str(), "r");
+    char szLine[512];
+    while (f != NULL && fgets(szLine, sizeof(szLine), f) != NULL) {
+        std::string str(szLine);
+        str.erase(str.find_last_not_of("\r\n") + 1);
+        size_t n = str.find('=');
+        if (n != std::string::npos)
+            mapEnv[str.substr(0, n)] = str.substr(n + 1);
+    }
+    if (f != NULL)
+        fclose(f);
+    return mapEnv;
+}
+
+struct ProxyCase {
+    const char* lpszName;
+    UINT uiType;
+    const char* lpszKey; // the server's port in the servers' file
+    int iCredentials;    // 0 none, 1 the right ones, 2 a wrong password
+    bool bClosedTarget;  // connect to a port nobody listens on
+    int iCode;           // OnProxyResult code expected; 0: the connect succeeds
+};
+void PrintTo(const ProxyCase& pc, std::ostream* lpOs) { *lpOs << pc.lpszName; }
+
+const ProxyCase g_caseProxies[] = {
+    {"Socks4", PROXY_SOCKS4, "DANTE_PORT", 0, false, 0},
+    {"Socks5", PROXY_SOCKS5, "DANTE_PORT", 0, false, 0},
+    {"Socks5Password", PROXY_SOCKS5, "DANTE_AUTH_PORT", 1, false, 0},
+    {"Socks5PasswordOtherServer", PROXY_SOCKS5, "MICROSOCKS_AUTH_PORT", 1, false, 0},
+    {"Http", PROXY_HTTP, "TINYPROXY_PORT", 0, false, 0},
+    {"HttpBasicAuth", PROXY_HTTP, "TINYPROXY_AUTH_PORT", 1, false, 0},
+    {"Socks5WrongPassword", PROXY_SOCKS5, "DANTE_AUTH_PORT", 2, false, 86},
+    {"Socks5WrongPasswordOtherServer", PROXY_SOCKS5, "MICROSOCKS_AUTH_PORT", 2, false, 86},
+    {"Socks5NoPasswordWhereNeeded", PROXY_SOCKS5, "DANTE_AUTH_PORT", 0, false, 10043},
+    {"Socks4ClosedTarget", PROXY_SOCKS4, "DANTE_PORT", 0, true, 10061},
+    {"Socks5ClosedTarget", PROXY_SOCKS5, "DANTE_PORT", 0, true, 10061},
+    {"HttpClosedTarget", PROXY_HTTP, "TINYPROXY_PORT", 0, true, 10061},
+    {"HttpNoCredentials", PROXY_HTTP, "TINYPROXY_AUTH_PORT", 0, false, 10061},
+    {"HttpWrongPassword", PROXY_HTTP, "TINYPROXY_AUTH_PORT", 2, false, 10061},
+};
+
+const EngineRow& RowIn(const EngineRow& row) { return row; }
+const EngineRow& RowIn(const std::tuple<EngineRow, ProxyCase>& t) { return std::get<0>(t); }
+
+// Every socket reads on; the sockets with user value ECHO echo.
+template <class P> class ProxyTest : public EngineFixture, public ::testing::WithParamInterface<P> {
+protected:
+    const EngineRow& Row() const override { return RowIn(this->GetParam()); }
+    void SetUp() override
+    {
+        m_mapEnv = LoadProxyEnv();
+        EngineFixture::SetUp();
+        m_Sink.m_bEcho = true;
+    }
+    // The port of a proxy server, 0 (after a note why) when it is not there.
+    USHORT ProxyPort(const std::string& strKey)
+    {
+        USHORT usPort = USHORT(atoi(m_mapEnv[strKey].c_str()));
+        const char* lpszPath = getenv("OXNET_PROXY_ENV");
+        if (usPort == 0)
+            printf("no %s in %s: that proxy server is not installed or not started (scripts/proxies.sh)\n",
+                   strKey.c_str(), lpszPath ? lpszPath : "(OXNET_PROXY_ENV unset)");
+        return usPort;
+    }
+    // A listening socket of the manager; the sockets it accepts echo.
+    USHORT EchoServer()
+    {
+        SOCKET s = m_lpMgr->CreateTcpSocket(NULL, "127.0.0.1", 0, 1, 1);
+        EXPECT_TRUE(m_lpMgr->Listen(s, 8));
+        return PortOf(s);
+    }
+    // The log without the send and receive reports.
+    Lines Events()
+    {
+        Lines vec;
+        for (const std::string& str : m_Sink.Log())
+            if (str.compare(0, 5, "send ") != 0 && str.compare(0, 5, "recv ") != 0)
+                vec.push_back(str);
+        return vec;
+    }
+    // Sends a pattern on s and waits for it to come back through sEcho.
+    void RoundTrip(SOCKET s, SOCKET sEcho, size_t nLen)
+    {
+        std::string strOut = Pattern(0, nLen);
+        ASSERT_TRUE(m_lpMgr->Send(s, strOut.data(), int(nLen), 9, NULL));
+        EXPECT_TRUE(WaitUntil([&] { return m_Sink.Data(s).size() >= nLen; }));
+        EXPECT_TRUE(m_Sink.Data(sEcho) == strOut) << "the target got other bytes";
+        EXPECT_TRUE(m_Sink.Data(s) == strOut) << "the echo came back with other bytes";
+    }
+
+    std::map<std::string, std::string> m_mapEnv;
+};
+
+class EngineProxyConnect : public ProxyTest<std::tuple<EngineRow, ProxyCase>> {};
+class EngineProxy : public ProxyTest<EngineRow> {};
+
+std::string CaseName(const ::testing::TestParamInfo<std::tuple<EngineRow, ProxyCase>>& info)
+{
+    return std::string(std::get<0>(info.param).lpszName) + "_" + std::get<1>(info.param).lpszName;
+}
+
+INSTANTIATE_TEST_SUITE_P(Engines, EngineProxyConnect,
+                         ::testing::Combine(::testing::ValuesIn(BuiltEngines()), ::testing::ValuesIn(g_caseProxies)),
+                         CaseName);
+INSTANTIATE_TEST_SUITE_P(Engines, EngineProxy, ::testing::ValuesIn(BuiltEngines()), RowName);
+
+} // namespace
+
+TEST_P(EngineProxyConnect, ConnectsAndCarriesBytesOrReportsTheRefusal)
+{
+    const ProxyCase& pc = std::get<1>(GetParam());
+    USHORT usProxy = ProxyPort(pc.lpszKey);
+    if (usProxy == 0)
+        GTEST_SKIP();
+    const char* lpszUser = pc.iCredentials ? m_mapEnv["PROXY_USER"].c_str() : NULL;
+    const char* lpszPsw =
+        pc.iCredentials == 1 ? m_mapEnv["PROXY_PASSWORD"].c_str() : pc.iCredentials == 2 ? "not-the-password" : NULL;
+    HANDLE hProxy = m_lpMgr->CreateProxy(pc.uiType, "127.0.0.1", usProxy, lpszUser, lpszPsw);
+    SOCKET s = m_lpMgr->CreateTcpSocket(hProxy, "127.0.0.1", 0, 7, 8);
+    ASSERT_NE(INVALID_SOCKET, s);
+    ASSERT_TRUE(m_lpMgr->Connect(s, "127.0.0.1", pc.bClosedTarget ? ClosedPort() : EchoServer()));
+    if (pc.iCode == 0) {
+        ASSERT_LE(0, WaitLine(Line("connect", 0, s, 7, 8))) << ::testing::PrintToString(Events());
+        RoundTrip(s, m_Sink.m_sAccepted, 40000);
+        for (const std::string& str : Events()) // no proxy result, no close: only connects and accepts
+            EXPECT_TRUE(str.find("proxy ") != 0 && str.find("close ") != 0) << str;
+    } else {
+        ASSERT_LE(0, WaitLine(Line("proxy", pc.iCode, s, "-", 7, 8))) << ::testing::PrintToString(Events());
+        Sleep(300); // nothing else may follow: no connect, no close
+        EXPECT_EQ(Lines{Line("proxy", pc.iCode, s, "-", 7, 8)}, Events());
+    }
+}
+
+TEST_P(EngineProxy, UdpThroughTheRelayBothWays)
+{
+    USHORT usProxy = ProxyPort("DANTE_PORT");
+    if (usProxy == 0)
+        GTEST_SKIP();
+    SOCKET sPlain = m_lpMgr->CreateUdpSocket(NULL, "127.0.0.1", 0, ECHO, ECHO);
+    HANDLE hProxy = m_lpMgr->CreateProxy(PROXY_SOCKS5, "127.0.0.1", usProxy, NULL, NULL);
+    SOCKET s = m_lpMgr->CreateUdpSocket(hProxy, "127.0.0.1", 0, 5, 6);
+    ASSERT_NE(INVALID_SOCKET, s);
+    EXPECT_TRUE(m_lpMgr->Recv(sPlain, 1) && m_lpMgr->Recv(s, 1));
+    ASSERT_TRUE(WaitUntil([&] { return m_Sink.ProxyAddr(s).sin_port != 0; })) << ::testing::PrintToString(Events());
+    sockaddr_in relay = m_Sink.ProxyAddr(s);
+    EXPECT_EQ(Lines{Line("proxy", 0, s, LogSink::Addr(&relay), 5, 6)}, Events());
+    EXPECT_EQ(Row().iProxyAddrFamily, relay.sin_family);
+    EXPECT_EQ(inet_addr("127.0.0.1"), relay.sin_addr.s_addr);
+
+    // Through the relay the plain socket sees the bare datagram from the
+    // relay, and the answer comes back without the header, from the plain socket.
+    const std::string strMsg = "datagram through the relay";
+    int iLen = int(strMsg.size());
+    ASSERT_EQ(Row().bSendToCountsBytes ? 10 + iLen : 0,
+              m_lpMgr->SendTo(s, "127.0.0.1", PortOf(sPlain), strMsg.data(), iLen, false));
+    std::string strBack = Line("udp", 0, s, From(sPlain), 5, 6, "re:" + strMsg);
+    ASSERT_LE(0, WaitLine(strBack)) << ::testing::PrintToString(Events());
+    Lines vec = Events();
+    ASSERT_EQ(3u, vec.size()) << ::testing::PrintToString(vec);
+    std::string strHead = Line("udp", 0, sPlain) + " 127.0.0.1:", strTail = Line("", ECHO, ECHO, strMsg);
+    EXPECT_EQ(0u, vec[1].find(strHead)) << vec[1];
+    EXPECT_EQ(vec[1].size() - strTail.size(), vec[1].rfind(strTail)) << vec[1];
+    EXPECT_EQ(strBack, vec[2]);
+}
+
+TEST_P(EngineProxy, ListenThroughTheProxyAcceptsOnItself)
+{
+    USHORT usProxy = ProxyPort("DANTE_PORT");
+    if (usProxy == 0)
+        GTEST_SKIP();
+    HANDLE hProxy = m_lpMgr->CreateProxy(PROXY_SOCKS5, "127.0.0.1", usProxy, NULL, NULL);
+    SOCKET s = m_lpMgr->CreateTcpSocket(hProxy, "127.0.0.1", 0, 3, 4);
+    ASSERT_TRUE(m_lpMgr->Listen(s, 5));
+    ASSERT_TRUE(WaitUntil([&] { return m_Sink.ProxyAddr(s).sin_port != 0; })) << ::testing::PrintToString(Events());
+    sockaddr_in bound = m_Sink.ProxyAddr(s);
+    EXPECT_EQ(Row().iProxyAddrFamily, bound.sin_family);
+    EXPECT_EQ(inet_addr("127.0.0.1"), bound.sin_addr.s_addr);
+
+    SOCKET sPeer = m_lpMgr->CreateTcpSocket(NULL, "127.0.0.1", 0, ECHO, ECHO);
+    ASSERT_TRUE(m_lpMgr->Connect(sPeer, "127.0.0.1", ntohs(bound.sin_port)));
+    std::string strAccept = Line("accept", 0, s, s, From(s), From(sPeer));
+    ASSERT_LE(0, WaitLine(strAccept)) << ::testing::PrintToString(Events());
+    RoundTrip(s, sPeer, 20000);
+    Lines vec = Events(), vecWant = {Line("proxy", 0, s, LogSink::Addr(&bound), 3, 4),
+                                      Line("connect", 0, sPeer, ECHO, ECHO), strAccept};
+    // The peer's connect and the accept may come in either order.
+    std::sort(vec.begin() + 1, vec.end());
+    std::sort(vecWant.begin() + 1, vecWant.end());
+    EXPECT_EQ(vecWant, vec);
+}
