@@ -11,9 +11,6 @@
 #include "VZ_Assert.h"
 #include "VZ_IocpSocketMgr.h"
 
-#ifndef SIO_UDP_CONNRESET
-#define SIO_UDP_CONNRESET _WSAIOW(IOC_VENDOR, 12)
-#endif
 
 namespace {
 
@@ -51,13 +48,7 @@ SOCKET VZ_IocpSocketMgr::OpenSocket(int iType, const sockaddr_in* lpLocalAddr, i
             closesocket(s);
             return INVALID_SOCKET;
         }
-        // An ICMP port-unreachable must not surface as a receive error.
-        DWORD dwNewBehavior = FALSE;
-        DWORD dwReturned = 0;
-        if (WSAIoctl(s, SIO_UDP_CONNRESET, &dwNewBehavior, sizeof(dwNewBehavior), NULL, 0, &dwReturned, NULL,
-                     NULL) == SOCKET_ERROR &&
-            WSAGetLastError() != WSAEWOULDBLOCK)
-            printf("WSAIoctl(SIO_UDP_CONNRESET) Error: %d\n", WSAGetLastError());
+        IgnoreUdpReset(s);
     }
     if (lpLocalAddr == NULL ||
         bind(s, reinterpret_cast<const sockaddr*>(lpLocalAddr), sizeof(sockaddr_in)) != 0 ||
@@ -82,30 +73,7 @@ SOCKET VZ_IocpSocketMgr::CreateUdpSocket(HANDLE hProxy, const sockaddr_in* lpLoc
     SOCKET s = OpenSocket(SOCK_DGRAM, lpLocalAddr, SS_UDP, dwUserData1, dwUserData2, hProxy);
     if (s == INVALID_SOCKET || hProxy == NULL)
         return s;
-    // Through a proxy: a TCP control socket runs the UDP ASSOCIATE; the relay
-    // address comes later as OnProxyResult for s.
-    SOCKET tcps = CreateTcpSocket(hProxy, static_cast<const char*>(NULL), 0, dwUserData1, dwUserData2);
-    bool bPaired = false;
-    if (tcps != INVALID_SOCKET) {
-        VZ_AutoLock lock(&m_mapSocket2Data);
-        _IocpSocketData* lpTcp = FindRecord(tcps);
-        _IocpSocketData* lpUdp = FindRecord(s);
-        if (lpTcp != NULL && lpUdp != NULL) {
-            VZ_ASSERT(lpTcp->socket == tcps);
-            VZ_ASSERT(lpUdp->socket == s);
-            lpTcp->sPair = s;
-            lpUdp->sPair = tcps;
-            bPaired = true;
-        }
-    }
-    // A literal, so the connect goes to the proxy by address with 127.0.0.1,
-    // port 0 as the target.
-    if (bPaired && Connect(tcps, "127.0.0.1", 0))
-        return s;
-    if (tcps != INVALID_SOCKET)
-        CloseSocket(tcps);
-    CloseSocket(s);
-    return INVALID_SOCKET;
+    return AttachUdpRelay(s, hProxy, dwUserData1, dwUserData2);
 }
 
 // ---------------------------------------------------------------------------

@@ -11,9 +11,6 @@
 #include "VZ_Assert.h"
 #include "VZ_SelectSocketMgr.h"
 
-#ifndef SIO_UDP_CONNRESET
-#define SIO_UDP_CONNRESET _WSAIOW(IOC_VENDOR, 12)
-#endif
 
 namespace {
 
@@ -221,15 +218,8 @@ SOCKET VZ_SelectSocketMgr::OpenSocket(int iType, const sockaddr_in* lpLocalAddr,
     if (s == INVALID_SOCKET)
         return INVALID_SOCKET;
     VZ_ASSERT(s < 0xffffff);
-    if (iType == SOCK_DGRAM) {
-        // An ICMP port-unreachable must not surface as a receive error.
-        DWORD dwNewBehavior = FALSE;
-        DWORD dwReturned = 0;
-        if (WSAIoctl(s, SIO_UDP_CONNRESET, &dwNewBehavior, sizeof(dwNewBehavior), NULL, 0, &dwReturned, NULL,
-                     NULL) == SOCKET_ERROR &&
-            WSAGetLastError() != WSAEWOULDBLOCK)
-            printf("WSAIoctl(SIO_UDP_CONNRESET) Error: %d\n", WSAGetLastError());
-    }
+    if (iType == SOCK_DGRAM)
+        IgnoreUdpReset(s);
     if (bind(s, reinterpret_cast<const sockaddr*>(lpLocalAddr), sizeof(sockaddr_in)) != 0 ||
         !AddSocket(s, status, dwUserData1, dwUserData2, static_cast<_PROXYDATA*>(hProxy))) {
         closesocket(s);
@@ -254,26 +244,7 @@ SOCKET VZ_SelectSocketMgr::CreateUdpSocket(HANDLE hProxy, const sockaddr_in* lpL
         return INVALID_SOCKET;
     if (hProxy == NULL)
         return s;
-    // Through a proxy: a TCP control socket runs the UDP ASSOCIATE.
-    SOCKET t = CreateTcpSocket(hProxy, static_cast<const char*>(NULL), 0, dwUserData1, dwUserData2);
-    if (t == INVALID_SOCKET) {
-        CloseSocket(s);
-        return INVALID_SOCKET;
-    }
-    // A literal, so the connect goes to the proxy by address and keeps
-    // 127.0.0.1, port 0 as the target.
-    if (!PairSockets(s, t) || !Connect(t, "127.0.0.1", 0)) {
-        CloseSocket(t);
-        CloseSocket(s);
-        return INVALID_SOCKET;
-    }
-    return s;
-}
-
-bool VZ_SelectSocketMgr::PairSockets(SOCKET sUdp, SOCKET sCtrl)
-{
-    return WithSocket(sUdp, [&](_SOCKETCORE& ssd) { ssd.sPair = sCtrl; }) &&
-           WithSocket(sCtrl, [&](_SOCKETCORE& ssd) { ssd.sPair = sUdp; });
+    return AttachUdpRelay(s, hProxy, dwUserData1, dwUserData2);
 }
 
 // ---------------------------------------------------------------------------

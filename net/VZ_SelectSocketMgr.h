@@ -99,8 +99,6 @@ private:
     VZ_SelectThread* NewThread();
     SOCKET OpenSocket(int iType, const sockaddr_in* lpLocalAddr, int status, DWORD dwUserData1, DWORD dwUserData2,
                       HANDLE hProxy);
-    // Pairs a proxied UDP socket with its control socket, in their threads.
-    bool PairSockets(SOCKET sUdp, SOCKET sCtrl);
 
     VZ_List<unsigned int, unsigned int> m_listFreeThread;
     // Thread objects by index (pointer-sized elements: they carry pointers).

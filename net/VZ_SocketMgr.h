@@ -225,6 +225,13 @@ public:
     // Stores the notice length of a Recv on a connected TCP socket (record
     // locked) and says what the engine does next: NOTICE_*.
     static int ArmNotice(_SOCKETCORE& core, UINT uiNoticeLen);
+    // A UDP socket behind a SOCKS5 proxy: its TCP control socket is made,
+    // paired with it and connected to the proxy (its UDP ASSOCIATE follows,
+    // the relay address comes as OnProxyResult for sUdp). sUdp, or
+    // INVALID_SOCKET with both closed.
+    SOCKET AttachUdpRelay(SOCKET sUdp, HANDLE hProxy, DWORD dwUserData1, DWORD dwUserData2);
+    // An ICMP port-unreachable must not surface as a receive error of s.
+    static void IgnoreUdpReset(SOCKET s);
     // A datagram for a SOCKS5 relay: the 10-byte header with the destination
     // lpTo, then the bytes; a pool block of *lpuiTotal bytes, NULL without memory.
     char* BuildRelayDatagram(const sockaddr_in* lpTo, const char* buf, int len, UINT* lpuiTotal);

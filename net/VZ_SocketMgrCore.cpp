@@ -5,10 +5,15 @@
 #include <winsock2.h>
 #include <windows.h>
 
+#include <cstdio>
 #include <cstring>
 
 #include "VZ_Assert.h"
 #include "VZ_SocketMgr.h"
+
+#ifndef SIO_UDP_CONNRESET
+#define SIO_UDP_CONNRESET _WSAIOW(IOC_VENDOR, 12)
+#endif
 
 namespace {
 
@@ -113,6 +118,41 @@ int VZ_SocketMgr::ArmNotice(_SOCKETCORE& core, UINT uiNoticeLen)
     if (uiNoticeLen == 0 || core.bRbufLockFlag)
         return NOTICE_ARMED;
     return core.sbRbuf.uiDataLen >= uiNoticeLen ? NOTICE_HELD : NOTICE_READ;
+}
+
+// ---------------------------------------------------------------------------
+// UDP sockets
+
+void VZ_SocketMgr::IgnoreUdpReset(SOCKET s)
+{
+    DWORD dwNewBehavior = FALSE;
+    DWORD dwReturned = 0;
+    if (WSAIoctl(s, SIO_UDP_CONNRESET, &dwNewBehavior, sizeof(dwNewBehavior), NULL, 0, &dwReturned, NULL, NULL) ==
+            SOCKET_ERROR &&
+        WSAGetLastError() != WSAEWOULDBLOCK)
+        std::printf("WSAIoctl(SIO_UDP_CONNRESET) Error: %d\n", WSAGetLastError());
+}
+
+SOCKET VZ_SocketMgr::AttachUdpRelay(SOCKET sUdp, HANDLE hProxy, DWORD dwUserData1, DWORD dwUserData2)
+{
+    SOCKET sCtrl = CreateTcpSocket(hProxy, static_cast<const char*>(NULL), 0, dwUserData1, dwUserData2);
+    bool bPaired = sCtrl != INVALID_SOCKET &&
+                   WithSocket(sUdp, [&](_SOCKETCORE& core) {
+                       VZ_ASSERT(core.socket == sUdp);
+                       core.sPair = sCtrl;
+                   }) &&
+                   WithSocket(sCtrl, [&](_SOCKETCORE& core) {
+                       VZ_ASSERT(core.socket == sCtrl);
+                       core.sPair = sUdp;
+                   });
+    // A literal, so the connect goes to the proxy by address with 127.0.0.1,
+    // port 0 as the target.
+    if (bPaired && Connect(sCtrl, "127.0.0.1", 0))
+        return sUdp;
+    if (sCtrl != INVALID_SOCKET)
+        CloseSocket(sCtrl);
+    CloseSocket(sUdp);
+    return INVALID_SOCKET;
 }
 
 // ---------------------------------------------------------------------------
