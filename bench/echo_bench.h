@@ -1,9 +1,13 @@
-// Echo benchmark parts: the ping-pong client load and the plain select echo
-// server it is compared against.
+// Echo benchmark parts: the in-process ping-pong client load, the servers the
+// benchmark compares (an oxnet engine, a plain select server, a plain
+// completion-port server, Asio) and the --serve mode that runs one server
+// alone in its own process for the native client (bench/native/echo_load.cpp).
 #pragma once
 
 #include <winsock2.h>
 #include <windows.h>
+
+#include <stddef.h>
 
 // One load: iConns connections, each sending a uiMsgLen-byte message and
 // waiting for all of its echo before the next, for dSeconds.
@@ -27,17 +31,37 @@ struct VZ_EchoOutcome {
 // ends the run instead of hanging it. False when no measurement was possible.
 bool VZ_RunEchoLoad(USHORT usPort, const VZ_EchoLoad& load, VZ_EchoOutcome* lpOut);
 
+// A server of the benchmark: listens on 127.0.0.1 and sends back what it gets.
+class VZ_BenchServer {
+public:
+    virtual ~VZ_BenchServer() {}
+    // Listens on 127.0.0.1:usPort (0: a free port) and starts serving; the port, or 0.
+    virtual USHORT Start(USHORT usPort) = 0;
+    // Stops serving (bounded waits) and closes every socket.
+    virtual void Stop() = 0;
+    // Connections accepted so far, and those of them still open.
+    virtual LONG GetAccepted() const = 0;
+    virtual LONG GetOpen() const = 0;
+    // More about the run, for the line printed after Stop ("" for nothing).
+    virtual void Summary(char* lpszOut, size_t nOut) const
+    {
+        if (nOut)
+            lpszOut[0] = 0;
+    }
+};
+
 // A minimal echo server on plain Winsock: one thread, non-blocking sockets, one
 // select over at most 64 sockets. Bytes go back as they come; a socket with
 // unsent bytes waits for writability and is not read meanwhile.
-class VZ_RawSelectEcho {
+class VZ_RawSelectEcho : public VZ_BenchServer {
 public:
     VZ_RawSelectEcho();
     ~VZ_RawSelectEcho();
-    // Listens on 127.0.0.1 at an ephemeral port and starts the thread; the port, or 0.
-    USHORT Start();
+    USHORT Start(USHORT usPort = 0) override;
     // Ends the thread (bounded wait) and closes every socket.
-    void Stop();
+    void Stop() override;
+    LONG GetAccepted() const override { return m_lAccepted; }
+    LONG GetOpen() const override { return m_iConns; }
 
 private:
     enum { MAX_SOCKETS = 64, BUF_SIZE = 65536 };
@@ -58,6 +82,90 @@ private:
     SOCKET m_sListen;
     HANDLE m_hThread;
     volatile LONG m_lStop;
+    volatile LONG m_lAccepted;
     Conn m_conns[MAX_SOCKETS];
-    int m_iConns;
+    volatile int m_iConns;
 };
+
+// A minimal echo server on a plain Winsock completion port: iWorkers worker
+// threads, one overlapped receive or send per connection at a time (receive,
+// send back all of it, receive again), connections accepted by a thread of
+// their own (non-blocking listening socket polled with select).
+class VZ_RawIocpEcho : public VZ_BenchServer {
+public:
+    explicit VZ_RawIocpEcho(int iWorkers = 2);
+    ~VZ_RawIocpEcho();
+    USHORT Start(USHORT usPort = 0) override;
+    void Stop() override;
+    LONG GetAccepted() const override { return m_lAccepted; }
+    LONG GetOpen() const override { return m_lOpen; }
+
+    struct Conn; // one connection with its OVERLAPPED and buffer
+
+private:
+    enum { MAX_WORKERS = 16 };
+    static DWORD WINAPI AcceptMain(LPVOID lpParam);
+    static DWORD WINAPI WorkerMain(LPVOID lpParam);
+    void AcceptLoop();
+    void WorkerLoop();
+    bool PostRecv(Conn* lpConn);
+    bool PostSend(Conn* lpConn);
+    void Drop(Conn* lpConn);
+
+    int m_iWorkers;
+    HANDLE m_hIocp;
+    SOCKET m_sListen;
+    HANDLE m_hAcceptThread;
+    HANDLE m_hWorkers[MAX_WORKERS];
+    int m_iWorkerCount;
+    volatile LONG m_lStop;
+    volatile LONG m_lAccepted;
+    volatile LONG m_lOpen;
+    CRITICAL_SECTION m_csConns; // guards the list of open connections
+    Conn* m_lpConns;            // doubly linked
+};
+
+// --serve mode: runs one server alone in this process.
+//
+//   --serve KIND [--port P] [--msg-len M] [--backlog B] [--threads N]
+//                [--seconds LIMIT] [--status-ms MS] [--stop-file PATH]
+//
+// Prints "LISTENING port=P kind=KIND" once it listens (or "UNAVAILABLE ..."
+// and exit code 4 when KIND names an oxnet engine that this build does not
+// have, "FAILED ..." and exit code 1 when the server could not start), then,
+// every MS milliseconds when --status-ms is given,
+//   "STATUS ms=T accepted=A open=O private=BYTES private_source=S pagefile=BYTES
+//    working_set=BYTES"
+// (the process's PROCESS_MEMORY_COUNTERS_EX; where PrivateUsage reads 0, as
+// under Wine 8, private is the committed private memory summed with
+// VirtualQuery and S says "virtualquery" instead of "counters"), and serves
+// until LIMIT seconds
+// have passed (default 600) or PATH exists (a Unix path is taken on Wine's
+// drive Z:), then stops the server and prints "STOPPED ...". stdout is
+// unbuffered.
+struct VZ_ServeOptions {
+    const char* lpszKind;
+    USHORT usPort;
+    UINT uiMsgLen;  // engine: notice length, whole messages echoed (default 1)
+    int iBacklog;   // engine: listen backlog (default 64)
+    int iThreads;   // engine: nWorkThread (0: its default); raw-iocp, asio: threads (default 2)
+    double dSeconds;
+    DWORD dwStatusMs; // 0: no status lines
+    char szStopFile[MAX_PATH];
+};
+
+// Makes the server named by the options; NULL with a reason in lpszWhy, and
+// *lpbUnavailable set when the kind is known but not built.
+typedef VZ_BenchServer* (*VZ_ServerFactory)(const VZ_ServeOptions& opts, bool* lpbUnavailable, char* lpszWhy,
+                                            size_t nWhy);
+
+// Parses argv ("--serve KIND" and the options above), runs the server made by
+// lpfnFactory and returns the exit code; lpszKinds is shown in the usage text.
+int VZ_ServeMain(int argc, char** argv, VZ_ServerFactory lpfnFactory, const char* lpszKinds);
+
+// The servers of bench_echo.exe: "engine:NAME" (any interface name, through
+// oxnet.dll), "select" and "iocp" (short for the engines ISelectSocketMgr1.0
+// and IIocpSocketMgr1.0), "raw-select", "raw-iocp".
+VZ_BenchServer* VZ_MakeBenchServer(const VZ_ServeOptions& opts, bool* lpbUnavailable, char* lpszWhy, size_t nWhy);
+// The server of bench_echo_asio.exe: "asio" (echo_asio_server.cpp).
+VZ_BenchServer* VZ_MakeAsioServer(const VZ_ServeOptions& opts, bool* lpbUnavailable, char* lpszWhy, size_t nWhy);

@@ -5,11 +5,14 @@
 
 #include <cstdlib>
 
-VZ_RawSelectEcho::VZ_RawSelectEcho() : m_sListen(INVALID_SOCKET), m_hThread(NULL), m_lStop(0), m_iConns(0) {}
+VZ_RawSelectEcho::VZ_RawSelectEcho()
+    : m_sListen(INVALID_SOCKET), m_hThread(NULL), m_lStop(0), m_lAccepted(0), m_iConns(0)
+{
+}
 
 VZ_RawSelectEcho::~VZ_RawSelectEcho() { Stop(); }
 
-USHORT VZ_RawSelectEcho::Start()
+USHORT VZ_RawSelectEcho::Start(USHORT usPort)
 {
     m_sListen = socket(AF_INET, SOCK_STREAM, 0);
     if (m_sListen == INVALID_SOCKET)
@@ -17,6 +20,7 @@ USHORT VZ_RawSelectEcho::Start()
     sockaddr_in addr = {};
     addr.sin_family = AF_INET;
     addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    addr.sin_port = htons(usPort);
     int iLen = sizeof(addr);
     u_long ulNonBlocking = 1;
     if (bind(m_sListen, (sockaddr*)&addr, sizeof(addr)) != 0 || listen(m_sListen, SOMAXCONN) != 0 ||
@@ -102,6 +106,7 @@ void VZ_RawSelectEcho::Accept()
         BOOL bNoDelay = TRUE;
         ioctlsocket(s, FIONBIO, &ulNonBlocking);
         setsockopt(s, IPPROTO_TCP, TCP_NODELAY, (const char*)&bNoDelay, sizeof(bNoDelay));
+        InterlockedIncrement(&m_lAccepted);
         Conn& conn = m_conns[m_iConns++];
         conn.s = s;
         conn.lpBuf = (char*)std::malloc(BUF_SIZE);

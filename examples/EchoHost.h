@@ -1,9 +1,16 @@
 // The oxnet echo host shared by the demo and the echo benchmark: a sink that
 // runs an echo server on a manager and passes the events of every other socket
-// on to a second sink (the host's own clients on the same manager).
+// on to a second sink (the host's own clients on the same manager), and
+// VZ_EngineEcho, which makes a manager by interface name and runs that server
+// on it.
 //
 // Sockets are told apart by user value 1: the server tags its listening socket
 // and every accepted socket; anything else belongs to the client sink.
+//
+// Engine-neutral: it uses only what ISocketMgr promises of every engine.
+// Events may come on any of the manager's threads, a receive event and a send
+// event of one socket may overlap, and OnTcpRecv may or may not come from
+// inside the sink's own Recv call: the code is right in every case.
 #pragma once
 
 #include <winsock2.h>
@@ -57,10 +64,13 @@ public:
         lpMgr->SetSink(this);
     }
 
-    // Listens on 127.0.0.1 at an ephemeral port; its port in host order, 0 on failure.
-    USHORT Listen(int iBacklog)
+    // Listens on 127.0.0.1 at usPort (0: a free port the system picks); its
+    // port in host order, 0 on failure. The completion-port engine posts one
+    // accept per unit of iBacklog, so keep it to tens or hundreds, never
+    // SOMAXCONN.
+    USHORT Listen(int iBacklog, USHORT usPort = 0)
     {
-        m_sListen = m_lpMgr->CreateTcpSocket(NULL, "127.0.0.1", 0, ECHO_TAG_LISTEN, 0);
+        m_sListen = m_lpMgr->CreateTcpSocket(NULL, "127.0.0.1", usPort, ECHO_TAG_LISTEN, 0);
         if (m_sListen == INVALID_SOCKET)
             return 0;
         sockaddr_in addr;
@@ -82,6 +92,7 @@ public:
     }
 
     LONG GetAccepted() const { return m_lAccepted; }
+    // Accepted sockets whose peer closed or failed (and which this sink closed).
     LONG GetClosed() const { return m_lClosed; }
     LONG GetSendFailures() const { return m_lSendFailures; }
     LONGLONG GetEchoedBytes() const { return m_llEchoed; }
@@ -102,7 +113,8 @@ public:
             return;
         }
         InterlockedIncrement(&m_lAccepted);
-        // Tag it before Recv: the socket raises nothing until it is armed.
+        // Tag it before Recv: an accepted socket raises nothing until it is
+        // armed, and from then on its events may come on any engine thread.
         m_lpMgr->SetUserData1(sAccept, ECHO_TAG_PEER);
         BOOL bNoDelay = TRUE;
         setsockopt(sAccept, IPPROTO_TCP, TCP_NODELAY, (const char*)&bNoDelay, sizeof(bNoDelay));
@@ -121,7 +133,8 @@ public:
             return;
         }
         // Consume whole messages only, echo them as one send, and ask for the
-        // next message from inside the event so reception goes on.
+        // next message from inside the event so reception goes on (every
+        // engine takes a Recv made inside OnTcpRecv as the next request).
         UINT uiWhole = *lpuiLen - *lpuiLen % m_uiMsgLen;
         if (uiWhole > 0) {
             if (m_lpMgr->Send(s, buf, (int)uiWhole, 0, NULL))
@@ -195,4 +208,66 @@ private:
     volatile LONG m_lClosed;
     volatile LONG m_lSendFailures;
     volatile LONGLONG m_llEchoed;
+};
+
+// An echo server on a manager of its own, made by interface name: created,
+// given its sink, started and listening on 127.0.0.1, then stopped and handed
+// back. Events of other sockets on that manager go to lpClients.
+class VZ_EngineEcho {
+public:
+    enum Result {
+        ECHO_STARTED,
+        ECHO_NOT_AVAILABLE, // the factory has no manager for the name (not built yet)
+        ECHO_FAILED         // Initialize or the listening socket failed
+    };
+
+    explicit VZ_EngineEcho(UINT uiMsgLen, ISocketMgrSink* lpClients = NULL)
+        : m_sink(uiMsgLen, lpClients), m_lpMgr(NULL), m_bStarted(false), m_usPort(0)
+    {
+    }
+    ~VZ_EngineEcho() { Stop(); }
+
+    // nWorkThread goes to Initialize (0: the engine's default).
+    Result Start(const char* lpszName, USHORT usPort, int iBacklog, int nWorkThread = 0)
+    {
+        Stop();
+        m_lpMgr = oxCreateInstance(lpszName);
+        if (!m_lpMgr)
+            return ECHO_NOT_AVAILABLE;
+        m_sink.Attach(m_lpMgr);
+        m_bStarted = m_lpMgr->Initialize(0, nWorkThread, 0, 0);
+        if (m_bStarted)
+            m_usPort = m_sink.Listen(iBacklog, usPort);
+        if (m_usPort == 0) {
+            Stop();
+            return ECHO_FAILED;
+        }
+        return ECHO_STARTED;
+    }
+
+    // Closes the listening socket, stops the manager (which closes every
+    // socket it still has) and destroys it. Safe to call again.
+    void Stop()
+    {
+        if (!m_lpMgr)
+            return;
+        m_sink.StopListening();
+        if (m_bStarted)
+            m_lpMgr->Uninitialize(0);
+        oxDestroyInstance(m_lpMgr);
+        m_lpMgr = NULL;
+        m_bStarted = false;
+        m_usPort = 0;
+    }
+
+    ISocketMgr* GetMgr() const { return m_lpMgr; }
+    USHORT GetPort() const { return m_usPort; }
+    VZ_EchoSink& GetSink() { return m_sink; }
+    const VZ_EchoSink& GetSink() const { return m_sink; }
+
+private:
+    VZ_EchoSink m_sink;
+    ISocketMgr* m_lpMgr;
+    bool m_bStarted;
+    USHORT m_usPort;
 };

@@ -1,0 +1,220 @@
+// The plain completion-port echo server of the echo benchmark: what a
+// minimal Winsock IOCP server costs under the same conditions as the oxnet
+// engine (no pool, no records, no sink). Each connection has one buffer and
+// one operation in flight: an overlapped receive; when it completes, an
+// overlapped send of all the bytes (re-posted for the rest after a short
+// send); then the next receive.
+#include "echo_bench.h"
+
+#include <ws2tcpip.h>
+
+#include <cstdlib>
+#include <cstring>
+
+struct VZ_RawIocpEcho::Conn {
+    OVERLAPPED ov; // first, so the completion's OVERLAPPED* is the Conn*
+    SOCKET s;
+    bool bSending;
+    DWORD dwLen;  // bytes received, to send back
+    DWORD dwSent; // of them sent
+    Conn* lpPrev;
+    Conn* lpNext;
+    char buf[65536];
+};
+
+namespace {
+
+const ULONG_PTR QUIT_KEY = ~(ULONG_PTR)0;
+
+} // namespace
+
+VZ_RawIocpEcho::VZ_RawIocpEcho(int iWorkers)
+    : m_iWorkers(iWorkers < 1 ? 1 : iWorkers > MAX_WORKERS ? MAX_WORKERS : iWorkers), m_hIocp(NULL),
+      m_sListen(INVALID_SOCKET), m_hAcceptThread(NULL), m_iWorkerCount(0), m_lStop(0), m_lAccepted(0), m_lOpen(0),
+      m_lpConns(NULL)
+{
+    InitializeCriticalSection(&m_csConns);
+}
+
+VZ_RawIocpEcho::~VZ_RawIocpEcho()
+{
+    Stop();
+    DeleteCriticalSection(&m_csConns);
+}
+
+USHORT VZ_RawIocpEcho::Start(USHORT usPort)
+{
+    m_hIocp = CreateIoCompletionPort(INVALID_HANDLE_VALUE, NULL, 0, (DWORD)m_iWorkers);
+    m_sListen = socket(AF_INET, SOCK_STREAM, 0);
+    if (!m_hIocp || m_sListen == INVALID_SOCKET)
+        return 0;
+    sockaddr_in addr = {};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    addr.sin_port = htons(usPort);
+    int iLen = sizeof(addr);
+    u_long ulNonBlocking = 1;
+    if (bind(m_sListen, (sockaddr*)&addr, sizeof(addr)) != 0 || listen(m_sListen, 256) != 0 ||
+        ioctlsocket(m_sListen, FIONBIO, &ulNonBlocking) != 0 ||
+        getsockname(m_sListen, (sockaddr*)&addr, &iLen) != 0)
+        return 0;
+    m_lStop = 0;
+    for (int i = 0; i < m_iWorkers; ++i) {
+        HANDLE h = CreateThread(NULL, 0, WorkerMain, this, 0, NULL);
+        if (!h)
+            return 0;
+        m_hWorkers[m_iWorkerCount++] = h;
+    }
+    m_hAcceptThread = CreateThread(NULL, 0, AcceptMain, this, 0, NULL);
+    return m_hAcceptThread ? ntohs(addr.sin_port) : 0;
+}
+
+void VZ_RawIocpEcho::Stop()
+{
+    InterlockedExchange(&m_lStop, 1);
+    if (m_hAcceptThread) {
+        // It polls the flag every 50 ms and closes the listening socket itself.
+        if (WaitForSingleObject(m_hAcceptThread, 5000) == WAIT_OBJECT_0)
+            CloseHandle(m_hAcceptThread);
+        m_hAcceptThread = NULL;
+    } else if (m_sListen != INVALID_SOCKET) {
+        closesocket(m_sListen);
+    }
+    m_sListen = INVALID_SOCKET;
+    // Closing the sockets fails their pending operations; the workers free
+    // each connection as its failure comes out of the port.
+    EnterCriticalSection(&m_csConns);
+    for (Conn* lp = m_lpConns; lp; lp = lp->lpNext)
+        closesocket(lp->s), lp->s = INVALID_SOCKET;
+    LeaveCriticalSection(&m_csConns);
+    for (int i = 0; i < 200 && m_lOpen > 0 && m_iWorkerCount > 0; ++i)
+        Sleep(10);
+    for (int i = 0; i < m_iWorkerCount; ++i)
+        PostQueuedCompletionStatus(m_hIocp, 0, QUIT_KEY, NULL);
+    for (int i = 0; i < m_iWorkerCount; ++i) {
+        WaitForSingleObject(m_hWorkers[i], 5000);
+        CloseHandle(m_hWorkers[i]);
+    }
+    m_iWorkerCount = 0;
+    if (m_hIocp)
+        CloseHandle(m_hIocp);
+    m_hIocp = NULL;
+}
+
+DWORD WINAPI VZ_RawIocpEcho::AcceptMain(LPVOID lpParam)
+{
+    static_cast<VZ_RawIocpEcho*>(lpParam)->AcceptLoop();
+    return 0;
+}
+
+DWORD WINAPI VZ_RawIocpEcho::WorkerMain(LPVOID lpParam)
+{
+    static_cast<VZ_RawIocpEcho*>(lpParam)->WorkerLoop();
+    return 0;
+}
+
+void VZ_RawIocpEcho::AcceptLoop()
+{
+    while (!m_lStop) {
+        fd_set fdRead;
+        FD_ZERO(&fdRead);
+        FD_SET(m_sListen, &fdRead);
+        timeval tv = {0, 50000};
+        if (select(0, &fdRead, NULL, NULL, &tv) <= 0)
+            continue;
+        for (;;) {
+            SOCKET s = accept(m_sListen, NULL, NULL);
+            if (s == INVALID_SOCKET)
+                break;
+            // Accepted sockets inherit non-blocking mode: fine for overlapped I/O.
+            BOOL bNoDelay = TRUE;
+            setsockopt(s, IPPROTO_TCP, TCP_NODELAY, (const char*)&bNoDelay, sizeof(bNoDelay));
+            Conn* lpConn = (Conn*)std::calloc(1, sizeof(Conn));
+            if (!lpConn || CreateIoCompletionPort((HANDLE)s, m_hIocp, 0, 0) == NULL) {
+                std::free(lpConn);
+                closesocket(s);
+                continue;
+            }
+            lpConn->s = s;
+            InterlockedIncrement(&m_lAccepted);
+            InterlockedIncrement(&m_lOpen);
+            EnterCriticalSection(&m_csConns);
+            lpConn->lpNext = m_lpConns;
+            if (m_lpConns)
+                m_lpConns->lpPrev = lpConn;
+            m_lpConns = lpConn;
+            LeaveCriticalSection(&m_csConns);
+            if (!PostRecv(lpConn))
+                Drop(lpConn);
+        }
+    }
+    // Closed on this thread: it is the one that waits on it in select.
+    closesocket(m_sListen);
+}
+
+bool VZ_RawIocpEcho::PostRecv(Conn* lpConn)
+{
+    std::memset(&lpConn->ov, 0, sizeof(lpConn->ov));
+    lpConn->bSending = false;
+    WSABUF wb = {sizeof(lpConn->buf), lpConn->buf};
+    DWORD dwFlags = 0;
+    return WSARecv(lpConn->s, &wb, 1, NULL, &dwFlags, &lpConn->ov, NULL) == 0 ||
+           WSAGetLastError() == WSA_IO_PENDING;
+}
+
+bool VZ_RawIocpEcho::PostSend(Conn* lpConn)
+{
+    std::memset(&lpConn->ov, 0, sizeof(lpConn->ov));
+    lpConn->bSending = true;
+    WSABUF wb = {lpConn->dwLen - lpConn->dwSent, lpConn->buf + lpConn->dwSent};
+    return WSASend(lpConn->s, &wb, 1, NULL, 0, &lpConn->ov, NULL) == 0 || WSAGetLastError() == WSA_IO_PENDING;
+}
+
+void VZ_RawIocpEcho::WorkerLoop()
+{
+    for (;;) {
+        DWORD dwBytes = 0;
+        ULONG_PTR ulKey = 0;
+        OVERLAPPED* lpOv = NULL;
+        BOOL bOk = GetQueuedCompletionStatus(m_hIocp, &dwBytes, &ulKey, &lpOv, INFINITE);
+        if (!lpOv) {
+            if (ulKey == QUIT_KEY || !bOk)
+                return;
+            continue;
+        }
+        Conn* lpConn = reinterpret_cast<Conn*>(lpOv);
+        if (!bOk || dwBytes == 0) { // failed, or the peer closed
+            Drop(lpConn);
+            continue;
+        }
+        bool bPosted;
+        if (!lpConn->bSending) {
+            lpConn->dwLen = dwBytes;
+            lpConn->dwSent = 0;
+            bPosted = PostSend(lpConn);
+        } else {
+            lpConn->dwSent += dwBytes;
+            bPosted = lpConn->dwSent < lpConn->dwLen ? PostSend(lpConn) : PostRecv(lpConn);
+        }
+        if (!bPosted)
+            Drop(lpConn);
+    }
+}
+
+// Called once per connection, when its only operation has ended (or could not
+// be posted): nothing of it is in flight.
+void VZ_RawIocpEcho::Drop(Conn* lpConn)
+{
+    EnterCriticalSection(&m_csConns);
+    if (lpConn->lpPrev)
+        lpConn->lpPrev->lpNext = lpConn->lpNext;
+    else
+        m_lpConns = lpConn->lpNext;
+    if (lpConn->lpNext)
+        lpConn->lpNext->lpPrev = lpConn->lpPrev;
+    if (lpConn->s != INVALID_SOCKET)
+        closesocket(lpConn->s);
+    LeaveCriticalSection(&m_csConns);
+    std::free(lpConn);
+    InterlockedDecrement(&m_lOpen);
+}

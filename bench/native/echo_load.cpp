@@ -1,0 +1,292 @@
+// echo_load: the native ping-pong load client of the echo benchmark (Linux,
+// plain C++17, one epoll thread). Built by scripts/bench.sh with the host's
+// g++, not by the cross build: a client inside the Wine process would cap
+// the server it measures (see shared platform notes).
+//
+//   echo_load --port P [--conns C] [--size M] [--seconds S]
+//
+// C connections to 127.0.0.1:P (TCP_NODELAY) each send an M-byte message and
+// wait for all of its echo before sending the next. Every message starts with
+// its own sequence number, and every echoed byte is compared with what was
+// sent, so a lost, repeated or stale byte fails the run. Every connection
+// makes one round trip before the clock starts; then the run lasts S seconds
+// and counts the round trips completed in that window. Bounded: connecting
+// and the first round trips get 15 s, and the run fails when no byte moves
+// for 10 s.
+//
+// Prints a line for people and one for scripts:
+//   RESULT ok=1 conns=C size=M seconds=S msgs=N msgs_per_s=X mb_per_s=Y
+// MB/s is message bytes per second one way (10^6 bytes). Exit code: 0 passed,
+// 1 bad arguments or no connection, 2 wrong echo or dropped connection, 3 a
+// time limit was reached.
+#include "native_util.h"
+
+#include <sys/epoll.h>
+
+#include <vector>
+
+namespace {
+
+const char USAGE[] = "usage: echo_load --port P [--conns C (1-10000)] [--size M (1-1048576 bytes)] [--seconds S]\n"
+                     "  ping-pong echo load on 127.0.0.1:P; prints msgs/s and MB/s (RESULT line for scripts)\n";
+
+const double CONNECT_TIMEOUT_S = 5.0;
+const double READY_TIMEOUT_S = 15.0; // connecting and every first round trip
+const double STALL_TIMEOUT_S = 10.0; // no byte moved on any connection
+
+enum Phase { WARMUP, RUN, DONE };
+
+struct Conn {
+    int fd = -1;
+    int index = 0;
+    std::vector<char> out;
+    std::vector<char> in;
+    size_t sent = 0;  // bytes of the current message sent
+    size_t recvd = 0; // bytes of its echo received
+    bool busy = false; // a message is out and its echo not complete
+    bool wantOut = false; // EPOLLOUT is armed (a send was cut short)
+    bool finished = false; // no further message (deadline passed)
+    long long seq = 0;
+    long long counted = 0; // round trips completed within the timed window
+};
+
+struct Run {
+    int epfd = -1;
+    size_t size = 0;
+    std::vector<Conn> conns;
+    Phase phase = WARMUP;
+    int ready = 0;    // connections past their first round trip
+    int finished = 0; // connections done after the deadline
+    double start = 0, deadline = 0;
+    double lastProgress = 0;
+    char error[200] = "";
+    int errorCode = 0;
+};
+
+void Fail(Run& run, int iCode, const char* lpszFormat, int iIndex, long long llValue)
+{
+    if (run.errorCode != 0)
+        return;
+    run.errorCode = iCode;
+    char sz[160];
+    std::snprintf(sz, sizeof(sz), lpszFormat, llValue);
+    std::snprintf(run.error, sizeof(run.error), "connection %d: %s", iIndex, sz);
+}
+
+void Arm(Run& run, Conn& c, bool bOut)
+{
+    if (c.wantOut == bOut)
+        return;
+    epoll_event ev;
+    std::memset(&ev, 0, sizeof(ev));
+    ev.events = bOut ? (uint32_t)(EPOLLIN | EPOLLOUT) : (uint32_t)EPOLLIN;
+    ev.data.u32 = (uint32_t)c.index;
+    epoll_ctl(run.epfd, EPOLL_CTL_MOD, c.fd, &ev);
+    c.wantOut = bOut;
+}
+
+// Sends what the socket takes of the current message.
+bool Flush(Run& run, Conn& c)
+{
+    while (c.sent < run.size) {
+        ssize_t n = send(c.fd, &c.out[c.sent], run.size - c.sent, MSG_NOSIGNAL);
+        if (n > 0) {
+            c.sent += (size_t)n;
+            run.lastProgress = native::Now();
+            continue;
+        }
+        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+            Arm(run, c, true);
+            return true;
+        }
+        Fail(run, 2, "send failed, errno %lld", c.index, errno);
+        return false;
+    }
+    Arm(run, c, false);
+    return true;
+}
+
+// Starts the next message: its sequence number in front, the connection's
+// pattern behind.
+bool StartMessage(Run& run, Conn& c, long long llSeq)
+{
+    c.seq = llSeq;
+    std::memcpy(&c.out[0], &llSeq, run.size < sizeof(llSeq) ? run.size : sizeof(llSeq));
+    c.sent = 0;
+    c.recvd = 0;
+    c.busy = true;
+    return Flush(run, c);
+}
+
+void Completed(Run& run, Conn& c, double dNow)
+{
+    c.busy = false;
+    if (run.phase == WARMUP) {
+        ++run.ready;
+        return;
+    }
+    if (dNow <= run.deadline) {
+        ++c.counted;
+        StartMessage(run, c, c.seq + 1);
+        return;
+    }
+    c.finished = true;
+    ++run.finished;
+}
+
+void OnReadable(Run& run, Conn& c)
+{
+    if (!c.busy) {
+        // Nothing is expected: any byte is one too many, and a close is early.
+        char b[256];
+        ssize_t n = recv(c.fd, b, sizeof(b), 0);
+        if (n > 0)
+            Fail(run, 2, "%lld bytes came back that were never sent", c.index, (long long)n);
+        else if (n == 0)
+            Fail(run, 2, "closed by the server after %lld messages", c.index, c.counted);
+        return;
+    }
+    while (c.recvd < run.size) {
+        ssize_t n = recv(c.fd, &c.in[c.recvd], run.size - c.recvd, 0);
+        if (n > 0) {
+            c.recvd += (size_t)n;
+            run.lastProgress = native::Now();
+            continue;
+        }
+        if (n == 0) {
+            Fail(run, 2, "closed by the server after %lld messages", c.index, c.counted);
+            return;
+        }
+        if (errno == EAGAIN || errno == EWOULDBLOCK)
+            break;
+        Fail(run, 2, "recv failed, errno %lld", c.index, errno);
+        return;
+    }
+    if (c.recvd > c.sent) {
+        Fail(run, 2, "more bytes came back than were sent (message %lld)", c.index, c.seq);
+        return;
+    }
+    if (c.recvd < run.size)
+        return;
+    for (size_t i = 0; i < run.size; ++i)
+        if (c.in[i] != c.out[i]) {
+            Fail(run, 2, "echo differs from the message at byte %lld", c.index, (long long)i);
+            return;
+        }
+    Completed(run, c, native::Now());
+}
+
+int ConnectOne(unsigned short usPort)
+{
+    int fd = socket(AF_INET, SOCK_STREAM, 0);
+    if (fd < 0)
+        return -1;
+    timeval tv = {(time_t)CONNECT_TIMEOUT_S, 0};
+    setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof(tv));
+    sockaddr_in addr = native::Loopback(usPort);
+    if (connect(fd, (const sockaddr*)&addr, sizeof(addr)) != 0 || !native::SetNonBlocking(fd)) {
+        close(fd);
+        return -1;
+    }
+    native::SetNoDelay(fd);
+    return fd;
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    native::Args args(argc, argv, USAGE);
+    long lPort = args.Long("--port", 0, 1, 65535);
+    if (lPort == 0)
+        args.Usage(1);
+    int iConns = (int)args.Long("--conns", 1, 1, 10000);
+    Run run;
+    run.size = (size_t)args.Long("--size", 64, 1, 1 << 20);
+    double dSeconds = args.Double("--seconds", 3.0, 0.1, 600.0);
+    native::RaiseFileLimit();
+
+    run.epfd = epoll_create1(0);
+    run.conns.resize(iConns);
+    for (int i = 0; i < iConns; ++i) {
+        Conn& c = run.conns[i];
+        c.index = i;
+        c.fd = ConnectOne((unsigned short)lPort);
+        if (c.fd < 0) {
+            std::printf("echo_load: connect %d to 127.0.0.1:%ld failed: %s\nRESULT ok=0 error=connect\n", i, lPort,
+                        std::strerror(errno));
+            return 1;
+        }
+        c.out.resize(run.size);
+        c.in.resize(run.size);
+        for (size_t j = 0; j < run.size; ++j)
+            c.out[j] = (char)(j * 7 + i * 13 + 1);
+        epoll_event ev;
+        std::memset(&ev, 0, sizeof(ev));
+        ev.events = EPOLLIN;
+        ev.data.u32 = (uint32_t)i;
+        epoll_ctl(run.epfd, EPOLL_CTL_ADD, c.fd, &ev);
+    }
+
+    double dBegin = native::Now();
+    run.lastProgress = dBegin;
+    for (Conn& c : run.conns)
+        StartMessage(run, c, -1);
+    std::vector<epoll_event> events(iConns);
+    while (run.errorCode == 0 && run.phase != DONE) {
+        int n = epoll_wait(run.epfd, events.data(), iConns, 50);
+        for (int k = 0; k < n && run.errorCode == 0; ++k) {
+            Conn& c = run.conns[events[k].data.u32];
+            if (events[k].events & EPOLLOUT)
+                Flush(run, c);
+            if (events[k].events & (EPOLLIN | EPOLLERR | EPOLLHUP))
+                OnReadable(run, c);
+        }
+        double dNow = native::Now();
+        if (run.phase == WARMUP && run.ready == iConns) {
+            run.phase = RUN;
+            run.start = dNow;
+            run.deadline = dNow + dSeconds;
+            for (Conn& c : run.conns)
+                StartMessage(run, c, 0);
+        } else if (run.phase == WARMUP && dNow - dBegin > READY_TIMEOUT_S) {
+            run.errorCode = 3;
+            std::snprintf(run.error, sizeof(run.error), "%d of %d connections answered their first message in %.0f s",
+                          run.ready, iConns, READY_TIMEOUT_S);
+        } else if (run.phase == RUN && run.finished == iConns) {
+            run.phase = DONE;
+        }
+        if (run.errorCode == 0 && run.phase != DONE && dNow - run.lastProgress > STALL_TIMEOUT_S) {
+            run.errorCode = 3;
+            std::snprintf(run.error, sizeof(run.error), "no byte moved for %.0f s (%d of %d connections had answered)",
+                          STALL_TIMEOUT_S, run.phase == WARMUP ? run.ready : iConns, iConns);
+        }
+    }
+    // A clean end has no byte left over on any connection.
+    for (Conn& c : run.conns) {
+        if (run.errorCode == 0) {
+            char b;
+            ssize_t n = recv(c.fd, &b, 1, MSG_DONTWAIT);
+            if (n > 0)
+                Fail(run, 2, "bytes came back after the last message (%lld)", c.index, c.seq);
+        }
+        close(c.fd);
+    }
+    close(run.epfd);
+
+    long long llMsgs = 0;
+    for (const Conn& c : run.conns)
+        llMsgs += c.counted;
+    double dRate = run.phase == DONE ? double(llMsgs) / dSeconds : 0.0;
+    double dMB = dRate * double(run.size) / 1e6;
+    if (run.errorCode != 0) {
+        std::printf("echo_load: %d conns x %zu B: FAILED: %s\n", iConns, run.size, run.error);
+        std::printf("RESULT ok=0 conns=%d size=%zu error=\"%s\"\n", iConns, run.size, run.error);
+        return run.errorCode;
+    }
+    std::printf("echo_load: %d conns x %zu B, %.1f s: %lld round trips, %.0f msgs/s, %.2f MB/s\n", iConns, run.size,
+                dSeconds, llMsgs, dRate, dMB);
+    std::printf("RESULT ok=1 conns=%d size=%zu seconds=%.3f msgs=%lld msgs_per_s=%.1f mb_per_s=%.3f\n", iConns,
+                run.size, dSeconds, llMsgs, dRate, dMB);
+    return 0;
+}

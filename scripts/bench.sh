@@ -1,0 +1,367 @@
+#!/usr/bin/env bash
+# Echo benchmarks of oxnet.dll against plain Winsock and Asio servers, driven
+# by native Linux clients (a client inside the Wine process would cap every
+# server at a few thousand round trips per second).
+#
+#   scripts/bench.sh [echo] [--seconds S] [--repeat N] [--servers LIST] [--rows LIST]
+#                           [--engine-threads N] [--no-build]
+#       The ping-pong table: for each row (C connections x M bytes) and each
+#       server, the server is started alone under Wine (bench_echo.exe or
+#       bench_echo_asio.exe --serve), the native client bench/native/echo_load
+#       runs S seconds against it (default 3), the server is stopped; with
+#       --repeat N (default 3) the servers take turns N times per row and the
+#       table shows medians. Servers (default all): select (engine
+#       ISelectSocketMgr1.0), iocp (engine IIocpSocketMgr1.0), raw-select,
+#       raw-iocp, asio; also engine:NAME for any interface name. Rows (default
+#       all): 1x64,64x64,64x4096,8x65536. --engine-threads N is handed to the
+#       engines' Initialize (default 0: the engine's own default).
+#   scripts/bench.sh conns [--count N] [--server KIND] [--parallel K] [--seconds LIMIT] [--no-build]
+#       Idle connections: bench_conns opens up to N (default 10000) connections
+#       to the echo server of KIND (default iocp) and prints the count reached,
+#       accepts/s and the server's memory per idle connection.
+#   scripts/bench.sh all [--no-build]      the table with its defaults, then conns
+#   scripts/bench.sh in-process [ARGS]     the first form of the benchmark:
+#       bench_echo.exe with its client in the same Wine process (ARGS go to it:
+#       [SECONDS] [--repeat N] [--engine NAME] [--engine-only | --baseline-only])
+#
+# BUILD_DIR as for the other scripts (default build). Logs of every run go to
+# $BUILD_DIR/bench-logs/, the last table to $BUILD_DIR/bench-logs/echo-table.md.
+# An engine this build does not have is shown as "n/a", never as a failure.
+# Exit code: 0, or 1 when a measurement failed (a wrong echo, a server that
+# did not start or answer).
+set -euo pipefail
+top=$(cd "$(dirname "$0")/.." && pwd)
+cd "$top"
+build=${BUILD_DIR:-build}
+case "$build" in /*) abs="$build" ;; *) abs="$top/$build" ;; esac
+export WINEPREFIX="$abs/wineprefix" WINEARCH=win64 WINEDEBUG=-all
+
+usage() { sed -n '2,/^set -euo/p' "$0" | sed '$d; s/^# \{0,1\}//' >&2; exit 2; }
+
+mode=echo
+case "${1:-}" in
+  echo | conns | all | in-process) mode=$1; shift ;;
+  -h | --help) usage ;;
+esac
+
+seconds=3 repeat=3 servers="select,iocp,raw-select,raw-iocp,asio" rows="1x64,64x64,64x4096,8x65536"
+engine_threads=0 count=10000 conns_server=iocp parallel=64 conns_limit=120 no_build=0
+if [ "$mode" != in-process ]; then
+  while [ $# -gt 0 ]; do
+    case "$1" in
+      --seconds) seconds=$2; conns_limit=$2; shift 2 ;;
+      --repeat) repeat=$2; shift 2 ;;
+      --servers) servers=$2; shift 2 ;;
+      --rows) rows=$2; shift 2 ;;
+      --engine-threads) engine_threads=$2; shift 2 ;;
+      --count) count=$2; shift 2 ;;
+      --server) conns_server=$2; shift 2 ;;
+      --parallel) parallel=$2; shift 2 ;;
+      --no-build) no_build=1; shift ;;
+      *) echo "bench: unknown argument $1" >&2; usage ;;
+    esac
+  done
+fi
+
+logs="$abs/bench-logs"
+native="$abs/native"
+
+build_all() {
+  scripts/setup.sh
+  if ! command -v g++ >/dev/null 2>&1; then
+    echo "bench: installing g++ for the native clients"
+    SUDO=""
+    [ "$(id -u)" = 0 ] || SUDO=sudo
+    $SUDO apt-get update -qq
+    DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq --no-install-recommends g++ >/dev/null
+  fi
+  # Configured every time, so that Asio headers installed since are seen.
+  cmake -S . -B "$build" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$top/cmake/mingw-w64-x86_64.cmake" \
+    -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+  # Only what the benchmark runs: the test suite need not compile for it.
+  local targets=(oxnet bench_echo)
+  [ -f /usr/include/asio.hpp ] && targets+=(bench_echo_asio)
+  cmake --build "$build" --target "${targets[@]}" -- -j"$(nproc)" >"$abs/bench-build.log" 2>&1 || {
+    tail -30 "$abs/bench-build.log" >&2
+    echo "bench: the build failed (log: $abs/bench-build.log)" >&2
+    exit 1
+  }
+  scripts/wineprefix.sh "$WINEPREFIX"
+  mkdir -p "$native"
+  g++ -std=c++17 -O2 -Wall -Wextra -o "$native/echo_load" bench/native/echo_load.cpp
+  g++ -std=c++17 -O2 -Wall -Wextra -Ibench -o "$native/bench_conns" bench/bench_conns.cpp
+}
+
+# The wineserver of this prefix, if one runs.
+wineserver_pid() {
+  local p
+  for p in $(pgrep -x 'wineserver64|wineserver' 2>/dev/null); do
+    if tr '\0' '\n' <"/proc/$p/environ" 2>/dev/null | grep -qx "WINEPREFIX=$WINEPREFIX"; then
+      echo "$p"
+      return 0
+    fi
+  done
+  return 0
+}
+
+# start_server KIND MSGLEN [OPTIONS...]: starts a server alone under Wine and
+# waits until it listens. Sets srv_pid, srv_port, srv_log, srv_stop; returns 0
+# when it listens, 4 when the engine is not built, 1 when it failed.
+srv_seq=0
+start_server() {
+  local kind=$1 msglen=$2 exe="$abs/bin/bench_echo.exe" i
+  shift 2
+  if [ "$kind" = asio ]; then
+    exe="$abs/bin/bench_echo_asio.exe"
+    if [ ! -f "$exe" ]; then
+      srv_why="bench_echo_asio.exe not built (package libasio-dev missing at configure time)"
+      return 4
+    fi
+  fi
+  srv_seq=$((srv_seq + 1))
+  srv_log="$logs/server-$srv_seq-${kind//[:\/]/_}.log"
+  srv_stop="$logs/stop-$srv_seq"
+  rm -f "$srv_stop"
+  # The server ends by itself after the limit, whatever happens to this script.
+  OXNET_WINE_UP=1 "$abs/wine-run.sh" "$exe" --serve "$kind" --port 0 --msg-len "$msglen" \
+    --seconds "$server_limit" --stop-file "$srv_stop" "$@" </dev/null >"$srv_log" 2>&1 &
+  srv_pid=$!
+  srv_port=""
+  for i in $(seq 1 300); do
+    if grep -q '^UNAVAILABLE' "$srv_log" 2>/dev/null; then
+      srv_why=$(sed -n 's/^UNAVAILABLE kind=[^:]*: //p' "$srv_log" | head -1)
+      wait "$srv_pid" 2>/dev/null || true
+      return 4
+    fi
+    srv_port=$(sed -n 's/^LISTENING port=\([0-9]*\).*/\1/p' "$srv_log" | head -1)
+    [ -n "$srv_port" ] && return 0
+    if ! kill -0 "$srv_pid" 2>/dev/null; then
+      break
+    fi
+    sleep 0.1
+  done
+  srv_why="did not listen: $(grep -m1 '' "$srv_log" 2>/dev/null || echo 'no output') (log $srv_log)"
+  stop_server
+  return 1
+}
+
+# Stops the server started last: its stop file first, then, after 20 s, kill.
+stop_server() {
+  local i
+  touch "$srv_stop"
+  for i in $(seq 1 200); do
+    kill -0 "$srv_pid" 2>/dev/null || break
+    sleep 0.1
+  done
+  if kill -0 "$srv_pid" 2>/dev/null; then
+    echo "bench: server $srv_pid did not stop within 20 s; killed" >&2
+    kill -KILL "$srv_pid" 2>/dev/null || true
+  fi
+  wait "$srv_pid" 2>/dev/null || true
+  rm -f "$srv_stop"
+}
+
+cleanup() {
+  if [ -n "${srv_pid:-}" ] && kill -0 "$srv_pid" 2>/dev/null; then
+    touch "$srv_stop" 2>/dev/null || true
+    sleep 1
+    kill -KILL "$srv_pid" 2>/dev/null || true
+  fi
+}
+trap cleanup EXIT
+
+median() { # numbers on stdin, one a line
+  sort -g | awk '{ v[NR] = $1 } END { if (NR == 0) exit; if (NR % 2) print v[(NR + 1) / 2]; else print (v[NR / 2] + v[NR / 2 + 1]) / 2 }'
+}
+
+label_of() {
+  case "$1" in
+    select) echo "select engine" ;;
+    iocp) echo "IOCP engine" ;;
+    raw-select) echo "raw select" ;;
+    raw-iocp) echo "raw IOCP" ;;
+    asio) echo "Asio" ;;
+    *) echo "$1" ;;
+  esac
+}
+
+row_label() { # CxM
+  local c=${1%x*} m=${1#*x}
+  if [ "$m" -ge 1024 ] && [ $((m % 1024)) -eq 0 ]; then echo "$c x $((m / 1024)) KiB"; else echo "$c x $m B"; fi
+}
+
+fmt_rate() { # a rate, or a word
+  case "$1" in '' | n/a | failed) echo "${1:--}" ;; *) printf "%.0f" "$1" ;; esac
+}
+
+ratio() { # A B -> A/B with two decimals, or -
+  case "$1$2" in *[!0-9.]* | '') echo "-" ; return ;; esac
+  [ -n "$1" ] && [ -n "$2" ] || { echo "-"; return; }
+  awk -v a="$1" -v b="$2" 'BEGIN { if (b > 0) printf "%.2f", a / b; else print "-" }'
+}
+
+run_echo() {
+  local IFS_old=$IFS server row r c m out status rate start_order i
+  IFS=, read -r -a server_list <<<"$servers"
+  IFS=, read -r -a row_list <<<"$rows"
+  IFS=$IFS_old
+  server_limit=$(awk -v s="$seconds" 'BEGIN { printf "%d", s + 120 }')
+  declare -gA results=() unavailable=()
+  local failed=0
+  echo "echo ping-pong: native client bench/native/echo_load (Linux, epoll, TCP_NODELAY, every byte checked),"
+  echo "each server alone under Wine, $seconds s per run, servers taking turns, median of $repeat; 127.0.0.1"
+  for row in "${row_list[@]}"; do
+    c=${row%x*}
+    m=${row#*x}
+    for r in $(seq 1 "$repeat"); do
+      # Each repetition starts with another server, so none is always first.
+      local n=${#server_list[@]}
+      for i in $(seq 0 $((n - 1))); do
+        server=${server_list[$(((i + r - 1) % n))]}
+        [ -n "${unavailable[$server]:-}" ] && continue
+        status=0
+        local opts=()
+        case "$server" in select | iocp | engine:*) opts=(--threads "$engine_threads" --backlog 64) ;; esac
+        start_server "$server" "$m" "${opts[@]}" || status=$?
+        if [ $status = 4 ]; then
+          unavailable[$server]=1
+          echo "  $(label_of "$server"): not available ($srv_why)"
+          continue
+        elif [ $status != 0 ]; then
+          echo "  $(row_label "$row") $(label_of "$server") run $r: FAILED: server $srv_why"
+          results[$server,$row]+="failed "
+          failed=1
+          continue
+        fi
+        out=$("$native/echo_load" --port "$srv_port" --conns "$c" --size "$m" --seconds "$seconds" 2>&1) || true
+        stop_server
+        echo "$out" >>"$srv_log"
+        rate=$(echo "$out" | sed -n 's/^RESULT ok=1 .*msgs_per_s=\([0-9.]*\).*/\1/p')
+        if [ -z "$rate" ]; then
+          echo "  $(row_label "$row") $(label_of "$server") run $r: FAILED: $(echo "$out" | grep -v '^RESULT' | tail -1) (log $srv_log)"
+          results[$server,$row]+="failed "
+          failed=1
+        else
+          printf "  %-14s %-14s run %d: %10s msgs/s %9s MB/s\n" "$(row_label "$row")" "$(label_of "$server")" "$r" \
+            "$(fmt_rate "$rate")" "$(echo "$out" | sed -n 's/^RESULT .*mb_per_s=\([0-9.]*\).*/\1/p')"
+          results[$server,$row]+="$rate "
+        fi
+      done
+    done
+  done
+
+  # One table: medians, then the ratios the comparison is about.
+  local cell
+  declare -A med=()
+  for row in "${row_list[@]}"; do
+    for server in "${server_list[@]}"; do
+      if [ -n "${unavailable[$server]:-}" ]; then
+        med[$server,$row]="n/a"
+      elif [[ "${results[$server,$row]:-}" == *failed* ]]; then
+        med[$server,$row]="failed"
+      else
+        med[$server,$row]=$(echo "${results[$server,$row]:-}" | tr ' ' '\n' | grep . | median || true)
+      fi
+    done
+  done
+  local header="| C x M |" sep="|---|"
+  for server in "${server_list[@]}"; do
+    header+=" $(label_of "$server") |"
+    sep+="---:|"
+  done
+  local ratios=()
+  has() { [[ ",$servers," == *",$1,"* ]]; }
+  has iocp && has asio && ratios+=("iocp/asio:IOCP engine / Asio")
+  has iocp && has raw-iocp && ratios+=("iocp/raw-iocp:IOCP engine / raw IOCP")
+  has select && has raw-select && ratios+=("select/raw-select:select engine / raw select")
+  for cell in "${ratios[@]}"; do
+    header+=" ${cell#*:} |"
+    sep+="---:|"
+  done
+  {
+    echo
+    echo "Messages per second (ping-pong round trips, median of $repeat runs of $seconds s):"
+    echo
+    echo "$header"
+    echo "$sep"
+    for row in "${row_list[@]}"; do
+      local line="| $(row_label "$row") |"
+      for server in "${server_list[@]}"; do
+        line+=" $(fmt_rate "${med[$server,$row]}") |"
+      done
+      for cell in "${ratios[@]}"; do
+        local pair=${cell%%:*}
+        line+=" $(ratio "${med[${pair%/*},$row]}" "${med[${pair#*/},$row]}") |"
+      done
+      echo "$line"
+    done
+    echo
+    echo "MB/s one way = msgs/s x M / 10^6. Engines: Initialize(0, $engine_threads, 0, 0) (0: the engine's default"
+    echo "worker count), the shared EchoHost.h sink (Recv(s, M), whole messages sent back); raw IOCP and Asio"
+    echo "with 2 threads; raw select one thread. Command: scripts/bench.sh echo --seconds $seconds --repeat $repeat"
+  } | tee "$logs/echo-table.md"
+  return $failed
+}
+
+run_conns() {
+  local status=0 hard wpid out
+  hard=$(ulimit -Hn)
+  # Room for the client's sockets; the server's sockets are fds of wineserver.
+  if [ "$hard" != unlimited ] && [ "$hard" -lt $((count + 100)) ]; then
+    echo "bench: open-file hard limit $hard caps the count"
+  fi
+  ulimit -n "$hard" 2>/dev/null || true
+  wpid=$(wineserver_pid)
+  if [ -n "$wpid" ]; then
+    local lim
+    lim=$(awk '/^Max open files/ { print $4 }' "/proc/$wpid/limits" 2>/dev/null || echo 0)
+    if [ "$lim" != unlimited ] && [ "${lim:-0}" -lt $((count + 200)) ]; then
+      echo "bench: restarting this prefix's wineserver (open-file limit $lim) with the raised limit"
+      wineserver -k </dev/null >/dev/null 2>&1 || true
+      wineserver -w </dev/null >/dev/null 2>&1 || true
+    fi
+  fi
+  scripts/wine-services.sh start "$WINEPREFIX"
+  wpid=$(wineserver_pid)
+  server_limit=$((conns_limit + 180))
+  echo "idle connections: up to $count to the echo server of $(label_of "$conns_server") (bench_conns, $parallel at a time)"
+  start_server "$conns_server" 1 --backlog 128 --status-ms 250 || status=$?
+  if [ $status = 4 ]; then
+    echo "  $(label_of "$conns_server"): not available ($srv_why); skipped"
+    return 0
+  elif [ $status != 0 ]; then
+    echo "  FAILED: server $srv_why"
+    return 1
+  fi
+  status=0
+  "$native/bench_conns" --port "$srv_port" --count "$count" --parallel "$parallel" --seconds "$conns_limit" \
+    --server-log "$srv_log" --server-pid "$srv_pid" ${wpid:+--wineserver-pid "$wpid"} >"$logs/conns.out" 2>&1 || status=$?
+  stop_server
+  cat "$logs/conns.out" >>"$srv_log"
+  sed 's/^/  /' "$logs/conns.out"
+  grep '^STOPPED' "$srv_log" | sed 's/^/  server: /' || true
+  return $status
+}
+
+mkdir -p "$logs"
+[ $no_build = 1 ] || build_all
+case "$mode" in
+  in-process)
+    exec env BUILD_DIR="$build" scripts/wine-run.sh "$abs/bin/bench_echo.exe" "$@"
+    ;;
+  echo)
+    scripts/wine-services.sh start "$WINEPREFIX"
+    run_echo
+    ;;
+  conns)
+    run_conns
+    ;;
+  all)
+    scripts/wine-services.sh start "$WINEPREFIX"
+    status=0
+    run_echo || status=1
+    echo
+    run_conns || status=1
+    exit $status
+    ;;
+esac
