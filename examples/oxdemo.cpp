@@ -1,13 +1,17 @@
 // oxdemo: a minimal host of oxnet.dll. It lists the interface names the
-// library knows, asks for each manager and hands it back, then runs an echo
-// server (whole 1 KiB messages) and its clients on the select engine: 8 MiB in
-// chunks of varied sizes over a direct connection, every byte verified, and,
-// when a SOCKS5 proxy is given (--socks5 ADDR:PORT or OXDEMO_SOCKS5=ADDR:PORT),
-// 256 KiB over a connection to the same server through that proxy.
+// library knows, asks for each manager and hands it back, then, on each engine
+// that this build has ("IIocpSocketMgr1.0", "IAsyncSocketMgr1.0",
+// "ISelectSocketMgr1.0"; a name that yields no manager is reported as skipped),
+// runs an echo server (whole 1 KiB messages) and its clients on one manager of
+// that engine: 8 MiB in chunks of varied sizes over a direct connection, every
+// byte verified, and, when a SOCKS5 proxy is given (--socks5 ADDR:PORT or
+// OXDEMO_SOCKS5=ADDR:PORT), 256 KiB over a connection to the same server
+// through that proxy. The echo server is the one the benchmark runs
+// (EchoHost.h).
 //
-// Exit code: 0 when everything passed, 1 for a missing interface or a failed
-// set-up, 2 for a data mismatch, a refused or dropped connection, 3 for a
-// time-out.
+// Exit code: 0 when everything passed, 1 for a missing interface name, a
+// failed set-up or no engine at all, 2 for a data mismatch, a refused or
+// dropped connection, 3 for a time-out.
 #include <winsock2.h>
 #include <windows.h>
 
@@ -20,7 +24,12 @@
 
 namespace {
 
-const char* const ENGINE_NAME = "ISelectSocketMgr1.0";
+// The engines the echo runs on, in the order of the interface list. Names with
+// the suffix 1.1 are the same engines recording to oxnet.rec, and the 2.0
+// containers share one of them; "IRecordSocketMgr1.0" has no network.
+const char* const ENGINE_NAMES[] = {"IIocpSocketMgr1.0", "IAsyncSocketMgr1.0", "ISelectSocketMgr1.0"};
+const int ENGINE_COUNT = sizeof(ENGINE_NAMES) / sizeof(ENGINE_NAMES[0]);
+const int ECHO_BACKLOG = 16;
 const DWORD CLIENT_TAG = 0x4D454443;         // "CDEM": user value 1 of the demo's clients
 const DWORD WAIT_MS = 60000;                  // bound of every wait for a transfer
 const UINT DIRECT_BYTES = 8u * 1024 * 1024;   // sent over the direct connection
@@ -46,10 +55,25 @@ BYTE PatternByte(UINT uiPos)
     return (BYTE)x;
 }
 
+// Holds a critical section for a scope.
+class VZ_Hold {
+public:
+    explicit VZ_Hold(CRITICAL_SECTION* lpcs) : m_lpcs(lpcs) { EnterCriticalSection(m_lpcs); }
+    ~VZ_Hold() { LeaveCriticalSection(m_lpcs); }
+
+private:
+    VZ_Hold(const VZ_Hold&);
+    VZ_Hold& operator=(const VZ_Hold&);
+    CRITICAL_SECTION* m_lpcs;
+};
+
 // One client connection: sends uiTotal pattern bytes in chunks of varied sizes
 // (one Send in flight, at most WINDOW_BYTES unanswered) and checks every byte
-// that comes back. All its events arrive on the thread serving the socket;
-// m_hDone is set once it has passed or failed.
+// that comes back. Its events may come on several engine threads at once (a
+// receive and a send event of one socket overlap in the completion-port
+// engine) and may come from inside its own calls (the select engine's Recv),
+// so its state is kept under a re-entrant lock. m_hDone is set once it has
+// passed or failed.
 class VZ_EchoClient : public VZ_NullSink {
 public:
     VZ_EchoClient()
@@ -57,15 +81,21 @@ public:
           m_uiSeed(12345), m_bConnected(false), m_bSending(false), m_bFinished(false), m_iResult(0),
           m_llStart(0), m_llEnd(0)
     {
+        InitializeCriticalSection(&m_cs);
         m_hDone = CreateEventW(NULL, TRUE, FALSE, NULL);
         m_szError[0] = 0;
     }
-    ~VZ_EchoClient() { CloseHandle(m_hDone); }
+    ~VZ_EchoClient()
+    {
+        CloseHandle(m_hDone);
+        DeleteCriticalSection(&m_cs);
+    }
 
     // Creates the socket (through hProxy when not NULL) and connects it to the
     // echo server; false when the manager refused at once.
     bool Start(ISocketMgr* lpMgr, HANDLE hProxy, USHORT usPort, UINT uiTotal, DWORD dwIndex)
     {
+        VZ_Hold hold(&m_cs); // events of the new socket wait until it is set up
         m_lpMgr = lpMgr;
         m_uiTotal = uiTotal;
         m_llStart = Now();
@@ -80,12 +110,15 @@ public:
     // 0 passed, else the exit code of the failure (3 when nothing ended in time).
     int Wait()
     {
-        if (WaitForSingleObject(m_hDone, WAIT_MS) != WAIT_OBJECT_0)
+        if (WaitForSingleObject(m_hDone, WAIT_MS) != WAIT_OBJECT_0) {
+            VZ_Hold hold(&m_cs);
             Fail(3, "no outcome within the time limit");
+        }
         return m_iResult;
     }
     void Close()
     {
+        VZ_Hold hold(&m_cs);
         if (m_s != INVALID_SOCKET)
             m_lpMgr->CloseSocket(m_s);
         m_s = INVALID_SOCKET;
@@ -98,6 +131,7 @@ public:
 
     void OnTcpConnect(int iError, SOCKET, DWORD, DWORD) override
     {
+        VZ_Hold hold(&m_cs);
         if (iError != 0) {
             char sz[64];
             std::snprintf(sz, sizeof(sz), "connect failed, error %d", iError);
@@ -111,6 +145,7 @@ public:
 
     void OnProxyResult(int iError, SOCKET, const sockaddr_in*, DWORD, DWORD) override
     {
+        VZ_Hold hold(&m_cs);
         char sz[64];
         std::snprintf(sz, sizeof(sz), "proxy refused the connection, code %d", iError);
         Fail(2, sz);
@@ -118,6 +153,7 @@ public:
 
     void OnTcpRecv(int iError, SOCKET, const char* buf, UINT* lpuiLen, DWORD, DWORD) override
     {
+        VZ_Hold hold(&m_cs);
         UINT uiLen = *lpuiLen;
         if (iError != 0 || m_bFinished)
             return;
@@ -144,6 +180,7 @@ public:
 
     void OnTcpSend(int iError, SOCKET, DWORD, DWORD, DWORD, UINT uiQueued) override
     {
+        VZ_Hold hold(&m_cs);
         if (iError != 0) {
             char sz[64];
             std::snprintf(sz, sizeof(sz), "send failed, error %d", iError);
@@ -158,6 +195,7 @@ public:
 
     void OnSocketClose(int iError, SOCKET, int, DWORD, DWORD) override
     {
+        VZ_Hold hold(&m_cs);
         char sz[96];
         std::snprintf(sz, sizeof(sz), "connection closed after %u bytes came back, error %d", m_uiRecvd, iError);
         Fail(2, sz);
@@ -217,6 +255,7 @@ private:
         SetEvent(m_hDone);
     }
 
+    CRITICAL_SECTION m_cs; // guards everything below
     ISocketMgr* m_lpMgr;
     SOCKET m_s;
     UINT m_uiTotal;
@@ -349,50 +388,49 @@ int RunTransfer(ISocketMgr* lpMgr, VZ_ClientRouter* lpRouter, DWORD dwIndex, HAN
     return iResult;
 }
 
-// The echo server and its clients on one select-engine manager.
-int RunEcho(int argc, char** argv)
+// The echo server and its clients on one manager of the engine lpszEngine:
+// 0 passed, -1 skipped (the engine is not in this build), else the exit code
+// of the failure.
+int RunEcho(const char* lpszEngine, int argc, char** argv)
 {
-    std::printf("echo on %s:\n", ENGINE_NAME);
-    ISocketMgr* lpMgr = oxCreateInstance(ENGINE_NAME);
-    if (!lpMgr) {
-        std::printf("  %s not available in this build\n", ENGINE_NAME);
-        return 1;
-    }
+    std::printf("echo on %s:\n", lpszEngine);
     VZ_ClientRouter* lpRouter = new VZ_ClientRouter;
-    VZ_EchoSink echo(ECHO_MSG_LEN, lpRouter);
-    echo.Attach(lpMgr);
-    lpMgr->Initialize(0, 0, 0, 0);
-    USHORT usPort = echo.Listen(16);
-    int iResult = 1;
-    if (usPort == 0) {
-        std::printf("  echo server: listening socket failed\n");
-    } else {
-        std::printf("  echo server listening on 127.0.0.1:%u, echoing whole %u-byte messages\n", (unsigned)usPort,
-                    ECHO_MSG_LEN);
-        iResult = RunTransfer(lpMgr, lpRouter, 0, NULL, usPort, DIRECT_BYTES, "direct");
-        char szProxy[64];
-        USHORT usProxyPort = 0;
-        if (!FindProxyArg(argc, argv, szProxy, sizeof(szProxy), &usProxyPort)) {
-            std::printf("  proxied echo: skipped, no SOCKS5 proxy given (--socks5 ADDR:PORT or OXDEMO_SOCKS5)\n");
-        } else {
-            HANDLE hProxy = lpMgr->CreateProxy(PROXY_SOCKS5, szProxy, usProxyPort, NULL, NULL);
-            char szWhat[96];
-            std::snprintf(szWhat, sizeof(szWhat), "through SOCKS5 %s:%u", szProxy, (unsigned)usProxyPort);
-            int iProxied = 1;
-            if (!hProxy)
-                std::printf("  %s: FAILED: CreateProxy refused the address\n", szWhat);
-            else
-                iProxied = RunTransfer(lpMgr, lpRouter, 1, hProxy, usPort, PROXIED_BYTES, szWhat);
-            if (iResult == 0)
-                iResult = iProxied;
-        }
+    VZ_EngineEcho echo(ECHO_MSG_LEN, lpRouter);
+    VZ_EngineEcho::Result result = echo.Start(lpszEngine, 0, ECHO_BACKLOG);
+    if (result != VZ_EngineEcho::ECHO_STARTED) {
+        bool bSkipped = result == VZ_EngineEcho::ECHO_NOT_AVAILABLE;
+        std::printf(bSkipped ? "  skipped: %s is not available in this build\n"
+                             : "  FAILED: %s did not start an echo server (Initialize or listening socket)\n",
+                    lpszEngine);
+        delete lpRouter;
+        return bSkipped ? -1 : 1;
     }
-    echo.StopListening();
-    lpMgr->Uninitialize(0);
-    oxDestroyInstance(lpMgr);
+    ISocketMgr* lpMgr = echo.GetMgr();
+    USHORT usPort = echo.GetPort();
+    std::printf("  echo server listening on 127.0.0.1:%u, echoing whole %u-byte messages\n", (unsigned)usPort,
+                ECHO_MSG_LEN);
+    int iResult = RunTransfer(lpMgr, lpRouter, 0, NULL, usPort, DIRECT_BYTES, "direct");
+    char szProxy[64];
+    USHORT usProxyPort = 0;
+    if (!FindProxyArg(argc, argv, szProxy, sizeof(szProxy), &usProxyPort)) {
+        std::printf("  proxied echo: skipped, no SOCKS5 proxy given (--socks5 ADDR:PORT or OXDEMO_SOCKS5)\n");
+    } else {
+        HANDLE hProxy = lpMgr->CreateProxy(PROXY_SOCKS5, szProxy, usProxyPort, NULL, NULL);
+        char szWhat[96];
+        std::snprintf(szWhat, sizeof(szWhat), "through SOCKS5 %s:%u", szProxy, (unsigned)usProxyPort);
+        int iProxied = 1;
+        if (!hProxy)
+            std::printf("  %s: FAILED: CreateProxy refused the address\n", szWhat);
+        else
+            iProxied = RunTransfer(lpMgr, lpRouter, 1, hProxy, usPort, PROXIED_BYTES, szWhat);
+        if (iResult == 0)
+            iResult = iProxied;
+    }
+    echo.Stop();
+    const VZ_EchoSink& sink = echo.GetSink();
     std::printf("  echo server: %ld connections accepted, %lld bytes echoed, %ld send failures\n",
-                (long)echo.GetAccepted(), (long long)echo.GetEchoedBytes(), (long)echo.GetSendFailures());
-    delete lpRouter;
+                (long)sink.GetAccepted(), (long long)sink.GetEchoedBytes(), (long)sink.GetSendFailures());
+    delete lpRouter; // after Stop: no event reaches the clients any more
     return iResult;
 }
 
@@ -406,9 +444,21 @@ int main(int argc, char** argv)
         return 1;
     }
     int iCount = ListInterfaces();
-    int iEcho = RunEcho(argc, argv);
+    int iResults[ENGINE_COUNT];
+    int iEcho = 0, iRan = 0;
+    for (int i = 0; i < ENGINE_COUNT; ++i) {
+        iResults[i] = RunEcho(ENGINE_NAMES[i], argc, argv);
+        if (iResults[i] >= 0)
+            ++iRan;
+        if (iResults[i] > 0 && iEcho == 0)
+            iEcho = iResults[i];
+    }
     oxUninitialize();
-    if (iCount != OXNET_INTERFACE_COUNT)
+    std::printf("summary:\n");
+    for (int i = 0; i < ENGINE_COUNT; ++i)
+        std::printf("  %-20s %s\n", ENGINE_NAMES[i],
+                    iResults[i] < 0 ? "skipped (not in this build)" : iResults[i] == 0 ? "passed" : "FAILED");
+    if (iCount != OXNET_INTERFACE_COUNT || iRan == 0)
         return 1;
     return iEcho;
 }
