@@ -28,6 +28,8 @@ struct EngineRow {
     int iKind;                // factory kind
     bool bRecords;            // has a recording variant
     bool bSendToCountsBytes;  // SendTo returns the bytes sent (else 0 on success)
+    bool bSendToPlainAlike;   // SendTo not direct, on a socket without proxy, sends as direct
+                              // (else it is a misuse: "lpIsd->lpProxyData != NULL")
     bool bRecvDeliversInline; // Recv on buffered bytes raises OnTcpRecv on the caller's thread
     bool bSecondRecvRefused;  // Recv while a notice length is pending: false (else true, the first kept)
     bool bSecondInitialize;   // Initialize on a running manager succeeds
@@ -38,9 +40,9 @@ struct EngineRow {
 };
 
 inline const EngineRow g_rowEngines[] = {
-    {"Select", SOCKETMGR_SELECT, false, true, true, false, true, 10060, UDP_ALWAYS,
+    {"Select", SOCKETMGR_SELECT, false, true, true, true, false, true, 10060, UDP_ALWAYS,
      UNKNOWN_CONNECT_ADDR | UNKNOWN_LISTEN | UNKNOWN_RECV | UNKNOWN_CLOSE, 0},
-    {"Iocp", SOCKETMGR_IOCP, true, false, false, true, false, 10061, UDP_ONE_PER_RECV, 0, AF_INET},
+    {"Iocp", SOCKETMGR_IOCP, true, false, false, false, true, false, 10061, UDP_ONE_PER_RECV, 0, AF_INET},
 };
 
 inline const EngineRow& RowOf(int iKind)

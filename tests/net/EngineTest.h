@@ -85,12 +85,12 @@ public:
         LogSink::OnTcpRecv(e, s, buf, lpuiLen, d1, d2);
         if (m_fnData)
             m_fnData(s, buf, lpuiLen);
-        if (m_bEcho && d1 == ECHO && !m_lpMgr->Send(s, buf, int(*lpuiLen), 0, NULL))
-            Add("echo failed");
         {
             std::lock_guard<std::mutex> lock(m_mtxData);
             m_mapData[s].append(buf, *lpuiLen);
         }
+        if (m_bEcho && d1 == ECHO && !m_lpMgr->Send(s, buf, int(*lpuiLen), 0, NULL))
+            Add("echo failed");
         if (m_bEcho)
             m_lpMgr->Recv(s, 1);
     }

@@ -261,7 +261,7 @@ TEST_P(EngineLoopback, DatagramsGoBothWays)
     ASSERT_NE(INVALID_SOCKET, u1);
     ASSERT_NE(INVALID_SOCKET, u2);
     auto Sent = [&](int iLen) { return Row().bSendToCountsBytes ? iLen : 0; };
-    EXPECT_EQ(Sent(4), m_lpMgr->SendTo(u1, "127.0.0.1", PortOf(u2), "ping", 4, false));
+    EXPECT_EQ(Sent(4), m_lpMgr->SendTo(u1, "127.0.0.1", PortOf(u2), "ping", 4, true));
     std::string strPing = Line("udp", 0, u2, From(u1), 3, 4, "ping");
     if (Row().iUdpReading != UDP_ALWAYS) { // waits for Recv
         Sleep(150);
@@ -270,8 +270,8 @@ TEST_P(EngineLoopback, DatagramsGoBothWays)
     EXPECT_TRUE(m_lpMgr->Recv(u2, 1) && m_lpMgr->Recv(u1, 1));
     EXPECT_LE(0, WaitLine(strPing));
     sockaddr_in to = Loopback(PortOf(u1));
-    EXPECT_EQ(Sent(4), m_lpMgr->SendTo(u2, &to, "pong", 4, false));
-    EXPECT_EQ(Sent(4), m_lpMgr->SendTo(u2, &to, "pang", 4, false));
+    EXPECT_EQ(Sent(4), m_lpMgr->SendTo(u2, &to, "pong", 4, true));
+    EXPECT_EQ(Sent(4), m_lpMgr->SendTo(u2, &to, "pang", 4, true));
     EXPECT_LE(0, WaitLine(Line("udp", 0, u1, From(u2), 1, 2, "pong")));
     std::string strPang = Line("udp", 0, u1, From(u2), 1, 2, "pang");
     if (Row().iUdpReading == UDP_ONE_PER_RECV) {
@@ -280,12 +280,22 @@ TEST_P(EngineLoopback, DatagramsGoBothWays)
         EXPECT_TRUE(m_lpMgr->Recv(u1, 1));
     }
     EXPECT_LE(0, WaitLine(strPang));
+    EXPECT_TRUE(m_lpMgr->Recv(u1, 1));
+    int iResult = m_lpMgr->SendTo(u2, &to, "z", 1, false); // not direct, but no proxy
+    if (Row().bSendToPlainAlike) {
+        EXPECT_EQ(1, iResult);
+        EXPECT_LE(0, WaitLine(Line("udp", 0, u1, From(u2), 1, 2, "z")));
+        EXPECT_TRUE(m_lpMgr->Recv(u1, 1));
+    } else {
+        EXPECT_EQ(Lines{"lpIsd->lpProxyData != NULL"}, g_vecChecks);
+        g_vecChecks.clear();
+    }
     SOCKET sStranger = Raw(SOCK_DGRAM);
     EXPECT_EQ(SOCKET_ERROR, m_lpMgr->SendTo(sStranger, &to, "x", 1, false));
-    EXPECT_TRUE(m_lpMgr->Recv(u1, 1));
     EXPECT_EQ(Sent(1), m_lpMgr->SendTo(sStranger, &to, "y", 1, true)); // direct: no lookup
     EXPECT_LE(0, WaitLine(Line("udp", 0, u1, From(sStranger), 1, 2, "y")));
     EXPECT_EQ(0u, Count(Line("udp", 0, u1, From(sStranger), 1, 2, "x")));
+    EXPECT_EQ(Row().bSendToPlainAlike ? 1u : 0u, Count(Line("udp", 0, u1, From(u2), 1, 2, "z")));
     EXPECT_TRUE(m_lpMgr->Shutdown(u1, SD_BOTH));
 }
 

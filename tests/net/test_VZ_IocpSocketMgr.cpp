@@ -1,0 +1,87 @@
+// What only the completion-port engine has: accepts posted ahead by Listen,
+// its pool of worker threads, and one send outstanding per socket with the
+// rest queued behind it. The behaviour it shares with the other engines is
+// tested in test_EngineLoopback.cpp and test_EngineProxy.cpp.
+#include "EngineTest.h"
+
+#include <tlhelp32.h>
+
+namespace {
+
+class IocpEngine : public EngineTest {
+protected:
+    static int ThreadsOfThisProcess()
+    {
+        HANDLE hSnap = CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0);
+        THREADENTRY32 te = {};
+        te.dwSize = sizeof(te);
+        int n = 0;
+        for (BOOL b = Thread32First(hSnap, &te); b; b = Thread32Next(hSnap, &te))
+            n += te.th32OwnerProcessID == GetCurrentProcessId();
+        CloseHandle(hSnap);
+        return n;
+    }
+};
+
+GTEST_ALLOW_UNINSTANTIATED_PARAMETERIZED_TEST(IocpEngine);
+INSTANTIATE_TEST_SUITE_P(Engines, IocpEngine, ::testing::ValuesIn(BuiltEngines(false, SOCKETMGR_IOCP)), RowName);
+
+} // namespace
+
+TEST_P(IocpEngine, ListenWithBacklogFiveAcceptsFiveClientsWithoutFurtherCalls)
+{
+    SOCKET sListen = m_lpMgr->CreateTcpSocket(NULL, "127.0.0.1", 0, 1, 1);
+    ASSERT_TRUE(m_lpMgr->Listen(sListen, 5));
+    std::vector<SOCKET> vecClients;
+    for (int i = 0; i < 5; ++i)
+        vecClients.push_back(RawConnect(PortOf(sListen)));
+    EXPECT_TRUE(WaitUntil([&] { return Count(Line("accept", 0, sListen) + " ") == 5; }));
+    for (SOCKET c : vecClients)
+        EXPECT_EQ(1u, Count("preaccept " + From(sListen) + " " + From(c))) << From(c);
+}
+
+TEST_P(IocpEngine, WorkerThreadsDefaultToProcessorsPlusOne)
+{
+    Stop();
+    SYSTEM_INFO si;
+    GetSystemInfo(&si);
+    int iAdded[2] = {0, 0};
+    for (int nWorkThread : {0, 1}) { // no timers, no name thread: workers and the connect thread
+        ISocketMgr* lpMgr = CreateSocketMgr(Row().iKind, &m_Sink, false);
+        ASSERT_TRUE(lpMgr != NULL);
+        int iBefore = ThreadsOfThisProcess();
+        ASSERT_TRUE(lpMgr->Initialize(3, nWorkThread, 0, 0));
+        iAdded[nWorkThread] = ThreadsOfThisProcess() - iBefore;
+        lpMgr->Uninitialize(0);
+        delete lpMgr;
+        EXPECT_TRUE(WaitUntil([&] { return ThreadsOfThisProcess() <= iBefore; })) << "threads left behind";
+    }
+    EXPECT_EQ(2, iAdded[1]);
+    EXPECT_EQ(int(si.dwNumberOfProcessors) + 2, iAdded[0]);
+}
+
+TEST_P(IocpEngine, SendsBehindAnOutstandingOneAreQueuedAndReportedInOrder)
+{
+    std::string strBig = Pattern(0, 256 * 1024);
+    for (DWORD dwPartial : {0, 1}) {
+        SOCKET sPeer, s = ConnectedToRaw(&sPeer, 4096, 4096);
+        m_lpMgr->SocketCtrl(1, s, dwPartial, 0, 0, 0, 0, 0);
+        UINT uiQueued[3] = {9, 9, 9};
+        for (DWORD i = 0; i < 3; ++i)
+            EXPECT_TRUE(m_lpMgr->Send(s, strBig.data(), int(strBig.size()), i + 1, &uiQueued[i]));
+        EXPECT_EQ((std::vector<UINT>{0, 1, 2}), std::vector<UINT>(uiQueued, uiQueued + 3));
+        EXPECT_TRUE(RawRecv(sPeer, 3 * strBig.size()) == strBig + strBig + strBig);
+        ASSERT_LE(0, WaitLine(Line("send", 0, s, 1, 2, 3, 0)));
+        Sleep(50);
+        Lines vecWant = {Line("send", 0, s, 1, 2, 3, 0)};
+        if (dwPartial) // after each re-post, with the completed send's parameter
+            vecWant.insert(vecWant.begin(), {Line("send", 0, s, 1, 2, 1, 2), Line("send", 0, s, 1, 2, 2, 1)});
+        Lines vec;
+        for (const std::string& str : m_Sink.Log())
+            if (str.compare(0, 5, "send ") == 0)
+                vec.push_back(str);
+        EXPECT_EQ(vecWant, vec);
+        EXPECT_TRUE(m_lpMgr->CloseSocket(s));
+        m_Sink.Clear();
+    }
+}
