@@ -35,14 +35,16 @@ struct EngineRow {
     bool bSecondInitialize;   // Initialize on a running manager succeeds
     int iRefusedError;        // OnTcpConnect error of a connect to a closed port (under Wine)
     int iUdpReading;
+    int iOversizeUdpError;    // a datagram over the receive buffer fails the socket with it (0: dropped)
     DWORD dwUnknownTrue;      // UNKNOWN_* bits
     int iProxyAddrFamily;     // sin_family of the addresses OnProxyResult hands out
+    bool bHandshakeSendsReported; // OnTcpSend (parameter 0) for the requests of a proxy handshake
 };
 
 inline const EngineRow g_rowEngines[] = {
-    {"Select", SOCKETMGR_SELECT, false, true, true, true, false, true, 10060, UDP_ALWAYS,
-     UNKNOWN_CONNECT_ADDR | UNKNOWN_LISTEN | UNKNOWN_RECV | UNKNOWN_CLOSE, 0},
-    {"Iocp", SOCKETMGR_IOCP, true, false, false, false, true, false, 10061, UDP_ONE_PER_RECV, 0, AF_INET},
+    {"Select", SOCKETMGR_SELECT, false, true, true, true, false, true, 10060, UDP_ALWAYS, WSAEMSGSIZE,
+     UNKNOWN_CONNECT_ADDR | UNKNOWN_LISTEN | UNKNOWN_RECV | UNKNOWN_CLOSE, 0, true},
+    {"Iocp", SOCKETMGR_IOCP, true, false, false, false, true, false, 10061, UDP_ONE_PER_RECV, 0, 0, AF_INET, false},
 };
 
 inline const EngineRow& RowOf(int iKind)

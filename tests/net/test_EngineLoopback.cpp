@@ -218,12 +218,18 @@ TEST_P(EngineLoopback, ConnectByNameWithoutNameThreadTimesOutAfterTwentySeconds)
     ASSERT_NO_FATAL_FAILURE(Start(1));
     SOCKET sListen = RawListen();
     SOCKET s = m_lpMgr->CreateTcpSocket(NULL, "127.0.0.1", 0, 1, 2);
+    SOCKET sLong = m_lpMgr->CreateTcpSocket(NULL, "127.0.0.1", 0, 3, 4);
+    SOCKET sDotted = m_lpMgr->CreateTcpSocket(NULL, "127.0.0.1", 0, 5, 6);
     double dStart = Ms();
     ASSERT_TRUE(m_lpMgr->Connect(s, "localhost", PortOf(sListen)));
     EXPECT_FALSE(m_lpMgr->Connect(s, "localhost", PortOf(sListen))); // its time-out is already armed
+    EXPECT_TRUE(m_lpMgr->Connect(sLong, std::string(260, 'a').c_str(), PortOf(sListen))); // the longest name
+    EXPECT_TRUE(m_lpMgr->Connect(sDotted, "127.0.0.1", PortOf(sListen))); // needs no name thread
+    EXPECT_LE(0, WaitLine(Line("connect", 0, sDotted, 5, 6)));
     ASSERT_LE(0, WaitLine(Line("connect", 10065, s, 1, 2), 45000));
     EXPECT_LE(19500.0, Ms() - dStart);
-    EXPECT_EQ(1u, m_Sink.Log().size());
+    EXPECT_LE(0, WaitLine(Line("connect", 10065, sLong, 3, 4)));
+    EXPECT_EQ(3u, m_Sink.Log().size());
 }
 
 TEST_P(EngineLoopback, TimersAndIdleTimeouts)
@@ -296,7 +302,21 @@ TEST_P(EngineLoopback, DatagramsGoBothWays)
     EXPECT_LE(0, WaitLine(Line("udp", 0, u1, From(sStranger), 1, 2, "y")));
     EXPECT_EQ(0u, Count(Line("udp", 0, u1, From(sStranger), 1, 2, "x")));
     EXPECT_EQ(Row().bSendToPlainAlike ? 1u : 0u, Count(Line("udp", 0, u1, From(u2), 1, 2, "z")));
-    EXPECT_TRUE(m_lpMgr->Shutdown(u1, SD_BOTH));
+    // A datagram larger than the engine's receive buffer: the socket fails, or
+    // the datagram is dropped and the socket reads on after the next Recv.
+    std::string strHuge(5000, 'h');
+    EXPECT_TRUE(m_lpMgr->Recv(u1, 1));
+    EXPECT_EQ(Sent(5000), m_lpMgr->SendTo(u2, &to, strHuge.data(), 5000, true));
+    if (Row().iOversizeUdpError != 0) {
+        EXPECT_LE(0, WaitLine(Line("close", Row().iOversizeUdpError, u1, SS_UDP, 1, 2)));
+    } else {
+        Sleep(150);
+        EXPECT_TRUE(m_lpMgr->Recv(u1, 1));
+        EXPECT_EQ(Sent(5), m_lpMgr->SendTo(u2, &to, "after", 5, true));
+        EXPECT_LE(0, WaitLine(Line("udp", 0, u1, From(u2), 1, 2, "after")));
+    }
+    EXPECT_EQ(0u, Count(Line("udp", 0, u1, From(u2), 1, 2, strHuge.substr(0, 100))));
+    EXPECT_TRUE(m_lpMgr->Shutdown(u2, SD_BOTH));
 }
 
 TEST_P(EngineLoopback, ManyConnectionsAtOnce)
@@ -340,6 +360,8 @@ TEST_P(EngineLoopback, WorkOfAClosedSocketNeverReachesItsHandlesNextOwner)
     EXPECT_TRUE(m_lpMgr->SetRecvTimeout(sOld, 300));
     SOCKET sNameListen = RawListen();
     SOCKET sNamed = m_lpMgr->CreateTcpSocket(NULL, "127.0.0.1", 0, 3, 4);
+    SOCKET sRefused = m_lpMgr->CreateTcpSocket(NULL, "127.0.0.1", 0, 5, 6); // closed before its refusal is seen
+    EXPECT_TRUE(m_lpMgr->Connect(sRefused, "127.0.0.1", ClosedPort()) && m_lpMgr->CloseSocket(sRefused));
     EXPECT_TRUE(m_lpMgr->DnsParse("localhost"));
     ASSERT_LE(0, WaitLine(Line("dns", "localhost", inet_addr("127.0.0.1"))));
     EXPECT_TRUE(m_lpMgr->Connect(sNamed, "localhost", PortOf(sNameListen))); // queued behind
@@ -352,7 +374,8 @@ TEST_P(EngineLoopback, WorkOfAClosedSocketNeverReachesItsHandlesNextOwner)
     SOCKET sListen = RawListen();
     SOCKET sNew = m_lpMgr->CreateTcpSocket(NULL, "127.0.0.1", 0, 7, 8);
     SOCKET sNew2 = m_lpMgr->CreateTcpSocket(NULL, "127.0.0.1", 0, 7, 9);
-    RecordProperty("HandleReused", (sNew == sNamed || sNew2 == sNamed) + 2 * (sNew == sOld || sNew2 == sOld));
+    RecordProperty("HandleReused", (sNew == sNamed || sNew2 == sNamed) + 2 * (sNew == sOld || sNew2 == sOld) +
+                                       4 * (sNew == sRefused || sNew2 == sRefused));
     *pResolverFree = true; // the name request of the closed socket runs now
     EXPECT_TRUE(m_lpMgr->Connect(sNew, "127.0.0.1", PortOf(sListen)));
     ASSERT_LE(0, WaitLine(Line("connect", 0, sNew, 7, 8)));
@@ -366,6 +389,7 @@ TEST_P(EngineLoopback, WorkOfAClosedSocketNeverReachesItsHandlesNextOwner)
     EXPECT_EQ((Lines{Line("connect", 0, sNew, 7, 8), Line("recv", 0, sNew, 7, 8, "Z")}),
               Lines(vecLog.begin() + nBefore, vecLog.end()));
     EXPECT_FALSE(Pending(sNameListen, 0)); // nobody connected for the old name request
+    EXPECT_EQ(0u, Count(Line("connect", Row().iRefusedError, sRefused, 5, 6)));
 }
 
 TEST_P(EngineLoopback, CloseSocketInsideAnEventEndsTheSocketsEvents)

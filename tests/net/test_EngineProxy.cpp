@@ -144,6 +144,7 @@ TEST_P(EngineProxyConnect, ConnectsAndCarriesBytesOrReportsTheRefusal)
         // The proxy may report success before the target's accept is raised.
         ASSERT_TRUE(WaitUntil([&] { return m_Sink.m_sAccepted != INVALID_SOCKET; }));
         RoundTrip(s, m_Sink.m_sAccepted, 40000);
+        EXPECT_EQ(Row().bHandshakeSendsReported, Count(Line("send", 0, s, 7, 8, 0, 0)) > 0);
         for (const std::string& str : Events()) // no proxy result, no close: only connects and accepts
             EXPECT_TRUE(str.find("proxy ") != 0 && str.find("close ") != 0) << str;
     } else {
