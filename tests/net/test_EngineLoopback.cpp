@@ -181,6 +181,23 @@ TEST_P(EngineLoopback, PeerCloseIsReportedOnceAndShutdownReachesThePeer)
     EXPECT_TRUE(PeerSeesClose(sPeer2));
     SOCKET sIdle = m_lpMgr->CreateTcpSocket(NULL, "127.0.0.1", 0, 0, 0);
     EXPECT_FALSE(m_lpMgr->Shutdown(sIdle, SD_SEND)); // not connected
+
+    // A peer that resets while sends are queued: one close with the error.
+    SOCKET sPeer3, s3 = ConnectedToRaw(&sPeer3, 4096, 4096);
+    std::string strBig = Pattern(0, 256 * 1024);
+    for (int i = 0; i < 3; ++i)
+        EXPECT_TRUE(m_lpMgr->Send(s3, strBig.data(), int(strBig.size()), 0, NULL));
+    linger lg = {1, 0};
+    setsockopt(sPeer3, SOL_SOCKET, SO_LINGER, reinterpret_cast<const char*>(&lg), sizeof(lg));
+    RawClose(sPeer3);
+    EXPECT_TRUE(WaitUntil([&] { return Count(Line("close")) == 2; }));
+    Sleep(100);
+    Lines vec = m_Sink.Log();
+    EXPECT_EQ(1, std::count_if(vec.begin(), vec.end(), [&](const std::string& str) {
+                  return str.find("close ") == 0 && str.find(Line("", s3, SS_CONNECTED, 1, 2)) != std::string::npos &&
+                         str != Line("close", 0, s3, SS_CONNECTED, 1, 2);
+              })) << ::testing::PrintToString(vec);
+    EXPECT_EQ(2u, Count("close"));
 }
 
 TEST_P(EngineLoopback, RefusedConnectConnectsByNameAndNameLookups)

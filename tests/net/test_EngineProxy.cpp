@@ -184,6 +184,32 @@ TEST_P(EngineProxy, UdpThroughTheRelayBothWays)
     EXPECT_EQ(0u, vec[1].find(strHead)) << vec[1];
     EXPECT_EQ(vec[1].size() - strTail.size(), vec[1].rfind(strTail)) << vec[1];
     EXPECT_EQ(strBack, vec[2]);
+    // Not from the relay: a datagram without the header comes whole; one with
+    // three zero bytes in front comes without its 10 bytes, from their address.
+    SOCKET sRaw = Raw(SOCK_DGRAM);
+    sockaddr_in to = Loopback(PortOf(s));
+    const std::string strHeaded("\0\0\0\x01\x01\x02\x03\x04\x12\x34headed", 16);
+    for (const std::string& str : {std::string("whole"), strHeaded}) {
+        sendto(sRaw, str.data(), int(str.size()), 0, reinterpret_cast<sockaddr*>(&to), sizeof(to));
+        EXPECT_LE(0, WaitLine(str == "whole" ? Line("udp", 0, s, From(sRaw), 5, 6, "whole")
+                                             : Line("udp", 0, s, "1.2.3.4:4660", 5, 6, "headed")));
+    }
+}
+
+TEST_P(EngineProxy, AProxyThatIsNotThereRefusesTheConnectAndTheRelay)
+{
+    USHORT usClosed = ClosedPort();
+    HANDLE hProxy = m_lpMgr->CreateProxy(PROXY_SOCKS5, "127.0.0.1", usClosed, NULL, NULL);
+    SOCKET s = m_lpMgr->CreateTcpSocket(hProxy, "127.0.0.1", 0, 7, 8);
+    ASSERT_TRUE(m_lpMgr->Connect(s, "127.0.0.1", EchoServer()));
+    EXPECT_LE(0, WaitLine(Line("connect", Row().iRefusedError, s, 7, 8))) << ::testing::PrintToString(Events());
+    SOCKET u = m_lpMgr->CreateUdpSocket(hProxy, "127.0.0.1", 0, 5, 6);
+    ASSERT_NE(INVALID_SOCKET, u);
+    EXPECT_LE(0, WaitLine(Row().bRelayRefusedAsClose ? Line("close", Row().iRefusedError, u, SS_UDP, 5, 6)
+                                                     : Line("proxy", Row().iRefusedError, u, "-", 5, 6)))
+        << ::testing::PrintToString(Events());
+    Sleep(100);
+    EXPECT_EQ(2u, Events().size()) << ::testing::PrintToString(Events());
 }
 
 TEST_P(EngineProxy, ListenThroughTheProxyAcceptsOnItself)
