@@ -8,7 +8,9 @@
 //
 // KIND: "engine:NAME" for any interface name of oxnet.dll, "select" and
 // "iocp" for the engines "ISelectSocketMgr1.0" and "IIocpSocketMgr1.0",
-// "raw-select", "raw-iocp". An engine that this build does not have prints
+// "raw-select", "raw-iocp" and "raw-iocp-skip" (the same with
+// FILE_SKIP_COMPLETION_PORT_ON_SUCCESS, as the IOCP engine uses it). An
+// engine that this build does not have prints
 // UNAVAILABLE and exits with code 4.
 //
 // In-process mode (the first form of this benchmark, kept for comparison):
@@ -40,7 +42,8 @@
 namespace {
 
 const char* const DEFAULT_ENGINE = "ISelectSocketMgr1.0";
-const char* const SERVER_KINDS = "engine:NAME (an oxnet interface name), select, iocp, raw-select, raw-iocp";
+const char* const SERVER_KINDS =
+    "engine:NAME (an oxnet interface name), select, iocp, raw-select, raw-iocp, raw-iocp-skip";
 const int ENGINE_BACKLOG = 64; // the completion-port engine posts one accept per unit
 
 struct Row {
@@ -278,8 +281,9 @@ VZ_BenchServer* VZ_MakeBenchServer(const VZ_ServeOptions& opts, bool* lpbUnavail
     const char* lpszKind = opts.lpszKind;
     if (std::strcmp(lpszKind, "raw-select") == 0)
         return new VZ_RawSelectEcho;
-    if (std::strcmp(lpszKind, "raw-iocp") == 0)
-        return new VZ_RawIocpEcho(opts.iThreads > 0 ? opts.iThreads : 2);
+    if (std::strcmp(lpszKind, "raw-iocp") == 0 || std::strcmp(lpszKind, "raw-iocp-skip") == 0)
+        return new VZ_RawIocpEcho(opts.iThreads > 0 ? opts.iThreads : 2,
+                                  std::strcmp(lpszKind, "raw-iocp-skip") == 0);
     const char* lpszName = std::strcmp(lpszKind, "select") == 0 ? "ISelectSocketMgr1.0"
                            : std::strcmp(lpszKind, "iocp") == 0 ? "IIocpSocketMgr1.0"
                            : std::strncmp(lpszKind, "engine:", 7) == 0 ? lpszKind + 7

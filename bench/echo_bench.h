@@ -90,10 +90,12 @@ private:
 // A minimal echo server on a plain Winsock completion port: iWorkers worker
 // threads, one overlapped receive or send per connection at a time (receive,
 // send back all of it, receive again), connections accepted by a thread of
-// their own (non-blocking listening socket polled with select).
+// their own (non-blocking listening socket polled with select). With
+// bSkipOnSuccess the sockets skip the port for operations that complete at
+// once (FILE_SKIP_COMPLETION_PORT_ON_SUCCESS), which are handled on the spot.
 class VZ_RawIocpEcho : public VZ_BenchServer {
 public:
-    explicit VZ_RawIocpEcho(int iWorkers = 2);
+    explicit VZ_RawIocpEcho(int iWorkers = 2, bool bSkipOnSuccess = false);
     ~VZ_RawIocpEcho();
     USHORT Start(USHORT usPort = 0) override;
     void Stop() override;
@@ -108,11 +110,12 @@ private:
     static DWORD WINAPI WorkerMain(LPVOID lpParam);
     void AcceptLoop();
     void WorkerLoop();
-    bool PostRecv(Conn* lpConn);
-    bool PostSend(Conn* lpConn);
+    int Post(Conn* lpConn, bool bSend, DWORD* lpdwDone);
+    bool Advance(Conn* lpConn, DWORD dwBytes);
     void Drop(Conn* lpConn);
 
     int m_iWorkers;
+    bool m_bSkipOnSuccess;
     HANDLE m_hIocp;
     SOCKET m_sListen;
     HANDLE m_hAcceptThread;
@@ -148,7 +151,7 @@ struct VZ_ServeOptions {
     USHORT usPort;
     UINT uiMsgLen;  // engine: notice length, whole messages echoed (default 1)
     int iBacklog;   // engine: listen backlog (default 64)
-    int iThreads;   // engine: nWorkThread (0: its default); raw-iocp, asio: threads (default 2)
+    int iThreads;   // engine: nWorkThread (0: its default); raw-iocp*, asio: threads (default 2)
     double dSeconds;
     DWORD dwStatusMs; // 0: no status lines
     char szStopFile[MAX_PATH];
@@ -165,7 +168,8 @@ int VZ_ServeMain(int argc, char** argv, VZ_ServerFactory lpfnFactory, const char
 
 // The servers of bench_echo.exe: "engine:NAME" (any interface name, through
 // oxnet.dll), "select" and "iocp" (short for the engines ISelectSocketMgr1.0
-// and IIocpSocketMgr1.0), "raw-select", "raw-iocp".
+// and IIocpSocketMgr1.0), "raw-select", "raw-iocp", "raw-iocp-skip" (with
+// FILE_SKIP_COMPLETION_PORT_ON_SUCCESS).
 VZ_BenchServer* VZ_MakeBenchServer(const VZ_ServeOptions& opts, bool* lpbUnavailable, char* lpszWhy, size_t nWhy);
 // The server of bench_echo_asio.exe: "asio" (echo_asio_server.cpp).
 VZ_BenchServer* VZ_MakeAsioServer(const VZ_ServeOptions& opts, bool* lpbUnavailable, char* lpszWhy, size_t nWhy);

@@ -3,7 +3,10 @@
 // engine (no pool, no records, no sink). Each connection has one buffer and
 // one operation in flight: an overlapped receive; when it completes, an
 // overlapped send of all the bytes (re-posted for the rest after a short
-// send); then the next receive.
+// send); then the next receive. With bSkipOnSuccess, sockets are put on the
+// port with FILE_SKIP_COMPLETION_PORT_ON_SUCCESS, as the oxnet IOCP engine
+// does: an operation that completes at once is handled on the spot, without
+// a trip through the port.
 #include "echo_bench.h"
 
 #include <ws2tcpip.h>
@@ -28,8 +31,9 @@ const ULONG_PTR QUIT_KEY = ~(ULONG_PTR)0;
 
 } // namespace
 
-VZ_RawIocpEcho::VZ_RawIocpEcho(int iWorkers)
-    : m_iWorkers(iWorkers < 1 ? 1 : iWorkers > MAX_WORKERS ? MAX_WORKERS : iWorkers), m_hIocp(NULL),
+VZ_RawIocpEcho::VZ_RawIocpEcho(int iWorkers, bool bSkipOnSuccess)
+    : m_iWorkers(iWorkers < 1 ? 1 : iWorkers > MAX_WORKERS ? MAX_WORKERS : iWorkers),
+      m_bSkipOnSuccess(bSkipOnSuccess), m_hIocp(NULL),
       m_sListen(INVALID_SOCKET), m_hAcceptThread(NULL), m_iWorkerCount(0), m_lStop(0), m_lAccepted(0), m_lOpen(0),
       m_lpConns(NULL)
 {
@@ -130,7 +134,9 @@ void VZ_RawIocpEcho::AcceptLoop()
             BOOL bNoDelay = TRUE;
             setsockopt(s, IPPROTO_TCP, TCP_NODELAY, (const char*)&bNoDelay, sizeof(bNoDelay));
             Conn* lpConn = (Conn*)std::calloc(1, sizeof(Conn));
-            if (!lpConn || CreateIoCompletionPort((HANDLE)s, m_hIocp, 0, 0) == NULL) {
+            if (!lpConn || CreateIoCompletionPort((HANDLE)s, m_hIocp, 0, 0) == NULL ||
+                (m_bSkipOnSuccess &&
+                 !SetFileCompletionNotificationModes((HANDLE)s, FILE_SKIP_COMPLETION_PORT_ON_SUCCESS))) {
                 std::free(lpConn);
                 closesocket(s);
                 continue;
@@ -144,7 +150,9 @@ void VZ_RawIocpEcho::AcceptLoop()
                 m_lpConns->lpPrev = lpConn;
             m_lpConns = lpConn;
             LeaveCriticalSection(&m_csConns);
-            if (!PostRecv(lpConn))
+            DWORD dwDone = 0;
+            int iPosted = Post(lpConn, false, &dwDone);
+            if (iPosted < 0 || (iPosted == 0 && !Advance(lpConn, dwDone)))
                 Drop(lpConn);
         }
     }
@@ -152,22 +160,48 @@ void VZ_RawIocpEcho::AcceptLoop()
     closesocket(m_sListen);
 }
 
-bool VZ_RawIocpEcho::PostRecv(Conn* lpConn)
+// Posts the connection's next operation: a receive into the whole buffer or
+// a send of the bytes not sent yet. 1 pending (its completion will come out
+// of the port), 0 completed at once with *lpdwDone bytes and no completion
+// queued (only with FILE_SKIP_COMPLETION_PORT_ON_SUCCESS), -1 failed.
+int VZ_RawIocpEcho::Post(Conn* lpConn, bool bSend, DWORD* lpdwDone)
 {
     std::memset(&lpConn->ov, 0, sizeof(lpConn->ov));
-    lpConn->bSending = false;
-    WSABUF wb = {sizeof(lpConn->buf), lpConn->buf};
-    DWORD dwFlags = 0;
-    return WSARecv(lpConn->s, &wb, 1, NULL, &dwFlags, &lpConn->ov, NULL) == 0 ||
-           WSAGetLastError() == WSA_IO_PENDING;
+    lpConn->bSending = bSend;
+    int iRet;
+    if (bSend) {
+        WSABUF wb = {lpConn->dwLen - lpConn->dwSent, lpConn->buf + lpConn->dwSent};
+        iRet = WSASend(lpConn->s, &wb, 1, lpdwDone, 0, &lpConn->ov, NULL);
+    } else {
+        WSABUF wb = {sizeof(lpConn->buf), lpConn->buf};
+        DWORD dwFlags = 0;
+        iRet = WSARecv(lpConn->s, &wb, 1, lpdwDone, &dwFlags, &lpConn->ov, NULL);
+    }
+    if (iRet == 0)
+        return m_bSkipOnSuccess ? 0 : 1;
+    return WSAGetLastError() == WSA_IO_PENDING ? 1 : -1;
 }
 
-bool VZ_RawIocpEcho::PostSend(Conn* lpConn)
+// Goes on from a completed operation of dwBytes bytes, posting the next ones,
+// until one is pending; false when the connection is to be dropped (the peer
+// closed, or a post failed).
+bool VZ_RawIocpEcho::Advance(Conn* lpConn, DWORD dwBytes)
 {
-    std::memset(&lpConn->ov, 0, sizeof(lpConn->ov));
-    lpConn->bSending = true;
-    WSABUF wb = {lpConn->dwLen - lpConn->dwSent, lpConn->buf + lpConn->dwSent};
-    return WSASend(lpConn->s, &wb, 1, NULL, 0, &lpConn->ov, NULL) == 0 || WSAGetLastError() == WSA_IO_PENDING;
+    for (;;) {
+        if (dwBytes == 0)
+            return false;
+        if (!lpConn->bSending) {
+            lpConn->dwLen = dwBytes;
+            lpConn->dwSent = 0;
+        } else {
+            lpConn->dwSent += dwBytes;
+        }
+        bool bSend = !lpConn->bSending || lpConn->dwSent < lpConn->dwLen;
+        dwBytes = 0;
+        int iPosted = Post(lpConn, bSend, &dwBytes);
+        if (iPosted != 0)
+            return iPosted > 0;
+    }
 }
 
 void VZ_RawIocpEcho::WorkerLoop()
@@ -183,20 +217,7 @@ void VZ_RawIocpEcho::WorkerLoop()
             continue;
         }
         Conn* lpConn = reinterpret_cast<Conn*>(lpOv);
-        if (!bOk || dwBytes == 0) { // failed, or the peer closed
-            Drop(lpConn);
-            continue;
-        }
-        bool bPosted;
-        if (!lpConn->bSending) {
-            lpConn->dwLen = dwBytes;
-            lpConn->dwSent = 0;
-            bPosted = PostSend(lpConn);
-        } else {
-            lpConn->dwSent += dwBytes;
-            bPosted = lpConn->dwSent < lpConn->dwLen ? PostSend(lpConn) : PostRecv(lpConn);
-        }
-        if (!bPosted)
+        if (!bOk || !Advance(lpConn, dwBytes)) // failed, or the peer closed
             Drop(lpConn);
     }
 }

@@ -3,7 +3,7 @@
 // g++, not by the cross build: a client inside the Wine process would cap
 // the server it measures (see shared platform notes).
 //
-//   echo_load --port P [--conns C] [--size M] [--seconds S]
+//   echo_load --port P [--conns C] [--size M] [--seconds S] [--threads T]
 //
 // C connections to 127.0.0.1:P (TCP_NODELAY) each send an M-byte message and
 // wait for all of its echo before sending the next. Every message starts with
@@ -12,7 +12,8 @@
 // makes one round trip before the clock starts; then the run lasts S seconds
 // and counts the round trips completed in that window. Bounded: connecting
 // and the first round trips get 15 s, and the run fails when no byte moves
-// for 10 s.
+// for 10 s. With T threads (default 1) the connections are dealt out among T
+// epoll loops, for servers faster than one client thread.
 //
 // Prints a line for people and one for scripts:
 //   RESULT ok=1 conns=C size=M seconds=S msgs=N msgs_per_s=X mb_per_s=Y
@@ -23,11 +24,14 @@
 
 #include <sys/epoll.h>
 
+#include <atomic>
+#include <thread>
 #include <vector>
 
 namespace {
 
 const char USAGE[] = "usage: echo_load --port P [--conns C (1-10000)] [--size M (1-1048576 bytes)] [--seconds S]\n"
+                     "                 [--threads T (1-16)]\n"
                      "  ping-pong echo load on 127.0.0.1:P; prints msgs/s and MB/s (RESULT line for scripts)\n";
 
 const double CONNECT_TIMEOUT_S = 5.0;
@@ -48,6 +52,19 @@ struct Conn {
     bool finished = false; // no further message (deadline passed)
     long long seq = 0;
     long long counted = 0; // round trips completed within the timed window
+};
+
+// What the threads share: the count of connections past their first round
+// trip, the common start and deadline, and an abort flag.
+struct Shared {
+    int total = 0;
+    double seconds = 0;
+    double begin = 0;
+    std::atomic<int> ready{0};
+    std::atomic<bool> starting{false};
+    std::atomic<bool> go{false};
+    std::atomic<bool> abort{false};
+    double start = 0, deadline = 0; // written before go is set
 };
 
 struct Run {
@@ -192,6 +209,75 @@ int ConnectOne(unsigned short usPort)
     return fd;
 }
 
+// One thread's epoll loop over its connections, from the first round trips
+// to the end of the run.
+void Loop(Run& run, Shared& sh)
+{
+    int iMine = (int)run.conns.size();
+    bool bReported = false;
+    run.lastProgress = native::Now();
+    for (Conn& c : run.conns)
+        StartMessage(run, c, -1);
+    std::vector<epoll_event> events(iMine);
+    while (run.errorCode == 0 && run.phase != DONE && !sh.abort.load()) {
+        int n = epoll_wait(run.epfd, events.data(), iMine, 50);
+        for (int k = 0; k < n && run.errorCode == 0; ++k) {
+            Conn& c = run.conns[events[k].data.u32];
+            if (events[k].events & EPOLLOUT)
+                Flush(run, c);
+            if (events[k].events & (EPOLLIN | EPOLLERR | EPOLLHUP))
+                OnReadable(run, c);
+        }
+        double dNow = native::Now();
+        if (run.phase == WARMUP) {
+            if (!bReported && run.ready == iMine) {
+                bReported = true;
+                sh.ready += iMine;
+            }
+            bool bFalse = false;
+            if (sh.ready.load() == sh.total && sh.starting.compare_exchange_strong(bFalse, true)) {
+                sh.start = dNow;
+                sh.deadline = dNow + sh.seconds;
+                sh.go.store(true);
+            }
+            if (sh.go.load()) {
+                run.phase = RUN;
+                run.deadline = sh.deadline;
+                run.lastProgress = dNow;
+                for (Conn& c : run.conns)
+                    StartMessage(run, c, 0);
+            } else if (dNow - sh.begin > READY_TIMEOUT_S) {
+                run.errorCode = 3;
+                std::snprintf(run.error, sizeof(run.error),
+                              "%d of %d connections answered their first message in %.0f s", sh.ready.load(),
+                              sh.total, READY_TIMEOUT_S);
+            }
+        } else if (run.phase == RUN && run.finished == iMine) {
+            run.phase = DONE;
+        }
+        // Stalled: bytes are owed to this thread and none moved for a while.
+        bool bWaiting = run.phase == RUN || (run.phase == WARMUP && !bReported);
+        if (run.errorCode == 0 && bWaiting && dNow - run.lastProgress > STALL_TIMEOUT_S) {
+            run.errorCode = 3;
+            std::snprintf(run.error, sizeof(run.error), "no byte moved for %.0f s (%d of %d connections had answered)",
+                          STALL_TIMEOUT_S, run.phase == WARMUP ? sh.ready.load() : sh.total, sh.total);
+        }
+    }
+    if (run.errorCode != 0)
+        sh.abort.store(true);
+    // A clean end has no byte left over on any connection.
+    for (Conn& c : run.conns) {
+        if (run.errorCode == 0 && run.phase == DONE) {
+            char b;
+            ssize_t n = recv(c.fd, &b, 1, MSG_DONTWAIT);
+            if (n > 0)
+                Fail(run, 2, "bytes came back after the last message (%lld)", c.index, c.seq);
+        }
+        close(c.fd);
+    }
+    close(run.epfd);
+}
+
 } // namespace
 
 int main(int argc, char** argv)
@@ -201,15 +287,23 @@ int main(int argc, char** argv)
     if (lPort == 0)
         args.Usage(1);
     int iConns = (int)args.Long("--conns", 1, 1, 10000);
-    Run run;
-    run.size = (size_t)args.Long("--size", 64, 1, 1 << 20);
+    size_t size = (size_t)args.Long("--size", 64, 1, 1 << 20);
     double dSeconds = args.Double("--seconds", 3.0, 0.1, 600.0);
+    int iThreads = (int)args.Long("--threads", 1, 1, 16);
+    if (iThreads > iConns)
+        iThreads = iConns;
     native::RaiseFileLimit();
 
-    run.epfd = epoll_create1(0);
-    run.conns.resize(iConns);
+    // Connection i goes to thread i % T.
+    std::vector<Run> runs(iThreads);
+    for (Run& run : runs) {
+        run.size = size;
+        run.epfd = epoll_create1(0);
+    }
     for (int i = 0; i < iConns; ++i) {
-        Conn& c = run.conns[i];
+        Run& run = runs[i % iThreads];
+        run.conns.emplace_back();
+        Conn& c = run.conns.back();
         c.index = i;
         c.fd = ConnectOne((unsigned short)lPort);
         if (c.fd < 0) {
@@ -217,76 +311,48 @@ int main(int argc, char** argv)
                         std::strerror(errno));
             return 1;
         }
-        c.out.resize(run.size);
-        c.in.resize(run.size);
-        for (size_t j = 0; j < run.size; ++j)
+        c.out.resize(size);
+        c.in.resize(size);
+        for (size_t j = 0; j < size; ++j)
             c.out[j] = (char)(j * 7 + i * 13 + 1);
         epoll_event ev;
         std::memset(&ev, 0, sizeof(ev));
         ev.events = EPOLLIN;
-        ev.data.u32 = (uint32_t)i;
+        ev.data.u32 = (uint32_t)(run.conns.size() - 1);
         epoll_ctl(run.epfd, EPOLL_CTL_ADD, c.fd, &ev);
     }
 
-    double dBegin = native::Now();
-    run.lastProgress = dBegin;
-    for (Conn& c : run.conns)
-        StartMessage(run, c, -1);
-    std::vector<epoll_event> events(iConns);
-    while (run.errorCode == 0 && run.phase != DONE) {
-        int n = epoll_wait(run.epfd, events.data(), iConns, 50);
-        for (int k = 0; k < n && run.errorCode == 0; ++k) {
-            Conn& c = run.conns[events[k].data.u32];
-            if (events[k].events & EPOLLOUT)
-                Flush(run, c);
-            if (events[k].events & (EPOLLIN | EPOLLERR | EPOLLHUP))
-                OnReadable(run, c);
-        }
-        double dNow = native::Now();
-        if (run.phase == WARMUP && run.ready == iConns) {
-            run.phase = RUN;
-            run.start = dNow;
-            run.deadline = dNow + dSeconds;
-            for (Conn& c : run.conns)
-                StartMessage(run, c, 0);
-        } else if (run.phase == WARMUP && dNow - dBegin > READY_TIMEOUT_S) {
-            run.errorCode = 3;
-            std::snprintf(run.error, sizeof(run.error), "%d of %d connections answered their first message in %.0f s",
-                          run.ready, iConns, READY_TIMEOUT_S);
-        } else if (run.phase == RUN && run.finished == iConns) {
-            run.phase = DONE;
-        }
-        if (run.errorCode == 0 && run.phase != DONE && dNow - run.lastProgress > STALL_TIMEOUT_S) {
-            run.errorCode = 3;
-            std::snprintf(run.error, sizeof(run.error), "no byte moved for %.0f s (%d of %d connections had answered)",
-                          STALL_TIMEOUT_S, run.phase == WARMUP ? run.ready : iConns, iConns);
-        }
-    }
-    // A clean end has no byte left over on any connection.
-    for (Conn& c : run.conns) {
-        if (run.errorCode == 0) {
-            char b;
-            ssize_t n = recv(c.fd, &b, 1, MSG_DONTWAIT);
-            if (n > 0)
-                Fail(run, 2, "bytes came back after the last message (%lld)", c.index, c.seq);
-        }
-        close(c.fd);
-    }
-    close(run.epfd);
+    Shared sh;
+    sh.total = iConns;
+    sh.seconds = dSeconds;
+    sh.begin = native::Now();
+    std::vector<std::thread> threads;
+    for (int t = 1; t < iThreads; ++t)
+        threads.emplace_back([&runs, &sh, t] { Loop(runs[t], sh); });
+    Loop(runs[0], sh);
+    for (std::thread& th : threads)
+        th.join();
 
     long long llMsgs = 0;
-    for (const Conn& c : run.conns)
-        llMsgs += c.counted;
-    double dRate = run.phase == DONE ? double(llMsgs) / dSeconds : 0.0;
-    double dMB = dRate * double(run.size) / 1e6;
-    if (run.errorCode != 0) {
-        std::printf("echo_load: %d conns x %zu B: FAILED: %s\n", iConns, run.size, run.error);
-        std::printf("RESULT ok=0 conns=%d size=%zu error=\"%s\"\n", iConns, run.size, run.error);
-        return run.errorCode;
+    const Run* lpFailed = nullptr;
+    bool bDone = true;
+    for (const Run& run : runs) {
+        for (const Conn& c : run.conns)
+            llMsgs += c.counted;
+        if (run.errorCode != 0 && !lpFailed)
+            lpFailed = &run;
+        bDone = bDone && run.phase == DONE;
     }
-    std::printf("echo_load: %d conns x %zu B, %.1f s: %lld round trips, %.0f msgs/s, %.2f MB/s\n", iConns, run.size,
-                dSeconds, llMsgs, dRate, dMB);
-    std::printf("RESULT ok=1 conns=%d size=%zu seconds=%.3f msgs=%lld msgs_per_s=%.1f mb_per_s=%.3f\n", iConns,
-                run.size, dSeconds, llMsgs, dRate, dMB);
+    double dRate = bDone ? double(llMsgs) / dSeconds : 0.0;
+    double dMB = dRate * double(size) / 1e6;
+    if (lpFailed) {
+        std::printf("echo_load: %d conns x %zu B: FAILED: %s\n", iConns, size, lpFailed->error);
+        std::printf("RESULT ok=0 conns=%d size=%zu error=\"%s\"\n", iConns, size, lpFailed->error);
+        return lpFailed->errorCode;
+    }
+    std::printf("echo_load: %d conns x %zu B, %.1f s, %d client thread%s: %lld round trips, %.0f msgs/s, %.2f MB/s\n",
+                iConns, size, dSeconds, iThreads, iThreads == 1 ? "" : "s", llMsgs, dRate, dMB);
+    std::printf("RESULT ok=1 conns=%d size=%zu seconds=%.3f threads=%d msgs=%lld msgs_per_s=%.1f mb_per_s=%.3f\n",
+                iConns, size, dSeconds, iThreads, llMsgs, dRate, dMB);
     return 0;
 }
