@@ -242,11 +242,25 @@ TEST_P(EngineLoopback, ConnectByNameWithoutNameThreadTimesOutAfterTwentySeconds)
     EXPECT_FALSE(m_lpMgr->Connect(s, "localhost", PortOf(sListen))); // its time-out is already armed
     EXPECT_TRUE(m_lpMgr->Connect(sLong, std::string(260, 'a').c_str(), PortOf(sListen))); // the longest name
     EXPECT_TRUE(m_lpMgr->Connect(sDotted, "127.0.0.1", PortOf(sListen))); // needs no name thread
+    EXPECT_TRUE(m_lpMgr->DnsParse(std::string(260, 'a').c_str()) && m_lpMgr->DnsParse("localhost")); // unanswered
     EXPECT_LE(0, WaitLine(Line("connect", 0, sDotted, 5, 6)));
     ASSERT_LE(0, WaitLine(Line("connect", 10065, s, 1, 2), 45000));
     EXPECT_LE(19500.0, Ms() - dStart);
     EXPECT_LE(0, WaitLine(Line("connect", 10065, sLong, 3, 4)));
     EXPECT_EQ(3u, m_Sink.Log().size());
+}
+
+TEST_P(EngineLoopback, WithoutTimerServiceTimersAndConnectsByNameFail)
+{
+    Stop();
+    ASSERT_NO_FATAL_FAILURE(Start(2));
+    SOCKET sListen = RawListen();
+    SOCKET s = m_lpMgr->CreateTcpSocket(NULL, "127.0.0.1", 0, 1, 2);
+    EXPECT_FALSE(m_lpMgr->SetTimer(s, 0, 10, 0, true) || m_lpMgr->SetRecvTimeout(s, 10) ||
+                 m_lpMgr->SetSendTimeout(s, 10));
+    EXPECT_FALSE(m_lpMgr->Connect(s, "localhost", PortOf(sListen))); // its time-out cannot be armed
+    EXPECT_TRUE(m_lpMgr->Connect(s, "127.0.0.1", PortOf(sListen)));
+    EXPECT_LE(0, WaitLine(Line("connect", 0, s, 1, 2)));
 }
 
 TEST_P(EngineLoopback, TimersAndIdleTimeouts)
@@ -283,6 +297,8 @@ TEST_P(EngineLoopback, DatagramsGoBothWays)
     SOCKET u2 = m_lpMgr->CreateUdpSocket(NULL, "127.0.0.1", 0, 3, 4);
     ASSERT_NE(INVALID_SOCKET, u1);
     ASSERT_NE(INVALID_SOCKET, u2);
+    SOCKET uAny = m_lpMgr->CreateUdpSocket(NULL, static_cast<const char*>(NULL), 0, 0, 0); // NULL: any address
+    EXPECT_TRUE(LocalAddr(uAny).sin_addr.s_addr == INADDR_ANY && PortOf(uAny) != 0);
     auto Sent = [&](int iLen) { return Row().bSendToCountsBytes ? iLen : 0; };
     EXPECT_EQ(Sent(4), m_lpMgr->SendTo(u1, "127.0.0.1", PortOf(u2), "ping", 4, true));
     std::string strPing = Line("udp", 0, u2, From(u1), 3, 4, "ping");

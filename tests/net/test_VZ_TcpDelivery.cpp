@@ -1,8 +1,9 @@
-// The receive contract over a fake engine: buffering up to the notice length,
-// one OnTcpRecv with everything, consumption and asking again from inside.
+// The shared receive delivery and proxy handshake over a fake engine, for
+// what the engines cannot be driven into from outside: a sink claiming more
+// than it was offered, an engine stopping mid-delivery, a request that cannot
+// go out, and the window-message mode. What a real engine shows is tested on
+// every engine in test_EngineLoopback.cpp and test_EngineProxy.cpp.
 #include <gtest/gtest.h>
-
-#include <algorithm>
 
 #include "FakeTcpDeliveryHost.h"
 #include "NetTestUtil.h"
@@ -10,71 +11,10 @@
 
 namespace {
 const SOCKET S = 100;
+const SOCKET CTRL = 200;
+
+std::string Bytes(const void* lpData, size_t uiLen) { return std::string(static_cast<const char*>(lpData), uiLen); }
 } // namespace
-
-TEST(TcpDeliveryTest, PiecesReachTheNoticeLengthThenOneEventWithAllUnlocked)
-{
-    FakeTcpDeliveryHost host(TCPDELIVER_MODE_IOCP);
-    host.Add(S);
-    int iLockDepthInside = -1;
-    host.m_Sink.m_fnHook = [&](const char*, SOCKET, UINT*) { iLockDepthInside = host.m_iLockDepth; };
-    host.Recv(S, 10);
-    host.m_dwClock = 5;
-    EXPECT_EQ(TCPDELIVER_READ, host.Deliver(S, "abcd"));
-    EXPECT_EQ("abcd", host.Held(S));
-    EXPECT_EQ(5u, host.m_mapRecord[S].dwLastRecvTime);
-    EXPECT_EQ(TCPDELIVER_STOP, host.Deliver(S, "efghijkl")); // no Recv inside: reading stops
-    EXPECT_EQ(Lines{"recv 0 100 1 2 abcdefghijkl"}, host.m_Sink.Log());
-    EXPECT_EQ(0, iLockDepthInside);
-    EXPECT_EQ("", host.Held(S));
-    EXPECT_EQ(0u, host.m_mapRecord[S].uiNoticeLen);
-    EXPECT_FALSE(host.m_mapRecord[S].bRbufLockFlag);
-    EXPECT_EQ("abcdefghijkl", host.m_strRecorded);
-}
-
-TEST(TcpDeliveryTest, ConsumedBytesGoAndTheRestWaitsForTheNextRecv)
-{
-    FakeTcpDeliveryHost host(TCPDELIVER_MODE_ASYNC);
-    host.Add(S);
-    // Per event: bytes consumed, notice length asked for inside (0: none).
-    const std::pair<UINT, UINT> script[] = {{4, 6}, {0, 0}, {5, 0}, {3, 0}};
-    size_t nEvent = 0;
-    host.m_Sink.m_fnHook = [&](const char*, SOCKET s, UINT* lpuiLen) {
-        const std::pair<UINT, UINT>& step = script[std::min<size_t>(nEvent++, 3)];
-        *lpuiLen = step.first;
-        if (step.second != 0)
-            host.Recv(s, step.second);
-    };
-    host.Recv(S, 10);
-    host.Deliver(S, "0123");
-    EXPECT_EQ(TCPDELIVER_STOP, host.Deliver(S, "456789"));
-    EXPECT_EQ((Lines{"recv 0 100 1 2 0123456789", "recv 0 100 1 2 456789"}), host.m_Sink.Log());
-    EXPECT_EQ("456789", host.Held(S)); // none consumed, nothing asked: all kept
-    host.Recv(S, 8);                   // more than held: waits for the network
-    EXPECT_EQ(2u, host.m_Sink.Log().size());
-    host.Deliver(S, "ab");
-    EXPECT_EQ("recv 0 100 1 2 456789ab", host.m_Sink.Log().back());
-    EXPECT_EQ("9ab", host.Held(S));
-    host.Recv(S, 2); // already there: delivered from inside Recv
-    EXPECT_EQ("recv 0 100 1 2 9ab", host.m_Sink.Log().back());
-    EXPECT_EQ("", host.Held(S));
-    EXPECT_EQ("0123456789ab", host.m_strRecorded); // only what was consumed
-}
-
-TEST(TcpDeliveryTest, RecordClosedInsideOrReplacedDropsTheDelivery)
-{
-    FakeTcpDeliveryHost host(TCPDELIVER_MODE_SELECT);
-    ULONG ulOld = host.Add(S).ulSerial;
-    host.Recv(S, 2);
-    host.Deliver(S, "x");
-    host.m_Sink.m_fnHook = [&](const char*, SOCKET s, UINT* lpuiLen) { *lpuiLen = 1, host.Close(s); };
-    EXPECT_EQ(TCPDELIVER_STOP, host.Deliver(S, "yz"));
-    EXPECT_EQ(0u, host.m_mapRecord.count(S));
-    host.Add(S); // same handle, new serial: the old work is dropped
-    host.Recv(S, 1);
-    EXPECT_EQ(TCPDELIVER_STOP, host.m_Delivery.Deliver(S, "q", 1, ulOld));
-    EXPECT_EQ(1u, host.m_Sink.Log().size());
-}
 
 TEST(TcpDeliveryTest, SinkClaimingMoreThanOfferedIsReportedAndCountsAsAll)
 {
@@ -88,7 +28,6 @@ TEST(TcpDeliveryTest, SinkClaimingMoreThanOfferedIsReportedAndCountsAsAll)
     VZ_SetAssertHandler(lpOld);
     EXPECT_EQ(Lines{"uiHandleLen <= recvlen"}, g_vecChecks);
     EXPECT_EQ("", host.Held(S));
-    EXPECT_EQ("", host.m_strRecorded); // this engine does not record
 }
 
 TEST(TcpDeliveryTest, StoppingEngineDropsTheDeliveryAndLeavesTheBlockToItsOwner)
@@ -109,4 +48,40 @@ TEST(TcpDeliveryTest, StoppingEngineDropsTheDeliveryAndLeavesTheBlockToItsOwner)
     host.m_fnStopping = [&] { return host.Close(S + 1), true; };
     EXPECT_EQ(TCPDELIVER_READ, host.Deliver(S + 1, "xyz"));
     EXPECT_EQ(0u, host.m_mapRecord.count(S + 1));
+}
+
+TEST(ProxySessionTest, Socks5ConnectInEveryMode)
+{
+    const DWORD dwModes[3] = {TCPDELIVER_MODE_SELECT, TCPDELIVER_MODE_IOCP, TCPDELIVER_MODE_ASYNC};
+    const UINT uiNoticeAfterReply[3] = {2, 0, 2}; // kept, cleared, armed again
+    for (int i = 0; i < 3; ++i) {
+        FakeTcpDeliveryHost host(dwModes[i]);
+        FakeRecord& rec = host.Add(S, host.m_Mgr.CreateProxy(PROXY_SOCKS5, "10.0.0.1", 1080, NULL, NULL));
+        rec.ulRemoteIP = inet_addr("1.2.3.4");
+        rec.usRemotePort = htons(80);
+        ASSERT_TRUE(host.Connected(S));
+        EXPECT_EQ(2u, host.m_mapRecord[S].uiNoticeLen);
+        EXPECT_EQ(TCPDELIVER_READ, host.Deliver(S, Bytes("\x05\x00", 2)));
+        EXPECT_EQ(Bytes("\x05\x01\x00\x05\x01\x00\x01\x01\x02\x03\x04\x00\x50", 13), host.m_mapSent[S]);
+        EXPECT_EQ(uiNoticeAfterReply[i], host.m_mapRecord[S].uiNoticeLen) << i;
+        EXPECT_EQ(TCPDELIVER_STOP, host.Deliver(S, Bytes("\x05\x00\x00\x01\0\0\0\0\0\0", 10)));
+        EXPECT_EQ(0u, host.m_mapRecord[S].uiNoticeLen);
+        host.Recv(S, 3); // handshake done: bytes go to the sink now
+        host.Deliver(S, "abc");
+        EXPECT_EQ((Lines{"connect 0 100 1 2", "recv 0 100 1 2 abc"}), host.m_Sink.Log()) << i;
+    }
+}
+
+TEST(ProxySessionTest, RequestThatCannotGoOutClosesTheControlOrTakesTheErrorPath)
+{
+    FakeTcpDeliveryHost host(TCPDELIVER_MODE_SELECT);
+    HANDLE hProxy = host.m_Mgr.CreateProxy(PROXY_SOCKS5, "10.0.0.1", 1080, NULL, NULL);
+    host.Add(S, hProxy);
+    host.Add(300, hProxy, CTRL).status = SS_UDP;
+    host.Add(CTRL, hProxy, 300);
+    host.m_bSendFails = true;
+    EXPECT_FALSE(host.Connected(CTRL));
+    host.m_Mgr.DestroyProxy(hProxy); // no request can be built any more
+    EXPECT_FALSE(host.Connected(S));
+    EXPECT_EQ((Lines{"ctrlclose 200", "proxy 10055 300 - 1 2", "error 6 100"}), host.m_Sink.Log());
 }
