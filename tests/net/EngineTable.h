@@ -41,12 +41,13 @@ struct EngineRow {
     bool bHandshakeSendsReported; // OnTcpSend (parameter 0) for the requests of a proxy handshake
     bool bRelayRefusedAsClose;    // a refused relay control connection: OnSocketClose of the UDP socket
                                   // (else OnProxyResult)
+    bool bSinkKeptPerThread;      // socket events keep going to the sink set when their thread was made
 };
 
 inline const EngineRow g_rowEngines[] = {
     {"Select", SOCKETMGR_SELECT, false, true, true, true, false, true, 10060, UDP_ALWAYS, WSAEMSGSIZE,
-     UNKNOWN_CONNECT_ADDR | UNKNOWN_LISTEN | UNKNOWN_RECV | UNKNOWN_CLOSE, 0, true, true},
-    {"Iocp", SOCKETMGR_IOCP, true, false, false, false, true, false, 10061, UDP_ONE_PER_RECV, 0, 0, AF_INET, false, false},
+     UNKNOWN_CONNECT_ADDR | UNKNOWN_LISTEN | UNKNOWN_RECV | UNKNOWN_CLOSE, 0, true, true, true},
+    {"Iocp", SOCKETMGR_IOCP, true, false, false, false, true, false, 10061, UDP_ONE_PER_RECV, 0, 0, AF_INET, false, false, false},
 };
 
 inline const EngineRow& RowOf(int iKind)

@@ -11,10 +11,10 @@ namespace {
 
 class EngineLoopback : public EngineTest {
 protected:
-    // Uninitialize called from inside the first event named lpszEvent returns
-    // soon (not after a stop's 2000 ms wait on its own thread), and its
-    // caller lives on to return from the event.
-    void UninitializeInside(const char* lpszEvent)
+    // Uninitialize called from inside the first event named lpszEvent, which
+    // fnTrigger brings about, returns soon (not after a stop's 2000 ms wait on
+    // its own thread), and its caller lives on to return from the event.
+    void UninitializeInside(const char* lpszEvent, const std::function<void()>& fnTrigger)
     {
         std::atomic<int> iReturned{0};
         std::atomic<double> dTook{0};
@@ -26,6 +26,7 @@ protected:
             dTook = Ms() - dStart;
             ++iReturned;
         };
+        fnTrigger();
         EXPECT_TRUE(WaitUntil([&] { return iReturned == 1; })) << lpszEvent;
         EXPECT_LT(dTook.load(), 1500.0) << lpszEvent;
         m_Sink.m_fnHook = nullptr;
@@ -263,6 +264,24 @@ TEST_P(EngineLoopback, WithoutTimerServiceTimersAndConnectsByNameFail)
     EXPECT_LE(0, WaitLine(Line("connect", 0, s, 1, 2)));
 }
 
+TEST_P(EngineLoopback, ASinkSetLaterGetsTimerEventsAndSocketEventsAsTheRowSays)
+{
+    SOCKET sPeer, s = ConnectedToRaw(&sPeer);
+    LogSink later;
+    m_lpMgr->SetSink(&later);
+    EXPECT_EQ(&later, m_lpMgr->GetSink());
+    EXPECT_TRUE(m_lpMgr->Recv(s, 1) && m_lpMgr->SetTimer(s, 3, 20, 9, true));
+    RawSend(sPeer, "x");
+    EXPECT_TRUE(WaitUntil([&] { return later.Log().size() + m_Sink.Log().size() == 3; }));
+    Sleep(50);
+    m_lpMgr->SetSink(&m_Sink);
+    Lines vecLater = later.Log();
+    std::sort(vecLater.begin(), vecLater.end());
+    std::string strRecv = Line("recv", 0, s, 1, 2, "x"), strTimer = Line("timer", s, 3, 9, 1, 2);
+    EXPECT_EQ(Row().bSinkKeptPerThread ? Lines({strTimer}) : Lines({strRecv, strTimer}), vecLater);
+    EXPECT_EQ(Row().bSinkKeptPerThread ? 2u : 1u, m_Sink.Log().size());
+}
+
 TEST_P(EngineLoopback, TimersAndIdleTimeouts)
 {
     SOCKET sPeer, s = ConnectedToRaw(&sPeer);
@@ -451,13 +470,25 @@ TEST_P(EngineLoopback, CloseSocketInsideAnEventEndsTheSocketsEvents)
     EXPECT_EQ(3u, m_Sink.Log().size());
 }
 
-TEST_P(EngineLoopback, UninitializeFromInsideATimerOrSocketEventReturnsAndLeavesItsCaller)
+TEST_P(EngineLoopback, UninitializeFromInsideAnEventOfAnyThreadReturnsAndLeavesItsCaller)
 {
-    for (const char* lpszEvent : {"timer", "recv"}) {
-        SOCKET sPeer, s = ConnectedToRaw(&sPeer);
-        EXPECT_TRUE(strcmp(lpszEvent, "timer") == 0 ? m_lpMgr->SetTimer(s, 0, 50, 0, true) : m_lpMgr->Recv(s, 1));
-        RawSend(sPeer, "x");
-        UninitializeInside(lpszEvent);
+    // From the timer service, a socket's events, the connect outcome, the name thread.
+    SOCKET sListen = RawListen();
+    for (const std::string strEvent : {"timer", "recv", "connect", "dns"}) {
+        SOCKET s = m_lpMgr->CreateTcpSocket(NULL, "127.0.0.1", 0, 1, 2);
+        UninitializeInside(strEvent.c_str(), [&] {
+            if (strEvent == "timer")
+                EXPECT_TRUE(m_lpMgr->SetTimer(s, 0, 50, 0, true));
+            else if (strEvent == "dns")
+                EXPECT_TRUE(m_lpMgr->DnsParse("localhost"));
+            else
+                EXPECT_TRUE(m_lpMgr->Connect(s, "127.0.0.1", PortOf(sListen)));
+            if (strEvent == "recv") {
+                EXPECT_LE(0, WaitLine(Line("connect", 0, s, 1, 2)));
+                EXPECT_TRUE(m_lpMgr->Recv(s, 1));
+                RawSend(RawAccept(sListen), "x");
+            }
+        });
         Stop();
         m_Sink.Clear();
         ASSERT_NO_FATAL_FAILURE(Start(0));
