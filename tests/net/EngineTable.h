@@ -28,8 +28,8 @@ struct EngineRow {
     int iKind;                // factory kind
     bool bRecords;            // has a recording variant
     bool bSendToCountsBytes;  // SendTo returns the bytes sent (else 0 on success)
-    bool bSendToPlainAlike;   // SendTo not direct, on a socket without proxy, sends as direct
-                              // (else it is a misuse: "lpIsd->lpProxyData != NULL")
+    const char* lpszPlainSendToCheck; // SendTo not direct on a socket without proxy: the check it
+                                      // reports, or NULL when it sends as direct
     bool bRecvDeliversInline; // Recv on buffered bytes raises OnTcpRecv on the caller's thread
     bool bSecondRecvRefused;  // Recv while a notice length is pending: false (else true, the first kept)
     bool bSecondInitialize;   // Initialize on a running manager succeeds
@@ -44,10 +44,14 @@ struct EngineRow {
     bool bSinkKeptPerThread;      // socket events keep going to the sink set when their thread was made
 };
 
+const DWORD UNKNOWN_SELECT = UNKNOWN_CONNECT_ADDR | UNKNOWN_LISTEN | UNKNOWN_RECV | UNKNOWN_CLOSE;
+
+// Columns in the order of EngineRow.
 inline const EngineRow g_rowEngines[] = {
-    {"Select", SOCKETMGR_SELECT, false, true, true, true, false, true, 10060, UDP_ALWAYS, WSAEMSGSIZE,
-     UNKNOWN_CONNECT_ADDR | UNKNOWN_LISTEN | UNKNOWN_RECV | UNKNOWN_CLOSE, 0, true, true, true},
-    {"Iocp", SOCKETMGR_IOCP, true, false, false, false, true, false, 10061, UDP_ONE_PER_RECV, 0, 0, AF_INET, false, false, false},
+    {"Select", SOCKETMGR_SELECT, false, true, NULL, true, false, true, 10060, UDP_ALWAYS, WSAEMSGSIZE,
+     UNKNOWN_SELECT, 0, true, true, true},
+    {"Iocp", SOCKETMGR_IOCP, true, false, "isd.lpProxyData != NULL", false, true, false, 10061, UDP_ONE_PER_RECV, 0,
+     0, AF_INET, false, false, false},
 };
 
 inline const EngineRow& RowOf(int iKind)
