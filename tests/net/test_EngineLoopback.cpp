@@ -120,7 +120,15 @@ TEST_P(EngineLoopback, NoticeLengthDecidesWhenAndWhatTheSinkIsOffered)
     EXPECT_TRUE(m_lpMgr->Recv(s, 1)); // buffer empty: waits for the network
     RawSend(sPeer, "!");
     EXPECT_LE(0, WaitLine(Line("recv", 0, s, 1, 2, "!")));
-    EXPECT_EQ(std::string("abcdefghijklmnopQRStuvwx!"), m_Sink.Data(s));
+    // A notice far beyond one read and the largest pooled buffer: one event with all of it.
+    EXPECT_TRUE(m_lpMgr->Recv(s, 200000));
+    std::string strBig = Pattern(0, 200000);
+    RawSend(sPeer, strBig.substr(0, 199999));
+    Sleep(150);
+    EXPECT_EQ(5u, Count("recv"));
+    RawSend(sPeer, strBig.substr(199999));
+    EXPECT_LE(0, WaitLine(Line("recv", 0, s, 1, 2, strBig)));
+    EXPECT_TRUE(m_Sink.Data(s) == "abcdefghijklmnopQRStuvwx!" + strBig);
 }
 
 TEST_P(EngineLoopback, SendsQueueBehindABlockedPeerAndReportTheDrain)

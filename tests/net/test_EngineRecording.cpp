@@ -1,6 +1,8 @@
 // A live session through each engine that has a recording variant, recorded
 // into oxnet.rec and played back: the replaying sink gets the same accept,
 // the consumed bytes in order, and the close; oxrecdump reads the same file.
+#include <memory>
+
 #include "EngineTest.h"
 
 namespace {
@@ -26,10 +28,14 @@ TEST_P(EngineRecording, LiveSessionReplaysAsItWasConsumed)
     m_lpMgr = CreateSocketMgr(Row().iKind, &m_Sink, true);
     ASSERT_TRUE(m_lpMgr != NULL && m_lpMgr->Initialize(0, 0, 0, 0));
     m_Sink.m_lpMgr = m_lpMgr;
-    // At most 1000 bytes consumed per event, then more asked for at once.
-    m_Sink.m_fnData = [this](SOCKET s, const char*, UINT* lpuiLen) {
-        *lpuiLen = std::min(*lpuiLen, 1000u);
-        m_lpMgr->Recv(s, 1);
+    // At first nothing consumed and one byte more asked for (nothing is
+    // recorded), then at most 1000 bytes per event and more asked for at once.
+    auto pbFirst = std::make_shared<bool>(true);
+    m_Sink.m_fnData = [this, pbFirst](SOCKET s, const char*, UINT* lpuiLen) {
+        UINT uiOffered = *lpuiLen;
+        *lpuiLen = *pbFirst ? 0 : std::min(uiOffered, 1000u);
+        m_lpMgr->Recv(s, *pbFirst ? uiOffered + 1 : 1);
+        *pbFirst = false;
     };
     SOCKET sListen = m_lpMgr->CreateTcpSocket(NULL, "127.0.0.1", 0, 1, 2);
     ASSERT_TRUE(m_lpMgr->Listen(sListen, 5));
