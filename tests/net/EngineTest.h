@@ -89,7 +89,7 @@ public:
             std::lock_guard<std::mutex> lock(m_mtxData);
             m_mapData[s].append(buf, *lpuiLen);
         }
-        if (m_bEcho && d1 == ECHO && !m_lpMgr->Send(s, buf, int(*lpuiLen), 0, NULL))
+        if (m_bEcho && d1 == ECHO && *lpuiLen > 0 && !m_lpMgr->Send(s, buf, int(*lpuiLen), 0, NULL))
             Add("echo failed");
         if (m_bEcho)
             m_lpMgr->Recv(s, 1);
