@@ -22,7 +22,8 @@
 // once it has accepted them all, and their difference divided by the count;
 // with --server-pid / --wineserver-pid, the same for the Linux resident set
 // size of those processes (under Wine a socket's state lives partly in
-// wineserver).
+// wineserver, which does not give memory back: its figure tells only on a
+// wineserver that no earlier run made grow).
 //
 // Prints a line for people and one for scripts:
 //   RESULT ok=1 count=N accept_rate=X private_per_conn=B rss_per_conn=B wineserver_rss_per_conn=B ...
@@ -311,7 +312,8 @@ int main(int argc, char** argv)
         std::printf("bench_conns: server process resident (Linux) %.1f MB -> %.1f MB: %.0f bytes per connection\n",
                     ullRss0 / 1e6, ullRss1 / 1e6, dRssPer);
     if (dWinePer >= 0 || lWinePid)
-        std::printf("bench_conns: wineserver resident (Linux) %.1f MB -> %.1f MB: %.0f bytes per connection\n",
+        std::printf("bench_conns: wineserver resident (Linux) %.1f MB -> %.1f MB: %.0f bytes per connection "
+                    "(wineserver keeps the memory earlier runs made it grow by: telling on a fresh one only)\n",
                     ullWine0 / 1e6, ullWine1 / 1e6, dWinePer);
 
     // Every idle connection must still be served: one more byte each.
