@@ -194,6 +194,18 @@ TEST_P(EngineProxy, UdpThroughTheRelayBothWays)
         EXPECT_LE(0, WaitLine(str == "whole" ? Line("udp", 0, s, From(sRaw), 5, 6, "whole")
                                              : Line("udp", 0, s, "1.2.3.4:4660", 5, 6, "headed")));
     }
+    // Closing the socket closes its control socket too (found by its user values).
+    auto Owned = [&] {
+        int n = 0;
+        for (SOCKET h = s > 256 ? s - 256 : 1; h < s + 256; ++h) {
+            DWORD dw1 = 0, dw2 = 0;
+            n += m_lpMgr->GetUserData(h, &dw1, &dw2) && dw1 == 5 && dw2 == 6;
+        }
+        return n;
+    };
+    EXPECT_EQ(2, Owned());
+    EXPECT_TRUE(m_lpMgr->CloseSocket(s));
+    EXPECT_EQ(0, Owned());
 }
 
 TEST_P(EngineProxy, AProxyThatIsNotThereRefusesTheConnectAndTheRelay)
