@@ -25,23 +25,23 @@ enum { UNKNOWN_CONNECT_ADDR = 1, UNKNOWN_LISTEN = 2, UNKNOWN_RECV = 4, UNKNOWN_C
 
 struct EngineRow {
     const char* lpszName;
-    int iKind;                // factory kind
-    bool bRecords;            // has a recording variant
-    bool bSendToCountsBytes;  // SendTo returns the bytes sent (else 0 on success)
+    int iKind;                        // factory kind
+    bool bRecords;                    // has a recording variant
+    bool bSendToCountsBytes;          // SendTo returns the bytes sent (else 0 on success)
     const char* lpszPlainSendToCheck; // SendTo not direct on a socket without proxy: the check it
                                       // reports, or NULL when it sends as direct
-    bool bRecvDeliversInline; // Recv on buffered bytes raises OnTcpRecv on the caller's thread
-    bool bSecondRecvRefused;  // Recv while a notice length is pending: false (else true, the first kept)
-    bool bSecondInitialize;   // Initialize on a running manager succeeds
-    int iRefusedError;        // OnTcpConnect error of a connect to a closed port (under Wine)
-    int iUdpReading;
-    int iOversizeUdpError;    // a datagram over the receive buffer fails the socket with it (0: dropped)
-    DWORD dwUnknownTrue;      // UNKNOWN_* bits
-    int iProxyAddrFamily;     // sin_family of the addresses OnProxyResult hands out
-    bool bHandshakeSendsReported; // OnTcpSend (parameter 0) for the requests of a proxy handshake
-    bool bRelayRefusedAsClose;    // a refused relay control connection: OnSocketClose of the UDP socket
-                                  // (else OnProxyResult)
-    bool bSinkKeptPerThread;      // socket events keep going to the sink set when their thread was made
+    bool bRecvDeliversInline;         // Recv on buffered bytes raises OnTcpRecv on the caller's thread
+    bool bSecondRecvRefused;          // Recv while a notice length is pending: false (else true, first kept)
+    bool bSecondInitialize;           // Initialize on a running manager succeeds
+    int iRefusedError;                // OnTcpConnect error of a connect to a closed port (under Wine)
+    int iUdpReading;                  // UDP_*
+    int iOversizeUdpError;            // a datagram over the receive buffer fails the socket with it (0: dropped)
+    DWORD dwUnknownTrue;              // UNKNOWN_* bits
+    int iProxyAddrFamily;             // sin_family of the addresses OnProxyResult hands out
+    bool bHandshakeSendsReported;     // OnTcpSend (parameter 0) for the requests of a proxy handshake
+    bool bRelayRefusedAsClose;        // a refused relay control connection: OnSocketClose of the UDP
+                                      // socket (else OnProxyResult)
+    bool bSinkKeptPerThread;          // socket events go to the sink set when their thread was made
 };
 
 const DWORD UNKNOWN_SELECT = UNKNOWN_CONNECT_ADDR | UNKNOWN_LISTEN | UNKNOWN_RECV | UNKNOWN_CLOSE;
