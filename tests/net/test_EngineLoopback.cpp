@@ -146,7 +146,7 @@ TEST_P(EngineLoopback, SendsQueueBehindABlockedPeerAndReportTheDrain)
     };
     // Without partial reports only drains are reported; with them, every step
     // that leaves buffers queued too, their number going down to the drain.
-    for (DWORD dwPartial : {0, 1}) {
+    for (DWORD dwPartial : {0u, 1u}) {
         EXPECT_EQ(0u, m_lpMgr->SocketCtrl(1, s, dwPartial, 0, 0, 0, 0, 0));
         size_t nFrom = m_Sink.Log().size();
         for (uiQueued = 0; uiQueued < 2 && strSent.size() < 16 * 1024 * 1024;) // the peer reads nothing

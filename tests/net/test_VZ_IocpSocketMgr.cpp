@@ -63,7 +63,7 @@ TEST_P(IocpEngine, WorkerThreadsDefaultToProcessorsPlusOne)
 TEST_P(IocpEngine, SendsBehindAnOutstandingOneAreQueuedAndReportedInOrder)
 {
     std::string strBig = Pattern(0, 256 * 1024);
-    for (DWORD dwPartial : {0, 1}) {
+    for (DWORD dwPartial : {0u, 1u}) {
         SOCKET sPeer, s = ConnectedToRaw(&sPeer, 4096, 4096);
         m_lpMgr->SocketCtrl(1, s, dwPartial, 0, 0, 0, 0, 0);
         UINT uiQueued[3] = {9, 9, 9};
