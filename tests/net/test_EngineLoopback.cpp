@@ -478,6 +478,31 @@ TEST_P(EngineLoopback, CloseSocketInsideAnEventEndsTheSocketsEvents)
     EXPECT_EQ(3u, m_Sink.Log().size());
 }
 
+TEST_P(EngineLoopback, CloseSocketWhileItsReceiveEventRunsOnAnotherThread)
+{
+    auto phInside = std::make_shared<HANDLE>(CreateEventW(NULL, TRUE, FALSE, NULL));
+    m_Sink.m_fnData = [phInside](SOCKET, const char*, UINT* lpuiLen) {
+        *lpuiLen = 1; // the rest stays held, in the buffer the close must not free under us
+        SetEvent(*phInside);
+        Sleep(200);
+    };
+    SOCKET sPeer, s = ConnectedToRaw(&sPeer);
+    EXPECT_TRUE(m_lpMgr->Recv(s, 1));
+    RawSend(sPeer, "abc");
+    ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(*phInside, 5000));
+    EXPECT_TRUE(m_lpMgr->CloseSocket(s)); // while OnTcpRecv runs
+    EXPECT_EQ((Row().dwUnknownTrue & UNKNOWN_RECV) != 0, m_lpMgr->Recv(s, 1)); // gone already
+    Sleep(300);
+    m_Sink.m_fnData = nullptr;
+    SOCKET sPeer2, s2 = ConnectedToRaw(&sPeer2); // possibly the same handle
+    EXPECT_TRUE(m_lpMgr->Recv(s2, 1));
+    RawSend(sPeer2, "Z");
+    EXPECT_LE(0, WaitLine(Line("recv", 0, s2, 1, 2, "Z")));
+    EXPECT_EQ(1u, Count(Line("recv", 0, s, 1, 2, "abc")));
+    EXPECT_EQ(2u, Count("recv ")) << ::testing::PrintToString(m_Sink.Log());
+    CloseHandle(*phInside);
+}
+
 TEST_P(EngineLoopback, UninitializeFromInsideAnEventOfAnyThreadReturnsAndLeavesItsCaller)
 {
     // From the timer service, a socket's events, the connect outcome, the name thread.
