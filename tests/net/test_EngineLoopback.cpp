@@ -175,6 +175,33 @@ TEST_P(EngineLoopback, SendsQueueBehindABlockedPeerAndReportTheDrain)
     EXPECT_TRUE(strGot == strSent) << strGot.size() << " of " << strSent.size();
 }
 
+TEST_P(EngineLoopback, SendsFromManyThreadsStayWholeAndInEachThreadsOrder)
+{
+    SOCKET sPeer, s = ConnectedToRaw(&sPeer, 8192, 8192);
+    const int THREADS = 4, SENDS = 300, SIZE = 64;
+    std::vector<std::thread> vecThreads;
+    std::atomic<int> iRefused{0};
+    for (int t = 0; t < THREADS; ++t)
+        vecThreads.emplace_back([&, t] {
+            for (int i = 0; i < SENDS; ++i) {
+                std::string str = char(t) + std::string(1, char(i >> 8)) + char(i) + Pattern(t * 1000 + i, SIZE - 3);
+                iRefused += !m_lpMgr->Send(s, str.data(), SIZE, 0, NULL);
+            }
+        });
+    std::string strGot = RawRecv(sPeer, size_t(THREADS * SENDS * SIZE));
+    for (std::thread& th : vecThreads)
+        th.join();
+    EXPECT_EQ(0, iRefused.load());
+    ASSERT_EQ(size_t(THREADS * SENDS * SIZE), strGot.size());
+    int iNext[THREADS] = {};
+    for (size_t n = 0; n < strGot.size(); n += SIZE) {
+        int t = strGot[n], i = (BYTE(strGot[n + 1]) << 8) | BYTE(strGot[n + 2]);
+        ASSERT_TRUE(t >= 0 && t < THREADS && i == iNext[t]) << "at " << n;
+        ASSERT_EQ(Pattern(t * 1000 + i, SIZE - 3), strGot.substr(n + 3, SIZE - 3)) << "at " << n;
+        ++iNext[t];
+    }
+}
+
 TEST_P(EngineLoopback, PeerCloseIsReportedOnceAndShutdownReachesThePeer)
 {
     SOCKET sPeer, s = ConnectedToRaw(&sPeer);
