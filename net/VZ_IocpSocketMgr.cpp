@@ -203,6 +203,7 @@ _IocpIoContext* VZ_IocpSocketMgr::AllocContext(UINT uiSize)
     lpIoContext->socket = INVALID_SOCKET;
     lpIoContext->wsabuf.len = uiSize;
     lpIoContext->wsabuf.buf = lpIoContext->Data();
+    lpIoContext->uiDataSize = uiSize;
     InterlockedIncrement(&m_lContexts);
     return lpIoContext;
 }
@@ -464,8 +465,8 @@ void VZ_IocpSocketMgr::DeliverUdp(SOCKET s, _IocpIoContext* lpIoContext, DWORD d
     lpSink->OnUdpRecv(0, s, p + iHeader, n - iHeader, &from, lpIoContext->dwSendParam, lpIoContext->dwUserData2);
 }
 
-// The bytes go through the shared receive contract; the same context then
-// reads on while the sink has asked for more.
+// The bytes go through the shared receive contract; the context then reads
+// on while the sink has asked for more.
 void VZ_IocpSocketMgr::DeliverTcp(SOCKET s, _IocpIoContext* lpIoContext, DWORD dwBytes)
 {
     const char* lpData = dwBytes > 0 ? lpIoContext->Data() : NULL;
@@ -474,14 +475,55 @@ void VZ_IocpSocketMgr::DeliverTcp(SOCKET s, _IocpIoContext* lpIoContext, DWORD d
         FreeContext(lpIoContext);
         return;
     }
-    lpIoContext->wsabuf.len = IOCP_RECV_SIZE;
-    lpIoContext->wsabuf.buf = lpIoContext->Data();
-    memset(&lpIoContext->overlapped, 0, sizeof(lpIoContext->overlapped));
+    lpIoContext = PrepareRead(s, lpIoContext);
     int iError = 0;
-    if (!ExecWSARecv(s, lpIoContext, &iError)) {
+    if (lpIoContext != NULL && !ExecWSARecv(s, lpIoContext, &iError)) {
         ReportError(iError, s, lpIoContext, "GetQueuedCompletionStatus ExecWSARecv failed");
         FreeContext(lpIoContext);
     }
+}
+
+// A read is 4096 bytes, or what the sink still wants when that is more (up
+// to 64 KiB): a large notice length then costs one read, not one per 4096
+// bytes, and a read never takes more than the sink asked for.
+UINT VZ_IocpSocketMgr::ReadSize(const _SOCKETCORE& core)
+{
+    UINT uiWanted = core.uiNoticeLen > core.sbRbuf.uiDataLen ? core.uiNoticeLen - core.sbRbuf.uiDataLen : 0;
+    if (uiWanted > IOCP_RECV_MAX)
+        uiWanted = IOCP_RECV_MAX;
+    return uiWanted > IOCP_RECV_SIZE ? uiWanted : IOCP_RECV_SIZE;
+}
+
+_IocpIoContext* VZ_IocpSocketMgr::PrepareRead(SOCKET s, _IocpIoContext* lpIoContext)
+{
+    UINT uiSize = IOCP_RECV_SIZE;
+    {
+        VZ_AutoLock lock(&m_mapSocket2Data);
+        _IocpSocketData* lpIsd = FindRecord(s);
+        if (lpIsd == NULL || lpIsd->ulSerial != lpIoContext->ulSerial) {
+            lock.Unlock();
+            FreeContext(lpIoContext);
+            return NULL;
+        }
+        uiSize = ReadSize(*lpIsd);
+    }
+    if (uiSize > lpIoContext->uiDataSize) {
+        _IocpIoContext* lpLarger = AllocContext(uiSize);
+        if (lpLarger != NULL) {
+            lpLarger->ulSerial = lpIoContext->ulSerial;
+            lpLarger->dwSendParam = lpIoContext->dwSendParam;
+            lpLarger->dwUserData2 = lpIoContext->dwUserData2;
+            lpLarger->bSkipPort = lpIoContext->bSkipPort;
+            FreeContext(lpIoContext);
+            lpIoContext = lpLarger;
+        } else {
+            uiSize = lpIoContext->uiDataSize;
+        }
+    }
+    memset(&lpIoContext->overlapped, 0, sizeof(lpIoContext->overlapped));
+    lpIoContext->wsabuf.len = uiSize;
+    lpIoContext->wsabuf.buf = lpIoContext->Data();
+    return lpIoContext;
 }
 
 // ---------------------------------------------------------------------------
@@ -518,7 +560,7 @@ bool VZ_IocpSocketMgr::Recv(SOCKET s, UINT uiNoticeLen)
         return false;
     if (iArm == NOTICE_ARMED)
         return true;
-    lpIoContext = AllocContext(IOCP_RECV_SIZE);
+    lpIoContext = AllocContext(iArm == NOTICE_HELD ? IOCP_RECV_SIZE : ReadSize(*lpIsd));
     if (lpIoContext == NULL)
         return false;
     lpIoContext->ulSerial = lpIsd->ulSerial;

@@ -42,6 +42,7 @@ enum {
 #define WM_IOCP_RELEASE (WM_USER + 801) // a connecting socket was closed: wParam socket
 
 #define IOCP_RECV_SIZE 4096      // data area of a TCP or UDP receive context
+#define IOCP_RECV_MAX 65536      // largest TCP read, for a sink that asked for that much
 #define IOCP_UDP_OFFSET 36       // a datagram is received this far into the data area
 #define IOCP_ACCEPT_SIZE 512     // data area of an accept context
 #define IOCP_ACCEPT_ADDR_LEN 32  // sizeof(sockaddr_in) + 16, per address of AcceptEx
@@ -65,6 +66,7 @@ struct _IocpIoContext {
     // The socket's operations that succeed at once queue no completion:
     // the engine hands them to a worker itself (CompletedAtOnce).
     bool bSkipPort;
+    UINT uiDataSize; // bytes of the data area
 
     char* Data() { return reinterpret_cast<char*>(this + 1); }
 };
@@ -157,6 +159,11 @@ private:
     void OnCompletion(SOCKET s, _IocpIoContext* lpIoContext, DWORD dwBytes);
     void DeliverUdp(SOCKET s, _IocpIoContext* lpIoContext, DWORD dwBytes);
     void DeliverTcp(SOCKET s, _IocpIoContext* lpIoContext, DWORD dwBytes);
+    // Bytes the next TCP read of a record asks for (record locked).
+    static UINT ReadSize(const _SOCKETCORE& core);
+    // The context of the next read of s, grown when the sink asked for more
+    // than it holds; NULL when s is gone (the context is freed then).
+    _IocpIoContext* PrepareRead(SOCKET s, _IocpIoContext* lpIoContext);
 
     // Connect, accept, name resolution (VZ_IocpConnect.cpp).
     void ThreadConnect(HANDLE hReadyEvent);
