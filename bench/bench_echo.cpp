@@ -4,7 +4,7 @@
 // scripts/bench.sh: one server alone in this process (see echo_bench.h):
 //
 //   bench_echo --serve KIND [--port P] [--msg-len M] [--backlog B] [--threads N]
-//                           [--seconds LIMIT] [--status-ms MS] [--stop-file PATH]
+//                           [--recv-size R] [--seconds LIMIT] [--status-ms MS] [--stop-file PATH]
 //
 // KIND: "engine:NAME" for any interface name of oxnet.dll, "select" and
 // "iocp" for the engines "ISelectSocketMgr1.0" and "IIocpSocketMgr1.0",
@@ -280,10 +280,10 @@ VZ_BenchServer* VZ_MakeBenchServer(const VZ_ServeOptions& opts, bool* lpbUnavail
 {
     const char* lpszKind = opts.lpszKind;
     if (std::strcmp(lpszKind, "raw-select") == 0)
-        return new VZ_RawSelectEcho;
+        return new VZ_RawSelectEcho(opts.uiRecvSize);
     if (std::strcmp(lpszKind, "raw-iocp") == 0 || std::strcmp(lpszKind, "raw-iocp-skip") == 0)
         return new VZ_RawIocpEcho(opts.iThreads > 0 ? opts.iThreads : 2,
-                                  std::strcmp(lpszKind, "raw-iocp-skip") == 0);
+                                  std::strcmp(lpszKind, "raw-iocp-skip") == 0, opts.uiRecvSize);
     const char* lpszName = std::strcmp(lpszKind, "select") == 0 ? "ISelectSocketMgr1.0"
                            : std::strcmp(lpszKind, "iocp") == 0 ? "IIocpSocketMgr1.0"
                            : std::strncmp(lpszKind, "engine:", 7) == 0 ? lpszKind + 7

@@ -31,6 +31,9 @@ struct VZ_EchoOutcome {
 // ends the run instead of hanging it. False when no measurement was possible.
 bool VZ_RunEchoLoad(USHORT usPort, const VZ_EchoLoad& load, VZ_EchoOutcome* lpOut);
 
+// Largest read of the raw servers (their buffer per connection).
+const UINT ECHO_BUF_SIZE = 65536;
+
 // A server of the benchmark: listens on 127.0.0.1 and sends back what it gets.
 class VZ_BenchServer {
 public:
@@ -51,11 +54,12 @@ public:
 };
 
 // A minimal echo server on plain Winsock: one thread, non-blocking sockets, one
-// select over at most 64 sockets. Bytes go back as they come; a socket with
-// unsent bytes waits for writability and is not read meanwhile.
+// select over at most 64 sockets. Bytes go back as they come, read uiRecvSize
+// at a time (at most 64 KiB); a socket with unsent bytes waits for
+// writability and is not read meanwhile.
 class VZ_RawSelectEcho : public VZ_BenchServer {
 public:
-    VZ_RawSelectEcho();
+    explicit VZ_RawSelectEcho(UINT uiRecvSize = ECHO_BUF_SIZE);
     ~VZ_RawSelectEcho();
     USHORT Start(USHORT usPort = 0) override;
     // Ends the thread (bounded wait) and closes every socket.
@@ -64,7 +68,7 @@ public:
     LONG GetOpen() const override { return m_iConns; }
 
 private:
-    enum { MAX_SOCKETS = 64, BUF_SIZE = 65536 };
+    enum { MAX_SOCKETS = 64 };
     struct Conn {
         SOCKET s;
         char* lpBuf;
@@ -79,6 +83,7 @@ private:
     bool Flush(Conn& conn);
     void Drop(int iIndex);
 
+    UINT m_uiRecvSize;
     SOCKET m_sListen;
     HANDLE m_hThread;
     volatile LONG m_lStop;
@@ -93,9 +98,10 @@ private:
 // their own (non-blocking listening socket polled with select). With
 // bSkipOnSuccess the sockets skip the port for operations that complete at
 // once (FILE_SKIP_COMPLETION_PORT_ON_SUCCESS), which are handled on the spot.
+// Each receive asks for uiRecvSize bytes (at most 64 KiB).
 class VZ_RawIocpEcho : public VZ_BenchServer {
 public:
-    explicit VZ_RawIocpEcho(int iWorkers = 2, bool bSkipOnSuccess = false);
+    explicit VZ_RawIocpEcho(int iWorkers = 2, bool bSkipOnSuccess = false, UINT uiRecvSize = ECHO_BUF_SIZE);
     ~VZ_RawIocpEcho();
     USHORT Start(USHORT usPort = 0) override;
     void Stop() override;
@@ -116,6 +122,7 @@ private:
 
     int m_iWorkers;
     bool m_bSkipOnSuccess;
+    UINT m_uiRecvSize;
     HANDLE m_hIocp;
     SOCKET m_sListen;
     HANDLE m_hAcceptThread;
@@ -130,7 +137,7 @@ private:
 
 // --serve mode: runs one server alone in this process.
 //
-//   --serve KIND [--port P] [--msg-len M] [--backlog B] [--threads N]
+//   --serve KIND [--port P] [--msg-len M] [--backlog B] [--threads N] [--recv-size R]
 //                [--seconds LIMIT] [--status-ms MS] [--stop-file PATH]
 //
 // Prints "LISTENING port=P kind=KIND" once it listens (or "UNAVAILABLE ..."
@@ -152,6 +159,7 @@ struct VZ_ServeOptions {
     UINT uiMsgLen;  // engine: notice length, whole messages echoed (default 1)
     int iBacklog;   // engine: listen backlog (default 64)
     int iThreads;   // engine: nWorkThread (0: its default); raw-iocp*, asio: threads (default 2)
+    UINT uiRecvSize; // raw-select, raw-iocp*: bytes asked for by each receive (default 65536)
     double dSeconds;
     DWORD dwStatusMs; // 0: no status lines
     char szStopFile[MAX_PATH];

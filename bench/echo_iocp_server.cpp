@@ -22,7 +22,7 @@ struct VZ_RawIocpEcho::Conn {
     DWORD dwSent; // of them sent
     Conn* lpPrev;
     Conn* lpNext;
-    char buf[65536];
+    char buf[ECHO_BUF_SIZE];
 };
 
 namespace {
@@ -31,9 +31,11 @@ const ULONG_PTR QUIT_KEY = ~(ULONG_PTR)0;
 
 } // namespace
 
-VZ_RawIocpEcho::VZ_RawIocpEcho(int iWorkers, bool bSkipOnSuccess)
+VZ_RawIocpEcho::VZ_RawIocpEcho(int iWorkers, bool bSkipOnSuccess, UINT uiRecvSize)
     : m_iWorkers(iWorkers < 1 ? 1 : iWorkers > MAX_WORKERS ? MAX_WORKERS : iWorkers),
-      m_bSkipOnSuccess(bSkipOnSuccess), m_hIocp(NULL),
+      m_bSkipOnSuccess(bSkipOnSuccess),
+      m_uiRecvSize(uiRecvSize < 1 || uiRecvSize > ECHO_BUF_SIZE ? ECHO_BUF_SIZE : uiRecvSize),
+      m_hIocp(NULL),
       m_sListen(INVALID_SOCKET), m_hAcceptThread(NULL), m_iWorkerCount(0), m_lStop(0), m_lAccepted(0), m_lOpen(0),
       m_lpConns(NULL)
 {
@@ -173,7 +175,7 @@ int VZ_RawIocpEcho::Post(Conn* lpConn, bool bSend, DWORD* lpdwDone)
         WSABUF wb = {lpConn->dwLen - lpConn->dwSent, lpConn->buf + lpConn->dwSent};
         iRet = WSASend(lpConn->s, &wb, 1, lpdwDone, 0, &lpConn->ov, NULL);
     } else {
-        WSABUF wb = {sizeof(lpConn->buf), lpConn->buf};
+        WSABUF wb = {m_uiRecvSize, lpConn->buf};
         DWORD dwFlags = 0;
         iRet = WSARecv(lpConn->s, &wb, 1, lpdwDone, &dwFlags, &lpConn->ov, NULL);
     }

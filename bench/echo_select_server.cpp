@@ -5,8 +5,9 @@
 
 #include <cstdlib>
 
-VZ_RawSelectEcho::VZ_RawSelectEcho()
-    : m_sListen(INVALID_SOCKET), m_hThread(NULL), m_lStop(0), m_lAccepted(0), m_iConns(0)
+VZ_RawSelectEcho::VZ_RawSelectEcho(UINT uiRecvSize)
+    : m_uiRecvSize(uiRecvSize < 1 || uiRecvSize > ECHO_BUF_SIZE ? ECHO_BUF_SIZE : uiRecvSize),
+      m_sListen(INVALID_SOCKET), m_hThread(NULL), m_lStop(0), m_lAccepted(0), m_iConns(0)
 {
 }
 
@@ -109,7 +110,7 @@ void VZ_RawSelectEcho::Accept()
         InterlockedIncrement(&m_lAccepted);
         Conn& conn = m_conns[m_iConns++];
         conn.s = s;
-        conn.lpBuf = (char*)std::malloc(BUF_SIZE);
+        conn.lpBuf = (char*)std::malloc(ECHO_BUF_SIZE);
         conn.uiOffset = 0;
         conn.uiPending = 0;
     }
@@ -117,7 +118,7 @@ void VZ_RawSelectEcho::Accept()
 
 bool VZ_RawSelectEcho::Read(Conn& conn)
 {
-    int n = recv(conn.s, conn.lpBuf, BUF_SIZE, 0);
+    int n = recv(conn.s, conn.lpBuf, (int)m_uiRecvSize, 0);
     if (n == 0)
         return false;
     if (n < 0)

@@ -85,7 +85,7 @@ bool ParseNumber(const char* lpsz, double dMin, double dMax, double* lpd)
 
 int Usage(const char* lpszKinds)
 {
-    std::printf("usage: --serve KIND [--port P] [--msg-len M] [--backlog B] [--threads N]\n"
+    std::printf("usage: --serve KIND [--port P] [--msg-len M] [--backlog B] [--threads N] [--recv-size R]\n"
                 "               [--seconds LIMIT] [--status-ms MS] [--stop-file PATH]\n"
                 "  KIND: %s\n",
                 lpszKinds);
@@ -101,6 +101,7 @@ int VZ_ServeMain(int argc, char** argv, VZ_ServerFactory lpfnFactory, const char
     std::memset(&opts, 0, sizeof(opts));
     opts.uiMsgLen = 1;
     opts.iBacklog = 64;
+    opts.uiRecvSize = ECHO_BUF_SIZE;
     opts.dSeconds = 600;
     for (int i = 1; i < argc; ++i) {
         const char* lpszOpt = argv[i];
@@ -118,6 +119,8 @@ int VZ_ServeMain(int argc, char** argv, VZ_ServerFactory lpfnFactory, const char
             opts.iBacklog = (int)d;
         else if (std::strcmp(lpszOpt, "--threads") == 0 && ParseNumber(lpszVal, 0, 64, &d))
             opts.iThreads = (int)d;
+        else if (std::strcmp(lpszOpt, "--recv-size") == 0 && ParseNumber(lpszVal, 1, ECHO_BUF_SIZE, &d))
+            opts.uiRecvSize = (UINT)d;
         else if (std::strcmp(lpszOpt, "--seconds") == 0 && ParseNumber(lpszVal, 0.1, 86400, &d))
             opts.dSeconds = d;
         else if (std::strcmp(lpszOpt, "--status-ms") == 0 && ParseNumber(lpszVal, 0, 60000, &d))

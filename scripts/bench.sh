@@ -4,7 +4,7 @@
 # server at a few thousand round trips per second).
 #
 #   scripts/bench.sh [echo] [--seconds S] [--repeat N] [--servers LIST] [--rows LIST]
-#                           [--engine-threads N] [--client-threads T] [--no-build]
+#                           [--engine-threads N] [--client-threads T] [--raw-recv-size R] [--no-build]
 #       The ping-pong table: for each row (C connections x M bytes) and each
 #       server, the server is started alone under Wine (bench_echo.exe or
 #       bench_echo_asio.exe --serve), the native client bench/native/echo_load
@@ -19,7 +19,9 @@
 #       engines' Initialize (default 0: the engine's own default);
 #       --client-threads T spreads the client's connections over T epoll
 #       threads (default 1; one thread does about 16,000 round trips/s of
-#       64 KiB and 60,000 of 64 B against a native server here).
+#       64 KiB and 60,000 of 64 B against a native server here);
+#       --raw-recv-size R makes the raw servers read R bytes at a time
+#       (default 65536), to compare with an engine's own read size.
 #   scripts/bench.sh conns [--count N] [--server KIND] [--parallel K] [--seconds LIMIT] [--no-build]
 #       Idle connections: bench_conns opens up to N (default 10000) connections
 #       to the echo server of KIND (default iocp) and prints the count reached,
@@ -50,7 +52,7 @@ case "${1:-}" in
 esac
 
 seconds=3 repeat=3 servers="select,iocp,raw-select,raw-iocp,asio" rows="1x64,64x64,64x4096,8x65536"
-engine_threads=0 client_threads=1 count=10000 conns_server=iocp parallel=64 conns_limit=120 no_build=0
+engine_threads=0 client_threads=1 raw_recv_size=65536 count=10000 conns_server=iocp parallel=64 conns_limit=120 no_build=0
 if [ "$mode" != in-process ]; then
   while [ $# -gt 0 ]; do
     case "$1" in
@@ -60,6 +62,7 @@ if [ "$mode" != in-process ]; then
       --rows) rows=$2; shift 2 ;;
       --engine-threads) engine_threads=$2; shift 2 ;;
       --client-threads) client_threads=$2; shift 2 ;;
+      --raw-recv-size) raw_recv_size=$2; shift 2 ;;
       --count) count=$2; shift 2 ;;
       --server) conns_server=$2; shift 2 ;;
       --parallel) parallel=$2; shift 2 ;;
@@ -252,7 +255,10 @@ run_echo() {
         [ -n "${unavailable[$server]:-}" ] && continue
         status=0
         local opts=()
-        case "$server" in select | iocp | engine:*) opts=(--threads "$engine_threads" --backlog 64) ;; esac
+        case "$server" in
+          select | iocp | engine:*) opts=(--threads "$engine_threads" --backlog 64) ;;
+          raw-*) opts=(--recv-size "$raw_recv_size") ;;
+        esac
         start_server "$server" "$m" "${opts[@]}" || status=$?
         if [ $status = 4 ]; then
           unavailable[$server]=1
@@ -331,8 +337,10 @@ run_echo() {
     echo
     echo "MB/s one way = msgs/s x M / 10^6. Engines: Initialize(0, $engine_threads, 0, 0) (0: the engine's default"
     echo "worker count), the shared EchoHost.h sink (Recv(s, M), whole messages sent back); raw IOCP and Asio"
-    echo "with 2 threads; raw select one thread; client $client_threads epoll thread(s)."
-    echo "Command: scripts/bench.sh echo --seconds $seconds --repeat $repeat --servers $servers --rows $rows"
+    echo "with 2 threads; raw select one thread; the raw servers read up to $raw_recv_size bytes at a time, Asio"
+    echo "up to 64 KiB; client $client_threads epoll thread(s)."
+    echo "Command: scripts/bench.sh echo --seconds $seconds --repeat $repeat --servers $servers --rows $rows" \
+      "--engine-threads $engine_threads --client-threads $client_threads --raw-recv-size $raw_recv_size"
   } | tee "$logs/echo-table.md"
   return $failed
 }
