@@ -11,10 +11,10 @@ class EngineRecording : public EngineTest {
 protected:
     void SetUp() override
     {
-        ASSERT_TRUE(m_dir.m_bOk);
+        ASSERT_TRUE(m_Dir.m_bOk);
         EngineTest::SetUp();
     }
-    TempCurrentDir m_dir; // made before the manager, which writes oxnet.rec into it
+    TempCurrentDir m_Dir; // made before the manager, which writes oxnet.rec into it
 };
 
 GTEST_ALLOW_UNINSTANTIATED_PARAMETERIZED_TEST(EngineRecording);

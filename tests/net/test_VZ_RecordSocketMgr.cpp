@@ -53,7 +53,7 @@ void WriteSession()
 // Each test runs in a directory of its own, the process's current one.
 class VZ_Record : public testing::Test {
 protected:
-    void SetUp() override { ASSERT_TRUE(m_dir.m_bOk); }
+    void SetUp() override { ASSERT_TRUE(m_Dir.m_bOk); }
     // Plays oxnet.rec; the events, or "unfinished" when it did not end in 10 s.
     static Lines Replay()
     {
@@ -71,7 +71,7 @@ protected:
         return bEnded ? sink.Log() : Lines{"unfinished"};
     }
 
-    TempCurrentDir m_dir;
+    TempCurrentDir m_Dir;
 };
 
 } // namespace
