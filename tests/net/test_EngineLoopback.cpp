@@ -479,6 +479,25 @@ TEST_P(EngineLoopback, WorkOfAClosedSocketNeverReachesItsHandlesNextOwner)
     EXPECT_EQ(0u, Count(Line("connect", Row().iRefusedError, sRefused, 5, 6)));
 }
 
+TEST_P(EngineLoopback, ConnectsClosedAtOnceNeverCostTheHandlesNextOwnerItsConnect)
+{
+    SOCKET sListen = RawListen();
+    int iReused = 0;
+    for (DWORD i = 0; i < 30; ++i) {
+        SOCKET sGone = m_lpMgr->CreateTcpSocket(NULL, "127.0.0.1", 0, 1, i);
+        EXPECT_TRUE(m_lpMgr->Connect(sGone, "127.0.0.1", PortOf(sListen)) && m_lpMgr->CloseSocket(sGone));
+        SOCKET s = m_lpMgr->CreateTcpSocket(NULL, "127.0.0.1", 0, 2, i);
+        iReused += s == sGone;
+        EXPECT_TRUE(m_lpMgr->Connect(s, "127.0.0.1", PortOf(sListen)));
+        EXPECT_LE(0, WaitLine(Line("connect", 0, s, 2, i), 5000)) << i;
+        EXPECT_TRUE(m_lpMgr->CloseSocket(s));
+        closesocket(RawAccept(sListen)), closesocket(RawAccept(sListen));
+        m_vecRaw.resize(m_vecRaw.size() - 2);
+    }
+    RecordProperty("HandlesReused", iReused);
+    EXPECT_EQ(30u, m_Sink.Log().size()) << ::testing::PrintToString(m_Sink.Log());
+}
+
 TEST_P(EngineLoopback, CloseSocketInsideAnEventEndsTheSocketsEvents)
 {
     auto psClient = std::make_shared<std::atomic<SOCKET>>(INVALID_SOCKET);
