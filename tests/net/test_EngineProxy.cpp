@@ -208,6 +208,27 @@ TEST_P(EngineProxy, UdpThroughTheRelayBothWays)
     EXPECT_EQ(0, Owned());
 }
 
+TEST_P(EngineProxy, HandshakesCutShortByCloseSocketReportNoFailure)
+{
+    USHORT usProxy = ProxyPort("DANTE_PORT");
+    if (usProxy == 0)
+        GTEST_SKIP();
+    HANDLE hProxy = m_lpMgr->CreateProxy(PROXY_SOCKS5, "127.0.0.1", usProxy, NULL, NULL);
+    USHORT usEcho = EchoServer();
+    for (DWORD i = 0; i < 12; ++i) { // closed at every stage of the handshake (or just after it)
+        SOCKET s = m_lpMgr->CreateTcpSocket(hProxy, "127.0.0.1", 0, 7, i);
+        ASSERT_TRUE(m_lpMgr->Connect(s, "127.0.0.1", usEcho));
+        Sleep(i % 4 * 3);
+        EXPECT_TRUE(m_lpMgr->CloseSocket(s));
+    }
+    Sleep(300);
+    // Only the echo server's sockets (user values 0 0) close; a handshake may have ended before its close.
+    for (const std::string& str : Events())
+        EXPECT_TRUE(str.find("proxy ") != 0 && (str.find("close ") != 0 || str.rfind(" 0 0") == str.size() - 4) &&
+                    (str.find("connect ") != 0 || str.find("connect 0 ") == 0))
+            << str;
+}
+
 TEST_P(EngineProxy, AProxyThatIsNotThereRefusesTheConnectAndTheRelay)
 {
     USHORT usClosed = ClosedPort();
