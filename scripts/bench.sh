@@ -10,7 +10,7 @@
 #       bench_echo_asio.exe --serve), the native client bench/native/echo_load
 #       runs S seconds against it (default 3), the server is stopped; with
 #       --repeat N (default 3) the servers take turns N times per row and the
-#       table shows medians. Servers (default all): select (engine
+#       table shows medians. Servers (default the first five): select (engine
 #       ISelectSocketMgr1.0), iocp (engine IIocpSocketMgr1.0), raw-select,
 #       raw-iocp, asio; also raw-iocp-skip (raw IOCP with
 #       FILE_SKIP_COMPLETION_PORT_ON_SUCCESS, as the IOCP engine uses it) and
@@ -26,7 +26,7 @@
 #       Idle connections: bench_conns opens up to N (default 10000) connections
 #       to the echo server of KIND (default iocp) and prints the count reached,
 #       accepts/s and the server's memory per idle connection.
-#   scripts/bench.sh all [--no-build]      the table with its defaults, then conns
+#   scripts/bench.sh all [OPTIONS]         the table, then conns (options of both)
 #   scripts/bench.sh in-process [ARGS]     the first form of the benchmark:
 #       bench_echo.exe with its client in the same Wine process (ARGS go to it:
 #       [SECONDS] [--repeat N] [--engine NAME] [--engine-only | --baseline-only])
