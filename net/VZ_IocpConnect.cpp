@@ -274,7 +274,7 @@ void VZ_IocpSocketMgr::OnConnectRelease(SOCKET s)
         return;
     }
     int& nCount = *lpiCount;
-    VZ_ASSERT(nCount > 0);
+    VZ_ASSERT(nCount>0);
     if (--nCount <= 0)
         m_mapClosingCount.RemoveKey(static_cast<unsigned int>(s));
 }
@@ -286,7 +286,8 @@ void VZ_IocpSocketMgr::OnConnectNotice(SOCKET s, WORD wEvent, WORD wError)
     // A notice for a socket closed meanwhile (or for its handle's next owner).
     if (lpIsd == NULL || m_mapClosingCount.PLookup(static_cast<unsigned int>(s)) != NULL)
         return;
-    VZ_ASSERT(lpIsd->socket == s);
+    _IocpSocketData& isd = *lpIsd;
+    VZ_ASSERT(isd.socket == s);
     SOCKET sPair = lpIsd->sPair;
     DWORD dwUserData1 = lpIsd->dwUserData1;
     DWORD dwUserData2 = lpIsd->dwUserData2;

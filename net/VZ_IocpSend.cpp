@@ -29,7 +29,8 @@ bool VZ_IocpSocketMgr::SendRaw(SOCKET s, const char* buf, int len, DWORD dwSendP
     _IocpSocketData* lpIsd = FindRecord(s);
     if (lpIsd == NULL || lpIsd->status != SS_CONNECTED)
         return false;
-    VZ_ASSERT(lpIsd->socket == s);
+    _IocpSocketData& isd = *lpIsd;
+    VZ_ASSERT(isd.socket == s);
     _IocpIoContext* lpIoContext = AllocContext(static_cast<UINT>(len));
     if (lpIoContext == NULL)
         return false;
@@ -112,19 +113,20 @@ void VZ_IocpSocketMgr::OnSendCompleted(SOCKET s, _IocpIoContext* lpIoContext)
         FreeContext(lpIoContext);
         return;
     }
-    VZ_ASSERT(lpIsd->bIoSending);
+    _IocpSocketData& isd = *lpIsd;
+    VZ_ASSERT(isd.bIoSending);
     lpIsd->bIoSending = FALSE;
     lpIsd->dwLastSendTime = m_Timer.GetTimerTick();
     UINT uiQueued = static_cast<UINT>(lpIsd->listSend.GetCount());
     bool bReport = false;
-    _IocpIoContext* lpNext = NULL;
+    _IocpIoContext* lpOldIoContext = NULL; // the next send, until it is out
     int iError = 0;
     if (uiQueued > 0) {
-        lpNext = lpIsd->listSend.RemoveHead();
-        VZ_ASSERT(lpNext);
-        if (ExecWSASend(s, lpNext, &iError)) {
+        lpOldIoContext = lpIsd->listSend.RemoveHead();
+        VZ_ASSERT(lpOldIoContext);
+        if (ExecWSASend(s, lpOldIoContext, &iError)) {
             lpIsd->bIoSending = TRUE;
-            lpNext = NULL; // it belongs to the send in flight now
+            lpOldIoContext = NULL; // it belongs to the send in flight now
             bReport = (lpIsd->dwFlags & SOCKET_FLAG_PARTIAL_SEND) != 0;
         }
     } else {
@@ -133,9 +135,9 @@ void VZ_IocpSocketMgr::OnSendCompleted(SOCKET s, _IocpIoContext* lpIoContext)
     DWORD dwUserData1 = lpIsd->dwUserData1;
     DWORD dwUserData2 = lpIsd->dwUserData2;
     lock.Unlock();
-    if (lpNext != NULL) {
+    if (lpOldIoContext != NULL) {
         ReportError(iError, s, lpIoContext, "GetQueuedCompletionStatus ExecWSASend failed");
-        FreeContext(lpNext);
+        FreeContext(lpOldIoContext);
     } else if (bReport) {
         ISocketMgrSink* lpSink = GetSink();
         if (lpSink != NULL)
@@ -169,7 +171,8 @@ int VZ_IocpSocketMgr::SendTo(SOCKET s, const sockaddr_in* lpRemoteAddr, const ch
         VZ_AutoLock lock(&m_mapSocket2Data);
         _IocpSocketData* lpIsd = FindRecord(s);
         if (lpIsd != NULL) {
-            VZ_ASSERT(lpIsd->lpProxyData != NULL);
+            _IocpSocketData& isd = *lpIsd;
+            VZ_ASSERT(isd.lpProxyData != NULL);
             relay.sin_addr.s_addr = lpIsd->ulRemoteIP;
             relay.sin_port = lpIsd->usRemotePort;
             bKnown = true;
@@ -201,7 +204,8 @@ bool VZ_IocpSocketMgr::CloseSocket(SOCKET s)
     _IocpSocketData* lpIsd = FindRecord(s);
     if (lpIsd == NULL)
         return false;
-    VZ_ASSERT(lpIsd->socket == s);
+    _IocpSocketData& isd = *lpIsd;
+    VZ_ASSERT(isd.socket == s);
     int iOldStatus = lpIsd->status;
     SOCKET sPair = lpIsd->sPair;
     while (!lpIsd->listSend.IsEmpty())

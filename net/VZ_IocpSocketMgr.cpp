@@ -431,7 +431,11 @@ void VZ_IocpSocketMgr::OnCompletion(SOCKET s, _IocpIoContext* lpIoContext, DWORD
         FreeContext(lpIoContext);
         return;
     case IO_RBUF:
-        VZ_ASSERT(lpIoContext->IoOperation == IO_RECV || dwBytes == 0);
+    {
+        UINT IoOperation = lpIoContext->IoOperation;
+        DWORD dwNumberBytes = dwBytes;
+        VZ_ASSERT(IoOperation == IO_RECV || dwNumberBytes == 0);
+    }
         DeliverTcp(s, lpIoContext, 0);
         return;
     case IO_RECV:
@@ -538,7 +542,8 @@ bool VZ_IocpSocketMgr::Recv(SOCKET s, UINT uiNoticeLen)
     if (lpIsd->socket != s)
         printf("isd.socket%d ! = s %d statue=%d\n", static_cast<int>(lpIsd->socket), static_cast<int>(s),
                lpIsd->status);
-    VZ_ASSERT(lpIsd->socket == s);
+    _IocpSocketData& isd = *lpIsd;
+    VZ_ASSERT(isd.socket == s);
     _IocpIoContext* lpIoContext = NULL;
     int iError = 0;
     if (lpIsd->status == SS_UDP) {

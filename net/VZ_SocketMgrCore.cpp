@@ -84,12 +84,12 @@ DWORD VZ_SocketMgr::SocketCtrl(UINT uiCode, SOCKET s, DWORD dwValue, DWORD, DWOR
 {
     if (s == INVALID_SOCKET || uiCode != SOCKETCTRL_PARTIAL_SEND)
         return 0;
-    WithSocket(s, [&](_SOCKETCORE& core) {
-        VZ_ASSERT(core.socket == s);
+    WithSocket(s, [&](_SOCKETCORE& isd) {
+        VZ_ASSERT(isd.socket == s);
         if (dwValue != 0)
-            core.dwFlags |= SOCKET_FLAG_PARTIAL_SEND;
+            isd.dwFlags |= SOCKET_FLAG_PARTIAL_SEND;
         else
-            core.dwFlags &= ~static_cast<DWORD>(SOCKET_FLAG_PARTIAL_SEND);
+            isd.dwFlags &= ~static_cast<DWORD>(SOCKET_FLAG_PARTIAL_SEND);
     });
     return 0;
 }
@@ -99,9 +99,9 @@ bool VZ_SocketMgr::Shutdown(SOCKET s, int how)
     if (s == INVALID_SOCKET)
         return false;
     bool bResult = false;
-    WithSocket(s, [&](_SOCKETCORE& core) {
-        VZ_ASSERT(core.socket == s);
-        if (core.status == SS_CONNECTED || core.status == SS_UDP) {
+    WithSocket(s, [&](_SOCKETCORE& isd) {
+        VZ_ASSERT(isd.socket == s);
+        if (isd.status == SS_CONNECTED || isd.status == SS_UDP) {
             shutdown(s, how); // its result is not the operation's
             bResult = true;
         }
@@ -133,25 +133,25 @@ void VZ_SocketMgr::IgnoreUdpReset(SOCKET s)
         std::printf("WSAIoctl(SIO_UDP_CONNRESET) Error: %d\n", WSAGetLastError());
 }
 
-SOCKET VZ_SocketMgr::AttachUdpRelay(SOCKET sUdp, HANDLE hProxy, DWORD dwUserData1, DWORD dwUserData2)
+SOCKET VZ_SocketMgr::AttachUdpRelay(SOCKET s, HANDLE hProxy, DWORD dwUserData1, DWORD dwUserData2)
 {
-    SOCKET sCtrl = CreateTcpSocket(hProxy, static_cast<const char*>(NULL), 0, dwUserData1, dwUserData2);
-    bool bPaired = sCtrl != INVALID_SOCKET &&
-                   WithSocket(sUdp, [&](_SOCKETCORE& core) {
-                       VZ_ASSERT(core.socket == sUdp);
-                       core.sPair = sCtrl;
+    SOCKET tcps = CreateTcpSocket(hProxy, static_cast<const char*>(NULL), 0, dwUserData1, dwUserData2);
+    bool bPaired = tcps != INVALID_SOCKET &&
+                   WithSocket(tcps, [&](_SOCKETCORE& isdtcp) {
+                       VZ_ASSERT(isdtcp.socket == tcps);
+                       isdtcp.sPair = s;
                    }) &&
-                   WithSocket(sCtrl, [&](_SOCKETCORE& core) {
-                       VZ_ASSERT(core.socket == sCtrl);
-                       core.sPair = sUdp;
+                   WithSocket(s, [&](_SOCKETCORE& isdudp) {
+                       VZ_ASSERT(isdudp.socket == s);
+                       isdudp.sPair = tcps;
                    });
     // A literal, so the connect goes to the proxy by address with 127.0.0.1,
     // port 0 as the target.
-    if (bPaired && Connect(sCtrl, "127.0.0.1", 0))
-        return sUdp;
-    if (sCtrl != INVALID_SOCKET)
-        CloseSocket(sCtrl);
-    CloseSocket(sUdp);
+    if (bPaired && Connect(tcps, "127.0.0.1", 0))
+        return s;
+    if (tcps != INVALID_SOCKET)
+        CloseSocket(tcps);
+    CloseSocket(s);
     return INVALID_SOCKET;
 }
 
@@ -228,11 +228,13 @@ int VZ_SocketMgr::ExpireSocketTimer(DWORD dwTimerId, DWORD dwParam)
 // ---------------------------------------------------------------------------
 // Connect by name
 
-bool VZ_SocketMgr::Connect(SOCKET s, const char* lpHost, USHORT usPort)
+// lpRemoteAddr is the host's name or dotted address.
+bool VZ_SocketMgr::Connect(SOCKET s, const char* lpRemoteAddr, USHORT usPort)
 {
-    VZ_ASSERT(lpHost != NULL);
-    if (lpHost == NULL)
+    VZ_ASSERT(lpRemoteAddr != NULL);
+    if (lpRemoteAddr == NULL)
         return false;
+    const char* lpHost = lpRemoteAddr;
     ULONG ulAddr = inet_addr(lpHost);
     if (ulAddr != INADDR_NONE) {
         sockaddr_in addr = MakeInetAddress(ulAddr, htons(usPort));
@@ -283,14 +285,17 @@ void VZ_SocketMgr::ConnectResolved(const _DNSDATA* lpData, ULONG ulAddr, int iEr
     ULONG ulSerial = 0;
     DWORD dwUserData1 = 0;
     DWORD dwUserData2 = 0;
-    WithSocket(s, [&](_SOCKETCORE& core) {
-        ulSerial = core.ulSerial;
-        dwUserData1 = core.dwUserData1;
-        dwUserData2 = core.dwUserData2;
+    bool bChecksFirst = (m_dwEngineMode & SOCKETMGR_RESOLVE_CHECKS_FIRST) != 0;
+    WithSocket(s, [&](_SOCKETCORE& isd) {
+        ulSerial = isd.ulSerial;
+        dwUserData1 = isd.dwUserData1;
+        dwUserData2 = isd.dwUserData2;
+        if (bChecksFirst && ulSerial == lpData->ulSerial)
+            VZ_ASSERT(isd.status == SS_TCP); // only a name connect arms the timer it kills
     });
     // Closed or re-created since the request: the work is not this socket's.
     bool bCurrent = ulSerial != 0 && ulSerial == lpData->ulSerial;
-    if (!bCurrent && (m_dwEngineMode & SOCKETMGR_RESOLVE_CHECKS_FIRST) != 0)
+    if (!bCurrent && bChecksFirst)
         return;
     KillConnectTimer(s);
     ISocketMgrSink* lpSink = GetSink();

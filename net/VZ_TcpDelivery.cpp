@@ -16,41 +16,40 @@ int VZ_TcpDelivery::Deliver(SOCKET s, const char* recvbuf, UINT recvlen, ULONG u
 {
     m_lpHost->LockTable();
     // Work for a closed or re-created socket is dropped.
-    _SOCKETCORE* lpRec = m_lpHost->FindTcpRecord(s, ulSerial);
-    if (lpRec == NULL) {
+    _SOCKETCORE* lpIsd = m_lpHost->FindTcpRecord(s, ulSerial);
+    if (lpIsd == NULL) {
         m_lpHost->UnlockTable();
         return TCPDELIVER_STOP;
     }
-    VZ_ASSERT(lpRec->socket == s);
-    if (VZ_ProxySession::IsNegotiating(*lpRec)) {
+    VZ_ASSERT(lpIsd->socket == s);
+    if (VZ_ProxySession::IsNegotiating(*lpIsd)) {
         if ((m_dwMode & TCPDELIVER_TOUCH_PROXY) != 0)
-            lpRec->dwLastRecvTime = m_lpHost->GetClock();
-        return m_Proxy.OnProxyReply(s, recvbuf, recvlen, lpRec);
+            lpIsd->dwLastRecvTime = m_lpHost->GetClock();
+        return m_Proxy.OnProxyReply(s, recvbuf, recvlen, lpIsd);
     }
     if (recvlen > 0 || (m_dwMode & TCPDELIVER_TOUCH_EMPTY) != 0)
-        lpRec->dwLastRecvTime = m_lpHost->GetClock();
+        lpIsd->dwLastRecvTime = m_lpHost->GetClock();
 
-    bool bRbufLockFlag = lpRec->bRbufLockFlag;
-    UINT uiNoticeLen = lpRec->uiNoticeLen;
-    VZ_ASSERT(!bRbufLockFlag);
+    UINT uiNoticeLen = lpIsd->uiNoticeLen;
+    VZ_ASSERT(!lpIsd->bRbufLockFlag);
     VZ_ASSERT(uiNoticeLen > 0);
-    if (lpRec->sbRbuf.uiDataLen + recvlen < uiNoticeLen)
-        return Buffer(lpRec, recvbuf, recvlen, uiNoticeLen);
-    return Offer(s, recvbuf, recvlen, ulSerial, lpRec);
+    if (lpIsd->sbRbuf.uiDataLen + recvlen < uiNoticeLen)
+        return Buffer(lpIsd, recvbuf, recvlen, uiNoticeLen);
+    return Offer(s, recvbuf, recvlen, ulSerial, lpIsd);
 }
 
-int VZ_TcpDelivery::Buffer(_SOCKETCORE* lpRec, const char* recvbuf, UINT recvlen, UINT uiNoticeLen)
+int VZ_TcpDelivery::Buffer(_SOCKETCORE* lpIsd, const char* recvbuf, UINT recvlen, UINT uiNoticeLen)
 {
     // Only new bytes can leave the buffer short of a notice length (Recv
     // delivers buffered bytes only once they reach it).
     VZ_ASSERT(recvbuf && recvlen > 0);
-    _TCPRECVBUF* lpRbuf = &lpRec->sbRbuf;
+    _TCPRECVBUF* lpRbuf = &lpIsd->sbRbuf;
     if (recvbuf != NULL && recvlen > 0) {
         // Room for the whole notice length at once, so the rest arrives without regrowing.
         lpRbuf->lpData = static_cast<char*>(
             m_lpHost->GetMemory()->Append(uiNoticeLen, lpRbuf->lpData, lpRbuf->uiDataLen, recvbuf, recvlen));
         if (lpRbuf->lpData == NULL)
-            return OutOfMemory(lpRec->socket, lpRbuf);
+            return OutOfMemory(lpIsd->socket, lpRbuf);
         lpRbuf->uiSize = uiNoticeLen;
         lpRbuf->uiDataLen += recvlen;
     }
@@ -58,10 +57,10 @@ int VZ_TcpDelivery::Buffer(_SOCKETCORE* lpRec, const char* recvbuf, UINT recvlen
     return TCPDELIVER_READ;
 }
 
-int VZ_TcpDelivery::Offer(SOCKET s, const char* recvbuf, UINT recvlen, ULONG ulSerial, _SOCKETCORE* lpRec)
+int VZ_TcpDelivery::Offer(SOCKET s, const char* recvbuf, UINT recvlen, ULONG ulSerial, _SOCKETCORE* lpIsd)
 {
     VZ_MemoryEx* lpMemory = m_lpHost->GetMemory();
-    _TCPRECVBUF* lpRbuf = &lpRec->sbRbuf;
+    _TCPRECVBUF* lpRbuf = &lpIsd->sbRbuf;
     // The socket's block stays its own while OnTcpRecv runs: CloseSocket
     // leaves it alone while bRbufLockFlag is set, and this loop frees it when
     // it finds the record gone.
@@ -84,10 +83,10 @@ int VZ_TcpDelivery::Offer(SOCKET s, const char* recvbuf, UINT recvlen, ULONG ulS
 
     UINT uiNewNotice = 0;
     for (;;) {
-        DWORD dwUserData1 = lpRec->dwUserData1;
-        DWORD dwUserData2 = lpRec->dwUserData2;
-        lpRec->uiNoticeLen = 0; // each OnTcpRecv consumes the request that caused it
-        lpRec->bRbufLockFlag = true;
+        DWORD dwUserData1 = lpIsd->dwUserData1;
+        DWORD dwUserData2 = lpIsd->dwUserData2;
+        lpIsd->uiNoticeLen = 0; // each OnTcpRecv consumes the request that caused it
+        lpIsd->bRbufLockFlag = true;
         m_lpHost->UnlockTable();
         if (m_lpHost->IsStopping())
             return Abandon(s, ulSerial, lpKept);
@@ -101,20 +100,19 @@ int VZ_TcpDelivery::Offer(SOCKET s, const char* recvbuf, UINT recvlen, ULONG ulS
             m_lpHost->RecordRecv(s, recvbuf, uiHandleLen, dwUserData1, dwUserData2);
 
         m_lpHost->LockTable();
-        lpRec = m_lpHost->FindTcpRecord(s, ulSerial);
-        if (lpRec == NULL) {
+        lpIsd = m_lpHost->FindTcpRecord(s, ulSerial);
+        if (lpIsd == NULL) {
             // Closed inside the event: the block is no longer anybody's.
             m_lpHost->UnlockTable();
             lpMemory->Free(lpKept);
             return TCPDELIVER_STOP;
         }
-        lpRbuf = &lpRec->sbRbuf;
-        bool bRbufLockFlag = lpRec->bRbufLockFlag;
-        VZ_ASSERT(lpRec->socket == s);
-        VZ_ASSERT(lpRbuf->uiDataLen == 0);
-        VZ_ASSERT(bRbufLockFlag);
-        lpRec->bRbufLockFlag = false;
-        uiNewNotice = lpRec->uiNoticeLen; // set again only by a Recv inside the event
+        lpRbuf = &lpIsd->sbRbuf;
+        VZ_ASSERT(lpIsd->socket == s);
+        VZ_ASSERT(lpIsd->sbRbuf.uiDataLen == 0);
+        VZ_ASSERT(lpIsd->bRbufLockFlag);
+        lpIsd->bRbufLockFlag = false;
+        uiNewNotice = lpIsd->uiNoticeLen; // set again only by a Recv inside the event
 
         if (uiHandleLen == recvlen) {
             // All consumed: the block stays with the socket for reuse.
@@ -154,9 +152,9 @@ int VZ_TcpDelivery::Abandon(SOCKET s, ULONG ulSerial, char* lpKept)
     // The engine stops: no OnTcpRecv. The block goes back to the record,
     // whose removal frees it, or is freed here when the record is gone.
     m_lpHost->LockTable();
-    _SOCKETCORE* lpRec = m_lpHost->FindTcpRecord(s, ulSerial);
-    if (lpRec != NULL)
-        lpRec->bRbufLockFlag = false;
+    _SOCKETCORE* lpIsd = m_lpHost->FindTcpRecord(s, ulSerial);
+    if (lpIsd != NULL)
+        lpIsd->bRbufLockFlag = false;
     else
         m_lpHost->GetMemory()->Free(lpKept);
     m_lpHost->UnlockTable();

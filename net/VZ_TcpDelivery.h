@@ -32,9 +32,9 @@ public:
 
 private:
     // Below the notice length: the bytes join sbRbuf. Table locked.
-    int Buffer(_SOCKETCORE* lpRec, const char* recvbuf, UINT recvlen, UINT uiNoticeLen);
+    int Buffer(_SOCKETCORE* lpIsd, const char* recvbuf, UINT recvlen, UINT uiNoticeLen);
     // The notice length is reached: the OnTcpRecv loop. Table locked on entry.
-    int Offer(SOCKET s, const char* recvbuf, UINT recvlen, ULONG ulSerial, _SOCKETCORE* lpRec);
+    int Offer(SOCKET s, const char* recvbuf, UINT recvlen, ULONG ulSerial, _SOCKETCORE* lpIsd);
     // A receive buffer could not grow: the socket fails with WSAENOBUFS. Table
     // locked on entry, unlocked on return.
     int OutOfMemory(SOCKET s, _TCPRECVBUF* lpRbuf);
