@@ -253,6 +253,7 @@ TEST_P(EngineLoopback, RefusedConnectConnectsByNameAndNameLookups)
     EXPECT_TRUE(m_lpMgr->Connect(s2, "localhost", PortOf(sListen)));
     EXPECT_LE(0, WaitLine(Line("connect", 0, s2, 5, 6)));
     EXPECT_NE(INVALID_SOCKET, RawAccept(sListen));
+    EXPECT_FALSE(m_lpMgr->Connect(s2, "127.0.0.1", PortOf(sListen))); // connected already
     SOCKET s3 = m_lpMgr->CreateTcpSocket(NULL, "127.0.0.1", 0, 7, 8);
     EXPECT_TRUE(m_lpMgr->Connect(s3, "no-such-host.invalid", PortOf(sListen)));
     EXPECT_LE(0, WaitLine(Line("connect", WSAHOST_NOT_FOUND, s3, 7, 8), 30000));
