@@ -326,14 +326,17 @@ TEST_P(EngineLoopback, TimersAndIdleTimeouts)
     double dStart = Ms();
     EXPECT_TRUE(m_lpMgr->SetTimer(s, 5, 50, 0xAB, true));
     EXPECT_TRUE(m_lpMgr->SetTimer(sIdle, 28, 30, 7, false));
-    EXPECT_TRUE(m_lpMgr->SetRecvTimeout(s, 200));
+    EXPECT_TRUE(m_lpMgr->SetRecvTimeout(s, 200) && m_lpMgr->SetSendTimeout(s, 200));
     EXPECT_TRUE(m_lpMgr->SetRecvTimeout(sIdle, 50)); // not connected: never raised
     Sleep(100);
-    RawSend(sPeer, "k"); // the quiet period starts again: due at about 300 ms
-    int iRecv = WaitLine(Line("recv", 0, s, 1, 2, "k"));
+    RawSend(sPeer, "k"); // the quiet periods start again: due at about 300 ms
+    EXPECT_TRUE(m_lpMgr->Send(s, "q", 1, 66, NULL));
+    int iRecv = WaitLine(Line("recv", 0, s, 1, 2, "k")), iSent = WaitLine(Line("send", 0, s, 1, 2, 66, 0));
     EXPECT_LT(iRecv, WaitLine(Line("recvtimeout", 0, s, 1, 2)));
+    EXPECT_LT(iSent, WaitLine(Line("sendtimeout", 0, s, 1, 2)));
     // The wheel's clock may trail real time by the ticks it has not yet run.
     EXPECT_LE(250.0, Ms() - dStart);
+    EXPECT_TRUE(m_lpMgr->KillSendTimeout(s));
     EXPECT_LE(0, WaitLine(Line("timer", s, 5, 0xAB, 1, 2)));
     EXPECT_TRUE(WaitUntil([&] { return Count(Line("timer", sIdle, 28, 7, 8, 9)) >= 3; }));
     EXPECT_TRUE(m_lpMgr->KillTimer(sIdle, 28));
@@ -341,9 +344,10 @@ TEST_P(EngineLoopback, TimersAndIdleTimeouts)
     EXPECT_EQ(1u, Count(Line("timer", s, 5) + " "));
     EXPECT_EQ(0u, Count(Line("recvtimeout", 0, sIdle) + " "));
     EXPECT_LE(2u, Count(Line("recvtimeout", 0, s) + " ")); // still idle: raised again
-    size_t nTicks = Count(Line("timer", sIdle) + " ");
-    Sleep(100);
+    size_t nTicks = Count(Line("timer", sIdle) + " "), nSendTimeouts = Count("sendtimeout ");
+    Sleep(300);
     EXPECT_EQ(nTicks, Count(Line("timer", sIdle) + " "));
+    EXPECT_EQ(nSendTimeouts, Count("sendtimeout "));
 }
 
 TEST_P(EngineLoopback, DatagramsGoBothWays)
