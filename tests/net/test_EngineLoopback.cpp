@@ -2,6 +2,7 @@
 // or both ends, plain blocking sockets as controllable peers. Each behaviour
 // is written once; where the engines differ, the row says how.
 #include <cstring>
+#include <iterator>
 #include <memory>
 #include <thread>
 
@@ -415,7 +416,7 @@ TEST_P(EngineLoopback, ManyConnectionsAtOnce)
 {
     m_Sink.m_bEcho = true;
     SOCKET sListen = m_lpMgr->CreateTcpSocket(NULL, "127.0.0.1", 0, 1, 1);
-    ASSERT_TRUE(m_lpMgr->Listen(sListen, 16));
+    ASSERT_TRUE(m_lpMgr->Listen(sListen, 128)); // a full queue would hold connects back for seconds
     std::vector<SOCKET> vec;
     for (DWORD i = 0; i < 100; ++i) {
         vec.push_back(m_lpMgr->CreateTcpSocket(NULL, "127.0.0.1", 0, 1000 + i, 0));
@@ -477,11 +478,14 @@ TEST_P(EngineLoopback, WorkOfAClosedSocketNeverReachesItsHandlesNextOwner)
     RawSend(sNewPeer, "Z");
     ASSERT_LE(0, WaitLine(Line("recv", 0, sNew, 7, 8, "Z")));
     Sleep(50);
-    Lines vecLog = m_Sink.Log();
-    EXPECT_EQ((Lines{Line("connect", 0, sNew, 7, 8), Line("recv", 0, sNew, 7, 8, "Z")}),
-              Lines(vecLog.begin() + nBefore, vecLog.end()));
+    // Only the refusal of the socket closed while connecting may have been on
+    // its way already (with its own user values).
+    Lines vecLog = m_Sink.Log(), vecNew;
+    std::string strRefused = Line("connect", Row().iRefusedError, sRefused, 5, 6);
+    std::copy_if(vecLog.begin() + nBefore, vecLog.end(), std::back_inserter(vecNew),
+                 [&](const std::string& str) { return str != strRefused; });
+    EXPECT_EQ((Lines{Line("connect", 0, sNew, 7, 8), Line("recv", 0, sNew, 7, 8, "Z")}), vecNew);
     EXPECT_FALSE(Pending(sNameListen, 0)); // nobody connected for the old name request
-    EXPECT_EQ(0u, Count(Line("connect", Row().iRefusedError, sRefused, 5, 6)));
 }
 
 TEST_P(EngineLoopback, ConnectsClosedAtOnceNeverCostTheHandlesNextOwnerItsConnect)
@@ -500,7 +504,20 @@ TEST_P(EngineLoopback, ConnectsClosedAtOnceNeverCostTheHandlesNextOwnerItsConnec
         m_vecRaw.resize(m_vecRaw.size() - 2);
     }
     RecordProperty("HandlesReused", iReused);
-    EXPECT_EQ(30u, m_Sink.Log().size()) << ::testing::PrintToString(m_Sink.Log());
+    // Each new socket connected once. A closed one's connect may still be
+    // raised when its values were taken just before the close.
+    Sleep(100);
+    Lines vec = m_Sink.Log();
+    vec.erase(std::remove_if(vec.begin(), vec.end(), [](const std::string& str) {
+                  std::istringstream is(str);
+                  std::string strName;
+                  int iError = -1;
+                  SOCKET s = INVALID_SOCKET;
+                  DWORD dwUserData1 = 0;
+                  is >> strName >> iError >> s >> dwUserData1;
+                  return strName == "connect" && iError == 0 && dwUserData1 == 1;
+              }), vec.end());
+    EXPECT_EQ(30u, vec.size()) << ::testing::PrintToString(vec);
 }
 
 TEST_P(EngineLoopback, CloseSocketInsideAnEventEndsTheSocketsEvents)
