@@ -73,7 +73,8 @@ TEST(VZ_Wnd, PostedMessagesReachTheirObjectOnTheWindowThread)
         bAliveAfterDelete = IsWindow(hA) || IsWindow(hB);
         VZ_Wnd::UnregisterClass(CLASS_NAME, NULL);
     });
-    EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(hReady, 5000));
+    // The first window of a process also starts Wine's desktop: slow under load.
+    EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(hReady, 30000));
     EXPECT_TRUE(hA != NULL && hB != NULL && hA != hB);
     EXPECT_TRUE(PostMessageW(hA, WM_TEST, WPARAM_A, LPARAM_A));
     EXPECT_TRUE(PostMessageW(hB, WM_TEST, WPARAM_A + 1, LPARAM_A - 1));
