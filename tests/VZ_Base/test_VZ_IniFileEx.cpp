@@ -32,6 +32,78 @@ std::string Encode(const std::wstring& strText, bool bUtf16)
     return strBytes;
 }
 
+// Deterministic generator: a failing input is reproduced from the seed.
+struct Rng {
+    UINT uiState;
+    UINT Next() { uiState ^= uiState << 13; uiState ^= uiState >> 17; uiState ^= uiState << 5; return uiState; }
+    UINT Below(UINT n) { return Next() % n; }
+};
+
+const char ALPHABET[] = "[]=;\r\n\r\n\r\n aK0\xFF\xFE";
+
+// Random text over the INI alphabet (sometimes with a byte-order mark), or a
+// seed file with a few bytes flipped, inserted, erased or cut off.
+std::string FuzzInput(Rng& rng, const std::vector<std::string>& seeds, size_t uiMax)
+{
+    std::string strBytes;
+    if (rng.Below(2) == 0)
+    {
+        for (UINT i = 0, n = rng.Below(600); i < n; i++)
+            strBytes += rng.Below(4) ? ALPHABET[rng.Below(sizeof(ALPHABET) - 1)] : (char)rng.Next();
+        if (rng.Below(4) == 0)
+            strBytes.insert(0, "\xFF\xFE");
+    }
+    else
+    {
+        strBytes = seeds[rng.Below((UINT)seeds.size())];
+        for (UINT i = 0, n = 1 + rng.Below(8); i < n && !strBytes.empty(); i++)
+        {
+            size_t uiAt = rng.Below((UINT)strBytes.size());
+            switch (rng.Below(4)) {
+            case 0: strBytes[uiAt] = (char)rng.Next(); break;
+            case 1: strBytes.insert(uiAt, 1, ALPHABET[rng.Below(sizeof(ALPHABET) - 1)]); break;
+            case 2: strBytes.erase(uiAt, 1); break;
+            default: strBytes.resize(uiAt); break;
+            }
+        }
+    }
+    return strBytes.substr(0, uiMax);
+}
+
+// Two pages, the second without access: an input copied to end at the
+// boundary crashes the process on any read past its last byte.
+int g_iFuzzRun;
+// A read past an input ends the run at once with the input's number instead
+// of waiting for a debugger.
+LONG WINAPI ReportFuzzCrash(EXCEPTION_POINTERS* lpInfo)
+{
+    printf("fuzz input %d: exception 0x%08lX\n", g_iFuzzRun, lpInfo->ExceptionRecord->ExceptionCode);
+    fflush(stdout);
+    TerminateProcess(GetCurrentProcess(), 5);
+    return EXCEPTION_EXECUTE_HANDLER;
+}
+
+class GuardedPage {
+public:
+    GuardedPage()
+    {
+        SYSTEM_INFO si;
+        GetSystemInfo(&si);
+        m_uiPage = si.dwPageSize;
+        m_lpBase = (BYTE*)VirtualAlloc(NULL, 2 * m_uiPage, MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE);
+        DWORD dwOld;
+        m_bGuarded = m_lpBase != NULL && VirtualProtect(m_lpBase + m_uiPage, m_uiPage, PAGE_NOACCESS, &dwOld);
+    }
+    ~GuardedPage() { VirtualFree(m_lpBase, 0, MEM_RELEASE); }
+    const BYTE* Place(const std::string& strBytes)
+    {
+        return (const BYTE*)memcpy(m_lpBase + m_uiPage - strBytes.size(), strBytes.data(), strBytes.size());
+    }
+    UINT m_uiPage;
+    BYTE* m_lpBase;
+    bool m_bGuarded;
+};
+
 class VZ_IniFileExTest : public testing::Test {
 protected:
     void SetUp() override
@@ -167,8 +239,7 @@ TEST_F(VZ_IniFileExTest, HashAndLongChainWarning)
     EXPECT_EQ(39, ini.GetInt("s", "k39", -1));
     std::string strOut = testing::internal::GetCapturedStdout();
     size_t uiCount = 0;
-    for (size_t p = strOut.find("warning: unreasonable hash key!"); p != std::string::npos;
-         p = strOut.find("warning: unreasonable hash key!", p + 1))
+    for (size_t p = 0; (p = strOut.find("warning: unreasonable hash key!", p)) != std::string::npos; p++)
         uiCount++;
     EXPECT_EQ(10u, uiCount);   // k0 is the 40th entry of the chain
 }
@@ -189,10 +260,14 @@ TEST_F(VZ_IniFileExTest, MissingEmptyAndDamagedFiles)
     EXPECT_FALSE(ini.Load(szDir, false));               // a folder cannot be opened
     EXPECT_FALSE(ini.Load("", false));
 
-    std::string strLong = "[s]\r\nk=" + std::string(100000, 'x');
-    // Empty, truncated UTF-16, odd byte count, a lone CR at the end, zeros only, a long line.
+    Rng rng = { 7u };
+    std::string strRandom(5000, ' ');
+    for (char& ch : strRandom)
+        ch = (char)rng.Next();
+    // Empty, truncated UTF-16, odd byte count, a lone CR at the end, zeros only, random, a long line.
     const std::string damaged[] = { "", "\xFF\xFE[\0s"s, "\xFF\xFE[\0s\0]\0\r\0\n\0k\0=\0" "1"s,
-                                    "[s]\r\nk=1\r\n\r", "\xFF\xFE\0\0\0"s, strLong };
+                                    "[s]\r\nk=1\r\n\r", "\xFF\xFE\0\0\0"s, strRandom,
+                                    "[s]\r\nk=" + std::string(100000, 'x') };
     for (const std::string& strBytes : damaged)
     {
         Write(strBytes);
@@ -200,73 +275,6 @@ TEST_F(VZ_IniFileExTest, MissingEmptyAndDamagedFiles)
     }
     EXPECT_EQ(100000, ini.GetString(L"s", L"k", L"").GetLength());
 }
-
-namespace {
-
-// Deterministic generator: a failing input is reproduced from the seed.
-struct Rng {
-    UINT uiState;
-    UINT Next() { uiState ^= uiState << 13; uiState ^= uiState >> 17; uiState ^= uiState << 5; return uiState; }
-    UINT Below(UINT n) { return Next() % n; }
-};
-
-const char ALPHABET[] = "[]=;\r\n\r\n\r\n aK0\xFF\xFE";
-
-// Random text over the INI alphabet (sometimes with a byte-order mark), or a
-// seed file with a few bytes flipped, inserted, erased or cut off.
-std::string FuzzInput(Rng& rng, const std::vector<std::string>& seeds, size_t uiMax)
-{
-    std::string strBytes;
-    if (rng.Below(2) == 0)
-    {
-        for (UINT i = 0, n = rng.Below(600); i < n; i++)
-            strBytes += rng.Below(4) ? ALPHABET[rng.Below(sizeof(ALPHABET) - 1)] : (char)rng.Next();
-        if (rng.Below(4) == 0)
-            strBytes.insert(0, "\xFF\xFE");
-    }
-    else
-    {
-        strBytes = seeds[rng.Below((UINT)seeds.size())];
-        for (UINT i = 0, n = 1 + rng.Below(8); i < n && !strBytes.empty(); i++)
-        {
-            size_t uiAt = rng.Below((UINT)strBytes.size());
-            switch (rng.Below(4)) {
-            case 0: strBytes[uiAt] = (char)rng.Next(); break;
-            case 1: strBytes.insert(uiAt, 1, ALPHABET[rng.Below(sizeof(ALPHABET) - 1)]); break;
-            case 2: strBytes.erase(uiAt, 1); break;
-            default: strBytes.resize(uiAt); break;
-            }
-        }
-    }
-    return strBytes.substr(0, uiMax);
-}
-
-// Two pages, the second without access: an input copied to end at the
-// boundary crashes the process on any read past its last byte.
-class GuardedPage {
-public:
-    GuardedPage()
-    {
-        SYSTEM_INFO si;
-        GetSystemInfo(&si);
-        m_uiPage = si.dwPageSize;
-        m_lpBase = (BYTE*)VirtualAlloc(NULL, 2 * m_uiPage, MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE);
-        DWORD dwOld;
-        m_bGuarded = m_lpBase != NULL && VirtualProtect(m_lpBase + m_uiPage, m_uiPage, PAGE_NOACCESS, &dwOld);
-    }
-    ~GuardedPage() { VirtualFree(m_lpBase, 0, MEM_RELEASE); }
-    const BYTE* Place(const std::string& strBytes)
-    {
-        BYTE* lpData = m_lpBase + m_uiPage - strBytes.size();
-        memcpy(lpData, strBytes.data(), strBytes.size());
-        return lpData;
-    }
-    UINT m_uiPage;
-    BYTE* m_lpBase;
-    bool m_bGuarded;
-};
-
-} // namespace
 
 // Every key and comment of the first section (the first of its name) is
 // found again through the maps, whatever the input looked like.
@@ -281,9 +289,11 @@ TEST(VZ_IniFileExFuzz, RandomAndMutatedBuffersEndingAtGuardPage)
     Rng rng = { 20261206u };
     g_iReports = 0;
     VZ_AssertHandler lpOld = VZ_SetAssertHandler(CountReport);
+    LPTOP_LEVEL_EXCEPTION_FILTER lpOldFilter = SetUnhandledExceptionFilter(ReportFuzzCrash);
     int iChecked = 0;
     for (int iRun = 0; iRun < 5000; iRun++)
     {
+        g_iFuzzRun = iRun;
         std::string strBytes = FuzzInput(rng, seeds, page.m_uiPage);
         IniProbe ini;
         ini.LoadBuffer(page.Place(strBytes), (UINT)strBytes.size(), rng.Below(2) == 0);
@@ -299,6 +309,7 @@ TEST(VZ_IniFileExFuzz, RandomAndMutatedBuffersEndingAtGuardPage)
             iChecked++;
         }
     }
+    SetUnhandledExceptionFilter(lpOldFilter);
     VZ_SetAssertHandler(lpOld);
     EXPECT_EQ(0, g_iReports);
     EXPECT_GT(iChecked, 500);    // the inputs do reach the parser's keys
