@@ -224,6 +224,8 @@ bool VZ_IocpSocketMgr::Connect(SOCKET s, const sockaddr_in* lpRemoteAddr)
         if (!FindProxy(lpIsd->lpProxyData, &addr.sin_addr.s_addr, &addr.sin_port))
             return false;
     }
+    if (m_bSimulator && IsFailedConnect())
+        addr.sin_addr.s_addr = INADDR_NONE; // 255.255.255.255: fails through the normal path
     if (WSAAsyncSelect(s, GetHwnd(), WM_IOCP_SOCKET, FD_CONNECT | FD_CLOSE) == SOCKET_ERROR)
         return false;
     if (WSAConnect(s, reinterpret_cast<const sockaddr*>(&addr), sizeof(addr), NULL, NULL, NULL, NULL) ==

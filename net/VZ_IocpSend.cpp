@@ -14,8 +14,11 @@
 
 bool VZ_IocpSocketMgr::Send(SOCKET s, const char* buf, int len, DWORD dwSendParam, UINT* lpuiQueued)
 {
-    // The network fault simulator, when one is configured, takes its share
-    // of the sends here; without it a send is a raw send.
+    VZ_ASSERT(buf != NULL);
+    VZ_ASSERT(len > 0);
+    // The fault simulator may hold the bytes back; lpuiQueued is not written then.
+    if (m_bSimulator && OfferDelay(s, buf, len, dwSendParam))
+        return true;
     return SendRaw(s, buf, len, dwSendParam, lpuiQueued);
 }
 
@@ -155,6 +158,8 @@ int VZ_IocpSocketMgr::SendTo(SOCKET s, const sockaddr_in* lpRemoteAddr, const ch
     VZ_ASSERT(len > 0);
     if (buf == NULL || len <= 0 || lpRemoteAddr == NULL)
         return SOCKET_ERROR;
+    if (m_bSimulator && IsLostDatagram())
+        return 0; // dropped, as if sent
     WSABUF wsabuf;
     DWORD dwSent = 0;
     if (bDirect) {
@@ -200,6 +205,8 @@ bool VZ_IocpSocketMgr::CloseSocket(SOCKET s)
     if (s == INVALID_SOCKET)
         return false;
     KillAllTimers(s);
+    if (m_bSimulator)
+        ForgetSimulated(s);
     VZ_AutoLock lock(&m_mapSocket2Data);
     _IocpSocketData* lpIsd = FindRecord(s);
     if (lpIsd == NULL)

@@ -43,10 +43,14 @@ thread_local _WORKERSTATE* t_lpWorker = NULL;
 VZ_IocpSocketMgr::VZ_IocpSocketMgr()
     : m_hIocp(NULL), m_mapSocket2Data(10), m_mapClosingCount(10), m_ulNextSerial(1), m_dwConnectThreadId(0),
       m_lpfnAcceptEx(NULL), m_lpfnGetAcceptExSockaddrs(NULL), m_bTimerStarted(false), m_bStopping(false), m_lContexts(0),
-      m_DeliveryHost(this), m_Delivery(&m_DeliveryHost, TCPDELIVER_MODE_IOCP)
+      m_ulUdpSendCount(0), m_ulConnectCount(0), m_DeliveryHost(this), m_Delivery(&m_DeliveryHost, TCPDELIVER_MODE_IOCP)
 {
     m_mapSocket2Data.InitHashTable(SOCKET_MAP_BUCKETS);
     m_mapClosingCount.InitHashTable(SOCKET_MAP_BUCKETS);
+    m_mapSocketCache.InitHashTable(211);
+    m_mapSocketDelaytime.InitHashTable(211);
+    m_mapLostPacket.InitHashTable(1171);
+    m_mapConnFail.InitHashTable(17);
     SetEngineMode(SOCKETMGR_RESOLVE_CHECKS_FIRST);
 }
 
@@ -94,6 +98,7 @@ bool VZ_IocpSocketMgr::Initialize(BYTE byFlags, int nWorkThread, DWORD, DWORD)
         iThreadCount = StartThreads(IOCP_THREAD_DNS, 1, 0);
         VZ_ASSERT(iThreadCount == 1);
     }
+    ReadSimulatorSettings();
     if (hReady != NULL)
         CloseHandle(hReady);
     return true;
@@ -127,6 +132,10 @@ void VZ_IocpSocketMgr::StopHelperThreads()
     if (m_dwConnectThreadId != 0)
         PostThreadMessageW(m_dwConnectThreadId, WM_QUIT, 0, 0);
     StopThreads(IOCP_THREAD_CONNECT, STOP_WAIT_MS);
+    // The simulator's threads end on m_bStopping; they release held sends
+    // through SendRaw, so they stop before the sockets close.
+    StopThreads(IOCP_THREAD_SIMULATOR, STOP_WAIT_MS);
+    StopThreads(IOCP_THREAD_DELAYSEND, STOP_WAIT_MS);
     if (GetThreadCount(IOCP_THREAD_DNS) > 0) {
         m_queDns.PostMessage(DNS_MSG_QUIT, 0, 0);
         StopThreads(IOCP_THREAD_DNS, STOP_WAIT_MS);
@@ -149,6 +158,8 @@ void VZ_IocpSocketMgr::CloseAllSockets()
     }
     m_mapSocket2Data.RemoveAll();
     m_mapClosingCount.RemoveAll();
+    lock.Unlock();
+    ForgetAllSimulated();
 }
 
 // Bounded: a context held by a worker that runs this very call (Uninitialize
@@ -186,6 +197,12 @@ DWORD VZ_IocpSocketMgr::ThreadProc(_THREAD_DATA& td)
     case IOCP_THREAD_DNS:
         RunNameResolution();
         printf("ThreadDnsParse exit\n");
+        break;
+    case IOCP_THREAD_SIMULATOR:
+        ThreadSimulator();
+        break;
+    case IOCP_THREAD_DELAYSEND:
+        ThreadDelaySend();
         break;
     default:
         VZ_ASSERT(false);

@@ -13,6 +13,7 @@
 #include <windows.h>
 #include <mswsock.h>
 
+#include "VZ_Array.h"
 #include "VZ_List.h"
 #include "VZ_Map.h"
 #include "VZ_MultiThread.h"
@@ -34,8 +35,26 @@ enum {
 enum {
     IOCP_THREAD_CONNECT = 0,
     IOCP_THREAD_IOWORK = 1,
-    IOCP_THREAD_DNS = 2
+    IOCP_THREAD_DNS = 2,
+    IOCP_THREAD_SIMULATOR = 5,
+    IOCP_THREAD_DELAYSEND = 6
 };
+
+// One send the fault simulator holds back.
+struct _CACHEDATA {
+    DWORD dwTime; // timeGetTime at the Send
+    DWORD dwSendParam;
+    UINT uiLen;
+    char* lpBuf; // a pool copy of the bytes
+};
+
+// When the simulator picked a socket for delay, and by how much.
+struct _DELAYTIME {
+    DWORD dwPickTime;
+    DWORD dwDelay;
+};
+
+typedef VZ_List<_CACHEDATA, const _CACHEDATA&> CACHELIST;
 
 // Messages of the connect window.
 #define WM_IOCP_SOCKET (WM_USER + 800)  // WSAAsyncSelect: wParam socket, lParam event | error << 16
@@ -176,6 +195,23 @@ private:
     void OnConnectFailed(SOCKET s, SOCKET sPair, int iError, bool bClosed, DWORD dwUserData1, DWORD dwUserData2);
     void OnConnectRelease(SOCKET s);
 
+    // Network fault simulator (VZ_IocpSimulator.cpp); all idle unless
+    // oxnet.ini beside the host executable switches it on.
+    void ReadSimulatorSettings();
+    void ThreadSimulator();
+    void ThreadDelaySend();
+    void BreakOneSocket();
+    void FillOrdinals(VZ_LckMap<USHORT, USHORT, USHORT, USHORT>& map, ULONG ulTarget, double dScale,
+                      ULONG* lpulCount);
+    void PickDelaySocket();
+    void ReleaseDelayed();
+    bool OfferDelay(SOCKET s, const char* buf, int len, DWORD dwSendParam);
+    bool IsLostDatagram();
+    bool IsFailedConnect();
+    void ForgetSimulated(SOCKET s);
+    void ForgetAllSimulated();
+    void FreeCacheList(CACHELIST* lpList);
+
     // Send path (VZ_IocpSend.cpp).
     bool PostSend(SOCKET s, _IocpIoContext* lpIoContext, DWORD dwSendParam, UINT* lpuiQueued);
     bool ExecWSASend(SOCKET s, _IocpIoContext* lpIoContext, int* lpiError);
@@ -192,6 +228,14 @@ private:
     volatile bool m_bStopping;
     // Contexts taken from the pool and not yet given back.
     volatile LONG m_lContexts;
+
+    VZ_LckArray<unsigned int, unsigned int> m_arrDelaySocket;
+    VZ_Map<unsigned int, unsigned int, _DELAYTIME, const _DELAYTIME&> m_mapSocketDelaytime;
+    VZ_LckMap<unsigned int, unsigned int, CACHELIST*, CACHELIST*> m_mapSocketCache;
+    ULONG m_ulUdpSendCount;
+    VZ_LckMap<USHORT, USHORT, USHORT, USHORT> m_mapLostPacket;
+    ULONG m_ulConnectCount;
+    VZ_LckMap<USHORT, USHORT, USHORT, USHORT> m_mapConnFail;
 
     VZ_DeliveryHost m_DeliveryHost;
     VZ_TcpDelivery m_Delivery;

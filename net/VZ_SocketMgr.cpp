@@ -70,7 +70,9 @@ void FreeNameRequests(VZ_MsgQueue& queDns, VZ_MemoryEx& memory)
 
 VZ_SocketMgr::VZ_SocketMgr()
     : m_lpSink(NULL), m_queDns(true), m_listProxy(10), m_bRecord(false), m_bSimulator(false),
-      m_dwEngineMode(0)
+      m_dwEngineMode(0), m_ulMaxAffect(10), m_ulLostPacketsMinrate(0), m_ulLostPacketsMaxrate(0),
+      m_ulUdpMinDelay(0), m_ulUdpMaxDelay(0), m_ulMinBreaktime(0), m_ulMaxBreaktime(0), m_ulMinDelaytime(0),
+      m_ulMaxDelaytime(0), m_ulConnFailMinrate(0), m_ulConnFailMaxrate(0)
 {
     // One Winsock reference per manager, given back by the destructor. No
     // member touches Winsock while it is built or destroyed, so taking it

@@ -283,6 +283,14 @@ protected:
     VZ_Locker m_lckRec;
     bool m_bSimulator;
     DWORD m_dwEngineMode; // SOCKETMGR_* behaviour bits
+    // Network fault simulator settings (oxnet.ini), read by an engine that
+    // carries the simulator: ranges of percent, seconds or milliseconds.
+    ULONG m_ulMaxAffect;
+    ULONG m_ulLostPacketsMinrate, m_ulLostPacketsMaxrate;
+    ULONG m_ulUdpMinDelay, m_ulUdpMaxDelay;
+    ULONG m_ulMinBreaktime, m_ulMaxBreaktime;
+    ULONG m_ulMinDelaytime, m_ulMaxDelaytime;
+    ULONG m_ulConnFailMinrate, m_ulConnFailMaxrate;
 
 private:
     VZ_SocketMgr(const VZ_SocketMgr&) = delete;

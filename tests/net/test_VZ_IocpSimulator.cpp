@@ -1,0 +1,132 @@
+// The completion-port engine's network fault simulator over loopback: an
+// oxnet.ini beside the test program switches it on for one manager (the file
+// is read by Initialize and removed right after).
+#include <cstdio>
+#include <string>
+
+#include "EngineTest.h"
+
+namespace {
+
+class IocpSimulator : public EngineFixture {
+protected:
+    const EngineRow& Row() const override { return RowOf(SOCKETMGR_IOCP); }
+    void SetUp() override {} // each test starts its manager with its own file
+    void TearDown() override
+    {
+        if (m_bStarted)
+            EngineFixture::TearDown();
+    }
+    void StartWith(const char* lpszIni)
+    {
+        char szPath[MAX_PATH];
+        GetModuleFileNameA(NULL, szPath, MAX_PATH);
+        std::string strPath = szPath;
+        strPath = strPath.substr(0, strPath.rfind('\\') + 1) + "oxnet.ini";
+        FILE* lpFile = fopen(strPath.c_str(), "wb");
+        ASSERT_TRUE(lpFile != NULL);
+        fputs(lpszIni, lpFile);
+        fclose(lpFile);
+        EngineFixture::SetUp();
+        m_bStarted = true;
+        DeleteFileA(strPath.c_str());
+        Sleep(150); // the simulator thread fills its sets
+    }
+    // Datagrams a raw socket gets from iCount SendTo calls of the manager.
+    int Delivered(int iCount)
+    {
+        SOCKET sRaw = Raw(SOCK_DGRAM);
+        sockaddr_in to = Loopback(0);
+        bind(sRaw, reinterpret_cast<sockaddr*>(&to), sizeof(to));
+        to = Loopback(PortOf(sRaw));
+        SOCKET u = m_lpMgr->CreateUdpSocket(NULL, "127.0.0.1", 0, 1, 2);
+        for (int i = 0; i < iCount; ++i)
+            EXPECT_EQ(0, m_lpMgr->SendTo(u, &to, "d", 1, true));
+        DWORD dwTimeout = 300;
+        setsockopt(sRaw, SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<const char*>(&dwTimeout), sizeof(dwTimeout));
+        int n = 0;
+        char c;
+        while (recv(sRaw, &c, 1, 0) == 1)
+            ++n;
+        return n;
+    }
+    bool m_bStarted = false;
+};
+
+TEST_F(IocpSimulator, LossAtItsTwoEndsDropsExactlyTheDrawnOrdinals)
+{
+    StartWith("[oxnet]\r\nsimulator=1\r\n[udp]\r\nlost=100 , 100\r\n");
+    EXPECT_EQ(1, Delivered(1001)); // 1000 distinct ordinals among 1 .. 1001
+    Stop();
+    StartWith("[oxnet]\r\nsimulator=1\r\n[udp]\r\nlost=0,0\r\n");
+    EXPECT_EQ(200, Delivered(200));
+}
+
+TEST_F(IocpSimulator, EveryConnectFailsAtRateHundred)
+{
+    StartWith("[oxnet]\r\nsimulator=1\r\n[tcp]\r\nconnfail=100,100\r\n");
+    SOCKET sListen = RawListen();
+    for (DWORD i = 0; i < 3; ++i) {
+        size_t nBefore = Count("connect ");
+        SOCKET s = m_lpMgr->CreateTcpSocket(NULL, "127.0.0.1", 0, 5, i);
+        // Redirected to 255.255.255.255: refused at once, or reported as failed.
+        if (m_lpMgr->Connect(s, "127.0.0.1", PortOf(sListen))) {
+            EXPECT_TRUE(WaitUntil([&] { return Count("connect ") > nBefore; }, 5000));
+        }
+        EXPECT_EQ(0u, Count(Line("connect", 0, s)));
+    }
+    EXPECT_FALSE(Pending(sListen, 1)); // nobody reached the listener
+}
+
+TEST_F(IocpSimulator, HeldSendsArriveLateWholeAndInOrder)
+{
+    // Without a break range every candidate would be broken at once.
+    StartWith("[oxnet]\r\nsimulator=1\r\nmaxaffect=0\r\n[tcp]\r\ndelay=150,300\r\nbreak=3600,3600\r\n");
+    SOCKET sPeer, s = ConnectedToRaw(&sPeer);
+    EXPECT_TRUE(m_lpMgr->Send(s, "a", 1, 1, NULL)); // a candidate now; picked within a round
+    EXPECT_EQ("a", RawRecv(sPeer, 1));
+    Sleep(100);
+    double dStart = Ms();
+    std::string strSent;
+    for (int i = 0; i < 20; ++i) {
+        std::string str = Pattern(strSent.size(), 1000 + i);
+        EXPECT_TRUE(m_lpMgr->Send(s, str.data(), int(str.size()), 2, NULL));
+        strSent += str;
+    }
+    EXPECT_EQ(strSent.substr(0, 1), RawRecv(sPeer, 1));
+    EXPECT_LE(140.0, Ms() - dStart); // held at least the smallest delay
+    EXPECT_EQ(strSent.substr(1), RawRecv(sPeer, strSent.size() - 1));
+    EXPECT_TRUE(m_lpMgr->Send(s, "z", 1, 3, NULL)); // held when Uninitialize frees it
+}
+
+
+TEST_F(IocpSimulator, BreaksOnlyCandidatesAndStopsWithSendsHeld)
+{
+    // Break "0,0": a candidate (a socket that sent with the delay on) is
+    // broken every round; a socket that never sent is no candidate.
+    StartWith("[oxnet]\r\nsimulator=1\r\n[tcp]\r\ndelay=100,200\r\nbreak=0,0\r\n");
+    SOCKET sPeer, sQuietPeer;
+    SOCKET s = ConnectedToRaw(&sPeer), sQuiet = ConnectedToRaw(&sQuietPeer);
+    EXPECT_TRUE(m_lpMgr->Recv(s, 1) && m_lpMgr->Recv(sQuiet, 1));
+    auto Closed = [&](SOCKET sWhich) {
+        size_t n = 0;
+        for (const std::string& str : m_Sink.Log()) {
+            std::istringstream is(str);
+            std::string strName;
+            long long llError = 0, llSocket = -1;
+            is >> strName >> llError >> llSocket;
+            n += strName == "close" && SOCKET(llSocket) == sWhich;
+        }
+        return n;
+    };
+    EXPECT_TRUE(m_lpMgr->Send(s, "x", 1, 1, NULL));
+    Sleep(20);
+    EXPECT_TRUE(m_lpMgr->Send(s, "y", 1, 2, NULL)); // held once s is picked, freed by CloseSocket
+    EXPECT_TRUE(WaitUntil([&] { return Closed(s) == 1; }, 5000)); // reported once
+    Sleep(200);
+    EXPECT_EQ(1u, Closed(s));
+    EXPECT_EQ(0u, Closed(sQuiet));
+    EXPECT_TRUE(m_lpMgr->CloseSocket(s));
+}
+
+} // namespace
