@@ -167,6 +167,11 @@ bool VZ_IniFileEx::Load(const char* lpszPath, bool bUnicode)
     if (m_strPath.IsEmpty())
         return false;
     bool bExisted = _access(lpszPath, 0) == 0;
+    // "ab+" creates a missing file and never truncates one; fopen_s would
+    // deny other readers, which an INI file must not.
+#ifdef _MSC_VER
+#pragma warning(suppress : 4996)
+#endif
     FILE* fp = fopen(lpszPath, "ab+");
     if (fp == NULL)
         return false;

@@ -24,11 +24,7 @@ std::string Encode(const std::wstring& strText, bool bUtf16)
 {
     std::string strBytes(bUtf16 ? "\xFF\xFE" : "");
     for (wchar_t ch : strText)
-    {
-        strBytes += (char)(ch & 0xFF);
-        if (bUtf16)
-            strBytes += (char)(ch >> 8);
-    }
+        strBytes += bUtf16 ? std::string{ (char)(ch & 0xFF), (char)(ch >> 8) } : std::string(1, (char)ch);
     return strBytes;
 }
 
@@ -70,8 +66,6 @@ std::string FuzzInput(Rng& rng, const std::vector<std::string>& seeds, size_t ui
     return strBytes.substr(0, uiMax);
 }
 
-// Two pages, the second without access: an input copied to end at the
-// boundary crashes the process on any read past its last byte.
 int g_iFuzzRun;
 // A read past an input ends the run at once with the input's number instead
 // of waiting for a debugger.
@@ -83,14 +77,12 @@ LONG WINAPI ReportFuzzCrash(EXCEPTION_POINTERS* lpInfo)
     return EXCEPTION_EXECUTE_HANDLER;
 }
 
+// Two pages, the second without access: an input copied to end at the
+// boundary crashes the process on any read past its last byte.
 class GuardedPage {
 public:
-    GuardedPage()
+    GuardedPage() : m_uiPage(4096), m_lpBase((BYTE*)VirtualAlloc(NULL, 8192, MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE))
     {
-        SYSTEM_INFO si;
-        GetSystemInfo(&si);
-        m_uiPage = si.dwPageSize;
-        m_lpBase = (BYTE*)VirtualAlloc(NULL, 2 * m_uiPage, MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE);
         DWORD dwOld;
         m_bGuarded = m_lpBase != NULL && VirtualProtect(m_lpBase + m_uiPage, m_uiPage, PAGE_NOACCESS, &dwOld);
     }
@@ -117,8 +109,7 @@ protected:
     void Write(const std::string& strBytes)
     {
         FILE* fp = fopen(m_strPath.c_str(), "wb");
-        ASSERT_NE(fp, nullptr);
-        fwrite(strBytes.data(), 1, strBytes.size(), fp);
+        ASSERT_TRUE(fp != nullptr && fwrite(strBytes.data(), 1, strBytes.size(), fp) == strBytes.size());
         fclose(fp);
     }
     std::string m_strPath;
@@ -129,10 +120,10 @@ struct FileCase { std::wstring strText; std::vector<Lookup> lookups; };
 
 const FileCase FILE_CASES[] = {
     { L"[oxnet]\r\nsimulator=1\r\nmaxaffect=7\r\n[udp]\r\nlost=9,3\r\n"
-      L"[tcp]\r\nbreak=-5,200\r\ndelay= 7\r\nname=caf\x00e9\r\n", { { L"oxnet", L"simulator", L"1" }, { L"udp", L"lost", L"9,3" },
-                  { L"tcp", L"break", L"-5,200" }, { L"tcp", L"delay", L" 7" },
-                  { L"[tcp]", L"name", L"caf\x00e9" }, { L"tcp", L"lost", L"?" },
-                  { L"nosuch", L"lost", L"?" } } },
+      L"[tcp]\r\nbreak=-5,200\r\ndelay= 7\r\nname=caf\x00e9\r\n",
+      { { L"oxnet", L"simulator", L"1" }, { L"udp", L"lost", L"9,3" }, { L"tcp", L"break", L"-5,200" },
+        { L"tcp", L"delay", L" 7" }, { L"[tcp]", L"name", L"caf\x00e9" }, { L"tcp", L"lost", L"?" },
+        { L"nosuch", L"lost", L"?" } } },
     { L"[s]\r\nk = v\r\n", { { L"s", L"k", L"?" }, { L"s", L"k ", L" v" } } },
     { L"[Net]\r\na=1", { { L"net", L"a", L"1" }, { L"[NET]", L"A", L"1" }, { L"[net", L"a", L"1" },
                          { L"net]", L"a", L"1" }, { L" net", L"a", L"?" } } },
