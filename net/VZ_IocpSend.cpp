@@ -16,10 +16,12 @@ bool VZ_IocpSocketMgr::Send(SOCKET s, const char* buf, int len, DWORD dwSendPara
 {
     VZ_ASSERT(buf != NULL);
     VZ_ASSERT(len > 0);
+    if (buf == NULL || len <= 0)
+        return false;
     // The fault simulator may hold the bytes back; lpuiQueued is not written then.
     if (m_bSimulator && OfferDelay(s, buf, len, dwSendParam))
         return true;
-    return SendRaw(s, buf, len, dwSendParam, lpuiQueued);
+    return SendCopy(s, buf, len, dwSendParam, lpuiQueued);
 }
 
 bool VZ_IocpSocketMgr::SendRaw(SOCKET s, const char* buf, int len, DWORD dwSendParam, UINT* lpuiQueued)
@@ -28,6 +30,11 @@ bool VZ_IocpSocketMgr::SendRaw(SOCKET s, const char* buf, int len, DWORD dwSendP
     VZ_ASSERT(len > 0);
     if (buf == NULL || len <= 0)
         return false;
+    return SendCopy(s, buf, len, dwSendParam, lpuiQueued);
+}
+
+bool VZ_IocpSocketMgr::SendCopy(SOCKET s, const char* buf, int len, DWORD dwSendParam, UINT* lpuiQueued)
+{
     VZ_AutoLock lock(&m_mapSocket2Data);
     _IocpSocketData* lpIsd = FindRecord(s);
     if (lpIsd == NULL || lpIsd->status != SS_CONNECTED)

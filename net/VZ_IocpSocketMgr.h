@@ -213,6 +213,8 @@ private:
     void FreeCacheList(CACHELIST* lpList);
 
     // Send path (VZ_IocpSend.cpp).
+    // A copy of the bytes goes out or joins the queue of a connected socket.
+    bool SendCopy(SOCKET s, const char* buf, int len, DWORD dwSendParam, UINT* lpuiQueued);
     bool PostSend(SOCKET s, _IocpIoContext* lpIoContext, DWORD dwSendParam, UINT* lpuiQueued);
     bool ExecWSASend(SOCKET s, _IocpIoContext* lpIoContext, int* lpiError);
     void OnSendCompleted(SOCKET s, _IocpIoContext* lpIoContext);
