@@ -9,6 +9,8 @@
 // through that proxy. The echo server is the one the benchmark runs
 // (EchoHost.h).
 //
+// oxdemo --simulator runs only the fault simulator's part (SimulatorDemo.h).
+//
 // Exit code: 0 when everything passed, 1 for a missing interface name, a
 // failed set-up or no engine at all, 2 for a data mismatch, a refused or
 // dropped connection, 3 for a time-out.
@@ -21,6 +23,7 @@
 
 #include "EchoHost.h"
 #include "ISocketMgr.h"
+#include "SimulatorDemo.h"
 
 namespace {
 
@@ -442,6 +445,13 @@ int main(int argc, char** argv)
     if (!oxInitialize()) {
         std::printf("oxInitialize failed\n");
         return 1;
+    }
+    if (argc > 1 && std::strcmp(argv[1], "--simulator") == 0) {
+        // Under the fault simulator of the oxnet.ini beside this executable.
+        VZ_SimulatorDemo demo;
+        int iResult = demo.Run();
+        oxUninitialize();
+        return iResult;
     }
     int iCount = ListInterfaces();
     int iResults[ENGINE_COUNT];

@@ -37,4 +37,15 @@ if [ -n "$socks" ]; then
 fi
 status=0
 BUILD_DIR="$build" scripts/wine-run.sh "$abs/bin/oxdemo.exe" "${args[@]}" "$@" || status=$?
+
+# The network fault simulator: oxdemo and the DLL in a folder of their own,
+# beside an oxnet.ini, so only this run is affected.
+simdir=$(mktemp -d "$abs/demo-simulator.XXXXXX")
+cp "$abs/bin/oxdemo.exe" "$abs/bin/oxnet.dll" "$simdir/"
+# Windows line ends: the reader splits lines at CR LF only.
+printf '%s\r\n' '[oxnet]' 'simulator=1' 'maxaffect=10' '[udp]' 'lost=20,20' \
+  '[tcp]' 'delay=100,200' 'break=3600,3600' 'connfail=10,10' > "$simdir/oxnet.ini"
+echo "demo: network fault simulator, configured: 20% of datagrams lost, 10% of connects failed, TCP sends held 100 to 200 ms"
+BUILD_DIR="$build" scripts/wine-run.sh "$simdir/oxdemo.exe" --simulator || status=$?
+rm -rf "$simdir"
 exit $status
