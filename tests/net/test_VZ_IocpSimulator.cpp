@@ -60,6 +60,9 @@ TEST_F(IocpSimulator, LossAtItsTwoEndsDropsExactlyTheDrawnOrdinals)
     Stop();
     StartWith("[oxnet]\r\nsimulator=1\r\n[udp]\r\nlost=0,0\r\n");
     EXPECT_EQ(200, Delivered(200));
+    Stop();
+    StartWith("[oxnet]\r\nsimulator=0\r\n[udp]\r\nlost=100,100\r\n"); // switched off: nothing of it runs
+    EXPECT_EQ(200, Delivered(200));
 }
 
 TEST_F(IocpSimulator, EveryConnectFailsAtRateHundred)
