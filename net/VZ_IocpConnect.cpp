@@ -18,16 +18,6 @@ const wchar_t CONNECT_WND_NAME[] = L"IocpConnectWnd";
 const DWORD CONNECT_WND_STYLE = 0xCF0000; // WS_OVERLAPPEDWINDOW, never shown
 const UINT CONNECT_WND_CLASS_STYLE = CS_VREDRAW | CS_HREDRAW;
 
-sockaddr_in MakeInetAddress(ULONG ulAddr, USHORT usPortNet)
-{
-    sockaddr_in addr;
-    memset(&addr, 0, sizeof(addr));
-    addr.sin_family = AF_INET;
-    addr.sin_port = usPortNet;
-    addr.sin_addr.s_addr = ulAddr;
-    return addr;
-}
-
 } // namespace
 
 // ---------------------------------------------------------------------------
@@ -50,13 +40,7 @@ SOCKET VZ_IocpSocketMgr::OpenSocket(int iType, const sockaddr_in* lpLocalAddr, i
         }
         IgnoreUdpReset(s);
     }
-    if (lpLocalAddr == NULL ||
-        bind(s, reinterpret_cast<const sockaddr*>(lpLocalAddr), sizeof(sockaddr_in)) != 0 ||
-        !AddSocket(s, status, dwUserData1, dwUserData2, static_cast<_PROXYDATA*>(hProxy))) {
-        closesocket(s);
-        return INVALID_SOCKET;
-    }
-    return s;
+    return BindAndAdd(s, lpLocalAddr, status, dwUserData1, dwUserData2, hProxy);
 }
 
 // Not on the completion port until it is connected or listens.
@@ -90,7 +74,7 @@ bool VZ_IocpSocketMgr::Listen(SOCKET s, int backlog)
         // Through the proxy: a BIND; the bound address and the peer come back
         // as OnProxyResult and OnTcpAccept.
         lock.Unlock();
-        sockaddr_in addr = MakeInetAddress(0, 0);
+        sockaddr_in addr = VZ_MakeInetAddress(0, 0);
         return Connect(s, &addr);
     }
     if (listen(s, backlog) == SOCKET_ERROR)
@@ -174,8 +158,8 @@ void VZ_IocpSocketMgr::OnAcceptCompleted(SOCKET sListen, _IocpIoContext* lpIoCon
     int iPeerLen = 0;
     m_lpfnGetAcceptExSockaddrs(lpIoContext->Data(), 0, IOCP_ACCEPT_ADDR_LEN, IOCP_ACCEPT_ADDR_LEN, &lpLocal,
                                &iLocalLen, &lpPeer, &iPeerLen);
-    sockaddr_in local = MakeInetAddress(0, 0);
-    sockaddr_in peer = MakeInetAddress(0, 0);
+    sockaddr_in local = VZ_MakeInetAddress(0, 0);
+    sockaddr_in peer = VZ_MakeInetAddress(0, 0);
     if (lpLocal != NULL && iLocalLen >= static_cast<int>(sizeof(local)))
         memcpy(&local, lpLocal, sizeof(local));
     if (lpPeer != NULL && iPeerLen >= static_cast<int>(sizeof(peer)))
@@ -330,25 +314,17 @@ void VZ_IocpSocketMgr::OnConnectFailed(SOCKET s, SOCKET sPair, int iError, bool 
 {
     ISocketMgrSink* lpSink = GetSink();
     if (sPair != INVALID_SOCKET) {
-        // The control socket of a proxied UDP socket: the UDP socket is told.
+        // The control socket of a proxied UDP socket: the UDP socket is told,
+        // or, when the pair is itself paired, its own pair hears of a reset.
         SOCKET sTold = sPair;
         int iTold = iError;
-        VZ_AutoLock lock(&m_mapSocket2Data);
-        _IocpSocketData* lpPair = FindRecord(sPair);
-        if (lpPair != NULL) {
-            dwUserData1 = lpPair->dwUserData1;
-            dwUserData2 = lpPair->dwUserData2;
-            if (lpPair->status != SS_UDP && lpPair->sPair != INVALID_SOCKET) {
-                sTold = lpPair->sPair; // itself paired: its own pair hears of a reset
+        WithSocket(sPair, [&](_SOCKETCORE& isd) {
+            if (isd.status != SS_UDP && isd.sPair != INVALID_SOCKET) {
+                sTold = isd.sPair;
                 iTold = WSAECONNRESET;
-                _IocpSocketData* lpOther = FindRecord(sTold);
-                if (lpOther != NULL) {
-                    dwUserData1 = lpOther->dwUserData1;
-                    dwUserData2 = lpOther->dwUserData2;
-                }
             }
-        }
-        lock.Unlock();
+        });
+        GetUserData(sTold, &dwUserData1, &dwUserData2);
         if (lpSink != NULL)
             lpSink->OnProxyResult(iTold, sTold, NULL, dwUserData1, dwUserData2);
     } else if (bClosed) {

@@ -343,11 +343,7 @@ bool VZ_IocpSocketMgr::ReportError(int iError, SOCKET s, _IocpIoContext* lpIoCon
         return true;
     }
     // The control socket of a proxied UDP socket failed: the UDP socket is told.
-    _IocpSocketData* lpUdp = FindRecord(sPair);
-    if (lpUdp != NULL) {
-        dwUserData1 = lpUdp->dwUserData1;
-        dwUserData2 = lpUdp->dwUserData2;
-    }
+    GetUserData(sPair, &dwUserData1, &dwUserData2);
     lock.Unlock();
     if (lpSink != NULL)
         lpSink->OnProxyResult(WSAECONNRESET, sPair, NULL, dwUserData1, dwUserData2);

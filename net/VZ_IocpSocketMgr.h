@@ -151,7 +151,7 @@ private:
     // Contexts (VZ_IocpSocketMgr.cpp).
     _IocpIoContext* AllocContext(UINT uiSize);
     void FreeContext(_IocpIoContext* lpIoContext);
-    bool AddSocket(SOCKET s, int status, DWORD dwUserData1, DWORD dwUserData2, _PROXYDATA* lpProxyData);
+    bool AddSocket(SOCKET s, int status, DWORD dwUserData1, DWORD dwUserData2, _PROXYDATA* lpProxyData) override;
     _IocpSocketData* FindRecord(SOCKET s);
     // s is a listening socket of a running engine.
     bool IsListening(SOCKET s);

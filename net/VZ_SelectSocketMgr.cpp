@@ -19,16 +19,6 @@ const int INIT_NO_NAME_THREAD = 0x1;
 const int INIT_NO_TIMER = 0x2;
 const DWORD STOP_WAIT_MS = 2000;
 
-sockaddr_in MakeInetAddress(ULONG ulAddr, USHORT usPortNet)
-{
-    sockaddr_in addr;
-    memset(&addr, 0, sizeof(addr));
-    addr.sin_family = AF_INET;
-    addr.sin_port = usPortNet;
-    addr.sin_addr.s_addr = ulAddr;
-    return addr;
-}
-
 } // namespace
 
 VZ_SelectSocketMgr::VZ_SelectSocketMgr() : m_listFreeThread(10), m_mapSocket2Thread(10), m_bTimerStarted(false)
@@ -183,13 +173,6 @@ void VZ_SelectSocketMgr::RemoveFreeThread(unsigned int uiIndex)
     }
 }
 
-ULONG VZ_SelectSocketMgr::GetSerial(SOCKET s)
-{
-    ULONG ulSerial = 0;
-    WithSocket(s, [&](_SOCKETCORE& ssd) { ulSerial = ssd.ulSerial; });
-    return ulSerial;
-}
-
 bool VZ_SelectSocketMgr::CloseAndNotify(int iError, SOCKET s)
 {
     VZ_AutoLock lock(&m_mapSocket2Thread);
@@ -220,12 +203,7 @@ SOCKET VZ_SelectSocketMgr::OpenSocket(int iType, const sockaddr_in* lpLocalAddr,
     VZ_ASSERT(s < 0xffffff);
     if (iType == SOCK_DGRAM)
         IgnoreUdpReset(s);
-    if (bind(s, reinterpret_cast<const sockaddr*>(lpLocalAddr), sizeof(sockaddr_in)) != 0 ||
-        !AddSocket(s, status, dwUserData1, dwUserData2, static_cast<_PROXYDATA*>(hProxy))) {
-        closesocket(s);
-        return INVALID_SOCKET;
-    }
-    return s;
+    return BindAndAdd(s, lpLocalAddr, status, dwUserData1, dwUserData2, hProxy);
 }
 
 SOCKET VZ_SelectSocketMgr::CreateTcpSocket(HANDLE hProxy, const sockaddr_in* lpLocalAddr, DWORD dwUserData1,
@@ -271,7 +249,7 @@ bool VZ_SelectSocketMgr::Listen(SOCKET s, int backlog)
     if (lpProxyData != NULL) {
         // Through the proxy: a BIND for target 0.0.0.0:0; the bound address
         // and the peer come back as proxy events.
-        sockaddr_in addr = MakeInetAddress(0, 0);
+        sockaddr_in addr = VZ_MakeInetAddress(0, 0);
         return lpThread->ConnectRecord(s, &addr);
     }
     if (listen(s, backlog) == SOCKET_ERROR)

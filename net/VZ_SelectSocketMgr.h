@@ -71,7 +71,7 @@ public:
     int OnTimerExpired(DWORD dwTimerId, DWORD dwParam) override { return ExpireSocketTimer(dwTimerId, dwParam); }
 
     // Gives s to a thread with room (a new one when none has room).
-    bool AddSocket(SOCKET s, int status, DWORD dwUserData1, DWORD dwUserData2, _PROXYDATA* lpProxyData);
+    bool AddSocket(SOCKET s, int status, DWORD dwUserData1, DWORD dwUserData2, _PROXYDATA* lpProxyData) override;
     // An error report for a socket of any thread (see VZ_SelectThread::CloseAndNotify).
     bool CloseAndNotify(int iError, SOCKET s);
     // The relay address of a proxied UDP socket, once its control socket has it.
@@ -94,8 +94,6 @@ private:
     VZ_SelectThread* FindThread(SOCKET s, int* lpiIndex = NULL);
     // Takes a full thread's index out of m_listFreeThread (first from the head).
     void RemoveFreeThread(unsigned int uiIndex);
-    // The record's serial, 0 when s has no record.
-    ULONG GetSerial(SOCKET s);
     VZ_SelectThread* NewThread();
     SOCKET OpenSocket(int iType, const sockaddr_in* lpLocalAddr, int status, DWORD dwUserData1, DWORD dwUserData2,
                       HANDLE hProxy);

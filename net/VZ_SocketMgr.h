@@ -29,6 +29,16 @@ enum {
 #define TIMER_SOCKET_MASK 0xFFFFFF
 #define CONNECT_NAME_TIMEOUT 20000 // ms a connect by host name may take
 
+// An IPv4 address record; address and port in network order.
+inline sockaddr_in VZ_MakeInetAddress(ULONG ulAddr, USHORT usPortNet)
+{
+    sockaddr_in addr = {};
+    addr.sin_family = AF_INET;
+    addr.sin_port = usPortNet;
+    addr.sin_addr.s_addr = ulAddr;
+    return addr;
+}
+
 inline DWORD MakeTimerId(UINT uiKind, SOCKET s)
 {
     return (static_cast<DWORD>(uiKind) << TIMER_KIND_SHIFT) + static_cast<DWORD>(s);
@@ -230,6 +240,12 @@ public:
     // the relay address comes as OnProxyResult for sUdp). sUdp, or
     // INVALID_SOCKET with both closed.
     SOCKET AttachUdpRelay(SOCKET sUdp, HANDLE hProxy, DWORD dwUserData1, DWORD dwUserData2);
+    // Binds s and gives it a record; on failure s is closed and the result
+    // is INVALID_SOCKET.
+    SOCKET BindAndAdd(SOCKET s, const sockaddr_in* lpLocalAddr, int status, DWORD dwUserData1, DWORD dwUserData2,
+                      HANDLE hProxy);
+    // The engine's new record of s; false when s has one already.
+    virtual bool AddSocket(SOCKET s, int status, DWORD dwUserData1, DWORD dwUserData2, _PROXYDATA* lpProxyData);
     // An ICMP port-unreachable must not surface as a receive error of s.
     static void IgnoreUdpReset(SOCKET s);
     // A datagram for a SOCKS5 relay: the 10-byte header with the destination

@@ -15,26 +15,28 @@
 #define SIO_UDP_CONNRESET _WSAIOW(IOC_VENDOR, 12)
 #endif
 
-namespace {
-
-sockaddr_in MakeInetAddress(ULONG ulAddr, USHORT usPortNet)
-{
-    sockaddr_in addr;
-    std::memset(&addr, 0, sizeof(addr));
-    addr.sin_family = AF_INET;
-    addr.sin_port = usPortNet;
-    addr.sin_addr.s_addr = ulAddr;
-    return addr;
-}
-
-} // namespace
-
 _SOCKETCORE* VZ_SocketMgr::LockSocket(SOCKET)
 {
     return NULL;
 }
 
 void VZ_SocketMgr::UnlockSocket(SOCKET) {}
+
+bool VZ_SocketMgr::AddSocket(SOCKET, int, DWORD, DWORD, _PROXYDATA*)
+{
+    return false;
+}
+
+SOCKET VZ_SocketMgr::BindAndAdd(SOCKET s, const sockaddr_in* lpLocalAddr, int status, DWORD dwUserData1,
+                                DWORD dwUserData2, HANDLE hProxy)
+{
+    if (lpLocalAddr == NULL || bind(s, reinterpret_cast<const sockaddr*>(lpLocalAddr), sizeof(sockaddr_in)) != 0 ||
+        !AddSocket(s, status, dwUserData1, dwUserData2, static_cast<_PROXYDATA*>(hProxy))) {
+        closesocket(s);
+        return INVALID_SOCKET;
+    }
+    return s;
+}
 
 void VZ_SocketMgr::InitSocketCore(_SOCKETCORE& core, SOCKET s, int status, DWORD dwUserData1, DWORD dwUserData2,
                                   _PROXYDATA* lpProxyData, ULONG* lpulNextSerial, DWORD dwNow)
@@ -237,7 +239,7 @@ bool VZ_SocketMgr::Connect(SOCKET s, const char* lpRemoteAddr, USHORT usPort)
     const char* lpHost = lpRemoteAddr;
     ULONG ulAddr = inet_addr(lpHost);
     if (ulAddr != INADDR_NONE) {
-        sockaddr_in addr = MakeInetAddress(ulAddr, htons(usPort));
+        sockaddr_in addr = VZ_MakeInetAddress(ulAddr, htons(usPort));
         return Connect(s, &addr);
     }
     if (std::strlen(lpHost) > DNS_MAX_NAME)
@@ -306,7 +308,7 @@ void VZ_SocketMgr::ConnectResolved(const _DNSDATA* lpData, ULONG ulAddr, int iEr
     }
     if (!bCurrent)
         return;
-    sockaddr_in addr = MakeInetAddress(ulAddr, htons(static_cast<USHORT>(lpData->usPort)));
+    sockaddr_in addr = VZ_MakeInetAddress(ulAddr, htons(static_cast<USHORT>(lpData->usPort)));
     if (!Connect(s, &addr) && lpSink != NULL)
         lpSink->OnTcpConnect(WSAGetLastError(), s, dwUserData1, dwUserData2);
 }
