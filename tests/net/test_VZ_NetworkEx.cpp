@@ -71,14 +71,10 @@ TEST(NetworkEx, KnownNamesPrintNothingAndRegisterWhatTheyMake)
     }
 }
 
-TEST(NetworkEx, FactoryKindsWithoutEngineYieldNull)
+TEST(NetworkEx, FactoryKindsWithoutEngineYieldNullAndForeignPointersSurviveDestroy)
 {
     for (int iKind : {-1, 0, 4, 6, 100})
         EXPECT_EQ(NULL, CreateSocketMgr(iKind, NULL, false)) << iKind;
-}
-
-TEST(NetworkEx, DestroyLeavesForeignPointersAlone)
-{
     bool bDestroyed = false;
     RecordingSocketMgr mgr;
     mgr.m_lpbDestroyed = &bDestroyed;
@@ -102,16 +98,11 @@ TEST(NetworkEx, HostLoadsDllAndCallsExportsByName)
 {
     HMODULE hDll = LoadLibraryA("oxnet.dll");
     ASSERT_TRUE(hDll != NULL) << GetLastError();
-    typedef ISocketMgr* (*CreateFn)(const char*);
-    typedef void (*DestroyFn)(ISocketMgr*);
-    typedef bool (*NameFn)(int, char*);
-    typedef bool (*InitFn)();
-    typedef void (*UninitFn)();
-    CreateFn lpCreate = GetProc<CreateFn>(hDll, "oxCreateInstance");
-    DestroyFn lpDestroy = GetProc<DestroyFn>(hDll, "oxDestroyInstance");
-    NameFn lpName = GetProc<NameFn>(hDll, "oxGetInterfaceName");
-    InitFn lpInit = GetProc<InitFn>(hDll, "oxInitialize");
-    UninitFn lpUninit = GetProc<UninitFn>(hDll, "oxUninitialize");
+    auto lpCreate = GetProc<decltype(&oxCreateInstance)>(hDll, "oxCreateInstance");
+    auto lpDestroy = GetProc<decltype(&oxDestroyInstance)>(hDll, "oxDestroyInstance");
+    auto lpName = GetProc<decltype(&oxGetInterfaceName)>(hDll, "oxGetInterfaceName");
+    auto lpInit = GetProc<decltype(&oxInitialize)>(hDll, "oxInitialize");
+    auto lpUninit = GetProc<decltype(&oxUninitialize)>(hDll, "oxUninitialize");
     ASSERT_TRUE(lpCreate && lpDestroy && lpName && lpInit && lpUninit);
 
     EXPECT_TRUE(lpInit());

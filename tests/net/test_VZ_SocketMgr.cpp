@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include "VZ_Assert.h"
+#include "net/NetTestUtil.h"
 #include "net/TestSocketMgr.h"
 
 namespace {
@@ -15,9 +16,6 @@ class NullTimerSink : public VZ_MultipleTimerSink {
 public:
     int OnTimerExpired(DWORD, DWORD) override { return 0; }
 };
-
-std::string g_strReport;
-void KeepReport(const char* lpszExpr, const char*, int) { g_strReport += lpszExpr; }
 
 const UINT LONG_MS = 600000; // never expires within a test
 
@@ -47,12 +45,12 @@ TEST_F(VZ_SocketMgrTimers, IdsOfEveryKindAndTheEventLimit)
     EXPECT_TRUE(m_mgr.KillTimer(0x42, 28));
     EXPECT_FALSE(Armed(0x42) || Armed(0x1000042) || Armed(0x2000042) || Armed(0x1F000042));
     EXPECT_FALSE(m_mgr.KillRecvTimeout(0x42)) << "killed already";
-    VZ_AssertHandler lpOld = VZ_SetAssertHandler(KeepReport);
-    g_strReport.clear();
+    VZ_AssertHandler lpOld = VZ_SetAssertHandler(CaptureCheck);
+    g_vecChecks.clear();
     EXPECT_FALSE(m_mgr.SetTimer(0x42, 29, LONG_MS, 0, true));
     EXPECT_FALSE(m_mgr.KillTimer(0x42, 29));
     VZ_SetAssertHandler(lpOld);
-    EXPECT_EQ("event <= MAX_TIMER_COUNTevent <= MAX_TIMER_COUNT", g_strReport);
+    EXPECT_EQ(Lines(2, "event <= MAX_TIMER_COUNT"), g_vecChecks);
     // A handle past 24 bits would arm another socket's timer (here: the receive time-out of 5).
     EXPECT_FALSE(m_mgr.SetSendTimeout(0x1000005, LONG_MS));
     EXPECT_FALSE(Armed(0x1000005));

@@ -15,12 +15,10 @@
 #include <gtest/gtest.h>
 
 #include "VZ_Assert.h"
+#include "net/NetTestUtil.h"
 #include "net/TestSocketMgr.h"
 
 namespace {
-
-std::vector<std::string> g_vecReports;
-void CaptureReport(const char* lpszExpr, const char*, int) { g_vecReports.push_back(lpszExpr); }
 
 // "05 01 00" -> the three bytes.
 std::string Hex(const char* lpsz)
@@ -38,7 +36,7 @@ const char kGuard = '\xA5';
 
 class VZ_SocketMgrProxy : public testing::Test {
 protected:
-    void SetUp() override { g_vecReports.clear(); m_lpOld = VZ_SetAssertHandler(CaptureReport); }
+    void SetUp() override { g_vecChecks.clear(); m_lpOld = VZ_SetAssertHandler(CaptureCheck); }
     void TearDown() override { VZ_SetAssertHandler(m_lpOld); }
     HANDLE Proxy(UINT uiType, const char* lpUser = NULL, const char* lpPsw = NULL, USHORT usPort = 1080)
     {
@@ -93,10 +91,10 @@ TEST_F(VZ_SocketMgrProxy, RequestBytesOfEveryStepAndType)
             << "type " << c.uiType << " step " << c.uiStep;
         EXPECT_TRUE(bOk);
     }
-    EXPECT_TRUE(g_vecReports.empty());
+    EXPECT_TRUE(g_vecChecks.empty());
     // A user name without a password is reported; HTTP then sends no credentials.
     HANDLE h = Proxy(PROXY_HTTP, "user", NULL);
-    EXPECT_EQ(std::vector<std::string>{"lpPsw != NULL"}, g_vecReports);
+    EXPECT_EQ(std::vector<std::string>{"lpPsw != NULL"}, g_vecChecks);
     EXPECT_EQ(strHttp + "\r\n", Build(h, 1));
 }
 
@@ -197,7 +195,7 @@ TEST_F(VZ_SocketMgrProxy, RecordsFoundAgainThenDestroyedMidHandshake)
     USHORT usPort = 0;
     ASSERT_TRUE(m_mgr.FindProxy(hPort, &ulIP, &usPort));
     EXPECT_TRUE(ulIP == inet_addr("10.0.0.1") && usPort == htons(1081));
-    EXPECT_TRUE(g_vecReports.empty());
+    EXPECT_TRUE(g_vecChecks.empty());
 
     EXPECT_EQ(Hex("05 01 02"), Build(hUser, 1));
     EXPECT_TRUE(m_mgr.DestroyProxy(hUser));
@@ -219,7 +217,7 @@ TEST_F(VZ_SocketMgrProxy, BadArgumentsAndNamesOver255AreRefused)
     EXPECT_EQ(nullptr, m_mgr.CreateProxy(PROXY_SOCKS5, NULL, 1080, NULL, NULL));
     EXPECT_EQ(nullptr, m_mgr.CreateProxy(PROXY_SOCKS5, "proxy.example", 1080, NULL, NULL));
     EXPECT_TRUE(m_mgr.DestroyProxy(NULL));
-    EXPECT_EQ((std::vector<std::string>{"lpAddr", "ulIP != INADDR_NONE", "hProxy != NULL"}), g_vecReports);
+    EXPECT_EQ((std::vector<std::string>{"lpAddr", "ulIP != INADDR_NONE", "hProxy != NULL"}), g_vecChecks);
     std::string str255(255, '\xff'), str256(256, 'n');
     EXPECT_EQ(nullptr, Proxy(PROXY_SOCKS5, str256.c_str(), "p"));
     EXPECT_EQ(nullptr, Proxy(PROXY_SOCKS5, "u", str256.c_str()));
