@@ -12,11 +12,11 @@
 #include <condition_variable>
 #include <functional>
 #include <mutex>
-#include <sstream>
 #include <string>
 #include <vector>
 
 #include "ISocketMgr.h"
+#include "NetTestUtil.h"
 
 class LogSink : public ISocketMgrSink {
 public:
@@ -107,10 +107,7 @@ private:
     static std::string Bytes(const char* buf, size_t n) { return n != 0 ? std::string(buf, n) : ""; }
     template <class... T> void Event(const char* lpszName, SOCKET s, UINT* lpuiLen, const T&... args)
     {
-        std::ostringstream os;
-        os << lpszName;
-        ((os << ' ' << args), ...);
-        Add(os.str());
+        Add(Line(lpszName, args...));
         if (m_fnHook)
             m_fnHook(lpszName, s, lpuiLen);
     }
