@@ -1,5 +1,4 @@
-#include "VZ_IniFileEx.h"
-#include "VZ_Assert.h"
+#include "IniFuzz.h"
 
 #include <gtest/gtest.h>
 #include <string>
@@ -12,13 +11,6 @@ namespace {
 int g_iReports;
 void CountReport(const char*, const char*, int) { g_iReports++; }
 
-// Reaches the loader from memory, as Load hands it a file's bytes.
-class IniProbe : public VZ_IniFileEx {
-public:
-    IniProbe() : VZ_IniFileEx(17, 17) {}
-    using VZ_IniFileEx::LoadBuffer;
-};
-
 // ANSI bytes (the texts here are ASCII) or FF FE and UTF-16LE.
 std::string Encode(const std::wstring& strText, bool bUtf16)
 {
@@ -27,74 +19,6 @@ std::string Encode(const std::wstring& strText, bool bUtf16)
         strBytes += bUtf16 ? std::string{ (char)(ch & 0xFF), (char)(ch >> 8) } : std::string(1, (char)ch);
     return strBytes;
 }
-
-// Deterministic generator: a failing input is reproduced from the seed.
-struct Rng {
-    UINT uiState;
-    UINT Next() { uiState ^= uiState << 13; uiState ^= uiState >> 17; uiState ^= uiState << 5; return uiState; }
-    UINT Below(UINT n) { return Next() % n; }
-};
-
-const char ALPHABET[] = "[]=;\r\n\r\n\r\n aK0\xFF\xFE";
-
-// Random text over the INI alphabet (sometimes with a byte-order mark), or a
-// seed file with a few bytes flipped, inserted, erased or cut off.
-std::string FuzzInput(Rng& rng, const std::vector<std::string>& seeds, size_t uiMax)
-{
-    std::string strBytes;
-    if (rng.Below(2) == 0)
-    {
-        for (UINT i = 0, n = rng.Below(600); i < n; i++)
-            strBytes += rng.Below(4) ? ALPHABET[rng.Below(sizeof(ALPHABET) - 1)] : (char)rng.Next();
-        if (rng.Below(4) == 0)
-            strBytes.insert(0, "\xFF\xFE");
-    }
-    else
-    {
-        strBytes = seeds[rng.Below((UINT)seeds.size())];
-        for (UINT i = 0, n = 1 + rng.Below(8); i < n && !strBytes.empty(); i++)
-        {
-            size_t uiAt = rng.Below((UINT)strBytes.size());
-            switch (rng.Below(4)) {
-            case 0: strBytes[uiAt] = (char)rng.Next(); break;
-            case 1: strBytes.insert(uiAt, 1, ALPHABET[rng.Below(sizeof(ALPHABET) - 1)]); break;
-            case 2: strBytes.erase(uiAt, 1); break;
-            default: strBytes.resize(uiAt); break;
-            }
-        }
-    }
-    return strBytes.substr(0, uiMax);
-}
-
-int g_iFuzzRun;
-// A read past an input ends the run at once with the input's number instead
-// of waiting for a debugger.
-LONG WINAPI ReportFuzzCrash(EXCEPTION_POINTERS* lpInfo)
-{
-    printf("fuzz input %d: exception 0x%08lX\n", g_iFuzzRun, lpInfo->ExceptionRecord->ExceptionCode);
-    fflush(stdout);
-    TerminateProcess(GetCurrentProcess(), 5);
-    return EXCEPTION_EXECUTE_HANDLER;
-}
-
-// Two pages, the second without access: an input copied to end at the
-// boundary crashes the process on any read past its last byte.
-class GuardedPage {
-public:
-    GuardedPage() : m_uiPage(4096), m_lpBase((BYTE*)VirtualAlloc(NULL, 8192, MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE))
-    {
-        DWORD dwOld;
-        m_bGuarded = m_lpBase != NULL && VirtualProtect(m_lpBase + m_uiPage, m_uiPage, PAGE_NOACCESS, &dwOld);
-    }
-    ~GuardedPage() { VirtualFree(m_lpBase, 0, MEM_RELEASE); }
-    const BYTE* Place(const std::string& strBytes)
-    {
-        return (const BYTE*)memcpy(m_lpBase + m_uiPage - strBytes.size(), strBytes.data(), strBytes.size());
-    }
-    UINT m_uiPage;
-    BYTE* m_lpBase;
-    bool m_bGuarded;
-};
 
 class VZ_IniFileExTest : public testing::Test {
 protected:
@@ -267,41 +191,27 @@ TEST_F(VZ_IniFileExTest, MissingEmptyAndDamagedFiles)
     EXPECT_EQ(100000, ini.GetString(L"s", L"k", L"").GetLength());
 }
 
-// Every key and comment of the first section (the first of its name) is
-// found again through the maps, whatever the input looked like.
+// Every key and comment of the first section is found again through the
+// maps, whatever the input looked like (IniFuzz.h).
 TEST(VZ_IniFileExFuzz, RandomAndMutatedBuffersEndingAtGuardPage)
 {
-    GuardedPage page;
-    ASSERT_TRUE(page.m_bGuarded);
     std::vector<std::string> seeds;
     for (const FileCase& fc : FILE_CASES)
         for (bool bUtf16 : { false, true })
             seeds.push_back(Encode(fc.strText, bUtf16));
     Rng rng = { 20261206u };
-    g_iReports = 0;
-    VZ_AssertHandler lpOld = VZ_SetAssertHandler(CountReport);
-    LPTOP_LEVEL_EXCEPTION_FILTER lpOldFilter = SetUnhandledExceptionFilter(ReportFuzzCrash);
+    FuzzGuard guard;
+    ASSERT_TRUE(guard.IsGuarded());
     int iChecked = 0;
-    for (int iRun = 0; iRun < 5000; iRun++)
+    for (FuzzGuard::s_lInput = 0; FuzzGuard::s_lInput < 5000; FuzzGuard::s_lInput++)
     {
-        g_iFuzzRun = iRun;
-        std::string strBytes = FuzzInput(rng, seeds, page.m_uiPage);
+        std::string strBytes = FuzzInput(rng, seeds, guard.PageSize());
         IniProbe ini;
-        ini.LoadBuffer(page.Place(strBytes), (UINT)strBytes.size(), rng.Below(2) == 0);
-        const VZ_IniNode* lpSection = ini.GetFirstNode();
-        for (const VZ_IniNode* p = lpSection; p != NULL; p = p->m_pNext)
-        {
-            // A comment holding '=' is not a name that a lookup accepts.
-            if (p->m_lpSection != lpSection || p->m_key.m_iIndex != 1 || p->m_type == VZ_IniNode::Blank
-                || p->m_key.m_strName.Find(L'=') >= 0)
-                continue;
-            ASSERT_STREQ(p->m_strValue, ini.GetString(lpSection->m_strLine, p->m_key.m_strName, L"\x1"))
-                << "run " << iRun;
-            iChecked++;
-        }
+        ini.LoadBuffer(guard.Place(strBytes), (UINT)strBytes.size(), rng.Below(2) == 0);
+        int iFound = CheckLookups(ini);
+        ASSERT_GE(iFound, 0) << "input " << FuzzGuard::s_lInput;
+        iChecked += iFound;
     }
-    SetUnhandledExceptionFilter(lpOldFilter);
-    VZ_SetAssertHandler(lpOld);
-    EXPECT_EQ(0, g_iReports);
+    EXPECT_EQ(0, FuzzGuard::s_iReports);
     EXPECT_GT(iChecked, 500);    // the inputs do reach the parser's keys
 }
