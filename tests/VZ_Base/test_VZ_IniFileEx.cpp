@@ -81,7 +81,8 @@ TEST_F(VZ_IniFileExTest, LookupsOfFilesInBothEncodings)
     }
 }
 
-TEST_F(VZ_IniFileExTest, TypedLookupsNarrowAndWide)
+// The narrow forms go through the wide ones.
+TEST_F(VZ_IniFileExTest, TypedLookups)
 {
     Write(Encode(L"[t]\r\nb1=1\r\nb0=0\r\nbt=true\r\nn=12abc\r\nl=abc\r\ne=error\r\n"
                  L"neg= -5x\r\nz=0,0\r\nr=9,3", false));
@@ -96,8 +97,6 @@ TEST_F(VZ_IniFileExTest, TypedLookupsNarrowAndWide)
         { "n", 12 }, { "l", 0 }, { "none", 99 }, { "e", 99 }, { "neg", -5 }, { "b1", 1 }, { "r", 9 } };
     for (const auto& i : ints)
         EXPECT_EQ(i.iExpect, ini.GetInt("t", i.lpszKey, 99)) << i.lpszKey;
-    EXPECT_EQ(12, ini.GetInt(L"t", L"n", 99));
-    EXPECT_TRUE(ini.GetBool(L"t", L"b1", false));
 
     VZ_StringA strValue;
     EXPECT_TRUE(ini.QueryString("t", "r", strValue, "0,0"));
@@ -105,10 +104,7 @@ TEST_F(VZ_IniFileExTest, TypedLookupsNarrowAndWide)
     EXPECT_FALSE(ini.QueryString("t", "z", strValue, "0,0"));    // equal to the default
     EXPECT_FALSE(ini.QueryString("t", "none", strValue, "0,0"));
     EXPECT_STREQ("0,0", strValue);
-    EXPECT_TRUE(ini.QueryString("t", "Z", strValue, "0,0 "));
-    VZ_StringW strWide;
-    EXPECT_TRUE(ini.QueryString(L"T", L"R", strWide, L"0,0"));
-    EXPECT_STREQ(L"9,3", strWide);
+    EXPECT_TRUE(ini.QueryString("T", "Z", strValue, "0,0 "));
 }
 
 TEST_F(VZ_IniFileExTest, LinesBecomeNodesAndHeader)
@@ -137,26 +133,21 @@ TEST_F(VZ_IniFileExTest, LinesBecomeNodesAndHeader)
     EXPECT_EQ(0, g_iReports);   // node invariants held at destruction
 }
 
-TEST_F(VZ_IniFileExTest, HashAndLongChainWarning)
+// The long-chain warning of such a chain is the map's (test_VZ_Containers.cpp).
+TEST_F(VZ_IniFileExTest, HashAndTableSizes)
 {
     EXPECT_EQ(97u, VZ_HashKey(VZ_IniKey(L"A", 1)));
     EXPECT_EQ(((97u * 33 + 43) * 33 + 51), VZ_HashKey(VZ_IniKey(L"a", 3)));   // "a+3"
     std::wstring strText = L"[s]\r\n";
-    for (int i = 0; i < 40; i++)
+    for (int i = 0; i < 30; i++)   // a chain short of the warning
         strText += L"k" + std::to_wstring(i) + L"=" + std::to_wstring(i) + L"\r\n";
     Write(Encode(strText, false));
-    VZ_IniFileEx ini(17, 1);   // one bucket: every key on one chain, newest first
-    testing::internal::CaptureStdout();
-    ASSERT_TRUE(ini.Load(m_strPath.c_str(), false));
-    testing::internal::GetCapturedStdout();
-    testing::internal::CaptureStdout();
-    EXPECT_EQ(0, ini.GetInt("s", "k0", -1));
-    EXPECT_EQ(39, ini.GetInt("s", "k39", -1));
-    std::string strOut = testing::internal::GetCapturedStdout();
-    size_t uiCount = 0;
-    for (size_t p = 0; (p = strOut.find("warning: unreasonable hash key!", p)) != std::string::npos; p++)
-        uiCount++;
-    EXPECT_EQ(10u, uiCount);   // k0 is the 40th entry of the chain
+    VZ_IniFileEx ini(17, 1), iniDefault(0, -1);   // non-positive sizes: 17
+    ASSERT_TRUE(ini.Load(m_strPath.c_str(), false) && iniDefault.Load(m_strPath.c_str(), false));
+    EXPECT_EQ(1u, ini.GetFirstNode()->m_lpMapKey2Value->GetHashTableSize());
+    EXPECT_EQ(17u, iniDefault.GetFirstNode()->m_lpMapKey2Value->GetHashTableSize());
+    for (int i = 0; i < 30; i++)   // one bucket: names told apart on its chain
+        EXPECT_EQ(i, ini.GetInt("s", ("k" + std::to_string(i)).c_str(), -1));
 }
 
 TEST_F(VZ_IniFileExTest, MissingEmptyAndDamagedFiles)
@@ -175,14 +166,10 @@ TEST_F(VZ_IniFileExTest, MissingEmptyAndDamagedFiles)
     EXPECT_FALSE(ini.Load(szDir, false));               // a folder cannot be opened
     EXPECT_FALSE(ini.Load("", false));
 
-    Rng rng = { 7u };
-    std::string strRandom(5000, ' ');
-    for (char& ch : strRandom)
-        ch = (char)rng.Next();
-    // Empty, truncated UTF-16, odd byte count, a lone CR at the end, zeros only, random, a long line.
+    // Empty, truncated UTF-16, odd byte count, a lone CR at the end, zeros only, a long line
+    // (random bytes: the fuzz test below).
     const std::string damaged[] = { "", "\xFF\xFE[\0s"s, "\xFF\xFE[\0s\0]\0\r\0\n\0k\0=\0" "1"s,
-                                    "[s]\r\nk=1\r\n\r", "\xFF\xFE\0\0\0"s, strRandom,
-                                    "[s]\r\nk=" + std::string(100000, 'x') };
+                                    "[s]\r\nk=1\r\n\r", "\xFF\xFE\0\0\0"s, "[s]\r\nk=" + std::string(100000, 'x') };
     for (const std::string& strBytes : damaged)
     {
         Write(strBytes);
