@@ -1,7 +1,7 @@
 // The completion-port engine's network fault simulator over loopback: an
 // oxnet.ini beside the test program switches it on for one manager (the file
 // is read by Initialize and removed right after).
-#include <cstdio>
+#include <fstream>
 #include <string>
 
 #include "EngineTest.h"
@@ -20,13 +20,9 @@ protected:
     void StartWith(const char* lpszIni)
     {
         char szPath[MAX_PATH];
-        GetModuleFileNameA(NULL, szPath, MAX_PATH);
-        std::string strPath = szPath;
+        std::string strPath(szPath, GetModuleFileNameA(NULL, szPath, MAX_PATH));
         strPath = strPath.substr(0, strPath.rfind('\\') + 1) + "oxnet.ini";
-        FILE* lpFile = fopen(strPath.c_str(), "wb");
-        ASSERT_TRUE(lpFile != NULL);
-        fputs(lpszIni, lpFile);
-        fclose(lpFile);
+        ASSERT_TRUE(!!(std::ofstream(strPath, std::ios::binary) << lpszIni));
         EngineFixture::SetUp();
         m_bStarted = true;
         DeleteFileA(strPath.c_str());
@@ -101,7 +97,6 @@ TEST_F(IocpSimulator, HeldSendsArriveLateWholeAndInOrder)
     EXPECT_EQ(strSent.substr(1), RawRecv(sPeer, strSent.size() - 1));
     EXPECT_TRUE(m_lpMgr->Send(s, "z", 1, 3, NULL)); // held when Uninitialize frees it
 }
-
 
 TEST_F(IocpSimulator, BreaksOnlyCandidatesAndStopsWithSendsHeld)
 {
