@@ -6,12 +6,13 @@
 //   bench_echo --serve KIND [--port P] [--msg-len M] [--backlog B] [--threads N]
 //                           [--recv-size R] [--seconds LIMIT] [--status-ms MS] [--stop-file PATH]
 //
-// KIND: "engine:NAME" for any interface name of oxnet.dll, "select" and
-// "iocp" for the engines "ISelectSocketMgr1.0" and "IIocpSocketMgr1.0",
-// "raw-select", "raw-iocp" and "raw-iocp-skip" (the same with
+// KIND: "engine:NAME" for any interface name of oxnet.dll, "select", "iocp"
+// and "async" for the engines "ISelectSocketMgr1.0", "IIocpSocketMgr1.0" and
+// "IAsyncSocketMgr1.0", "raw-select", "raw-async" (WSAAsyncSelect and a
+// hidden window), "raw-iocp" and "raw-iocp-skip" (the same with
 // FILE_SKIP_COMPLETION_PORT_ON_SUCCESS, as the IOCP engine uses it). An
-// engine that this build does not have prints
-// UNAVAILABLE and exits with code 4.
+// engine that this build does not have prints UNAVAILABLE and exits with
+// code 4.
 //
 // In-process mode (the first form of this benchmark, kept for comparison):
 // ping-pong round trips per second through an engine of oxnet.dll (default
@@ -43,7 +44,7 @@ namespace {
 
 const char* const DEFAULT_ENGINE = "ISelectSocketMgr1.0";
 const char* const SERVER_KINDS =
-    "engine:NAME (an oxnet interface name), select, iocp, raw-select, raw-iocp, raw-iocp-skip";
+    "engine:NAME (an oxnet interface name), select, iocp, async, raw-select, raw-async, raw-iocp, raw-iocp-skip";
 const int ENGINE_BACKLOG = 64; // the completion-port engine posts one accept per unit
 
 struct Row {
@@ -281,11 +282,14 @@ VZ_BenchServer* VZ_MakeBenchServer(const VZ_ServeOptions& opts, bool* lpbUnavail
     const char* lpszKind = opts.lpszKind;
     if (std::strcmp(lpszKind, "raw-select") == 0)
         return new VZ_RawSelectEcho(opts.uiRecvSize);
+    if (std::strcmp(lpszKind, "raw-async") == 0)
+        return new VZ_RawAsyncEcho(opts.uiRecvSize);
     if (std::strcmp(lpszKind, "raw-iocp") == 0 || std::strcmp(lpszKind, "raw-iocp-skip") == 0)
         return new VZ_RawIocpEcho(opts.iThreads > 0 ? opts.iThreads : 2,
                                   std::strcmp(lpszKind, "raw-iocp-skip") == 0, opts.uiRecvSize);
     const char* lpszName = std::strcmp(lpszKind, "select") == 0 ? "ISelectSocketMgr1.0"
                            : std::strcmp(lpszKind, "iocp") == 0 ? "IIocpSocketMgr1.0"
+                           : std::strcmp(lpszKind, "async") == 0 ? "IAsyncSocketMgr1.0"
                            : std::strncmp(lpszKind, "engine:", 7) == 0 ? lpszKind + 7
                                                                        : NULL;
     if (!lpszName) {

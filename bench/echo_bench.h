@@ -1,13 +1,16 @@
 // Echo benchmark parts: the in-process ping-pong client load, the servers the
 // benchmark compares (an oxnet engine, a plain select server, a plain
-// completion-port server, Asio) and the --serve mode that runs one server
-// alone in its own process for the native client (bench/native/echo_load.cpp).
+// WSAAsyncSelect server, a plain completion-port server, Asio) and the --serve
+// mode that runs one server alone in its own process for the native client
+// (bench/native/echo_load.cpp).
 #pragma once
 
 #include <winsock2.h>
 #include <windows.h>
 
 #include <stddef.h>
+
+#include <unordered_map>
 
 // One load: iConns connections, each sending a uiMsgLen-byte message and
 // waiting for all of its echo before the next, for dSeconds.
@@ -92,6 +95,46 @@ private:
     volatile int m_iConns;
 };
 
+// A minimal echo server on WSAAsyncSelect: one thread with a hidden window
+// and its message loop; every socket event arrives as a window message. Each
+// FD_READ reads up to uiRecvSize bytes (at most 64 KiB) and sends them back at
+// once; a socket with unsent bytes also asks for FD_WRITE and is not read
+// until they are gone.
+class VZ_RawAsyncEcho : public VZ_BenchServer {
+public:
+    explicit VZ_RawAsyncEcho(UINT uiRecvSize = ECHO_BUF_SIZE);
+    ~VZ_RawAsyncEcho();
+    USHORT Start(USHORT usPort = 0) override;
+    // Ends the message loop (bounded wait); the thread closes every socket.
+    void Stop() override;
+    LONG GetAccepted() const override { return m_lAccepted; }
+    LONG GetOpen() const override { return m_lOpen; }
+
+private:
+    struct Conn; // one connection with its buffer
+
+    static DWORD WINAPI ThreadMain(LPVOID lpParam);
+    static LRESULT CALLBACK WndProc(HWND hWnd, UINT uMsg, WPARAM wParam, LPARAM lParam);
+    USHORT Open(USHORT usPort);
+    void Close();
+    void OnSocket(SOCKET s, WORD wEvent, WORD wError);
+    void Accept();
+    bool Read(Conn& conn);
+    bool Flush(Conn& conn);
+    void Drop(SOCKET s);
+
+    UINT m_uiRecvSize;
+    USHORT m_usWantPort; // asked for by Start
+    USHORT m_usPort;     // listening, or 0 (set by the thread before m_hReady)
+    HANDLE m_hThread;
+    HANDLE m_hReady;
+    HWND m_hWnd;
+    SOCKET m_sListen;
+    volatile LONG m_lAccepted;
+    volatile LONG m_lOpen;
+    std::unordered_map<SOCKET, Conn*> m_conns; // the thread's alone
+};
+
 // A minimal echo server on a plain Winsock completion port: iWorkers worker
 // threads, one overlapped receive or send per connection at a time (receive,
 // send back all of it, receive again), connections accepted by a thread of
@@ -159,7 +202,7 @@ struct VZ_ServeOptions {
     UINT uiMsgLen;  // engine: notice length, whole messages echoed (default 1)
     int iBacklog;   // engine: listen backlog (default 64)
     int iThreads;   // engine: nWorkThread (0: its default); raw-iocp*, asio: threads (default 2)
-    UINT uiRecvSize; // raw-select, raw-iocp*: bytes asked for by each receive (default 65536)
+    UINT uiRecvSize; // raw-select, raw-async, raw-iocp*: bytes asked for by each receive (default 65536)
     double dSeconds;
     DWORD dwStatusMs; // 0: no status lines
     char szStopFile[MAX_PATH];
@@ -175,8 +218,9 @@ typedef VZ_BenchServer* (*VZ_ServerFactory)(const VZ_ServeOptions& opts, bool* l
 int VZ_ServeMain(int argc, char** argv, VZ_ServerFactory lpfnFactory, const char* lpszKinds);
 
 // The servers of bench_echo.exe: "engine:NAME" (any interface name, through
-// oxnet.dll), "select" and "iocp" (short for the engines ISelectSocketMgr1.0
-// and IIocpSocketMgr1.0), "raw-select", "raw-iocp", "raw-iocp-skip" (with
+// oxnet.dll), "select", "iocp" and "async" (short for the engines
+// ISelectSocketMgr1.0, IIocpSocketMgr1.0 and IAsyncSocketMgr1.0),
+// "raw-select", "raw-async", "raw-iocp", "raw-iocp-skip" (with
 // FILE_SKIP_COMPLETION_PORT_ON_SUCCESS).
 VZ_BenchServer* VZ_MakeBenchServer(const VZ_ServeOptions& opts, bool* lpbUnavailable, char* lpszWhy, size_t nWhy);
 // The server of bench_echo_asio.exe: "asio" (echo_asio_server.cpp).

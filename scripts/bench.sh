@@ -12,9 +12,10 @@
 #       --repeat N (default 3) the servers take turns N times per row and the
 #       table shows medians. Servers (default the first five): select (engine
 #       ISelectSocketMgr1.0), iocp (engine IIocpSocketMgr1.0), raw-select,
-#       raw-iocp, asio; also raw-iocp-skip (raw IOCP with
-#       FILE_SKIP_COMPLETION_PORT_ON_SUCCESS, as the IOCP engine uses it) and
-#       engine:NAME for any interface name. Rows (default
+#       raw-iocp, asio; also async (engine IAsyncSocketMgr1.0), raw-async (raw
+#       WSAAsyncSelect, one thread with a hidden window), raw-iocp-skip (raw
+#       IOCP with FILE_SKIP_COMPLETION_PORT_ON_SUCCESS, as the IOCP engine
+#       uses it) and engine:NAME for any interface name. Rows (default
 #       all): 1x64,64x64,64x4096,8x65536. --engine-threads N is handed to the
 #       engines' Initialize (default 0: the engine's own default);
 #       --client-threads T spreads the client's connections over T epoll
@@ -210,7 +211,9 @@ label_of() {
   case "$1" in
     select) echo "select engine" ;;
     iocp) echo "IOCP engine" ;;
+    async) echo "async engine" ;;
     raw-select) echo "raw select" ;;
+    raw-async) echo "raw WSAAsyncSelect" ;;
     raw-iocp) echo "raw IOCP" ;;
     raw-iocp-skip) echo "raw IOCP skip" ;;
     asio) echo "Asio" ;;
@@ -256,7 +259,7 @@ run_echo() {
         status=0
         local opts=()
         case "$server" in
-          select | iocp | engine:*) opts=(--threads "$engine_threads" --backlog 64) ;;
+          select | iocp | async | engine:*) opts=(--threads "$engine_threads" --backlog 64) ;;
           raw-*) opts=(--recv-size "$raw_recv_size") ;;
         esac
         start_server "$server" "$m" "${opts[@]}" || status=$?
@@ -280,7 +283,7 @@ run_echo() {
           results[$server,$row]+="failed "
           failed=1
         else
-          printf "  %-14s %-14s run %d: %10s msgs/s %9s MB/s\n" "$(row_label "$row")" "$(label_of "$server")" "$r" \
+          printf "  %-14s %-18s run %d: %10s msgs/s %9s MB/s\n" "$(row_label "$row")" "$(label_of "$server")" "$r" \
             "$(fmt_rate "$rate")" "$(echo "$out" | sed -n 's/^RESULT .*mb_per_s=\([0-9.]*\).*/\1/p')"
           results[$server,$row]+="$rate "
         fi
@@ -313,6 +316,7 @@ run_echo() {
   has iocp && has raw-iocp && ratios+=("iocp/raw-iocp:IOCP engine / raw IOCP")
   has iocp && has raw-iocp-skip && ratios+=("iocp/raw-iocp-skip:IOCP engine / raw IOCP skip")
   has select && has raw-select && ratios+=("select/raw-select:select engine / raw select")
+  has async && has raw-async && ratios+=("async/raw-async:async engine / raw WSAAsyncSelect")
   for cell in "${ratios[@]}"; do
     header+=" ${cell#*:} |"
     sep+="---:|"
@@ -337,8 +341,8 @@ run_echo() {
     echo
     echo "MB/s one way = msgs/s x M / 10^6. Engines: Initialize(0, $engine_threads, 0, 0) (0: the engine's default"
     echo "worker count), the shared EchoHost.h sink (Recv(s, M), whole messages sent back); raw IOCP and Asio"
-    echo "with 2 threads; raw select one thread; the raw servers read up to $raw_recv_size bytes at a time, Asio"
-    echo "up to 64 KiB; client $client_threads epoll thread(s)."
+    echo "with 2 threads; raw select and raw WSAAsyncSelect one thread; the raw servers read up to $raw_recv_size"
+    echo "bytes at a time, Asio up to 64 KiB; client $client_threads epoll thread(s)."
     echo "Command: scripts/bench.sh echo --seconds $seconds --repeat $repeat --servers $servers --rows $rows" \
       "--engine-threads $engine_threads --client-threads $client_threads --raw-recv-size $raw_recv_size"
   } | tee "$logs/echo-table.md"
