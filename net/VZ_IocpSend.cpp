@@ -167,39 +167,21 @@ int VZ_IocpSocketMgr::SendTo(SOCKET s, const sockaddr_in* lpRemoteAddr, const ch
         return SOCKET_ERROR;
     if (m_bSimulator && IsLostDatagram())
         return 0; // dropped, as if sent
-    WSABUF wsabuf;
-    DWORD dwSent = 0;
-    if (bDirect) {
-        wsabuf.len = static_cast<ULONG>(len);
-        wsabuf.buf = const_cast<char*>(buf);
-        return WSASendTo(s, &wsabuf, 1, &dwSent, 0, reinterpret_cast<const sockaddr*>(lpRemoteAddr),
-                         sizeof(sockaddr_in), NULL, NULL);
-    }
-    // Through the proxy's relay: the relay address is copied under the lock,
-    // the datagram sent outside it.
-    sockaddr_in relay = *lpRemoteAddr;
-    bool bKnown = false;
+    if (bDirect)
+        return SendToDirect(s, lpRemoteAddr, buf, len);
+    ULONG ulRelayIP = 0;
+    USHORT usRelayPort = 0;
     {
         VZ_AutoLock lock(&m_mapSocket2Data);
         _IocpSocketData* lpIsd = FindRecord(s);
-        if (lpIsd != NULL) {
-            _IocpSocketData& isd = *lpIsd;
-            VZ_ASSERT(isd.lpProxyData != NULL);
-            relay.sin_addr.s_addr = lpIsd->ulRemoteIP;
-            relay.sin_port = lpIsd->usRemotePort;
-            bKnown = true;
-        }
+        if (lpIsd == NULL)
+            return SOCKET_ERROR;
+        _IocpSocketData& isd = *lpIsd;
+        VZ_ASSERT(isd.lpProxyData != NULL);
+        ulRelayIP = lpIsd->ulRemoteIP;
+        usRelayPort = lpIsd->usRemotePort;
     }
-    UINT uiTotal = 0;
-    char* lpBlock = bKnown ? BuildRelayDatagram(lpRemoteAddr, buf, len, &uiTotal) : NULL;
-    if (lpBlock == NULL)
-        return SOCKET_ERROR;
-    wsabuf.len = uiTotal;
-    wsabuf.buf = lpBlock;
-    int iResult = WSASendTo(s, &wsabuf, 1, &dwSent, 0, reinterpret_cast<const sockaddr*>(&relay), sizeof(relay),
-                            NULL, NULL);
-    m_Memory.Free(lpBlock);
-    return iResult;
+    return SendToRelay(s, lpRemoteAddr, buf, len, ulRelayIP, usRelayPort);
 }
 
 // ---------------------------------------------------------------------------

@@ -7,6 +7,7 @@
 
 #include "VZ_List.h"
 #include "VZ_Locker.h"
+#include "VZ_AsyncSocketMgr.h"
 #include "VZ_IocpSocketMgr.h"
 #include "VZ_RecordSocketMgr.h"
 #include "VZ_SelectSocketMgr.h"
@@ -115,6 +116,9 @@ ISocketMgr* CreateSocketMgr(int iKind, ISocketMgrSink* lpSink, bool bRecord)
         break;
     case SOCKETMGR_IOCP:
         lpMgr = new (std::nothrow) VZ_IocpSocketMgr;
+        break;
+    case SOCKETMGR_ASYNC:
+        lpMgr = new (std::nothrow) VZ_AsyncSocketMgr;
         break;
     case SOCKETMGR_RECORD:
         lpMgr = new (std::nothrow) VZ_RecordSocketMgr;

@@ -27,17 +27,9 @@
 #define SELECT_RECV_BUF_SIZE 4096 // receive buffer of a select thread
 #define SELECT_THREAD_NAME 2      // thread type of the name-resolution thread
 
-// A TCP send waiting for write readiness: its bytes are the last uiLeft of
-// the uiLen in lpBuf, a pool block.
-struct _SENDBUF {
-    char* lpBuf;
-    UINT uiLen;
-    UINT uiLeft;
-};
-
 // One socket of a select thread: the common record and its send queue.
 struct _SelectSocketData : _SOCKETCORE {
-    VZ_List<_SENDBUF, const _SENDBUF&> listSend; // oldest first
+    SENDLIST listSend;
 };
 
 class VZ_SelectSocketMgr : public VZ_SocketMgr, public VZ_MultiThread, public VZ_MultipleTimerSink {
@@ -178,7 +170,6 @@ private:
     void AddToSet(fd_set& set, SOCKET s);
     void RemoveFromSet(fd_set& set, SOCKET s);
     // Queues a pool copy of len bytes behind the record's sends.
-    void QueueCopy(_SelectSocketData& ssd, const char* buf, int len);
     void FreeRecordBlocks(_SelectSocketData& ssd);
     // Closes of removed sockets, done by the thread between two selects.
     void CloseLater(SOCKET s);

@@ -163,8 +163,7 @@ void VZ_SelectThread::ClosePending()
 
 void VZ_SelectThread::FreeRecordBlocks(_SelectSocketData& ssd)
 {
-    while (!ssd.listSend.IsEmpty())
-        m_pSocketMgr->m_Memory.Free(ssd.listSend.RemoveHead().lpBuf);
+    m_pSocketMgr->FreeSendQueue(ssd.listSend);
 }
 
 _SelectSocketData* VZ_SelectThread::LockRecord(SOCKET s)
@@ -309,17 +308,6 @@ bool VZ_SelectThread::ArmRecv(SOCKET s, UINT uiNoticeLen)
     return true;
 }
 
-void VZ_SelectThread::QueueCopy(_SelectSocketData& ssd, const char* buf, int len)
-{
-    _SENDBUF sb;
-    sb.lpBuf = static_cast<char*>(m_pSocketMgr->m_Memory.Alloc(static_cast<UINT>(len)));
-    if (sb.lpBuf == NULL)
-        return;
-    memcpy(sb.lpBuf, buf, static_cast<size_t>(len));
-    sb.uiLen = sb.uiLeft = static_cast<UINT>(len);
-    ssd.listSend.AddTail(sb);
-}
-
 bool VZ_SelectThread::SendTcp(SOCKET s, const char* buf, int len, DWORD dwSendParam, UINT* lpuiQueued)
 {
     VZ_AutoLock lock(&m_mapSocket2Data);
@@ -329,7 +317,7 @@ bool VZ_SelectThread::SendTcp(SOCKET s, const char* buf, int len, DWORD dwSendPa
     lpssd->dwLastSendParam = dwSendParam;
     if (!lpssd->listSend.IsEmpty()) {
         // Behind the queue; the socket already waits in the write set.
-        QueueCopy(*lpssd, buf, len);
+        m_pSocketMgr->QueueSend(lpssd->listSend, buf, static_cast<UINT>(len));
     } else {
         int iSent = send(s, buf, len, 0);
         if (iSent == SOCKET_ERROR && WSAGetLastError() != WSAEWOULDBLOCK)
@@ -337,7 +325,7 @@ bool VZ_SelectThread::SendTcp(SOCKET s, const char* buf, int len, DWORD dwSendPa
         if (iSent == SOCKET_ERROR)
             iSent = 0;
         if (iSent < len)
-            QueueCopy(*lpssd, buf + iSent, len - iSent);
+            m_pSocketMgr->QueueSend(lpssd->listSend, buf + iSent, static_cast<UINT>(len - iSent));
         // Also after a complete send: the next write pass reports OnTcpSend.
         WatchWrite(s, SS_CONNECTED);
     }
@@ -591,30 +579,24 @@ bool VZ_SelectThread::FlushSendQueue(SOCKET s, ULONG ulSerial)
     if (ssd.ulSerial != ulSerial)
         return false;
     ssd.dwLastSendTime = GetClock();
-    while (!ssd.listSend.IsEmpty()) {
-        _SENDBUF& sb = ssd.listSend.GetHead();
+    if (!ssd.listSend.IsEmpty())
         VZ_ASSERT(ssd.status!=SS_UDP);
-        int n = send(s, sb.lpBuf + sb.uiLen - sb.uiLeft, static_cast<int>(sb.uiLeft), 0);
-        int iError = n < 1 ? WSAGetLastError() : 0;
-        if (n < 1 && iError != WSAEWOULDBLOCK) {
-            lock.Unlock();
-            CloseAndNotify(iError, s);
-            return false;
-        }
-        if (n < 0)
-            n = 0; // a would-block sent nothing
-        if (static_cast<UINT>(n) < sb.uiLeft) {
-            sb.uiLeft -= static_cast<UINT>(n);
-            WatchWrite(s, SS_CONNECTED);
-            bool bReport = (ssd.dwFlags & SOCKET_FLAG_PARTIAL_SEND) != 0;
-            DWORD dwUserData1 = ssd.dwUserData1, dwUserData2 = ssd.dwUserData2, dwParam = ssd.dwLastSendParam;
-            UINT uiQueued = static_cast<UINT>(ssd.listSend.GetCount());
-            lock.Unlock();
-            if (bReport)
-                m_pSink->OnTcpSend(iError, s, dwUserData1, dwUserData2, dwParam, uiQueued);
-            return true;
-        }
-        m_pSocketMgr->m_Memory.Free(ssd.listSend.RemoveHead().lpBuf);
+    int iError = 0;
+    int iResult = m_pSocketMgr->DrainSendQueue(s, ssd.listSend, &iError);
+    if (iResult == SENDQ_FAILED) {
+        lock.Unlock();
+        CloseAndNotify(iError, s);
+        return false;
+    }
+    if (iResult == SENDQ_PARTIAL) {
+        WatchWrite(s, SS_CONNECTED);
+        bool bReport = (ssd.dwFlags & SOCKET_FLAG_PARTIAL_SEND) != 0;
+        DWORD dwUserData1 = ssd.dwUserData1, dwUserData2 = ssd.dwUserData2, dwParam = ssd.dwLastSendParam;
+        UINT uiQueued = static_cast<UINT>(ssd.listSend.GetCount());
+        lock.Unlock();
+        if (bReport)
+            m_pSink->OnTcpSend(iError, s, dwUserData1, dwUserData2, dwParam, uiQueued);
+        return true;
     }
     DWORD dwUserData1 = ssd.dwUserData1, dwUserData2 = ssd.dwUserData2, dwParam = ssd.dwLastSendParam;
     lock.Unlock();

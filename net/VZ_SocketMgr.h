@@ -131,6 +131,22 @@ struct _SOCKETCORE {
     DWORD dwFlags; // SOCKET_FLAG_*
 };
 
+// A TCP send waiting for write readiness: its bytes are the last uiLeft of
+// the uiLen in lpBuf, a pool block.
+struct _SENDBUF {
+    char* lpBuf;
+    UINT uiLen;
+    UINT uiLeft;
+};
+typedef VZ_List<_SENDBUF, const _SENDBUF&> SENDLIST; // oldest first
+
+// Results of DrainSendQueue.
+enum {
+    SENDQ_DRAINED = 0, // everything went out; the queue is empty
+    SENDQ_PARTIAL = 1, // the socket would block: the rest waits at the head
+    SENDQ_FAILED = 2   // send failed with another error
+};
+
 #define SOCKET_FLAG_PARTIAL_SEND 0x1 // report each completed send of a queue (SocketCtrl code 1)
 #define SOCKETCTRL_PARTIAL_SEND 1
 #define SOCKS5_UDP_HEADER 10 // header of a datagram through a SOCKS5 relay
@@ -251,9 +267,23 @@ public:
     // A datagram for a SOCKS5 relay: the 10-byte header with the destination
     // lpTo, then the bytes; a pool block of *lpuiTotal bytes, NULL without memory.
     char* BuildRelayDatagram(const sockaddr_in* lpTo, const char* buf, int len, UINT* lpuiTotal);
+    // SendTo without a proxy: one WSASendTo of the bytes to lpTo.
+    static int SendToDirect(SOCKET s, const sockaddr_in* lpTo, const char* buf, int len);
+    // SendTo through a SOCKS5 relay at ulRelayIP:usRelayPort (network order):
+    // the datagram with its relay header; SOCKET_ERROR without memory.
+    int SendToRelay(SOCKET s, const sockaddr_in* lpTo, const char* buf, int len, ULONG ulRelayIP,
+                    USHORT usRelayPort);
     // A datagram received on a relayed UDP socket: the length of the relay
     // header when it carries one (its sender then in *lpFrom), else 0.
     static int ReadRelayHeader(const char* p, int n, sockaddr_in* lpFrom);
+    // Send queues of the engines that send on write readiness. QueueSend
+    // appends a pool copy of the bytes (false without memory); DrainSendQueue
+    // sends from the head until the queue is empty or the socket would block
+    // (*lpiError: the error of the last send, 0 when it did not fail);
+    // FreeSendQueue gives every block back.
+    bool QueueSend(SENDLIST& list, const char* buf, UINT uiLen);
+    int DrainSendQueue(SOCKET s, SENDLIST& list, int* lpiError);
+    void FreeSendQueue(SENDLIST& list);
     // Time-outs and timers of a socket, for the engine's timer callback: an
     // idle time-out is raised only after a whole quiet period and re-armed
     // for the rest of it otherwise.

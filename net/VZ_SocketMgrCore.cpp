@@ -177,6 +177,29 @@ char* VZ_SocketMgr::BuildRelayDatagram(const sockaddr_in* lpTo, const char* buf,
 }
 
 // The address type byte is not examined: the relay answers in IPv4.
+int VZ_SocketMgr::SendToDirect(SOCKET s, const sockaddr_in* lpTo, const char* buf, int len)
+{
+    WSABUF wsabuf;
+    wsabuf.len = static_cast<ULONG>(len);
+    wsabuf.buf = const_cast<char*>(buf);
+    DWORD dwSent = 0;
+    return WSASendTo(s, &wsabuf, 1, &dwSent, 0, reinterpret_cast<const sockaddr*>(lpTo), sizeof(sockaddr_in), NULL,
+                     NULL);
+}
+
+int VZ_SocketMgr::SendToRelay(SOCKET s, const sockaddr_in* lpTo, const char* buf, int len, ULONG ulRelayIP,
+                              USHORT usRelayPort)
+{
+    UINT uiTotal = 0;
+    char* lpBlock = BuildRelayDatagram(lpTo, buf, len, &uiTotal);
+    if (lpBlock == NULL)
+        return SOCKET_ERROR;
+    sockaddr_in relay = VZ_MakeInetAddress(ulRelayIP, usRelayPort);
+    int iResult = SendToDirect(s, &relay, lpBlock, static_cast<int>(uiTotal));
+    m_Memory.Free(lpBlock);
+    return iResult;
+}
+
 int VZ_SocketMgr::ReadRelayHeader(const char* p, int n, sockaddr_in* lpFrom)
 {
     if (n <= SOCKS5_UDP_HEADER || p[0] != 0 || p[1] != 0 || p[2] != 0)
@@ -311,4 +334,46 @@ void VZ_SocketMgr::ConnectResolved(const _DNSDATA* lpData, ULONG ulAddr, int iEr
     sockaddr_in addr = VZ_MakeInetAddress(ulAddr, htons(static_cast<USHORT>(lpData->usPort)));
     if (!Connect(s, &addr) && lpSink != NULL)
         lpSink->OnTcpConnect(WSAGetLastError(), s, dwUserData1, dwUserData2);
+}
+
+// ---------------------------------------------------------------------------
+// Send queues
+
+bool VZ_SocketMgr::QueueSend(SENDLIST& list, const char* buf, UINT uiLen)
+{
+    _SENDBUF sb;
+    sb.lpBuf = static_cast<char*>(m_Memory.Alloc(uiLen));
+    if (sb.lpBuf == NULL)
+        return false;
+    memcpy(sb.lpBuf, buf, uiLen);
+    sb.uiLen = sb.uiLeft = uiLen;
+    list.AddTail(sb);
+    return true;
+}
+
+int VZ_SocketMgr::DrainSendQueue(SOCKET s, SENDLIST& list, int* lpiError)
+{
+    *lpiError = 0;
+    while (!list.IsEmpty()) {
+        _SENDBUF& sb = list.GetHead();
+        int n = send(s, sb.lpBuf + sb.uiLen - sb.uiLeft, static_cast<int>(sb.uiLeft), 0);
+        if (n < 1) {
+            *lpiError = WSAGetLastError();
+            if (*lpiError != WSAEWOULDBLOCK)
+                return SENDQ_FAILED;
+            n = 0; // a would-block sent nothing
+        }
+        if (static_cast<UINT>(n) < sb.uiLeft) {
+            sb.uiLeft -= static_cast<UINT>(n);
+            return SENDQ_PARTIAL;
+        }
+        m_Memory.Free(list.RemoveHead().lpBuf);
+    }
+    return SENDQ_DRAINED;
+}
+
+void VZ_SocketMgr::FreeSendQueue(SENDLIST& list)
+{
+    while (!list.IsEmpty())
+        m_Memory.Free(list.RemoveHead().lpBuf);
 }

@@ -36,22 +36,28 @@ struct EngineRow {
     int iRefusedError;                // OnTcpConnect error of a connect to a closed port (under Wine)
     int iUdpReading;                  // UDP_*
     int iOversizeUdpError;            // a datagram over the receive buffer fails the socket with it (0: dropped)
+    bool bOversizeUdpAsRecv;          // ... or is reported as OnUdpRecv with it, and reading goes on
     DWORD dwUnknownTrue;              // UNKNOWN_* bits
     int iProxyAddrFamily;             // sin_family of the addresses OnProxyResult hands out
     bool bHandshakeSendsReported;     // OnTcpSend (parameter 0) for the requests of a proxy handshake
     bool bRelayRefusedAsClose;        // a refused relay control connection: OnSocketClose of the UDP
                                       // socket (else OnProxyResult)
     bool bSinkKeptPerThread;          // socket events go to the sink set when their thread was made
+    bool bResetSeenBySend;            // a reset under queued sends: OnTcpSend has its error, the close follows
+    bool bProxyRefusedAsClose;        // a refused connect to a proxy: OnSocketClose (SS_CONNECTING), not OnTcpConnect
+    bool bProxyHangUpReported;        // the proxy's hang-up after a refusal: OnSocketClose (SS_CONNECTED)
 };
 
 const DWORD UNKNOWN_SELECT = UNKNOWN_CONNECT_ADDR | UNKNOWN_LISTEN | UNKNOWN_RECV | UNKNOWN_CLOSE;
 
 // Columns in the order of EngineRow.
 inline const EngineRow g_rowEngines[] = {
-    {"Select", SOCKETMGR_SELECT, false, true, NULL, true, false, true, 10060, UDP_ALWAYS, WSAEMSGSIZE,
-     UNKNOWN_SELECT, 0, true, true, true},
+    {"Select", SOCKETMGR_SELECT, false, true, NULL, true, false, true, 10060, UDP_ALWAYS, WSAEMSGSIZE, false,
+     UNKNOWN_SELECT, 0, true, true, true, false, false, false},
     {"Iocp", SOCKETMGR_IOCP, true, false, "isd.lpProxyData != NULL", false, true, false, 10061, UDP_ONE_PER_RECV, 0,
-     0, AF_INET, false, false, false},
+     false, 0, AF_INET, false, false, false, false, false, false},
+    {"Async", SOCKETMGR_ASYNC, true, false, "asd.lpProxyData != NULL", false, true, false, 10061, UDP_AFTER_RECV,
+     WSAEMSGSIZE, true, 0, AF_INET, false, false, false, true, true, true},
 };
 
 inline const EngineRow& RowOf(int iKind)

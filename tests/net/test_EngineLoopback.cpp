@@ -4,6 +4,7 @@
 #include <cstring>
 #include <iterator>
 #include <memory>
+#include <sstream>
 #include <thread>
 
 #include "EngineTest.h"
@@ -168,7 +169,11 @@ TEST_P(EngineLoopback, SendsQueueBehindABlockedPeerAndReportTheDrain)
         EXPECT_EQ(0u, vec.back());
         if (dwPartial) {
             EXPECT_LT(0u, vec.front()) << ::testing::PrintToString(vec);
-            EXPECT_TRUE(std::is_sorted(vec.rbegin(), vec.rend())) << ::testing::PrintToString(vec);
+            // Down from the longest queue (an engine that sends on the window
+            // thread may report while the host still queues).
+            auto itMax = std::max_element(vec.begin(), vec.end());
+            EXPECT_TRUE(std::is_sorted(vec.rbegin(), std::make_reverse_iterator(itMax)))
+                << ::testing::PrintToString(vec);
         } else {
             EXPECT_EQ(std::vector<UINT>(vec.size(), 0), vec);
         }
@@ -230,9 +235,15 @@ TEST_P(EngineLoopback, PeerCloseIsReportedOnceAndShutdownReachesThePeer)
     EXPECT_TRUE(WaitUntil([&] { return Count(Line("close")) == 2; }));
     Sleep(100);
     Lines vec = m_Sink.Log();
+    // One report of the reset: a close with the error, or a send with it
+    // (the close then follows).
     EXPECT_EQ(1, std::count_if(vec.begin(), vec.end(), [&](const std::string& str) {
-                  return str.find("close ") == 0 && str.find(Line("", s3, SS_CONNECTED, 1, 2)) != std::string::npos &&
-                         str != Line("close", 0, s3, SS_CONNECTED, 1, 2);
+                  std::istringstream is(str);
+                  std::string strEvent;
+                  int iError = 0;
+                  SOCKET sOf = INVALID_SOCKET;
+                  is >> strEvent >> iError >> sOf;
+                  return strEvent == (Row().bResetSeenBySend ? "send" : "close") && iError != 0 && sOf == s3;
               })) << ::testing::PrintToString(vec);
     EXPECT_EQ(2u, Count("close"));
 }
@@ -400,7 +411,11 @@ TEST_P(EngineLoopback, DatagramsGoBothWays)
     std::string strHuge(5000, 'h');
     EXPECT_TRUE(m_lpMgr->Recv(u1, 1));
     EXPECT_EQ(Sent(5000), m_lpMgr->SendTo(u2, &to, strHuge.data(), 5000, true));
-    if (Row().iOversizeUdpError != 0) {
+    if (Row().bOversizeUdpAsRecv) {
+        EXPECT_LE(0, WaitLine(Line("udp", Row().iOversizeUdpError, u1, From(u2), 1, 2, "")));
+        EXPECT_EQ(Sent(5), m_lpMgr->SendTo(u2, &to, "after", 5, true));
+        EXPECT_LE(0, WaitLine(Line("udp", 0, u1, From(u2), 1, 2, "after")));
+    } else if (Row().iOversizeUdpError != 0) {
         EXPECT_LE(0, WaitLine(Line("close", Row().iOversizeUdpError, u1, SS_UDP, 1, 2)));
     } else {
         Sleep(150);

@@ -1,0 +1,520 @@
+// Window-message engine: start and stop, the records, the window thread and
+// its notifications (connect, accept, read, write, close), the delivery step
+// and the common error path. The operations a host calls are in
+// VZ_AsyncSocketOps.cpp.
+#include <winsock2.h>
+#include <windows.h>
+
+#include <stdio.h>
+
+#include "VZ_Assert.h"
+#include "VZ_AsyncSocketMgr.h"
+
+namespace {
+
+const UINT SOCKET_MAP_BUCKETS = 4099;
+const int INIT_NO_NAME_THREAD = 0x1;
+const int INIT_NO_TIMER = 0x2;
+const DWORD STOP_WAIT_MS = 2000;
+const DWORD WND_WAIT_MS = 1000;
+// The first window of a process also starts the desktop, which on a loaded
+// machine can take longer than 1000 ms: a window thread that is still
+// running is waited for this much more, since nothing works without its window.
+const DWORD WND_EXTRA_MS = 29000;
+const wchar_t WND_NAME[] = L"AsyncConnectWnd";
+const DWORD WND_STYLE = 0xCF0000; // WS_OVERLAPPEDWINDOW, never shown
+
+} // namespace
+
+VZ_AsyncSocketMgr::VZ_AsyncSocketMgr()
+    : m_mapSocket2Data(10), m_mapClosingCount(10), m_ulNextSerial(1), m_hWndReady(NULL), m_dwWndThreadId(0),
+      m_bTimerStarted(false), m_bStopping(false), m_DeliveryHost(this),
+      m_Delivery(&m_DeliveryHost, TCPDELIVER_MODE_ASYNC)
+{
+    m_mapSocket2Data.InitHashTable(SOCKET_MAP_BUCKETS);
+    m_mapClosingCount.InitHashTable(SOCKET_MAP_BUCKETS);
+    m_hWndReady = CreateEventW(NULL, FALSE, FALSE, NULL);
+    SetEngineMode(SOCKETMGR_RESOLVE_CHECKS_FIRST);
+}
+
+VZ_AsyncSocketMgr::~VZ_AsyncSocketMgr()
+{
+    Uninitialize(STOP_WAIT_MS);
+    if (m_hWndReady != NULL)
+        CloseHandle(m_hWndReady);
+}
+
+// ---------------------------------------------------------------------------
+// Start and stop
+
+bool VZ_AsyncSocketMgr::Initialize(BYTE byFlags, int, DWORD, DWORD)
+{
+    if (GetThreadCount() > 0)
+        return false;
+    m_bStopping = false;
+    if (IsRecording())
+        OpenRecordFile();
+    int iThreadCount = StartThreads(ASYNC_THREAD_WND, 1, 0);
+    VZ_ASSERT(iThreadCount == 1);
+    if ((byFlags & INIT_NO_NAME_THREAD) == 0) {
+        iThreadCount = StartThreads(ASYNC_THREAD_DNS, 1, 0);
+        VZ_ASSERT(iThreadCount == 1);
+    }
+    if (WaitForSingleObject(m_hWndReady, WND_WAIT_MS) == WAIT_TIMEOUT && GetThreadCount(ASYNC_THREAD_WND) == 1)
+        WaitForSingleObject(m_hWndReady, WND_EXTRA_MS);
+    m_Timer.m_lpSink = this;
+    if ((byFlags & INIT_NO_TIMER) == 0) {
+        StartTimerService(this, 0);
+        m_bTimerStarted = true;
+    }
+    return true;
+}
+
+// Also from the window thread itself (inside an event): its quit message is
+// then handled once the event returns, and the wait for it is skipped.
+bool VZ_AsyncSocketMgr::Uninitialize(DWORD)
+{
+    m_bStopping = true; // notifications still queued raise nothing
+    if (m_bTimerStarted) {
+        m_Timer.Stop();
+        m_bTimerStarted = false;
+    }
+    if (m_dwWndThreadId != 0)
+        PostThreadMessageW(m_dwWndThreadId, WM_QUIT, 0, 0);
+    StopThreads(ASYNC_THREAD_WND, STOP_WAIT_MS);
+    if (GetThreadCount(ASYNC_THREAD_DNS) > 0) {
+        m_queDns.PostMessage(DNS_MSG_QUIT, 0, 0);
+        StopThreads(ASYNC_THREAD_DNS, STOP_WAIT_MS);
+    }
+    CloseAllSockets();
+    return true;
+}
+
+void VZ_AsyncSocketMgr::CloseAllSockets()
+{
+    VZ_AutoLock lock(&m_mapSocket2Data);
+    VZ_POSITION pos = m_mapSocket2Data.GetStartPosition();
+    while (pos != NULL) {
+        unsigned int uiKey = 0;
+        _AsyncSocketData* lpAsd = m_mapSocket2Data.GetNextValue(pos, &uiKey);
+        closesocket(lpAsd->socket);
+        FreeSendQueue(lpAsd->listSend);
+        if (!lpAsd->bRbufLockFlag) // else the running delivery frees it
+            m_Memory.Free(lpAsd->sbRbuf.lpData);
+    }
+    m_mapSocket2Data.RemoveAll();
+    m_mapClosingCount.RemoveAll();
+}
+
+DWORD VZ_AsyncSocketMgr::ThreadProc(_THREAD_DATA& td)
+{
+    switch (td.iThreadType) {
+    case ASYNC_THREAD_WND:
+        ThreadWnd();
+        break;
+    case ASYNC_THREAD_DNS:
+        RunNameResolution();
+        break;
+    default:
+        VZ_ASSERT(false);
+        break;
+    }
+    return 0;
+}
+
+void VZ_AsyncSocketMgr::ThreadWnd()
+{
+    m_dwWndThreadId = GetCurrentThreadId();
+    RegisterClass(WND_NAME, NULL, CS_VREDRAW | CS_HREDRAW, 0, 0, NULL, NULL, NULL, NULL, NULL);
+    bool bRet = Create(NULL, WND_NAME, WND_NAME, WND_STYLE, 0, 0, 0, 0, NULL, NULL);
+    VZ_ASSERT(bRet);
+    SetEvent(m_hWndReady);
+    MSG msg;
+    while (GetMessageW(&msg, NULL, 0, 0) > 0)
+        DispatchMessageW(&msg);
+    m_dwWndThreadId = 0;
+    Destroy();
+    UnregisterClass(WND_NAME, NULL);
+}
+
+// ---------------------------------------------------------------------------
+// Records
+
+bool VZ_AsyncSocketMgr::AddSocket(SOCKET s, int status, DWORD dwUserData1, DWORD dwUserData2,
+                                  _PROXYDATA* lpProxyData)
+{
+    VZ_AutoLock lock(&m_mapSocket2Data);
+    if (m_mapSocket2Data.PLookup(static_cast<unsigned int>(s)) != NULL)
+        return false;
+    _AsyncSocketData& asd = m_mapSocket2Data[static_cast<unsigned int>(s)];
+    InitSocketCore(asd, s, status, dwUserData1, dwUserData2, lpProxyData, &m_ulNextSerial, m_Timer.GetTimerTick());
+    asd.listSend.RemoveAll();
+    return true;
+}
+
+_AsyncSocketData* VZ_AsyncSocketMgr::FindRecord(SOCKET s)
+{
+    return m_mapSocket2Data.PLookup(static_cast<unsigned int>(s));
+}
+
+_AsyncSocketData* VZ_AsyncSocketMgr::FindLive(SOCKET s)
+{
+    if (m_mapClosingCount.PLookup(static_cast<unsigned int>(s)) != NULL)
+        return NULL;
+    return FindRecord(s);
+}
+
+_SOCKETCORE* VZ_AsyncSocketMgr::LockSocket(SOCKET s)
+{
+    m_mapSocket2Data.Lock();
+    return FindRecord(s);
+}
+
+void VZ_AsyncSocketMgr::UnlockSocket(SOCKET)
+{
+    m_mapSocket2Data.Unlock();
+}
+
+_SOCKETCORE* VZ_AsyncSocketMgr::VZ_DeliveryHost::FindTcpRecord(SOCKET s, ULONG ulSerial)
+{
+    _AsyncSocketData* lpAsd = m_lpMgr->FindRecord(s);
+    if (lpAsd == NULL || (ulSerial != TCP_ANY_SERIAL && lpAsd->ulSerial != ulSerial))
+        return NULL;
+    return lpAsd;
+}
+
+long VZ_AsyncSocketMgr::ReadingMask(const _AsyncSocketData& asd)
+{
+    long lEvents = FD_CLOSE;
+    if (asd.uiNoticeLen > 0)
+        lEvents |= FD_READ;
+    if (!asd.listSend.IsEmpty())
+        lEvents |= FD_WRITE;
+    return lEvents;
+}
+
+bool VZ_AsyncSocketMgr::Arm(SOCKET s, long lEvents)
+{
+    HWND hWnd = GetHwnd();
+    return hWnd != NULL && WSAAsyncSelect(s, hWnd, WM_ASYNC_SOCKET, lEvents) != SOCKET_ERROR;
+}
+
+// ---------------------------------------------------------------------------
+// The common error path
+
+void VZ_AsyncSocketMgr::CloseAndNotify(int iError, SOCKET s)
+{
+    VZ_AutoLock lock(&m_mapSocket2Data);
+    _AsyncSocketData* lpAsd = FindLive(s);
+    if (lpAsd == NULL || lpAsd->status == SS_CLOSING)
+        return;
+    int iOldStatus = lpAsd->status;
+    SOCKET sPair = lpAsd->sPair;
+    DWORD dwUserData1 = lpAsd->dwUserData1;
+    DWORD dwUserData2 = lpAsd->dwUserData2;
+    lpAsd->status = SS_CLOSING;
+    ISocketMgrSink* lpSink = GetSink();
+    if (iOldStatus == SS_UDP || sPair == INVALID_SOCKET) {
+        lock.Unlock();
+        if (lpSink != NULL)
+            lpSink->OnSocketClose(iError, s, iOldStatus, dwUserData1, dwUserData2);
+        RecordClose(iError, s, iOldStatus, dwUserData1, dwUserData2);
+        return;
+    }
+    // The control socket of a proxied UDP socket failed: the UDP socket is told.
+    _AsyncSocketData* lpPair = FindRecord(sPair);
+    if (lpPair == NULL)
+        return;
+    dwUserData1 = lpPair->dwUserData1;
+    dwUserData2 = lpPair->dwUserData2;
+    lock.Unlock();
+    if (lpSink != NULL)
+        lpSink->OnProxyResult(WSAECONNRESET, sPair, NULL, dwUserData1, dwUserData2);
+}
+
+// ---------------------------------------------------------------------------
+// The window and its notifications
+
+LRESULT VZ_AsyncSocketMgr::WindowProc(UINT uMsg, WPARAM wParam, LPARAM lParam)
+{
+    SOCKET s = static_cast<SOCKET>(wParam);
+    if (uMsg != WM_ASYNC_SOCKET && uMsg != WM_ASYNC_RBUF && uMsg != WM_ASYNC_RELEASE)
+        return VZ_Wnd::WindowProc(uMsg, wParam, lParam);
+    if (m_bStopping) // the engine stops: what is still queued raises nothing
+        return 0;
+    if (uMsg == WM_ASYNC_RBUF) {
+        OnBufferedData(s);
+        return 0;
+    }
+    if (uMsg == WM_ASYNC_RELEASE) {
+        OnRelease(s);
+        return 0;
+    }
+    int iError = WSAGETSELECTERROR(lParam);
+    switch (WSAGETSELECTEVENT(lParam)) {
+    case FD_READ:
+        OnRead(s, iError);
+        break;
+    case FD_WRITE:
+        OnWrite(s, iError);
+        break;
+    case FD_ACCEPT:
+        OnAccept(s, iError);
+        break;
+    case FD_CONNECT:
+        OnConnect(s, iError);
+        break;
+    case FD_CLOSE:
+        OnClose(s, iError);
+        break;
+    default:
+        VZ_ASSERT(false);
+        break;
+    }
+    return 0;
+}
+
+void VZ_AsyncSocketMgr::OnRelease(SOCKET s)
+{
+    VZ_AutoLock lock(&m_mapSocket2Data);
+    int* lpiCount = m_mapClosingCount.PLookup(static_cast<unsigned int>(s));
+    if (lpiCount == NULL) {
+        VZ_ASSERT(false);
+        return;
+    }
+    int& nCount = *lpiCount;
+    VZ_ASSERT(nCount>0);
+    if (--nCount <= 0)
+        m_mapClosingCount.RemoveKey(static_cast<unsigned int>(s));
+}
+
+// A failed connect stays open with status SS_CONNECTING for the host to close.
+void VZ_AsyncSocketMgr::OnConnect(SOCKET s, int iError)
+{
+    VZ_AutoLock lock(&m_mapSocket2Data);
+    _AsyncSocketData* lpAsd = FindLive(s);
+    if (lpAsd == NULL)
+        return;
+    if (lpAsd->status != SS_CONNECTING) {
+        printf("s=%d iError=%d status=%d \n", static_cast<int>(s), iError, lpAsd->status);
+    } else if (iError == 0) {
+        lpAsd->status = SS_CONNECTED;
+        lpAsd->dwLastRecvTime = lpAsd->dwLastSendTime = m_Timer.GetTimerTick();
+    }
+    bool bProxy = lpAsd->lpProxyData != NULL;
+    ULONG ulSerial = lpAsd->ulSerial;
+    DWORD dwUserData1 = lpAsd->dwUserData1;
+    DWORD dwUserData2 = lpAsd->dwUserData2;
+    lock.Unlock();
+    if (bProxy) {
+        // Also after a failed connect: the first request then cannot be sent
+        // and the socket fails with the connect's error as its last error.
+        WSASetLastError(iError);
+        m_Delivery.Proxy().OnProxyConnected(s, ulSerial);
+        return;
+    }
+    ISocketMgrSink* lpSink = GetSink();
+    if (lpSink != NULL)
+        lpSink->OnTcpConnect(iError, s, dwUserData1, dwUserData2);
+}
+
+void VZ_AsyncSocketMgr::OnAccept(SOCKET sListen, int iError)
+{
+    {
+        VZ_AutoLock lock(&m_mapSocket2Data);
+        if (FindLive(sListen) == NULL)
+            return;
+        const unsigned int s = static_cast<unsigned int>(sListen);
+        bool bExist = true;
+        VZ_ASSERT(!bExist || m_mapSocket2Data[s].status == SS_ACCEPTING);
+        if (m_mapSocket2Data[s].status != SS_ACCEPTING)
+            return;
+    }
+    ISocketMgrSink* lpSink = GetSink();
+    if (iError != 0) {
+        if (lpSink != NULL)
+            lpSink->OnTcpAccept(iError, sListen, INVALID_SOCKET, NULL, NULL);
+        return;
+    }
+    sockaddr_in peer = VZ_MakeInetAddress(0, 0);
+    int iPeerLen = sizeof(peer);
+    SOCKET a = WSAAccept(sListen, reinterpret_cast<sockaddr*>(&peer), &iPeerLen, NULL, 0);
+    if (a == INVALID_SOCKET) {
+        iError = WSAGetLastError();
+        // A notice whose connection is gone already is no failure.
+        if (iError != WSAEWOULDBLOCK && lpSink != NULL)
+            lpSink->OnTcpAccept(iError, sListen, INVALID_SOCKET, NULL, &peer);
+        return;
+    }
+    sockaddr_in local = VZ_MakeInetAddress(0, 0);
+    int iLocalLen = sizeof(local);
+    getsockname(sListen, reinterpret_cast<sockaddr*>(&local), &iLocalLen);
+    // The new socket keeps the listener's events (accept and close): it
+    // reads nothing until the sink asks with Recv.
+    if (lpSink == NULL || !lpSink->OnSocketPreAccept(&local, &peer) || !AddSocket(a, SS_CONNECTED, 0, 0, NULL)) {
+        closesocket(a);
+        return;
+    }
+    lpSink->OnTcpAccept(0, sListen, a, &local, &peer);
+    RecordAccept(sListen, a, &local, &peer);
+}
+
+void VZ_AsyncSocketMgr::OnRead(SOCKET s, int iError)
+{
+    VZ_AutoLock lock(&m_mapSocket2Data);
+    _AsyncSocketData* lpAsd = FindLive(s);
+    if (lpAsd == NULL || (lpAsd->status != SS_CONNECTED && lpAsd->status != SS_UDP))
+        return;
+    int status = lpAsd->status;
+    SOCKET sPair = lpAsd->sPair;
+    ULONG ulSerial = lpAsd->ulSerial;
+    DWORD dwUserData1 = lpAsd->dwUserData1;
+    DWORD dwUserData2 = lpAsd->dwUserData2;
+    // A read notice queued before the sink stopped asking: the bytes stay in
+    // the socket until the next Recv arms reading again.
+    bool bWanted = lpAsd->uiNoticeLen > 0 || VZ_ProxySession::IsNegotiating(*lpAsd);
+    lock.Unlock();
+    ISocketMgrSink* lpSink = GetSink();
+    if (iError != 0) {
+        UINT uiZero = 0;
+        if (lpSink == NULL)
+            return;
+        if (status == SS_CONNECTED)
+            lpSink->OnTcpRecv(iError, s, NULL, &uiZero, dwUserData1, dwUserData2);
+        else
+            lpSink->OnUdpRecv(iError, s, NULL, 0, NULL, dwUserData1, dwUserData2);
+        return;
+    }
+    if (status == SS_UDP)
+        OnReadUdp(s, sPair, dwUserData1, dwUserData2);
+    else if (bWanted)
+        OnReadTcp(s, ulSerial);
+}
+
+void VZ_AsyncSocketMgr::OnReadTcp(SOCKET s, ULONG ulSerial)
+{
+    char buf[ASYNC_RECV_SIZE];
+    int n = recv(s, buf, sizeof(buf), 0);
+    if (n > 0) {
+        Deliver(s, buf, static_cast<UINT>(n), ulSerial);
+        return;
+    }
+    int iError = n == 0 ? 0 : WSAGetLastError();
+    if (iError != WSAEWOULDBLOCK)
+        CloseAndNotify(iError, s);
+}
+
+// Every datagram that arrives once Recv armed reading.
+void VZ_AsyncSocketMgr::OnReadUdp(SOCKET s, SOCKET sPair, DWORD dwUserData1, DWORD dwUserData2)
+{
+    char buf[ASYNC_UDP_SIZE];
+    sockaddr_in from = VZ_MakeInetAddress(0, 0);
+    int iFromLen = sizeof(from);
+    int n = recvfrom(s, buf, sizeof(buf), 0, reinterpret_cast<sockaddr*>(&from), &iFromLen);
+    int iError = 0;
+    if (n < 0) {
+        iError = WSAGetLastError();
+        n = 0;
+        if (iError == WSAEWOULDBLOCK) // a notice for a datagram read already
+            return;
+    }
+    // A relayed socket's datagrams come from the relay, the sender in the header.
+    int iHeader = sPair != INVALID_SOCKET ? ReadRelayHeader(buf, n, &from) : 0;
+    ISocketMgrSink* lpSink = GetSink();
+    if (lpSink != NULL)
+        lpSink->OnUdpRecv(iError, s, buf + iHeader, n - iHeader, &from, dwUserData1, dwUserData2);
+}
+
+// Recv found the bytes already here; they may have gone out with a read
+// notice handled meanwhile, and then reading is only armed again.
+void VZ_AsyncSocketMgr::OnBufferedData(SOCKET s)
+{
+    VZ_AutoLock lock(&m_mapSocket2Data);
+    _AsyncSocketData* lpAsd = FindLive(s);
+    if (lpAsd == NULL || lpAsd->status != SS_CONNECTED || lpAsd->bRbufLockFlag)
+        return;
+    if (lpAsd->uiNoticeLen == 0 || lpAsd->sbRbuf.uiDataLen < lpAsd->uiNoticeLen) {
+        Arm(s, ReadingMask(*lpAsd));
+        return;
+    }
+    ULONG ulSerial = lpAsd->ulSerial;
+    lock.Unlock();
+    Deliver(s, NULL, 0, ulSerial);
+}
+
+void VZ_AsyncSocketMgr::Deliver(SOCKET s, const char* lpBuf, UINT uiLen, ULONG ulSerial)
+{
+    int iResult = m_Delivery.Deliver(s, lpBuf, uiLen, ulSerial);
+    VZ_AutoLock lock(&m_mapSocket2Data);
+    _AsyncSocketData* lpAsd = FindLive(s);
+    // Closed inside the event, or failed: nothing to arm (the handle may
+    // belong to another socket already).
+    if (lpAsd == NULL || lpAsd->ulSerial != ulSerial || lpAsd->status != SS_CONNECTED)
+        return;
+    // A proxied listen waits for the proxy's second reply.
+    long lEvents = iResult == TCPDELIVER_PROXY_LISTEN ? FD_READ | FD_WRITE | FD_CLOSE : ReadingMask(*lpAsd);
+    if (!Arm(s, lEvents)) {
+        int iError = WSAGetLastError();
+        lock.Unlock();
+        CloseAndNotify(iError, s);
+    }
+}
+
+void VZ_AsyncSocketMgr::OnWrite(SOCKET s, int iError)
+{
+    VZ_AutoLock lock(&m_mapSocket2Data);
+    _AsyncSocketData* lpAsd = FindLive(s);
+    // A write notice with nothing queued is left over from an earlier arm:
+    // the queue it was for has been sent and reported.
+    if (lpAsd == NULL || lpAsd->status != SS_CONNECTED || (iError == 0 && lpAsd->listSend.IsEmpty()))
+        return;
+    DWORD dwUserData1 = lpAsd->dwUserData1;
+    DWORD dwUserData2 = lpAsd->dwUserData2;
+    DWORD dwParam = lpAsd->dwLastSendParam;
+    ISocketMgrSink* lpSink = GetSink();
+    if (iError == 0) {
+        lpAsd->dwLastSendTime = m_Timer.GetTimerTick();
+        int iResult = DrainSendQueue(s, lpAsd->listSend, &iError);
+        if (iResult == SENDQ_FAILED) {
+            // The connection is broken: what waits would only fail again
+            // with every write notice still queued.
+            FreeSendQueue(lpAsd->listSend);
+            lock.Unlock();
+            if (lpSink != NULL)
+                lpSink->OnTcpSend(iError, s, dwUserData1, dwUserData2, dwParam, 0);
+            return;
+        }
+        bool bArmed = Arm(s, ReadingMask(*lpAsd)); // with FD_WRITE while bytes wait
+        int iArmError = WSAGetLastError();
+        bool bPartial = iResult == SENDQ_PARTIAL;
+        // Requests of a running proxy handshake are not the host's sends.
+        bool bReport = bPartial ? (lpAsd->dwFlags & SOCKET_FLAG_PARTIAL_SEND) != 0
+                                : !VZ_ProxySession::IsNegotiating(*lpAsd);
+        UINT uiQueued = bPartial ? static_cast<UINT>(lpAsd->listSend.GetCount()) : 0;
+        lock.Unlock();
+        if (lpSink == NULL)
+            return;
+        if (bReport && (bArmed || bPartial))
+            lpSink->OnTcpSend(iError, s, dwUserData1, dwUserData2, dwParam, uiQueued);
+        if (!bArmed)
+            lpSink->OnTcpSend(iArmError, s, dwUserData1, dwUserData2, dwParam, 0);
+        return;
+    }
+    lock.Unlock();
+    if (lpSink != NULL)
+        lpSink->OnTcpSend(iError, s, dwUserData1, dwUserData2, dwParam, 0);
+}
+
+void VZ_AsyncSocketMgr::OnClose(SOCKET s, int iError)
+{
+    SOCKET sPair = INVALID_SOCKET;
+    {
+        VZ_AutoLock lock(&m_mapSocket2Data);
+        _AsyncSocketData* lpAsd = FindLive(s);
+        if (lpAsd == NULL)
+            return;
+        sPair = lpAsd->sPair;
+    }
+    WSASetLastError(iError);
+    CloseAndNotify(iError, sPair != INVALID_SOCKET ? sPair : s);
+}

@@ -1,0 +1,130 @@
+// The engine behind "IAsyncSocketMgr1.0" and "IAsyncSocketMgr1.1": every
+// socket notification arrives through WSAAsyncSelect as a message of one
+// hidden window, and its one thread handles all sockets; a second thread
+// resolves host names; the base's timer service runs the per-socket
+// time-outs and timers.
+//
+// One lock, the lock of m_mapSocket2Data, guards every record,
+// m_mapClosingCount and m_ulNextSerial. Events are raised with it released.
+// Every socket event reaches the sink on the window thread.
+#pragma once
+
+#include <winsock2.h>
+#include <windows.h>
+
+#include "VZ_List.h"
+#include "VZ_Map.h"
+#include "VZ_MultiThread.h"
+#include "VZ_MultipleTimer.h"
+#include "VZ_SocketMgr.h"
+#include "VZ_TcpDelivery.h"
+#include "VZ_Wnd.h"
+
+// Messages of the hidden window.
+#define WM_ASYNC_RBUF 0x720    // wParam socket: deliver the bytes already buffered (posted by Recv)
+#define WM_ASYNC_SOCKET 0x721  // WSAAsyncSelect: wParam socket, lParam event | error << 16
+#define WM_ASYNC_RELEASE 0x722 // wParam socket: one close of it has passed the message queue
+
+#define ASYNC_RECV_SIZE 16384  // one TCP read of the window thread
+#define ASYNC_UDP_SIZE 2048    // one datagram
+
+// Thread types of the engine's pool.
+enum {
+    ASYNC_THREAD_DNS = 2,
+    ASYNC_THREAD_WND = 3
+};
+
+// One socket: the common record and its send queue, oldest first.
+struct _AsyncSocketData : _SOCKETCORE {
+    SENDLIST listSend;
+};
+
+class VZ_AsyncSocketMgr : public VZ_SocketMgr, public VZ_MultiThread, public VZ_Wnd, public VZ_MultipleTimerSink {
+public:
+    VZ_AsyncSocketMgr();
+    ~VZ_AsyncSocketMgr() override;
+
+    bool Initialize(BYTE byFlags, int nWorkThread, DWORD dwReserved1, DWORD dwReserved2) override;
+    bool Uninitialize(DWORD dwReserved) override;
+    bool CloseSocket(SOCKET s) override;
+    bool Recv(SOCKET s, UINT uiNoticeLen) override;
+    using VZ_SocketMgr::Connect;
+    using VZ_SocketMgr::CreateTcpSocket;
+    using VZ_SocketMgr::CreateUdpSocket;
+    using VZ_SocketMgr::SendTo;
+    SOCKET CreateUdpSocket(HANDLE hProxy, const sockaddr_in* lpLocalAddr, DWORD dwUserData1,
+                           DWORD dwUserData2) override;
+    int SendTo(SOCKET s, const sockaddr_in* lpRemoteAddr, const char* buf, int len, bool bDirect) override;
+    SOCKET CreateTcpSocket(HANDLE hProxy, const sockaddr_in* lpLocalAddr, DWORD dwUserData1,
+                           DWORD dwUserData2) override;
+    bool Connect(SOCKET s, const sockaddr_in* lpRemoteAddr) override;
+    bool Listen(SOCKET s, int backlog) override;
+    bool Send(SOCKET s, const char* buf, int len, DWORD dwSendParam, UINT* lpuiQueued) override;
+
+    int OnTimerExpired(DWORD dwTimerId, DWORD dwParam) override { return ExpireSocketTimer(dwTimerId, dwParam); }
+
+protected:
+    DWORD ThreadProc(_THREAD_DATA& td) override;
+    LRESULT WindowProc(UINT uMsg, WPARAM wParam, LPARAM lParam) override;
+    _SOCKETCORE* LockSocket(SOCKET s) override;
+    void UnlockSocket(SOCKET s) override;
+    bool AddSocket(SOCKET s, int status, DWORD dwUserData1, DWORD dwUserData2, _PROXYDATA* lpProxyData) override;
+
+private:
+    // What the shared receive delivery and proxy handshake need of this engine.
+    class VZ_DeliveryHost : public VZ_TcpDeliveryHost {
+    public:
+        explicit VZ_DeliveryHost(VZ_AsyncSocketMgr* lpMgr) : m_lpMgr(lpMgr) {}
+        void LockTable() override { m_lpMgr->m_mapSocket2Data.Lock(); }
+        void UnlockTable() override { m_lpMgr->m_mapSocket2Data.Unlock(); }
+        _SOCKETCORE* FindTcpRecord(SOCKET s, ULONG ulSerial) override;
+        VZ_SocketMgr* GetSocketMgr() override { return m_lpMgr; }
+        VZ_MemoryEx* GetMemory() override { return &m_lpMgr->m_Memory; }
+        DWORD GetClock() override { return m_lpMgr->m_Timer.GetTimerTick(); }
+        void ReportSocketError(int iError, SOCKET s) override { m_lpMgr->CloseAndNotify(iError, s); }
+        bool IsStopping() override { return m_lpMgr->m_bStopping; }
+
+    private:
+        VZ_AsyncSocketMgr* m_lpMgr;
+    };
+
+    // Records (VZ_AsyncSocketMgr.cpp).
+    _AsyncSocketData* FindRecord(SOCKET s);
+    // The record of s when it may take a notification: it exists and no
+    // close of its handle is still on its way through the message queue.
+    _AsyncSocketData* FindLive(SOCKET s);
+    // FD_CLOSE, FD_READ while a notice length is pending, FD_WRITE while sends wait.
+    static long ReadingMask(const _AsyncSocketData& asd);
+    // WSAAsyncSelect on the window (record locked).
+    bool Arm(SOCKET s, long lEvents);
+    // Reported once: OnSocketClose, or for the control socket of a proxied
+    // UDP socket OnProxyResult of that socket; the socket then waits for CloseSocket.
+    void CloseAndNotify(int iError, SOCKET s);
+    void CloseAllSockets();
+
+    // The window thread and its notifications (VZ_AsyncSocketMgr.cpp).
+    void ThreadWnd();
+    void OnConnect(SOCKET s, int iError);
+    void OnAccept(SOCKET sListen, int iError);
+    void OnRead(SOCKET s, int iError);
+    void OnReadTcp(SOCKET s, ULONG ulSerial);
+    void OnReadUdp(SOCKET s, SOCKET sPair, DWORD dwUserData1, DWORD dwUserData2);
+    void OnWrite(SOCKET s, int iError);
+    void OnClose(SOCKET s, int iError);
+    void OnBufferedData(SOCKET s);
+    void OnRelease(SOCKET s);
+    // The delivery step: bytes (or none) through the shared receive contract,
+    // then reading re-armed for the record of that serial.
+    void Deliver(SOCKET s, const char* lpBuf, UINT uiLen, ULONG ulSerial);
+
+    VZ_LckMap<unsigned int, unsigned int, _AsyncSocketData, const _AsyncSocketData&> m_mapSocket2Data;
+    VZ_Map<unsigned int, unsigned int, int, int> m_mapClosingCount;
+    ULONG m_ulNextSerial;
+    HANDLE m_hWndReady;
+    volatile DWORD m_dwWndThreadId;
+    bool m_bTimerStarted;
+    volatile bool m_bStopping;
+
+    VZ_DeliveryHost m_DeliveryHost;
+    VZ_TcpDelivery m_Delivery;
+};

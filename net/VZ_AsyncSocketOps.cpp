@@ -1,0 +1,187 @@
+// Window-message engine: the operations a host calls on its sockets. Each
+// one changes records under the lock and arms the window's notifications;
+// the events follow on the window thread.
+#include <winsock2.h>
+#include <windows.h>
+
+#include <stdio.h>
+
+#include "VZ_Assert.h"
+#include "VZ_AsyncSocketMgr.h"
+
+// ---------------------------------------------------------------------------
+// Creating sockets
+
+SOCKET VZ_AsyncSocketMgr::CreateTcpSocket(HANDLE hProxy, const sockaddr_in* lpLocalAddr, DWORD dwUserData1,
+                                          DWORD dwUserData2)
+{
+    SOCKET s = WSASocketW(AF_INET, SOCK_STREAM, 0, NULL, 0, WSA_FLAG_OVERLAPPED);
+    if (s == INVALID_SOCKET)
+        return INVALID_SOCKET;
+    VZ_ASSERT(s < 0xffffff);
+    return BindAndAdd(s, lpLocalAddr, SS_TCP, dwUserData1, dwUserData2, hProxy);
+}
+
+// An ICMP port-unreachable is left to show as a receive error of the socket.
+SOCKET VZ_AsyncSocketMgr::CreateUdpSocket(HANDLE hProxy, const sockaddr_in* lpLocalAddr, DWORD dwUserData1,
+                                          DWORD dwUserData2)
+{
+    SOCKET s = WSASocketW(AF_INET, SOCK_DGRAM, 0, NULL, 0, WSA_FLAG_OVERLAPPED);
+    if (s == INVALID_SOCKET)
+        return INVALID_SOCKET;
+    VZ_ASSERT(s < 0xffffff);
+    s = BindAndAdd(s, lpLocalAddr, SS_UDP, dwUserData1, dwUserData2, hProxy);
+    if (s == INVALID_SOCKET || hProxy == NULL)
+        return s;
+    return AttachUdpRelay(s, hProxy, dwUserData1, dwUserData2);
+}
+
+// ---------------------------------------------------------------------------
+// Connecting and listening
+
+bool VZ_AsyncSocketMgr::Connect(SOCKET s, const sockaddr_in* lpRemoteAddr)
+{
+    VZ_AutoLock lock(&m_mapSocket2Data);
+    _AsyncSocketData* lpAsd = FindRecord(s);
+    if (lpAsd == NULL || lpAsd->status != SS_TCP || lpRemoteAddr == NULL)
+        return false;
+    sockaddr_in addr = *lpRemoteAddr;
+    if (lpAsd->lpProxyData != NULL) {
+        // The target is kept for the handshake; the connect goes to the proxy.
+        lpAsd->ulRemoteIP = lpRemoteAddr->sin_addr.s_addr;
+        lpAsd->usRemotePort = lpRemoteAddr->sin_port;
+        if (!FindProxy(lpAsd->lpProxyData, &addr.sin_addr.s_addr, &addr.sin_port))
+            return false;
+    }
+    if (!Arm(s, FD_CONNECT | FD_CLOSE))
+        return false;
+    if (WSAConnect(s, reinterpret_cast<const sockaddr*>(&addr), sizeof(addr), NULL, NULL, NULL, NULL) ==
+            SOCKET_ERROR &&
+        WSAGetLastError() != WSAEWOULDBLOCK) {
+        printf("WSAConnect s=%d,Error=%d\n", static_cast<int>(s), WSAGetLastError());
+        return false; // the status stays SS_TCP
+    }
+    lpAsd->status = SS_CONNECTING;
+    return true;
+}
+
+bool VZ_AsyncSocketMgr::Listen(SOCKET s, int backlog)
+{
+    VZ_AutoLock lock(&m_mapSocket2Data);
+    _AsyncSocketData* lpAsd = FindRecord(s);
+    if (lpAsd == NULL || lpAsd->status != SS_TCP)
+        return false;
+    if (lpAsd->lpProxyData != NULL) {
+        // Through the proxy: a BIND; the bound address and the peer come back
+        // as OnProxyResult and OnTcpAccept.
+        lock.Unlock();
+        sockaddr_in addr = VZ_MakeInetAddress(0, 0);
+        return Connect(s, &addr);
+    }
+    if (listen(s, backlog) == SOCKET_ERROR || !Arm(s, FD_ACCEPT | FD_CLOSE))
+        return false;
+    lpAsd->status = SS_ACCEPTING;
+    return true;
+}
+
+// ---------------------------------------------------------------------------
+// Receiving and sending
+
+bool VZ_AsyncSocketMgr::Recv(SOCKET s, UINT uiNoticeLen)
+{
+    VZ_AutoLock lock(&m_mapSocket2Data);
+    _AsyncSocketData* lpAsd = FindRecord(s);
+    if (lpAsd == NULL)
+        return false;
+    if (lpAsd->status == SS_UDP)
+        return Arm(s, FD_READ | FD_CLOSE);
+    if (lpAsd->status != SS_CONNECTED)
+        return false;
+    switch (ArmNotice(*lpAsd, uiNoticeLen)) {
+    case NOTICE_PENDING:
+        return false;
+    case NOTICE_ARMED:
+        return true;
+    case NOTICE_HELD:
+        // The bytes are here already: the window thread delivers them, never the caller.
+        return PostMessageW(GetHwnd(), WM_ASYNC_RBUF, static_cast<WPARAM>(s), 0) != FALSE;
+    default:
+        return Arm(s, ReadingMask(*lpAsd));
+    }
+}
+
+bool VZ_AsyncSocketMgr::Send(SOCKET s, const char* buf, int len, DWORD dwSendParam, UINT* lpuiQueued)
+{
+    VZ_ASSERT(buf != NULL);
+    VZ_ASSERT(len > 0);
+    if (buf == NULL || len <= 0)
+        return false;
+    VZ_AutoLock lock(&m_mapSocket2Data);
+    _AsyncSocketData* lpAsd = FindRecord(s);
+    if (lpAsd == NULL || lpAsd->status != SS_CONNECTED || !QueueSend(lpAsd->listSend, buf, static_cast<UINT>(len)))
+        return false;
+    lpAsd->dwLastSendParam = dwSendParam;
+    if (lpuiQueued != NULL)
+        *lpuiQueued = static_cast<UINT>(lpAsd->listSend.GetCount());
+    return Arm(s, ReadingMask(*lpAsd)); // with FD_WRITE: the window thread sends
+}
+
+int VZ_AsyncSocketMgr::SendTo(SOCKET s, const sockaddr_in* lpRemoteAddr, const char* buf, int len, bool bDirect)
+{
+    VZ_ASSERT(buf != NULL);
+    VZ_ASSERT(len > 0);
+    if (buf == NULL || len <= 0 || lpRemoteAddr == NULL)
+        return SOCKET_ERROR;
+    if (bDirect)
+        return SendToDirect(s, lpRemoteAddr, buf, len);
+    ULONG ulRelayIP = 0;
+    USHORT usRelayPort = 0;
+    {
+        VZ_AutoLock lock(&m_mapSocket2Data);
+        _AsyncSocketData* lpAsd = FindRecord(s);
+        if (lpAsd == NULL)
+            return SOCKET_ERROR;
+        _AsyncSocketData& asd = *lpAsd;
+        VZ_ASSERT(asd.lpProxyData != NULL);
+        ulRelayIP = asd.ulRemoteIP;
+        usRelayPort = asd.usRemotePort;
+    }
+    return SendToRelay(s, lpRemoteAddr, buf, len, ulRelayIP, usRelayPort);
+}
+
+// ---------------------------------------------------------------------------
+// Close
+
+// No event for a local close. Notifications of the handle still queued are
+// ignored until the window has seen its release.
+bool VZ_AsyncSocketMgr::CloseSocket(SOCKET s)
+{
+    if (s == INVALID_SOCKET)
+        return false;
+    KillAllTimers(s);
+    VZ_AutoLock lock(&m_mapSocket2Data);
+    _AsyncSocketData* lpAsd = FindRecord(s);
+    if (lpAsd == NULL)
+        return false;
+    int iOldStatus = lpAsd->status;
+    SOCKET sPair = lpAsd->sPair;
+    FreeSendQueue(lpAsd->listSend);
+    lpAsd->status = SS_CLOSED;
+    if (!lpAsd->bRbufLockFlag) // else the running delivery frees it
+        m_Memory.Free(lpAsd->sbRbuf.lpData);
+    m_mapSocket2Data.RemoveKey(static_cast<unsigned int>(s));
+    HWND hWnd = GetHwnd();
+    if (hWnd != NULL)
+        WSAAsyncSelect(s, hWnd, 0, 0);
+    closesocket(s);
+    if (iOldStatus != SS_TCP && hWnd != NULL) { // an SS_TCP socket never had notifications
+        m_mapClosingCount[static_cast<unsigned int>(s)] += 1;
+        if (!PostMessageW(hWnd, WM_ASYNC_RELEASE, static_cast<WPARAM>(s), 0) &&
+            --m_mapClosingCount[static_cast<unsigned int>(s)] <= 0)
+            m_mapClosingCount.RemoveKey(static_cast<unsigned int>(s));
+    }
+    lock.Unlock();
+    if (iOldStatus == SS_UDP && sPair != INVALID_SOCKET)
+        CloseSocket(sPair); // the relay's TCP control socket
+    return true;
+}
