@@ -1,0 +1,153 @@
+// What only the window-message engine has: one window thread that raises
+// every socket event, so a sink that holds it holds every socket, and a
+// message queue that may still carry notifications of closed handles. The
+// behaviour it shares with the other engines is tested in
+// test_EngineLoopback.cpp and test_EngineProxy.cpp.
+#include "EngineTest.h"
+
+#include <set>
+
+namespace {
+
+class AsyncEngine : public EngineTest {};
+
+GTEST_ALLOW_UNINSTANTIATED_PARAMETERIZED_TEST(AsyncEngine);
+INSTANTIATE_TEST_SUITE_P(Engines, AsyncEngine, ::testing::ValuesIn(BuiltEngines(false, SOCKETMGR_ASYNC)), RowName);
+
+} // namespace
+
+TEST_P(AsyncEngine, EverySocketEventComesOnTheOneWindowThread)
+{
+    m_Sink.m_bEcho = true;
+    SOCKET sListen = m_lpMgr->CreateTcpSocket(NULL, "127.0.0.1", 0, ECHO, 0);
+    ASSERT_TRUE(m_lpMgr->Listen(sListen, 5));
+    SOCKET c = m_lpMgr->CreateTcpSocket(NULL, "127.0.0.1", 0, 1, 2);
+    ASSERT_TRUE(m_lpMgr->Connect(c, "127.0.0.1", PortOf(sListen)));
+    ASSERT_LE(0, WaitLine(Line("connect", 0, c, 1, 2)));
+    ASSERT_TRUE(m_lpMgr->Send(c, "hello", 5, 3, NULL));
+    ASSERT_TRUE(WaitUntil([&] { return m_Sink.Data(c) == "hello"; }));
+    SOCKET sPeer = RawConnect(PortOf(sListen)); // accepted, then closed by its peer
+    ASSERT_TRUE(WaitUntil([&] { return Count(Line("accept", 0, sListen)) == 2; }));
+    RawClose(sPeer);
+    ASSERT_TRUE(WaitUntil([&] { return Count("close ") == 1; }));
+    EXPECT_TRUE(m_lpMgr->CloseSocket(c));
+
+    Lines vecLog = m_Sink.Log();
+    std::vector<DWORD> vecThreads = m_Sink.Threads();
+    ASSERT_LE(8u, vecLog.size()) << ::testing::PrintToString(vecLog);
+    EXPECT_NE(GetCurrentThreadId(), vecThreads[0]);
+    for (size_t i = 0; i < vecLog.size(); ++i)
+        EXPECT_EQ(vecThreads[0], vecThreads[i]) << vecLog[i];
+}
+
+// The sink keeps the window thread in one OnTcpRecv: the other socket's bytes
+// wait in the network, then arrive whole and in order.
+TEST_P(AsyncEngine, ASinkThatHoldsTheWindowThreadHoldsBackEverySocketAndLosesNothing)
+{
+    m_Sink.m_bEcho = true; // user values 1, 2: read from the connect on, never echo
+    SOCKET sPeerA, a = ConnectedToRaw(&sPeerA);
+    SOCKET sPeerB, b = ConnectedToRaw(&sPeerB);
+    HANDLE hHeld = CreateEventW(NULL, TRUE, FALSE, NULL);
+    HANDLE hRelease = CreateEventW(NULL, TRUE, FALSE, NULL);
+    m_Sink.m_fnData = [&](SOCKET s, const char*, UINT*) {
+        if (s == a && WaitForSingleObject(hHeld, 0) == WAIT_TIMEOUT) {
+            SetEvent(hHeld);
+            WaitForSingleObject(hRelease, 10000);
+        }
+    };
+    RawSend(sPeerA, "A");
+    ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(hHeld, 5000));
+    std::string strSent;
+    for (int i = 0; i < 40; ++i) {
+        std::string str = Pattern(strSent.size(), 1000 + 97 * i);
+        RawSend(sPeerB, str);
+        strSent += str;
+    }
+    Sleep(300);
+    EXPECT_EQ("", m_Sink.Data(b)); // nothing while the window thread is held
+    SetEvent(hRelease);
+    EXPECT_TRUE(WaitUntil([&] { return m_Sink.Data(b).size() >= strSent.size(); }));
+    EXPECT_TRUE(m_Sink.Data(b) == strSent) << m_Sink.Data(b).size() << " of " << strSent.size();
+    EXPECT_EQ("A", m_Sink.Data(a));
+    m_Sink.m_fnData = nullptr;
+    CloseHandle(hHeld);
+    CloseHandle(hRelease);
+}
+
+// Sockets closed while their read, write and close notifications wait in
+// the queue behind an event that holds the window thread: none of those
+// reaches the sink or trips the engine's checks, and the handles' next
+// owners work.
+TEST_P(AsyncEngine, AFloodOfNotificationsForClosedSocketsIsIgnored)
+{
+    m_Sink.m_bEcho = true; // user values 1, 2: read from the connect on, never echo
+    SOCKET sPeerHold, sHold = ConnectedToRaw(&sPeerHold);
+    HANDLE hHeld = CreateEventW(NULL, FALSE, FALSE, NULL);
+    HANDLE hRelease = CreateEventW(NULL, FALSE, FALSE, NULL);
+    std::mutex mtx;
+    std::set<SOCKET> setClosed; // filled while the window thread is held
+    int iLate = 0;
+    m_Sink.m_fnHook = [&](const char*, SOCKET s, UINT*) {
+        std::lock_guard<std::mutex> lock(mtx);
+        iLate += int(setClosed.count(s));
+    };
+    m_Sink.m_fnData = [&](SOCKET s, const char*, UINT*) {
+        if (s == sHold && SignalObjectAndWait(hHeld, hRelease, 10000, FALSE) != WAIT_OBJECT_0)
+            ADD_FAILURE() << "not released";
+    };
+    std::string strChunk = Pattern(0, 20000);
+    SOCKET sListen = Raw(SOCK_STREAM); // never accepts: the connects complete in its backlog
+    listen(sListen, SOMAXCONN);
+    for (int iRound = 0; iRound < 3; ++iRound) {
+        std::vector<std::pair<SOCKET, SOCKET>> vecPairs;
+        for (int i = 0; i < 20; ++i) {
+            SOCKET sPeer, s = ConnectedToRaw(&sPeer);
+            vecPairs.push_back({s, sPeer});
+        }
+        RawSend(sPeerHold, "h");
+        ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(hHeld, 5000));
+        for (size_t i = 0; i < vecPairs.size(); ++i) { // read, write or close notices
+            EXPECT_TRUE(m_lpMgr->Send(vecPairs[i].first, strChunk.data(), int(strChunk.size()), 0, NULL));
+            if (i % 2 == 0)
+                RawClose(vecPairs[i].second);
+            else
+                RawSend(vecPairs[i].second, strChunk);
+        }
+        Sleep(100); // the notifications are queued
+        for (auto& pr : vecPairs) {
+            EXPECT_TRUE(m_lpMgr->CloseSocket(pr.first));
+            std::lock_guard<std::mutex> lock(mtx);
+            setClosed.insert(pr.first);
+        }
+        // New sockets take the freed handles at once: the old notifications
+        // must not reach them either.
+        std::vector<SOCKET> vecNew;
+        for (int i = 0; i < 20; ++i) {
+            vecNew.push_back(m_lpMgr->CreateTcpSocket(NULL, "127.0.0.1", 0, 7, 8));
+            EXPECT_TRUE(m_lpMgr->Connect(vecNew.back(), "127.0.0.1", PortOf(sListen)));
+            std::lock_guard<std::mutex> lock(mtx);
+            setClosed.erase(vecNew.back());
+        }
+        SetEvent(hRelease);
+        Sleep(300); // the queue drains
+        std::lock_guard<std::mutex> lock(mtx);
+        EXPECT_EQ(0, iLate) << "round " << iRound;
+        Lines vecLog = m_Sink.Log();
+        EXPECT_EQ(vecNew.size(), size_t(std::count_if(vecLog.begin(), vecLog.end(), [](const std::string& str) {
+                      return str.size() > 4 && str.compare(str.size() - 4, 4, " 7 8") == 0;
+                  }))) << ::testing::PrintToString(vecLog);
+        for (SOCKET sNew : vecNew) {
+            EXPECT_EQ(1u, Count(Line("connect", 0, sNew, 7, 8)));
+            m_lpMgr->CloseSocket(sNew);
+        }
+        m_Sink.Clear();
+        setClosed.clear();
+    }
+    m_Sink.m_fnHook = nullptr;
+    m_Sink.m_fnData = nullptr;
+    SOCKET sPeer, s = ConnectedToRaw(&sPeer);
+    RawSend(sPeer, "Z");
+    EXPECT_LE(0, WaitLine(Line("recv", 0, s, 1, 2, "Z")));
+    CloseHandle(hHeld);
+    CloseHandle(hRelease);
+}
