@@ -149,6 +149,7 @@ bool VZ_AsyncSocketMgr::AddSocket(SOCKET s, int status, DWORD dwUserData1, DWORD
     _AsyncSocketData& asd = m_mapSocket2Data[static_cast<unsigned int>(s)];
     InitSocketCore(asd, s, status, dwUserData1, dwUserData2, lpProxyData, &m_ulNextSerial, m_Timer.GetTimerTick());
     asd.listSend.RemoveAll();
+    asd.lArmed = 0; // an accepted socket has its listener's events: unknown here
     return true;
 }
 
@@ -193,10 +194,16 @@ long VZ_AsyncSocketMgr::ReadingMask(const _AsyncSocketData& asd)
     return lEvents;
 }
 
-bool VZ_AsyncSocketMgr::Arm(SOCKET s, long lEvents)
+bool VZ_AsyncSocketMgr::Arm(_AsyncSocketData& asd, long lEvents, bool bForce)
 {
+    const long lHarmless = FD_READ | FD_WRITE; // a notice for either finds nothing to do
+    if (!bForce && (lEvents & ~asd.lArmed) == 0 && (asd.lArmed & ~lEvents & ~lHarmless) == 0)
+        return true;
     HWND hWnd = GetHwnd();
-    return hWnd != NULL && WSAAsyncSelect(s, hWnd, WM_ASYNC_SOCKET, lEvents) != SOCKET_ERROR;
+    if (hWnd == NULL || WSAAsyncSelect(asd.socket, hWnd, WM_ASYNC_SOCKET, lEvents) == SOCKET_ERROR)
+        return false;
+    asd.lArmed = lEvents;
+    return true;
 }
 
 // ---------------------------------------------------------------------------
@@ -244,14 +251,21 @@ LRESULT VZ_AsyncSocketMgr::WindowProc(UINT uMsg, WPARAM wParam, LPARAM lParam)
         return 0;
     if (uMsg == WM_ASYNC_RBUF) {
         OnBufferedData(s);
+        RaiseSendReports();
         return 0;
     }
     if (uMsg == WM_ASYNC_RELEASE) {
         OnRelease(s);
         return 0;
     }
-    int iError = WSAGETSELECTERROR(lParam);
-    switch (WSAGETSELECTEVENT(lParam)) {
+    OnNotice(s, WSAGETSELECTEVENT(lParam), WSAGETSELECTERROR(lParam));
+    RaiseSendReports();
+    return 0;
+}
+
+void VZ_AsyncSocketMgr::OnNotice(SOCKET s, WORD wEvent, int iError)
+{
+    switch (wEvent) {
     case FD_READ:
         OnRead(s, iError);
         break;
@@ -271,7 +285,30 @@ LRESULT VZ_AsyncSocketMgr::WindowProc(UINT uMsg, WPARAM wParam, LPARAM lParam)
         VZ_ASSERT(false);
         break;
     }
-    return 0;
+}
+
+// The OnTcpSend of sends that went out at once inside the notification just
+// handled; a send queued behind meanwhile is reported when its queue drains.
+void VZ_AsyncSocketMgr::RaiseSendReports()
+{
+    if (m_vecSendReports.empty())
+        return;
+    std::vector<std::pair<SOCKET, ULONG>> vec;
+    vec.swap(m_vecSendReports);
+    for (const std::pair<SOCKET, ULONG>& pr : vec) {
+        VZ_AutoLock lock(&m_mapSocket2Data);
+        _AsyncSocketData* lpAsd = FindLive(pr.first);
+        if (m_bStopping || lpAsd == NULL || lpAsd->ulSerial != pr.second || lpAsd->status != SS_CONNECTED ||
+            !lpAsd->listSend.IsEmpty() || VZ_ProxySession::IsNegotiating(*lpAsd))
+            continue;
+        DWORD dwUserData1 = lpAsd->dwUserData1;
+        DWORD dwUserData2 = lpAsd->dwUserData2;
+        DWORD dwParam = lpAsd->dwLastSendParam;
+        lock.Unlock();
+        ISocketMgrSink* lpSink = GetSink();
+        if (lpSink != NULL)
+            lpSink->OnTcpSend(0, pr.first, dwUserData1, dwUserData2, dwParam, 0);
+    }
 }
 
 void VZ_AsyncSocketMgr::OnRelease(SOCKET s)
@@ -373,6 +410,7 @@ void VZ_AsyncSocketMgr::OnRead(SOCKET s, int iError)
     // A read notice queued before the sink stopped asking: the bytes stay in
     // the socket until the next Recv arms reading again.
     bool bWanted = lpAsd->uiNoticeLen > 0 || VZ_ProxySession::IsNegotiating(*lpAsd);
+    UINT uiReadSize = ReadSize(*lpAsd);
     lock.Unlock();
     ISocketMgrSink* lpSink = GetSink();
     if (iError != 0) {
@@ -388,13 +426,23 @@ void VZ_AsyncSocketMgr::OnRead(SOCKET s, int iError)
     if (status == SS_UDP)
         OnReadUdp(s, sPair, dwUserData1, dwUserData2);
     else if (bWanted)
-        OnReadTcp(s, ulSerial);
+        OnReadTcp(s, ulSerial, uiReadSize);
 }
 
-void VZ_AsyncSocketMgr::OnReadTcp(SOCKET s, ULONG ulSerial)
+// A read is 16 KiB, or what the sink still wants when that is more (up to
+// 64 KiB): a large notice length then costs one notice, not four.
+UINT VZ_AsyncSocketMgr::ReadSize(const _SOCKETCORE& core)
 {
-    char buf[ASYNC_RECV_SIZE];
-    int n = recv(s, buf, sizeof(buf), 0);
+    UINT uiWanted = core.uiNoticeLen > core.sbRbuf.uiDataLen ? core.uiNoticeLen - core.sbRbuf.uiDataLen : 0;
+    if (uiWanted > ASYNC_RECV_MAX)
+        uiWanted = ASYNC_RECV_MAX;
+    return uiWanted > ASYNC_RECV_SIZE ? uiWanted : ASYNC_RECV_SIZE;
+}
+
+void VZ_AsyncSocketMgr::OnReadTcp(SOCKET s, ULONG ulSerial, UINT uiReadSize)
+{
+    char buf[ASYNC_RECV_MAX];
+    int n = recv(s, buf, static_cast<int>(uiReadSize), 0);
     if (n > 0) {
         Deliver(s, buf, static_cast<UINT>(n), ulSerial);
         return;
@@ -434,7 +482,7 @@ void VZ_AsyncSocketMgr::OnBufferedData(SOCKET s)
     if (lpAsd == NULL || lpAsd->status != SS_CONNECTED || lpAsd->bRbufLockFlag)
         return;
     if (lpAsd->uiNoticeLen == 0 || lpAsd->sbRbuf.uiDataLen < lpAsd->uiNoticeLen) {
-        Arm(s, ReadingMask(*lpAsd));
+        Arm(*lpAsd, ReadingMask(*lpAsd), true);
         return;
     }
     ULONG ulSerial = lpAsd->ulSerial;
@@ -451,9 +499,10 @@ void VZ_AsyncSocketMgr::Deliver(SOCKET s, const char* lpBuf, UINT uiLen, ULONG u
     // belong to another socket already).
     if (lpAsd == NULL || lpAsd->ulSerial != ulSerial || lpAsd->status != SS_CONNECTED)
         return;
-    // A proxied listen waits for the proxy's second reply.
+    // A proxied listen waits for the proxy's second reply. A read re-enables
+    // read notices by itself; bytes that were buffered already did not.
     long lEvents = iResult == TCPDELIVER_PROXY_LISTEN ? FD_READ | FD_WRITE | FD_CLOSE : ReadingMask(*lpAsd);
-    if (!Arm(s, lEvents)) {
+    if (!Arm(*lpAsd, lEvents, lpBuf == NULL)) {
         int iError = WSAGetLastError();
         lock.Unlock();
         CloseAndNotify(iError, s);
@@ -484,9 +533,10 @@ void VZ_AsyncSocketMgr::OnWrite(SOCKET s, int iError)
                 lpSink->OnTcpSend(iError, s, dwUserData1, dwUserData2, dwParam, 0);
             return;
         }
-        bool bArmed = Arm(s, ReadingMask(*lpAsd)); // with FD_WRITE while bytes wait
-        int iArmError = WSAGetLastError();
+        // After a short send no write notice comes by itself.
         bool bPartial = iResult == SENDQ_PARTIAL;
+        bool bArmed = Arm(*lpAsd, ReadingMask(*lpAsd), bPartial);
+        int iArmError = WSAGetLastError();
         // Requests of a running proxy handshake are not the host's sends.
         bool bReport = bPartial ? (lpAsd->dwFlags & SOCKET_FLAG_PARTIAL_SEND) != 0
                                 : !VZ_ProxySession::IsNegotiating(*lpAsd);

@@ -20,12 +20,16 @@
 #include "VZ_TcpDelivery.h"
 #include "VZ_Wnd.h"
 
+#include <utility>
+#include <vector>
+
 // Messages of the hidden window.
 #define WM_ASYNC_RBUF 0x720    // wParam socket: deliver the bytes already buffered (posted by Recv)
 #define WM_ASYNC_SOCKET 0x721  // WSAAsyncSelect: wParam socket, lParam event | error << 16
 #define WM_ASYNC_RELEASE 0x722 // wParam socket: one close of it has passed the message queue
 
 #define ASYNC_RECV_SIZE 16384  // one TCP read of the window thread
+#define ASYNC_RECV_MAX 65536   // ... or what the sink still wants, up to this
 #define ASYNC_UDP_SIZE 2048    // one datagram
 
 // Thread types of the engine's pool.
@@ -34,9 +38,12 @@ enum {
     ASYNC_THREAD_WND = 3
 };
 
-// One socket: the common record and its send queue, oldest first.
+// One socket: the common record, its send queue (oldest first) and the
+// events last given to WSAAsyncSelect, so that an unchanged set is not set
+// again (each call is a round trip to the platform).
 struct _AsyncSocketData : _SOCKETCORE {
     SENDLIST listSend;
+    long lArmed;
 };
 
 class VZ_AsyncSocketMgr : public VZ_SocketMgr, public VZ_MultiThread, public VZ_Wnd, public VZ_MultipleTimerSink {
@@ -95,8 +102,16 @@ private:
     _AsyncSocketData* FindLive(SOCKET s);
     // FD_CLOSE, FD_READ while a notice length is pending, FD_WRITE while sends wait.
     static long ReadingMask(const _AsyncSocketData& asd);
-    // WSAAsyncSelect on the window (record locked).
-    bool Arm(SOCKET s, long lEvents);
+    // WSAAsyncSelect on the window (record locked). Skipped when the events
+    // are those set already, unless bForce: the call is what makes the
+    // platform post a notice for a condition that holds already (data to
+    // read, room to write). FD_WRITE set without a queue is harmless: a
+    // write notice finding nothing queued is ignored.
+    bool Arm(_AsyncSocketData& asd, long lEvents, bool bForce = false);
+    // A Send on the window thread with nothing queued goes out at once; its
+    // OnTcpSend follows once the current notification has been handled.
+    bool SendNow(_AsyncSocketData& asd, const char* buf, int len, UINT* lpuiQueued);
+    void RaiseSendReports();
     // Reported once: OnSocketClose, or for the control socket of a proxied
     // UDP socket OnProxyResult of that socket; the socket then waits for CloseSocket.
     void CloseAndNotify(int iError, SOCKET s);
@@ -104,10 +119,12 @@ private:
 
     // The window thread and its notifications (VZ_AsyncSocketMgr.cpp).
     void ThreadWnd();
+    void OnNotice(SOCKET s, WORD wEvent, int iError);
     void OnConnect(SOCKET s, int iError);
     void OnAccept(SOCKET sListen, int iError);
     void OnRead(SOCKET s, int iError);
-    void OnReadTcp(SOCKET s, ULONG ulSerial);
+    static UINT ReadSize(const _SOCKETCORE& core);
+    void OnReadTcp(SOCKET s, ULONG ulSerial, UINT uiReadSize);
     void OnReadUdp(SOCKET s, SOCKET sPair, DWORD dwUserData1, DWORD dwUserData2);
     void OnWrite(SOCKET s, int iError);
     void OnClose(SOCKET s, int iError);
@@ -124,6 +141,8 @@ private:
     volatile DWORD m_dwWndThreadId;
     bool m_bTimerStarted;
     volatile bool m_bStopping;
+    // Sockets whose sends went out at once, with their serials (window thread only).
+    std::vector<std::pair<SOCKET, ULONG>> m_vecSendReports;
 
     VZ_DeliveryHost m_DeliveryHost;
     VZ_TcpDelivery m_Delivery;

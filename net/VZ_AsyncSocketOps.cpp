@@ -53,7 +53,7 @@ bool VZ_AsyncSocketMgr::Connect(SOCKET s, const sockaddr_in* lpRemoteAddr)
         if (!FindProxy(lpAsd->lpProxyData, &addr.sin_addr.s_addr, &addr.sin_port))
             return false;
     }
-    if (!Arm(s, FD_CONNECT | FD_CLOSE))
+    if (!Arm(*lpAsd, FD_CONNECT | FD_CLOSE, true))
         return false;
     if (WSAConnect(s, reinterpret_cast<const sockaddr*>(&addr), sizeof(addr), NULL, NULL, NULL, NULL) ==
             SOCKET_ERROR &&
@@ -78,7 +78,7 @@ bool VZ_AsyncSocketMgr::Listen(SOCKET s, int backlog)
         sockaddr_in addr = VZ_MakeInetAddress(0, 0);
         return Connect(s, &addr);
     }
-    if (listen(s, backlog) == SOCKET_ERROR || !Arm(s, FD_ACCEPT | FD_CLOSE))
+    if (listen(s, backlog) == SOCKET_ERROR || !Arm(*lpAsd, FD_ACCEPT | FD_CLOSE, true))
         return false;
     lpAsd->status = SS_ACCEPTING;
     return true;
@@ -94,7 +94,7 @@ bool VZ_AsyncSocketMgr::Recv(SOCKET s, UINT uiNoticeLen)
     if (lpAsd == NULL)
         return false;
     if (lpAsd->status == SS_UDP)
-        return Arm(s, FD_READ | FD_CLOSE);
+        return Arm(*lpAsd, FD_READ | FD_CLOSE, true);
     if (lpAsd->status != SS_CONNECTED)
         return false;
     switch (ArmNotice(*lpAsd, uiNoticeLen)) {
@@ -105,8 +105,8 @@ bool VZ_AsyncSocketMgr::Recv(SOCKET s, UINT uiNoticeLen)
     case NOTICE_HELD:
         // The bytes are here already: the window thread delivers them, never the caller.
         return PostMessageW(GetHwnd(), WM_ASYNC_RBUF, static_cast<WPARAM>(s), 0) != FALSE;
-    default:
-        return Arm(s, ReadingMask(*lpAsd));
+    default: // also brings the notice of bytes that wait already
+        return Arm(*lpAsd, ReadingMask(*lpAsd), true);
     }
 }
 
@@ -118,12 +118,35 @@ bool VZ_AsyncSocketMgr::Send(SOCKET s, const char* buf, int len, DWORD dwSendPar
         return false;
     VZ_AutoLock lock(&m_mapSocket2Data);
     _AsyncSocketData* lpAsd = FindRecord(s);
-    if (lpAsd == NULL || lpAsd->status != SS_CONNECTED || !QueueSend(lpAsd->listSend, buf, static_cast<UINT>(len)))
+    if (lpAsd == NULL || lpAsd->status != SS_CONNECTED)
         return false;
     lpAsd->dwLastSendParam = dwSendParam;
+    if (lpAsd->listSend.IsEmpty() && GetCurrentThreadId() == m_dwWndThreadId)
+        return SendNow(*lpAsd, buf, len, lpuiQueued);
+    if (!QueueSend(lpAsd->listSend, buf, static_cast<UINT>(len)))
+        return false;
     if (lpuiQueued != NULL)
         *lpuiQueued = static_cast<UINT>(lpAsd->listSend.GetCount());
-    return Arm(s, ReadingMask(*lpAsd)); // with FD_WRITE: the window thread sends
+    return Arm(*lpAsd, ReadingMask(*lpAsd), true); // the write notice: the window thread sends
+}
+
+// The window thread itself sends (a sink answering inside an event): what
+// goes out at once needs no write notice, and its report is raised after the
+// current notification, never inside Send. A rest is queued as usual.
+bool VZ_AsyncSocketMgr::SendNow(_AsyncSocketData& asd, const char* buf, int len, UINT* lpuiQueued)
+{
+    int n = send(asd.socket, buf, len, 0);
+    if (n < 0)
+        n = 0; // the write notice brings the error, if it is one
+    else
+        asd.dwLastSendTime = m_Timer.GetTimerTick();
+    if (lpuiQueued != NULL)
+        *lpuiQueued = n < len ? 1 : 0;
+    if (n == len) {
+        m_vecSendReports.push_back(std::make_pair(asd.socket, asd.ulSerial));
+        return true;
+    }
+    return QueueSend(asd.listSend, buf + n, static_cast<UINT>(len - n)) && Arm(asd, ReadingMask(asd), true);
 }
 
 int VZ_AsyncSocketMgr::SendTo(SOCKET s, const sockaddr_in* lpRemoteAddr, const char* buf, int len, bool bDirect)
