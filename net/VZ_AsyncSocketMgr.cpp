@@ -27,12 +27,11 @@ const DWORD WND_STYLE = 0xCF0000; // WS_OVERLAPPEDWINDOW, never shown
 } // namespace
 
 VZ_AsyncSocketMgr::VZ_AsyncSocketMgr()
-    : m_mapSocket2Data(10), m_mapClosingCount(10), m_ulNextSerial(1), m_hWndReady(NULL), m_dwWndThreadId(0),
+    : m_mapSocket2Data(10), m_ulNextSerial(1), m_hWndReady(NULL), m_dwWndThreadId(0),
       m_bTimerStarted(false), m_bStopping(false), m_DeliveryHost(this),
       m_Delivery(&m_DeliveryHost, TCPDELIVER_MODE_ASYNC)
 {
     m_mapSocket2Data.InitHashTable(SOCKET_MAP_BUCKETS);
-    m_mapClosingCount.InitHashTable(SOCKET_MAP_BUCKETS);
     m_hWndReady = CreateEventW(NULL, FALSE, FALSE, NULL);
     SetEngineMode(SOCKETMGR_RESOLVE_CHECKS_FIRST);
 }
@@ -160,7 +159,7 @@ _AsyncSocketData* VZ_AsyncSocketMgr::FindRecord(SOCKET s)
 
 _AsyncSocketData* VZ_AsyncSocketMgr::FindLive(SOCKET s)
 {
-    if (m_mapClosingCount.PLookup(static_cast<unsigned int>(s)) != NULL)
+    if (m_mapClosingCount.IsClosing(s))
         return NULL;
     return FindRecord(s);
 }
@@ -255,7 +254,8 @@ LRESULT VZ_AsyncSocketMgr::WindowProc(UINT uMsg, WPARAM wParam, LPARAM lParam)
         return 0;
     }
     if (uMsg == WM_ASYNC_RELEASE) {
-        OnRelease(s);
+        VZ_AutoLock lock(&m_mapSocket2Data);
+        m_mapClosingCount.Release(s);
         return 0;
     }
     OnNotice(s, WSAGETSELECTEVENT(lParam), WSAGETSELECTERROR(lParam));
@@ -309,20 +309,6 @@ void VZ_AsyncSocketMgr::RaiseSendReports()
         if (lpSink != NULL)
             lpSink->OnTcpSend(0, pr.first, dwUserData1, dwUserData2, dwParam, 0);
     }
-}
-
-void VZ_AsyncSocketMgr::OnRelease(SOCKET s)
-{
-    VZ_AutoLock lock(&m_mapSocket2Data);
-    int* lpiCount = m_mapClosingCount.PLookup(static_cast<unsigned int>(s));
-    if (lpiCount == NULL) {
-        VZ_ASSERT(false);
-        return;
-    }
-    int& nCount = *lpiCount;
-    VZ_ASSERT(nCount>0);
-    if (--nCount <= 0)
-        m_mapClosingCount.RemoveKey(static_cast<unsigned int>(s));
 }
 
 // A failed connect stays open with status SS_CONNECTING for the host to close.

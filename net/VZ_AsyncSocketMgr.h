@@ -12,6 +12,7 @@
 #include <winsock2.h>
 #include <windows.h>
 
+#include "VZ_ClosingMap.h"
 #include "VZ_List.h"
 #include "VZ_Map.h"
 #include "VZ_MultiThread.h"
@@ -129,13 +130,12 @@ private:
     void OnWrite(SOCKET s, int iError);
     void OnClose(SOCKET s, int iError);
     void OnBufferedData(SOCKET s);
-    void OnRelease(SOCKET s);
     // The delivery step: bytes (or none) through the shared receive contract,
     // then reading re-armed for the record of that serial.
     void Deliver(SOCKET s, const char* lpBuf, UINT uiLen, ULONG ulSerial);
 
     VZ_LckMap<unsigned int, unsigned int, _AsyncSocketData, const _AsyncSocketData&> m_mapSocket2Data;
-    VZ_Map<unsigned int, unsigned int, int, int> m_mapClosingCount;
+    VZ_ClosingMap m_mapClosingCount;
     ULONG m_ulNextSerial;
     HANDLE m_hWndReady;
     volatile DWORD m_dwWndThreadId;

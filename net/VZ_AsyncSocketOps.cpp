@@ -198,10 +198,7 @@ bool VZ_AsyncSocketMgr::CloseSocket(SOCKET s)
         WSAAsyncSelect(s, hWnd, 0, 0);
     closesocket(s);
     if (iOldStatus != SS_TCP && hWnd != NULL) { // an SS_TCP socket never had notifications
-        m_mapClosingCount[static_cast<unsigned int>(s)] += 1;
-        if (!PostMessageW(hWnd, WM_ASYNC_RELEASE, static_cast<WPARAM>(s), 0) &&
-            --m_mapClosingCount[static_cast<unsigned int>(s)] <= 0)
-            m_mapClosingCount.RemoveKey(static_cast<unsigned int>(s));
+        m_mapClosingCount.AddClose(s, hWnd, WM_ASYNC_RELEASE);
     }
     lock.Unlock();
     if (iOldStatus == SS_UDP && sPair != INVALID_SOCKET)

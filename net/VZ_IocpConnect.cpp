@@ -254,15 +254,7 @@ LRESULT VZ_IocpSocketMgr::WindowProc(UINT uMsg, WPARAM wParam, LPARAM lParam)
 void VZ_IocpSocketMgr::OnConnectRelease(SOCKET s)
 {
     VZ_AutoLock lock(&m_mapSocket2Data);
-    int* lpiCount = m_mapClosingCount.PLookup(static_cast<unsigned int>(s));
-    if (lpiCount == NULL) {
-        VZ_ASSERT(false);
-        return;
-    }
-    int& nCount = *lpiCount;
-    VZ_ASSERT(nCount>0);
-    if (--nCount <= 0)
-        m_mapClosingCount.RemoveKey(static_cast<unsigned int>(s));
+    m_mapClosingCount.Release(s);
 }
 
 void VZ_IocpSocketMgr::OnConnectNotice(SOCKET s, WORD wEvent, WORD wError)
@@ -270,7 +262,7 @@ void VZ_IocpSocketMgr::OnConnectNotice(SOCKET s, WORD wEvent, WORD wError)
     VZ_AutoLock lock(&m_mapSocket2Data);
     _IocpSocketData* lpIsd = FindRecord(s);
     // A notice for a socket closed meanwhile (or for its handle's next owner).
-    if (lpIsd == NULL || m_mapClosingCount.PLookup(static_cast<unsigned int>(s)) != NULL)
+    if (lpIsd == NULL || m_mapClosingCount.IsClosing(s))
         return;
     _IocpSocketData& isd = *lpIsd;
     VZ_ASSERT(isd.socket == s);

@@ -214,8 +214,7 @@ bool VZ_IocpSocketMgr::CloseSocket(SOCKET s)
     if (iOldStatus == SS_CONNECTING && GetHwnd() != NULL) {
         // A connect notice of this handle may still be queued for the window:
         // it is ignored until the window has seen this release.
-        m_mapClosingCount[static_cast<unsigned int>(s)] += 1;
-        PostMessageW(GetHwnd(), WM_IOCP_RELEASE, static_cast<WPARAM>(s), 0);
+        m_mapClosingCount.AddClose(s, GetHwnd(), WM_IOCP_RELEASE);
     }
     lock.Unlock();
     if (iOldStatus == SS_UDP && sPair != INVALID_SOCKET)

@@ -41,12 +41,11 @@ thread_local _WORKERSTATE* t_lpWorker = NULL;
 } // namespace
 
 VZ_IocpSocketMgr::VZ_IocpSocketMgr()
-    : m_hIocp(NULL), m_mapSocket2Data(10), m_mapClosingCount(10), m_ulNextSerial(1), m_dwConnectThreadId(0),
+    : m_hIocp(NULL), m_mapSocket2Data(10), m_ulNextSerial(1), m_dwConnectThreadId(0),
       m_lpfnAcceptEx(NULL), m_lpfnGetAcceptExSockaddrs(NULL), m_bTimerStarted(false), m_bStopping(false), m_lContexts(0),
       m_ulUdpSendCount(0), m_ulConnectCount(0), m_DeliveryHost(this), m_Delivery(&m_DeliveryHost, TCPDELIVER_MODE_IOCP)
 {
     m_mapSocket2Data.InitHashTable(SOCKET_MAP_BUCKETS);
-    m_mapClosingCount.InitHashTable(SOCKET_MAP_BUCKETS);
     m_mapSocketCache.InitHashTable(211);
     m_mapSocketDelaytime.InitHashTable(211);
     m_mapLostPacket.InitHashTable(1171);
@@ -324,7 +323,7 @@ bool VZ_IocpSocketMgr::ReportError(int iError, SOCKET s, _IocpIoContext* lpIoCon
 {
     VZ_AutoLock lock(&m_mapSocket2Data);
     _IocpSocketData* lpIsd = FindRecord(s);
-    if (lpIsd == NULL || m_mapClosingCount.PLookup(static_cast<unsigned int>(s)) != NULL ||
+    if (lpIsd == NULL || m_mapClosingCount.IsClosing(s) ||
         lpIsd->status == SS_CLOSING)
         return false;
     if (lpIoContext != NULL && lpIoContext->ulSerial != lpIsd->ulSerial)

@@ -14,6 +14,7 @@
 #include <mswsock.h>
 
 #include "VZ_Array.h"
+#include "VZ_ClosingMap.h"
 #include "VZ_List.h"
 #include "VZ_Map.h"
 #include "VZ_MultiThread.h"
@@ -221,7 +222,7 @@ private:
 
     HANDLE m_hIocp;
     VZ_LckMap<unsigned int, unsigned int, _IocpSocketData, const _IocpSocketData&> m_mapSocket2Data;
-    VZ_Map<unsigned int, unsigned int, int, int> m_mapClosingCount;
+    VZ_ClosingMap m_mapClosingCount;
     ULONG m_ulNextSerial;
     DWORD m_dwConnectThreadId;
     LPFN_ACCEPTEX m_lpfnAcceptEx;
