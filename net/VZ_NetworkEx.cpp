@@ -11,6 +11,7 @@
 #include "VZ_IocpSocketMgr.h"
 #include "VZ_RecordSocketMgr.h"
 #include "VZ_SelectSocketMgr.h"
+#include "VZ_SocketMgrContainer.h"
 #include "VZ_TcpSocket.h"
 
 namespace {
@@ -45,8 +46,16 @@ typedef VZ_List<ISocketMgr*, ISocketMgr*> MgrList;
 MgrList g_listMgr;
 MgrList g_listContainer;
 VZ_Locker g_lckInstance;
-// The container lock, its two maps and the routing container join here, in
-// that order, with the containers.
+// The containers' lock, their two maps and the routing container, in that
+// order: the routing container is built on the lock and the sink map.
+} // namespace
+ISocketMgr* g_lpEngine = NULL;
+int g_nContainers = 0;
+VZ_Locker g_lckContainer;
+SOCKET2MGRMAP g_mapSocket2Mgr(10);  // 17 buckets until an engine is made
+MGR2SINKMAP g_mapMgr2Sink(10);      // 17 buckets
+VZ_SocketMgrContainer g_containerForSink(CONTAINER_ROUTING_NAME);
+namespace {
 // The lock-trace socket is built last, so it is the first one torn down.
 VZ_TcpSocket& g_sockTrace = VZ_GetTraceSocket();
 
@@ -71,10 +80,10 @@ void PrintInterfaceHelp()
     std::printf("2.0 is Container\n");
 }
 
-// Containers share one engine per process; none is available in this build.
-ISocketMgr* CreateContainer(const char* /*lpszName*/)
+// Containers share one engine per process, made by the first of them.
+ISocketMgr* CreateContainer(const char* lpszName)
 {
-    return NULL;
+    return new (std::nothrow) VZ_SocketMgrContainer(lpszName);
 }
 
 void Register(MgrList& list, ISocketMgr* lpMgr)

@@ -46,6 +46,11 @@ struct EngineRow {
     bool bResetSeenBySend;            // a reset under queued sends: OnTcpSend has its error, the close follows
     bool bProxyRefusedAsClose;        // a refused connect to a proxy: OnSocketClose (SS_CONNECTING), not OnTcpConnect
     bool bProxyHangUpReported;        // the proxy's hang-up after a refusal: OnSocketClose (SS_CONNECTED)
+    // What a container in front of the engine changes (a plain engine's row keeps these).
+    const char* lpszContainer = NULL;    // the container's interface name; NULL: the engine itself
+    bool bInitFlags = true;              // Initialize's flags reach the engine
+    bool bHostSeesDnsAndPreAccept = true; // OnDnsParse and OnSocketPreAccept reach the host's sink
+    bool bSocketCtrl = true;             // SocketCtrl reaches the engine
 };
 
 const DWORD UNKNOWN_SELECT = UNKNOWN_CONNECT_ADDR | UNKNOWN_LISTEN | UNKNOWN_RECV | UNKNOWN_CLOSE;
@@ -59,6 +64,20 @@ inline const EngineRow g_rowEngines[] = {
     {"Async", SOCKETMGR_ASYNC, true, false, "asd.lpProxyData != NULL", false, true, false, 10061, UDP_AFTER_RECV,
      WSAEMSGSIZE, true, 0, AF_INET, false, false, false, true, true, true},
 };
+
+// The same engines behind a container: what the container does itself
+// differs, the rest is the engine's.
+inline EngineRow ContainerRow(const EngineRow& row, const char* lpszRowName, const char* lpszContainer)
+{
+    EngineRow c = row;
+    c.lpszName = lpszRowName;
+    c.lpszContainer = lpszContainer;
+    c.bRecords = false;
+    c.dwUnknownTrue &= ~UNKNOWN_CLOSE; // only sockets made through a container are closed
+    c.bSinkKeptPerThread = false;      // the engine's sink is the routing container
+    c.bInitFlags = c.bHostSeesDnsAndPreAccept = c.bSocketCtrl = false;
+    return c;
+}
 
 inline const EngineRow& RowOf(int iKind)
 {
@@ -97,5 +116,15 @@ inline std::vector<EngineRow> BuiltEngines(bool bRecording = false, int iKind = 
         if ((!bRecording || row.bRecords) && (iKind == 0 || row.iKind == iKind) &&
             (EngineBuilt(row.iKind) || (lpszAll != NULL && lpszAll[0] == '1')))
             vec.push_back(row);
+    static const struct {
+        int iKind;
+        const char* lpszRowName;
+        const char* lpszContainer;
+    } s_containers[] = {{SOCKETMGR_SELECT, "SelectContainer", "ISelectSocketMgr2.0"},
+                        {SOCKETMGR_IOCP, "IocpContainer", "IIocpSocketMgr2.0"},
+                        {SOCKETMGR_ASYNC, "AsyncContainer", "IAsyncSocketMgr2.0"}};
+    for (const auto& c : s_containers)
+        if (!bRecording && iKind == 0 && EngineBuilt(c.iKind))
+            vec.push_back(ContainerRow(RowOf(c.iKind), c.lpszRowName, c.lpszContainer));
     return vec;
 }

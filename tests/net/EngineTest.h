@@ -152,7 +152,13 @@ protected:
     // A new manager of the row, started with byFlags (1: no name thread, 2: no timers).
     void Start(BYTE byFlags)
     {
-        m_lpMgr = CreateSocketMgr(Row().iKind, &m_Sink, false);
+        if (Row().lpszContainer != NULL) { // the process's engine, made by this container
+            m_lpMgr = oxCreateInstance(Row().lpszContainer);
+            if (m_lpMgr != NULL)
+                m_lpMgr->SetSink(&m_Sink);
+        } else {
+            m_lpMgr = CreateSocketMgr(Row().iKind, &m_Sink, false);
+        }
         ASSERT_TRUE(m_lpMgr != NULL) << "engine " << Row().lpszName << " (kind " << Row().iKind << ") is not built";
         m_Sink.m_lpMgr = m_lpMgr;
         ASSERT_TRUE(m_lpMgr->Initialize(byFlags, 0, 0, 0));
@@ -161,7 +167,10 @@ protected:
     {
         if (m_lpMgr != NULL) {
             m_lpMgr->Uninitialize(0);
-            delete m_lpMgr;
+            if (Row().lpszContainer != NULL)
+                oxDestroyInstance(m_lpMgr); // the last container destroys the engine
+            else
+                delete m_lpMgr;
             m_lpMgr = NULL;
         }
     }

@@ -1,0 +1,200 @@
+// What containers do themselves: one engine per process made by the first
+// container and destroyed with the last, routing of every event to the sink
+// of the container that made its socket, the failure values without an
+// engine. The engine behaviour seen through a container is tested by the
+// container rows of the engine suite.
+#include "EngineTest.h"
+
+#include <memory>
+#include <set>
+#include <thread>
+
+#include "VZ_IocpSocketMgr.h"
+#include "VZ_SelectSocketMgr.h"
+#include "VZ_SocketMgrContainer.h"
+
+namespace {
+
+// The fixture's manager is container A, the first one: it makes a
+// completion-port engine.
+class Containers : public EngineFixture {
+protected:
+    const EngineRow& Row() const override
+    {
+        static const EngineRow row = ContainerRow(RowOf(SOCKETMGR_IOCP), "IocpContainer", "IIocpSocketMgr2.0");
+        return row;
+    }
+    // Sockets named in the events of a log (the second field of each line).
+    static std::set<SOCKET> SocketsOf(const Lines& vecLog)
+    {
+        std::set<SOCKET> set;
+        for (const std::string& str : vecLog) {
+            std::istringstream is(str);
+            std::string strEvent;
+            long long llError = 0, llSocket = 0;
+            is >> strEvent >> llError >> llSocket;
+            set.insert(SOCKET(llSocket));
+        }
+        return set;
+    }
+};
+
+// A sink that echoes, made and freed by the test, like a host's.
+struct EchoingSink : LogSink {
+    ISocketMgr* m_lpMgr = NULL;
+    void OnTcpConnect(int e, SOCKET s, DWORD d1, DWORD d2) override
+    {
+        LogSink::OnTcpConnect(e, s, d1, d2);
+        m_lpMgr->Recv(s, 1);
+    }
+    void OnTcpRecv(int e, SOCKET s, const char* buf, UINT* lpuiLen, DWORD d1, DWORD d2) override
+    {
+        LogSink::OnTcpRecv(e, s, buf, lpuiLen, d1, d2);
+        m_lpMgr->Recv(s, 1);
+    }
+};
+
+bool IsIocp(ISocketMgr* lpEngine) { return dynamic_cast<VZ_IocpSocketMgr*>(lpEngine) != NULL; }
+bool IsSelect(ISocketMgr* lpEngine) { return dynamic_cast<VZ_SelectSocketMgr*>(lpEngine) != NULL; }
+
+} // namespace
+
+TEST_F(Containers, TwoContainersShareOneEngineAndEachSinkHearsOnlyItsOwnSockets)
+{
+    ISocketMgr* lpEngine = g_lpEngine;
+    EXPECT_TRUE(IsIocp(lpEngine));
+    ISocketMgr* lpB = oxCreateInstance("ISelectSocketMgr2.0"); // the name no longer matters
+    EchoingSink sinkB;
+    sinkB.m_lpMgr = lpB;
+    lpB->SetSink(&sinkB);
+    EXPECT_EQ(&sinkB, lpB->GetSink());
+    EXPECT_EQ(lpEngine, g_lpEngine);
+    EXPECT_FALSE(lpB->Initialize(0, 0, 0, 0)); // A started the engine, which refuses a second start
+    EXPECT_EQ(0u, lpB->SocketCtrl(1, 0, 1, 0, 0, 0, 0, 0));
+
+    m_Sink.m_bEcho = true;
+    SOCKET sListen = m_lpMgr->CreateTcpSocket(NULL, "127.0.0.1", 0, ECHO, 0);
+    ASSERT_TRUE(m_lpMgr->Listen(sListen, 5));
+    SOCKET c = lpB->CreateTcpSocket(NULL, "127.0.0.1", 0, 1, 2);
+    ASSERT_TRUE(lpB->Connect(c, "127.0.0.1", PortOf(sListen)));
+    ASSERT_TRUE(sinkB.WaitFor(1));
+    EXPECT_TRUE(lpB->Send(c, "hello", 5, 0, NULL));
+    ASSERT_TRUE(WaitUntil([&] { return SocketsOf(sinkB.Log()).size() == 1 && sinkB.Log().size() >= 3; }));
+    ASSERT_TRUE(WaitUntil([&] { return m_Sink.m_sAccepted != INVALID_SOCKET; }));
+    ASSERT_TRUE(WaitUntil([&] { return m_Sink.Data(m_Sink.m_sAccepted) == "hello"; }));
+    Sleep(100);
+    // B: its client's connect, send and echo; A: the accept on its listener
+    // and the accepted socket's receive and send. No preaccept reaches A.
+    EXPECT_EQ(std::set<SOCKET>{c}, SocketsOf(sinkB.Log())) << ::testing::PrintToString(sinkB.Log());
+    std::set<SOCKET> setA = SocketsOf(m_Sink.Log());
+    EXPECT_EQ(0u, setA.count(c)) << ::testing::PrintToString(m_Sink.Log());
+    EXPECT_EQ(0u, Count("preaccept"));
+    EXPECT_FALSE(m_lpMgr->CloseSocket(Raw(SOCK_STREAM))); // not made through a container: the engine is not asked
+    EXPECT_TRUE(lpB->CloseSocket(c));
+    oxDestroyInstance(lpB);
+    EXPECT_EQ(lpEngine, g_lpEngine); // A still holds it
+}
+
+TEST(ContainerLifecycle, TheLastContainerDestroysTheEngineAndTheNextOneMakesANewOne)
+{
+    ASSERT_EQ(NULL, g_lpEngine);
+    int iBefore = GetSocketMgrContainerCount();
+    ISocketMgr* lpA = oxCreateInstance("IIocpSocketMgr2.0");
+    ISocketMgr* lpB = oxCreateInstance("ISelectSocketMgr2.0");
+    EXPECT_TRUE(IsIocp(g_lpEngine));
+    EXPECT_EQ(iBefore + 2, GetSocketMgrContainerCount());
+    oxDestroyInstance(lpA);
+    oxDestroyInstance(lpA); // a second time: nothing
+    EXPECT_TRUE(IsIocp(g_lpEngine));
+    oxDestroyInstance(lpB);
+    EXPECT_EQ(NULL, g_lpEngine);
+    EXPECT_EQ(iBefore, GetSocketMgrContainerCount());
+
+    // Now the select engine, which starts again on every Initialize.
+    ISocketMgr* lpC = oxCreateInstance("ISelectSocketMgr2.0");
+    ISocketMgr* lpD = oxCreateInstance("IAsyncSocketMgr2.0");
+    EXPECT_TRUE(IsSelect(g_lpEngine));
+    EXPECT_TRUE(lpC->Initialize(3, 0, 0, 0) && lpD->Initialize(0, 0, 0, 0));
+    EXPECT_TRUE(lpD->Uninitialize(0));
+    oxDestroyInstance(lpC);
+    oxDestroyInstance(lpD);
+    EXPECT_EQ(NULL, g_lpEngine);
+}
+
+TEST(ContainerLifecycle, WithoutAnEngineEveryOperationFails)
+{
+    ASSERT_EQ(NULL, g_lpEngine);
+    {
+        VZ_SocketMgrContainer c("no engine of this name");
+        LogSink sink;
+        c.SetSink(&sink);
+        sockaddr_in addr = Loopback(0);
+        const _SOCKBUF buf = {"x", 0, 1};
+        EXPECT_EQ(NULL, g_lpEngine);
+        EXPECT_EQ(NULL, c.GetSink());
+        EXPECT_EQ(HANDLE(NULL), c.CreateProxy(PROXY_SOCKS5, "127.0.0.1", 1080, NULL, NULL));
+        EXPECT_EQ(INVALID_SOCKET, c.CreateTcpSocket(NULL, "127.0.0.1", 0, 0, 0));
+        EXPECT_EQ(INVALID_SOCKET, c.CreateUdpSocket(NULL, &addr, 0, 0));
+        EXPECT_EQ(SOCKET_ERROR, c.SendTo(1, &addr, "x", 1, true));
+        EXPECT_FALSE(c.Initialize(0, 0, 0, 0) || c.Uninitialize(0) || c.Connect(1, &addr) || c.Listen(1, 5) ||
+                     c.Recv(1, 1) || c.Send(1, "x", 1, 0, NULL) || c.SendV(1, &buf, 1, 0, NULL) || c.CloseSocket(1) ||
+                     c.SetTimer(1, 0, 10, 0, true) || c.DnsParse("localhost") || c.SetUserData1(1, 1));
+    }
+    EXPECT_EQ(NULL, g_lpEngine);
+}
+
+// Two host threads make and close sockets in two containers while events
+// route; a third container is destroyed while its socket still receives,
+// and its sink is freed at once.
+TEST_F(Containers, ContainersComeAndGoWhileEventsRoute)
+{
+    m_Sink.m_bEcho = true;
+    SOCKET sListen = m_lpMgr->CreateTcpSocket(NULL, "127.0.0.1", 0, ECHO, 0);
+    ASSERT_TRUE(m_lpMgr->Listen(sListen, 50));
+    auto Client = [&](const char* lpszName, int iRounds, std::atomic<int>* lpiEchoed) {
+        ISocketMgr* lpMgr = oxCreateInstance(lpszName);
+        EchoingSink sink;
+        sink.m_lpMgr = lpMgr;
+        lpMgr->SetSink(&sink);
+        for (int i = 0; i < iRounds; ++i) {
+            SOCKET s = lpMgr->CreateTcpSocket(NULL, "127.0.0.1", 0, 1, 2);
+            auto Logged = [&](const std::string& str) {
+                return WaitUntil([&] {
+                    Lines vec = sink.Log();
+                    return std::find(vec.begin(), vec.end(), str) != vec.end();
+                }, 5000);
+            };
+            if (lpMgr->Connect(s, "127.0.0.1", PortOf(sListen)) && Logged(Line("connect", 0, s, 1, 2)) &&
+                lpMgr->Send(s, "ping", 4, 0, NULL) && Logged(Line("recv", 0, s, 1, 2, "ping")))
+                ++*lpiEchoed;
+            lpMgr->CloseSocket(s);
+            sink.Clear(); // the next socket may have the same handle
+        }
+        oxDestroyInstance(lpMgr);
+    };
+    ISocketMgr* lpGone = oxCreateInstance("IIocpSocketMgr2.0");
+    auto pSink = std::make_unique<EchoingSink>();
+    pSink->m_lpMgr = lpGone;
+    lpGone->SetSink(pSink.get());
+    SOCKET sGone = lpGone->CreateTcpSocket(NULL, "127.0.0.1", 0, 1, 2);
+    ASSERT_TRUE(lpGone->Connect(sGone, "127.0.0.1", PortOf(sListen)));
+    ASSERT_TRUE(pSink->WaitFor(1));
+    ASSERT_TRUE(WaitUntil([&] { return m_Sink.m_sAccepted != INVALID_SOCKET; }));
+    SOCKET sToGone = m_Sink.m_sAccepted;
+    std::atomic<bool> bStop{false};
+    std::thread flood([&] { // sGone's peer keeps sending
+        for (int i = 0; i < 2000 && !bStop; ++i, Sleep(1))
+            m_lpMgr->Send(sToGone, "y", 1, 0, NULL);
+    });
+    std::atomic<int> iEchoed{0};
+    std::thread th1(Client, "IAsyncSocketMgr2.0", 20, &iEchoed), th2(Client, "ISelectSocketMgr2.0", 20, &iEchoed);
+    Sleep(100);
+    oxDestroyInstance(lpGone); // waits for an event still running on its sink
+    pSink.reset();
+    Sleep(200);
+    bStop = true;
+    flood.join();
+    th1.join();
+    th2.join();
+    EXPECT_EQ(40, iEchoed.load());
+}
