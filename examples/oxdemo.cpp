@@ -437,6 +437,32 @@ int RunEcho(const char* lpszEngine, int argc, char** argv)
     return iResult;
 }
 
+// The echo server in one container and its client in another: the first
+// container makes the process's engine, the second uses it, each with its own
+// sink. 0 passed, else the exit code of the failure.
+int RunContainerEcho()
+{
+    std::printf("echo between two containers on one engine:\n");
+    VZ_EngineEcho echo(ECHO_MSG_LEN);
+    if (echo.Start("IIocpSocketMgr2.0", 0, ECHO_BACKLOG) != VZ_EngineEcho::ECHO_STARTED) {
+        std::printf("  FAILED: the server's container did not start an echo server\n");
+        return 1;
+    }
+    std::printf("  server in an \"IIocpSocketMgr2.0\" container on 127.0.0.1:%u\n", (unsigned)echo.GetPort());
+    ISocketMgr* lpClientMgr = oxCreateInstance("IAsyncSocketMgr2.0");
+    VZ_ClientRouter* lpRouter = new VZ_ClientRouter;
+    lpClientMgr->SetSink(lpRouter);
+    // The engine runs already: its second start is refused, and it stays the
+    // one the server's container made, whatever this container's name.
+    std::printf("  client in an \"IAsyncSocketMgr2.0\" container; its Initialize: %s\n",
+                lpClientMgr->Initialize(0, 0, 0, 0) ? "true" : "false (the shared engine runs already)");
+    int iResult = RunTransfer(lpClientMgr, lpRouter, 0, NULL, echo.GetPort(), DIRECT_BYTES, "container to container");
+    oxDestroyInstance(lpClientMgr); // the server's container still holds the engine
+    echo.Stop();
+    delete lpRouter;
+    return iResult;
+}
+
 } // namespace
 
 int main(int argc, char** argv)
@@ -463,11 +489,15 @@ int main(int argc, char** argv)
         if (iResults[i] > 0 && iEcho == 0)
             iEcho = iResults[i];
     }
+    int iContainers = RunContainerEcho();
+    if (iContainers > 0 && iEcho == 0)
+        iEcho = iContainers;
     oxUninitialize();
     std::printf("summary:\n");
     for (int i = 0; i < ENGINE_COUNT; ++i)
         std::printf("  %-20s %s\n", ENGINE_NAMES[i],
                     iResults[i] < 0 ? "skipped (not in this build)" : iResults[i] == 0 ? "passed" : "FAILED");
+    std::printf("  %-20s %s\n", "two containers", iContainers == 0 ? "passed" : "FAILED");
     if (iCount != OXNET_INTERFACE_COUNT || iRan == 0)
         return 1;
     return iEcho;
