@@ -64,3 +64,6 @@ target_link_libraries(oxnet_net_tests PRIVATE oxnet_obj vzbase)
 add_dependencies(oxnet_net_tests oxnet oxrecdump)
 
 add_test(NAME DllExportsAndImports COMMAND ${CMAKE_SOURCE_DIR}/scripts/check-dll.sh $<TARGET_FILE:oxnet>)
+
+# Packaging, consumer and ABI tests (install tree, CMake package, slot order)
+include(${CMAKE_SOURCE_DIR}/cmake/SdkTests.cmake OPTIONAL)
