@@ -97,7 +97,9 @@ void VZ_RecordSocketMgr::Replay()
         if (m_fileReplay.Read(&head, sizeof(head)) != static_cast<int>(sizeof(head)))
             break;
         // A file read takes an int count: a longer record cannot be whole.
-        if (head.uiLen > static_cast<UINT>(INT_MAX))
+        // Neither can one longer than the rest of the file: it ends the
+        // replay before a block of its claimed size is taken.
+        if (head.uiLen > static_cast<UINT>(INT_MAX) || head.uiLen > RemainingBytes())
             break;
         if (head.uiLen > uiBufSize) {
             m_Memory.Free(lpBuf);
@@ -115,6 +117,17 @@ void VZ_RecordSocketMgr::Replay()
     // 3.
     if (lpBuf != NULL)
         m_Memory.Free(lpBuf);
+}
+
+ULONGLONG VZ_RecordSocketMgr::RemainingBytes()
+{
+    LARGE_INTEGER liSize, liPos, liZero;
+    liZero.QuadPart = 0;
+    HANDLE hFile = m_fileReplay.GetHandle();
+    if (!GetFileSizeEx(hFile, &liSize) || !SetFilePointerEx(hFile, liZero, &liPos, FILE_CURRENT) ||
+        liPos.QuadPart > liSize.QuadPart)
+        return 0;
+    return static_cast<ULONGLONG>(liSize.QuadPart - liPos.QuadPart);
 }
 
 // Records too short for their type (an accept under 4 bytes, an empty data

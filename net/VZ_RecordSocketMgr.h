@@ -62,6 +62,8 @@ protected:
 
 private:
     void Replay();
+    // Bytes of the replay file after the read position (0 when unknown).
+    ULONGLONG RemainingBytes();
     // Raises the event of one whole record; unknown types are skipped.
     void RaiseRecord(const _RECORDHEAD& head, const char* lpPayload);
 

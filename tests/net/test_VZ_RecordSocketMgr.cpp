@@ -2,6 +2,7 @@
 // current directory; and oxrecdump on a recording the writers made.
 #include <winsock2.h>
 #include <windows.h>
+#include <psapi.h>
 
 #include <cstdio>
 #include <fstream>
@@ -115,6 +116,17 @@ TEST_F(VZ_Record, ReplayTakesLongRecordsWholeSkipsUnknownTypesStopsAtShortTail)
         WriteRecFile(strTail.substr(0, nSize));
         EXPECT_EQ(Lines{}, Replay()) << nSize;
     }
+    // A head claiming far more than the file holds ends the replay before a
+    // block of that size is committed.
+    std::string strHuge = Rec(RECORD_DATA, "abc", 5);
+    const UINT uiHuge = 0x7FFFFF00;
+    memcpy(&strHuge[4], &uiHuge, sizeof(uiHuge));
+    WriteRecFile(strHuge);
+    PROCESS_MEMORY_COUNTERS pmcBefore = {}, pmcAfter = {};
+    GetProcessMemoryInfo(GetCurrentProcess(), &pmcBefore, sizeof(pmcBefore));
+    EXPECT_EQ(Lines{}, Replay());
+    GetProcessMemoryInfo(GetCurrentProcess(), &pmcAfter, sizeof(pmcAfter));
+    EXPECT_GT(SIZE_T(64) << 20, pmcAfter.PeakWorkingSetSize - pmcBefore.PeakWorkingSetSize);
 }
 
 // Made by the factory (kind 5) with either recording switch.
