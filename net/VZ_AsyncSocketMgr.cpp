@@ -394,8 +394,10 @@ void VZ_AsyncSocketMgr::OnRead(SOCKET s, int iError)
     DWORD dwUserData1 = lpAsd->dwUserData1;
     DWORD dwUserData2 = lpAsd->dwUserData2;
     // A read notice queued before the sink stopped asking: the bytes stay in
-    // the socket until the next Recv arms reading again.
-    bool bWanted = lpAsd->uiNoticeLen > 0 || VZ_ProxySession::IsNegotiating(*lpAsd);
+    // the socket until the next Recv arms reading again. A handshake reads
+    // while its reply is armed (a refused one no longer is).
+    bool bWanted = lpAsd->uiNoticeLen > 0 ||
+                   (VZ_ProxySession::IsNegotiating(*lpAsd) && (lpAsd->lArmed & FD_READ) != 0);
     UINT uiReadSize = ReadSize(*lpAsd);
     lock.Unlock();
     ISocketMgrSink* lpSink = GetSink();
@@ -485,10 +487,20 @@ void VZ_AsyncSocketMgr::Deliver(SOCKET s, const char* lpBuf, UINT uiLen, ULONG u
     // belong to another socket already).
     if (lpAsd == NULL || lpAsd->ulSerial != ulSerial || lpAsd->status != SS_CONNECTED)
         return;
-    // A proxied listen waits for the proxy's second reply. A read re-enables
-    // read notices by itself; bytes that were buffered already did not.
-    long lEvents = iResult == TCPDELIVER_PROXY_LISTEN ? FD_READ | FD_WRITE | FD_CLOSE : ReadingMask(*lpAsd);
-    if (!Arm(*lpAsd, lEvents, lpBuf == NULL)) {
+    // A proxied listen waits for the proxy's second reply; a handshake that
+    // ended without success (refused) reads no more: the rest of the
+    // proxy's answer would be judged again. A read re-enables read notices
+    // by itself; bytes that were buffered already did not.
+    long lEvents = ReadingMask(*lpAsd);
+    bool bForce = lpBuf == NULL;
+    if (iResult == TCPDELIVER_PROXY_LISTEN) {
+        lEvents = FD_READ | FD_WRITE | FD_CLOSE;
+    } else if (iResult == TCPDELIVER_STOP && VZ_ProxySession::IsNegotiating(*lpAsd)) {
+        lpAsd->uiNoticeLen = 0;
+        lEvents = ReadingMask(*lpAsd);
+        bForce = true; // FD_READ goes
+    }
+    if (!Arm(*lpAsd, lEvents, bForce)) {
         int iError = WSAGetLastError();
         lock.Unlock();
         CloseAndNotify(iError, s);

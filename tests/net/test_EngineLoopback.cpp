@@ -678,3 +678,21 @@ TEST_P(EngineLoopback, UnknownSocketsGetTheirFixedAnswersAndASecondInitialize)
     Sleep(100);
     EXPECT_EQ(Lines{}, m_Sink.Log());
 }
+
+// A proxy whose refusal is followed by more of its answer: one OnProxyResult.
+TEST_P(EngineLoopback, AProxysRefusalIsReportedOnceWhateverFollowsIt)
+{
+    SOCKET sFake = RawListen();
+    HANDLE hProxy = m_lpMgr->CreateProxy(PROXY_HTTP, "127.0.0.1", PortOf(sFake), NULL, NULL);
+    SOCKET s = m_lpMgr->CreateTcpSocket(hProxy, "127.0.0.1", 0, 7, 8);
+    ASSERT_TRUE(m_lpMgr->Connect(s, "127.0.0.1", 9));
+    SOCKET sProxy = RawAccept(sFake);
+    char buf[512];
+    EXPECT_LT(0, recv(sProxy, buf, sizeof(buf), 0)); // the CONNECT request
+    RawSend(sProxy, "HTTP/1.0 403 Forbidden\r\n");
+    EXPECT_LE(0, WaitLine(Line("proxy", 10061, s, "-", 7, 8)));
+    for (int i = 0; i < 5; ++i, Sleep(20))
+        RawSend(sProxy, "Content-Type: text/html\r\n");
+    Sleep(200);
+    EXPECT_EQ(1u, Count("proxy ")) << ::testing::PrintToString(m_Sink.Log());
+}
