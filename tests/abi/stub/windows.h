@@ -1,0 +1,3 @@
+// Stand-in for the Windows SDK header, for the slot order probe only.
+#pragma once
+#include "oxnet_win_types.h"
