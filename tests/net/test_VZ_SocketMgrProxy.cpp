@@ -3,12 +3,10 @@
 #include <winsock2.h>
 #include <windows.h>
 
-#include <limits.h>
 #include <stdlib.h>
 #include <string.h>
 
 #include <functional>
-#include <random>
 #include <string>
 #include <vector>
 
@@ -16,6 +14,7 @@
 
 #include "VZ_Assert.h"
 #include "net/NetTestUtil.h"
+#include "net/ProxyFuzz.h"
 #include "net/TestSocketMgr.h"
 
 namespace {
@@ -270,38 +269,14 @@ TEST_F(VZ_SocketMgrProxy, StepsWaitForTheListLock)
     }
 }
 
-// Random replies of random lengths, each ending right at a no-access page:
-// reading one byte past a reply faults.
+// Random replies of random lengths to every step and type, each ending right
+// at a no-access page: reading one byte past a reply faults.
 TEST_F(VZ_SocketMgrProxy, RandomRepliesAreJudgedWithinTheirLength)
 {
-    const size_t uiMax = 70000, uiPage = 65536, uiData = (uiMax / uiPage + 1) * uiPage;
-    char* lpBase = static_cast<char*>(VirtualAlloc(NULL, uiData + uiPage, MEM_COMMIT, PAGE_READWRITE));
-    DWORD dwOld = 0;
-    ASSERT_TRUE(lpBase != NULL && VirtualProtect(lpBase + uiData, uiPage, PAGE_NOACCESS, &dwOld));
-    std::mt19937 rng(20261205);
-    const BYTE byLikely[] = {0x00, 0x01, 0x02, 0x04, 0x05, 0x5A, ' ', '2', 'H'};
-    HANDLE hProxies[] = {Proxy(PROXY_SOCKS4, NULL, NULL, 1), Proxy(PROXY_SOCKS5, NULL, NULL, 2),
-                         Proxy(PROXY_HTTP, NULL, NULL, 3)};
-    for (int i = 0; i < 20000; ++i) {
-        size_t uiLen = rng() % 64 == 0 ? rng() % uiMax : rng() % 16;
-        char* lpReply = lpBase + uiData - uiLen;
-        for (size_t k = 0; k < uiLen; ++k)
-            lpReply[k] = static_cast<char>(rng() % 2 ? byLikely[rng() % sizeof(byLikely)] : rng() % 256);
-        int iLen = i % 50 ? static_cast<int>(uiLen) : i % 100 ? -1 - static_cast<int>(rng() % 1000) : INT_MIN;
-        UINT uiFrom = rng() % 9, uiStep = uiFrom;
-        ULONG ulIP = rng() % 2;
-        USHORT usPort = 0;
-        int iResult = m_mgr.CheckProxyReply(lpReply, iLen, hProxies[rng() % 3], &uiStep, rng() % 2 ? kNone : kPair,
-                                            &ulIP, &usPort);
-        // Steps 1 to 6 fail (step kept) or move forward; others pass unchanged.
-        bool bJudged = uiFrom >= 1 && uiFrom <= 6;
-        if (iResult != 0)
-            ASSERT_TRUE(bJudged && uiStep == uiFrom &&
-                        (iResult == 86 || iResult == 10022 || iResult == 10043 || iResult == 10061)) << iResult;
-        else
-            ASSERT_TRUE(bJudged ? uiStep > uiFrom && uiStep <= 7 && iLen > 0 : uiStep == uiFrom);
-    }
-    VirtualFree(lpBase, 0, MEM_RELEASE);
+    FuzzGuard guard;
+    ASSERT_TRUE(guard.IsGuarded());
+    EXPECT_EQ(0, FuzzProxyReplies(m_mgr, guard, 20000, 20261205));
+    EXPECT_EQ(0, FuzzGuard::s_iReports);
 }
 
 } // namespace
