@@ -20,7 +20,7 @@ const int BUSY_LEVEL = 10;
 } // namespace
 
 VZ_MemoryEx::VZ_MemoryEx()
-    : m_dwFrameClock(timeGetTime()), m_iAllocCount(0), m_iFreeCount(0), m_iLevel(0)
+    : m_dwFrameClock(timeGetTime()), m_iAllocCount(0), m_iFreeCount(0), m_iLevel(0), m_lOutstanding(0)
 {
     UINT uiSize = 64;
     for (int i = 0; i < MEMORYEX_MAX_TABLE; ++i, uiSize <<= 1)
@@ -138,8 +138,10 @@ void* VZ_MemoryEx::Alloc(UINT uiSize)
     if (uiSize > m_uiTableSize[MEMORYEX_MAX_TABLE - 1]) {
         _MEMORYEX_HEAD* p = static_cast<_MEMORYEX_HEAD*>(std::malloc(static_cast<size_t>(uiSize) + MEMORYEX_HEAD_SIZE));
         VZ_ASSERT(p);
-        if (p != NULL)
+        if (p != NULL) {
             p->index = MEMORYEX_MAX_TABLE;
+            InterlockedIncrement(&m_lOutstanding);
+        }
         return UserOf(p);
     }
     int index = 0;
@@ -157,6 +159,8 @@ void* VZ_MemoryEx::Alloc(UINT uiSize)
         if (p != NULL)
             p->index = index;
     }
+    if (p != NULL)
+        InterlockedIncrement(&m_lOutstanding);
     return UserOf(p);
 }
 
@@ -168,6 +172,7 @@ void VZ_MemoryEx::Free(void* p)
     int iLevel = CountOperation(false);
     if (p == NULL)
         return;
+    InterlockedDecrement(&m_lOutstanding);
     _MEMORYEX_HEAD* _p = HeadOf(p);
     if (iLevel > 0 && _p->index != MEMORYEX_MAX_TABLE) {
         VZ_ASSERT(_p->index >= 0 && _p->index < MEMORYEX_MAX_TABLE);
@@ -183,6 +188,7 @@ void VZ_MemoryEx::Free(void* p)
 // 1. Nothing to append: p as it is.
 // 2. p's class has room for the larger of the total and uiMinSize: in place.
 // 3. Otherwise a new buffer with the old bytes and the data; p is freed.
+// The outstanding count follows through Alloc and Free; in place it is unchanged.
 void* VZ_MemoryEx::Append(UINT uiMinSize, void* p, UINT uiOldLength, const void* lpData, UINT uiDataLength)
 {
     if (uiDataLength == 0)

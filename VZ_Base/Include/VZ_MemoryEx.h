@@ -40,6 +40,9 @@ public:
     UINT GetClassSize(int iClass) const { return m_uiTableSize[iClass]; }
     // Class index of a block handed out by a pool (MEMORYEX_MAX_TABLE: heap-only).
     static int GetBlockIndex(const void* p);
+    // Diagnostic: blocks handed out by Alloc (also through Append) and not
+    // yet given back with Free. 0 once every owner has returned its blocks.
+    int GetOutstanding() const { return static_cast<int>(m_lOutstanding); }
 
 protected:
     // The millisecond clock the rate is measured on.
@@ -67,6 +70,7 @@ private:
     int m_iAllocCount;
     int m_iFreeCount;
     int m_iLevel;
+    volatile LONG m_lOutstanding; // see GetOutstanding; Interlocked only
 
     VZ_MemoryEx(const VZ_MemoryEx&) = delete;
     VZ_MemoryEx& operator=(const VZ_MemoryEx&) = delete;
