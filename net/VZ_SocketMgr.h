@@ -229,6 +229,9 @@ public:
     // The factory's recording switch.
     void SetRecord(bool bRecord) { m_bRecord = bRecord; }
     bool IsRecording() const { return m_bRecord; }
+    // Diagnostic: blocks of this manager's pool handed out and not given
+    // back (0 after Uninitialize when nothing leaked).
+    int GetPoolOutstanding() const { return m_Memory.GetOutstanding(); }
 
     // Helpers for the engines.
     void KillAllTimers(SOCKET s);
