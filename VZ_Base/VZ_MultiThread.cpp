@@ -84,6 +84,16 @@ int VZ_MultiThread::GetThreadCount()
     return m_listThread.GetCount();
 }
 
+bool VZ_MultiThread::IsPoolThread()
+{
+    VZ_AutoLock lock(&m_listThread);
+    DWORD dwId = GetCurrentThreadId();
+    for (VZ_POSITION pos = m_listThread.GetHeadPosition(); pos != NULL;)
+        if (m_listThread.GetNext(pos).dwThreadId == dwId)
+            return true;
+    return false;
+}
+
 int VZ_MultiThread::GetThreadCount(int iThreadType)
 {
     VZ_AutoLock lock(&m_listThread);

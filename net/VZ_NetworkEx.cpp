@@ -99,12 +99,55 @@ bool DestroyListed(MgrList& list, ISocketMgr* lpMgr)
     for (VZ_POSITION pos = list.GetHeadPosition(); pos;) {
         VZ_POSITION posCur = pos;
         if (list.GetNext(pos) == lpMgr) {
-            delete lpMgr;
             list.RemoveAt(posCur);
+            DestroySocketMgr(lpMgr);
             return true;
         }
     }
     return false;
+}
+
+const DWORD REAP_WAIT_MS = 10000;
+
+// A deferred delete: the manager or container, and the thread of the event
+// it was destroyed in (NULL for a container: its running events are counted).
+struct _REAP {
+    ISocketMgr* lpMgr;
+    HANDLE hThread;
+};
+
+DWORD WINAPI ReapProc(LPVOID lpParam)
+{
+    _REAP* lpReap = static_cast<_REAP*>(lpParam);
+    bool bDone = false;
+    if (lpReap->hThread != NULL) {
+        bDone = WaitForSingleObject(lpReap->hThread, REAP_WAIT_MS) == WAIT_OBJECT_0;
+        CloseHandle(lpReap->hThread);
+    } else {
+        VZ_SocketMgrContainer* lpContainer = static_cast<VZ_SocketMgrContainer*>(lpReap->lpMgr);
+        for (DWORD dwWaited = 0; !(bDone = !lpContainer->IsRouting()) && dwWaited < REAP_WAIT_MS; dwWaited += 5)
+            Sleep(5);
+    }
+    if (bDone)
+        delete lpReap->lpMgr;
+    else
+        std::printf("oxDestroyInstance: the manager is still in use after %lu s; it is left\n", REAP_WAIT_MS / 1000);
+    delete lpReap;
+    return 0;
+}
+
+// Hands lpMgr to a helper thread that deletes it when the wait of _REAP is
+// over; false (nothing done) when no thread could be made.
+bool DeleteLater(ISocketMgr* lpMgr, HANDLE hThread)
+{
+    _REAP* lpReap = new (std::nothrow) _REAP{lpMgr, hThread};
+    HANDLE hReaper = lpReap != NULL ? CreateThread(NULL, 0, ReapProc, lpReap, 0, NULL) : NULL;
+    if (hReaper == NULL) {
+        delete lpReap;
+        return false;
+    }
+    CloseHandle(hReaper);
+    return true;
 }
 
 int CountListed(MgrList& list)
@@ -140,6 +183,29 @@ ISocketMgr* CreateSocketMgr(int iKind, ISocketMgrSink* lpSink, bool bRecord)
     lpMgr->SetRecord(bRecord);
     lpMgr->SetSink(lpSink);
     return lpMgr;
+}
+
+void DestroySocketMgr(ISocketMgr* lpMgr)
+{
+    VZ_SocketMgrContainer* lpContainer = dynamic_cast<VZ_SocketMgrContainer*>(lpMgr);
+    if (lpContainer != NULL && lpContainer->IsRoutingOnThisThread()) {
+        lpContainer->Detach(); // no event reaches it from now on
+        if (!DeleteLater(lpMgr, NULL))
+            std::printf("oxDestroyInstance: the container is left (no thread for its deletion)\n");
+        return;
+    }
+    VZ_SocketMgr* lpEngine = dynamic_cast<VZ_SocketMgr*>(lpMgr);
+    HANDLE hSelf = NULL;
+    if (lpEngine != NULL && lpEngine->IsEngineThread() &&
+        DuplicateHandle(GetCurrentProcess(), GetCurrentThread(), GetCurrentProcess(), &hSelf, SYNCHRONIZE, FALSE, 0)) {
+        lpMgr->Uninitialize(0); // stops every other thread; this one ends once its event returns
+        if (DeleteLater(lpMgr, hSelf))
+            return;
+        CloseHandle(hSelf);
+        std::printf("oxDestroyInstance: the manager is left (no thread for its deletion)\n");
+        return; // leaking it beats freeing it under the running event
+    }
+    delete lpMgr;
 }
 
 int GetSocketMgrInstanceCount()

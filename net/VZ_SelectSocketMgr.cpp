@@ -85,6 +85,20 @@ bool VZ_SelectSocketMgr::Uninitialize(DWORD)
     return true;
 }
 
+bool VZ_SelectSocketMgr::IsEngineThread()
+{
+    if (VZ_SocketMgr::IsEngineThread())
+        return true;
+    VZ_AutoLock lock(&m_mapSocket2Thread);
+    for (int i = 0; i < m_arrSelectThread.GetSize(); ++i)
+        if (m_arrSelectThread[i] != NULL && m_arrSelectThread[i]->IsCurrentThread())
+            return true;
+    for (int i = 0; i < m_arrRetired.GetSize(); ++i)
+        if (m_arrRetired[i]->IsCurrentThread())
+            return true;
+    return false;
+}
+
 // ---------------------------------------------------------------------------
 // Threads by socket
 

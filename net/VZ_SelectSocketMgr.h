@@ -41,6 +41,7 @@ public:
 
     bool Initialize(BYTE byFlags, int nWorkThread, DWORD dwReserved1, DWORD dwReserved2) override;
     bool Uninitialize(DWORD dwReserved) override;
+    bool IsEngineThread() override; // also the select threads
     bool CloseSocket(SOCKET s) override;
     bool Recv(SOCKET s, UINT uiNoticeLen) override;
     // The textual forms, SendV, connect by name, Shutdown, the user values

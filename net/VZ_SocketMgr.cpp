@@ -10,6 +10,8 @@
 #include "VZ_Assert.h"
 #include "VZ_SocketMgr.h"
 
+#include "VZ_MultiThread.h"
+
 namespace {
 
 // Timer ids keep the socket in their low 24 bits: a larger handle would be
@@ -80,10 +82,14 @@ VZ_SocketMgr::VZ_SocketMgr()
     // the first socket call reports a missing Winsock.
     WSADATA wsaData;
     WSAStartup(0x0101, &wsaData);
+    InterlockedIncrement(&s_lLive);
 }
+
+volatile LONG VZ_SocketMgr::s_lLive = 0;
 
 VZ_SocketMgr::~VZ_SocketMgr()
 {
+    InterlockedDecrement(&s_lLive);
     // The engine's Uninitialize stops the service already; stopping again is
     // harmless and keeps its threads from outliving the members below.
     m_Timer.Stop();
@@ -285,4 +291,10 @@ ULONG VZ_SocketMgr::ResolveName(const char* lpszName)
         return INADDR_NONE;
     std::memcpy(&ulIP, lpHost->h_addr_list[0], sizeof(ulIP));
     return ulIP;
+}
+
+bool VZ_SocketMgr::IsEngineThread()
+{
+    VZ_MultiThread* lpPool = dynamic_cast<VZ_MultiThread*>(this);
+    return m_Timer.IsMsgThread() || (lpPool != NULL && lpPool->IsPoolThread());
 }

@@ -226,6 +226,16 @@ public:
         return lpCore != NULL;
     }
 
+    // True when the calling thread is one of the engine's own (inside one of
+    // its events): the manager must then outlive the call. The base knows the
+    // timer service's threads and the engine's thread pool; an engine with
+    // threads of other kinds adds them.
+    virtual bool IsEngineThread();
+
+    // Managers of the process not yet destroyed (a diagnostic: a stopped
+    // host that still counts some has leaked them, or one is being deleted).
+    static LONG GetLiveCount() { return s_lLive; }
+
     // The factory's recording switch.
     void SetRecord(bool bRecord) { m_bRecord = bRecord; }
     bool IsRecording() const { return m_bRecord; }
@@ -342,6 +352,8 @@ protected:
     ULONG m_ulConnFailMinrate, m_ulConnFailMaxrate;
 
 private:
+    static volatile LONG s_lLive;
+
     VZ_SocketMgr(const VZ_SocketMgr&) = delete;
     VZ_SocketMgr& operator=(const VZ_SocketMgr&) = delete;
 };

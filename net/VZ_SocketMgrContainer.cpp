@@ -42,7 +42,7 @@ const BYTE* Bytes(const sockaddr_in* lpAddr) { return reinterpret_cast<const BYT
 // ---------------------------------------------------------------------------
 // Construction and destruction
 
-VZ_SocketMgrContainer::VZ_SocketMgrContainer(const char* lpszName) : m_bForSink(false), m_lRouting(0)
+VZ_SocketMgrContainer::VZ_SocketMgrContainer(const char* lpszName) : m_bForSink(false), m_bDetached(false), m_lRouting(0)
 {
     VZ_AutoLock lock(&g_lckContainer);
     g_mapMgr2Sink[this] = NULL;
@@ -66,17 +66,35 @@ VZ_SocketMgrContainer::VZ_SocketMgrContainer(const char* lpszName) : m_bForSink(
 // makes a new engine.
 VZ_SocketMgrContainer::~VZ_SocketMgrContainer()
 {
+    Detach();
+    WaitForRouting();
+}
+
+// The last container destroys the engine after releasing the lock (a choice
+// of this library): an engine thread waiting in routing for the lock would
+// otherwise keep the stop waiting until its time-out. The next container
+// makes a new engine.
+void VZ_SocketMgrContainer::Detach()
+{
     ISocketMgr* lpEngine = NULL;
     {
         VZ_AutoLock lock(&g_lckContainer);
+        if (m_bDetached)
+            return;
+        m_bDetached = true;
         g_mapMgr2Sink.RemoveKey(this); // no event of its sockets starts from now on
         if (!m_bForSink && --g_nContainers == 0) {
             lpEngine = g_lpEngine;
             g_lpEngine = NULL;
         }
     }
-    WaitForRouting();
-    delete lpEngine;
+    if (lpEngine != NULL)
+        DestroySocketMgr(lpEngine); // later, when this runs inside one of its events
+}
+
+bool VZ_SocketMgrContainer::IsRoutingOnThisThread() const
+{
+    return t_lpRouting == this;
 }
 
 // ---------------------------------------------------------------------------

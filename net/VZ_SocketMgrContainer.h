@@ -112,6 +112,15 @@ public:
                      DWORD dw9) override;
 
 private:
+public:
+    // Its sink leaves the routing and it stops counting as a container (the
+    // last one destroys the engine); the destructor does this unless done.
+    void Detach();
+    // An event is being raised on its sink (on this thread).
+    bool IsRouting() const { return m_lRouting > 0; }
+    bool IsRoutingOnThisThread() const;
+
+private:
     // A socket the engine made for this container: entered with this owner.
     SOCKET Own(SOCKET s);
     // Raises one event on the sink of the container that owns s; dropped
@@ -121,6 +130,7 @@ private:
     void WaitForRouting();
 
     bool m_bForSink;
+    bool m_bDetached;
     // Events being raised on this container's sink. Its destructor waits
     // for them, so a host may free its sink once the container is destroyed.
     volatile LONG m_lRouting;

@@ -38,6 +38,8 @@ public:
 
     int GetThreadCount();
     int GetThreadCount(int iThreadType);
+    // True when the calling thread is one of this pool's threads.
+    bool IsPoolThread();
 
 protected:
     // The body of every pool thread; tells the threads apart by td.iThreadType.

@@ -44,6 +44,8 @@ public:
     // false when the id is not set.
     bool GetTimerSlot(DWORD dwTimerId, int* lpLevel, int* lpSlot);
     int GetMsgThreadCount();
+    // True on one of the message threads (inside a timer event).
+    bool IsMsgThread() { return IsPoolThread(); }
 
 protected:
     // The millisecond clock the wheel follows: timeGetTime(). A test build may

@@ -87,6 +87,15 @@ inline const EngineRow& RowOf(int iKind)
     return g_rowEngines[0];
 }
 
+// The interface name a host asks the factory for to get the row's manager.
+inline const char* FactoryName(const EngineRow& row)
+{
+    if (row.lpszContainer != NULL)
+        return row.lpszContainer;
+    return row.iKind == SOCKETMGR_IOCP ? "IIocpSocketMgr1.0"
+                                       : row.iKind == SOCKETMGR_ASYNC ? "IAsyncSocketMgr1.0" : "ISelectSocketMgr1.0";
+}
+
 inline void PrintTo(const EngineRow& row, std::ostream* lpOs) { *lpOs << row.lpszName; }
 
 // True when the factory builds the engine of the kind; a missing engine is

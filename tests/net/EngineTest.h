@@ -16,10 +16,24 @@
 #include <vector>
 
 #include "EngineTable.h"
+
+#include <tlhelp32.h>
 #include "LogSink.h"
 #include "NetTestUtil.h"
 
 const DWORD ECHO = 0; // first user value of the sockets that echo (accepted ones get 0)
+
+inline int ThreadsOfThisProcess()
+{
+    HANDLE hSnap = CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0);
+    THREADENTRY32 te = {};
+    te.dwSize = sizeof(te);
+    int n = 0;
+    for (BOOL b = Thread32First(hSnap, &te); b; b = Thread32Next(hSnap, &te))
+        n += te.th32OwnerProcessID == GetCurrentProcessId();
+    CloseHandle(hSnap);
+    return n;
+}
 
 inline USHORT PortOf(SOCKET s) { return ntohs(LocalAddr(s).sin_port); }
 inline std::string From(SOCKET s) { return "127.0.0.1:" + std::to_string(PortOf(s)); }

@@ -8,6 +8,7 @@
 #include <thread>
 
 #include "EngineTest.h"
+#include "VZ_SocketMgr.h"
 
 namespace {
 
@@ -619,6 +620,55 @@ TEST_P(EngineLoopback, UninitializeFromInsideAnEventOfAnyThreadReturnsAndLeavesI
         Stop();
         m_Sink.Clear();
         ASSERT_NO_FATAL_FAILURE(Start(0));
+    }
+}
+
+// oxDestroyInstance from inside an event of the manager: it returns, nothing
+// is raised afterwards, and the manager lives on until the event has
+// returned, its threads end and then it is deleted.
+TEST_P(EngineLoopback, DestroyFromInsideAnEventOfAnyThread)
+{
+    SOCKET sListen = RawListen();
+    for (const std::string strEvent : {"timer", "recv", "connect", "dns"}) {
+        if (strEvent == "dns" && !Row().bHostSeesDnsAndPreAccept)
+            continue;
+        int iThreads = ThreadsOfThisProcess();
+        LONG lLive = VZ_SocketMgr::GetLiveCount();
+        ISocketMgr* lpMgr = oxCreateInstance(FactoryName(Row()));
+        LogSink sink;
+        std::atomic<size_t> nAtDestroy{0};
+        std::atomic<LONG> lLiveInside{-1}; // set once oxDestroyInstance returned
+        sink.m_fnHook = [&](const char* lpszName, SOCKET, UINT*) {
+            if (strEvent == lpszName && nAtDestroy == 0) {
+                nAtDestroy = sink.Log().size();
+                oxDestroyInstance(lpMgr);
+                lLiveInside = VZ_SocketMgr::GetLiveCount();
+            }
+        };
+        ASSERT_TRUE(lpMgr != NULL);
+        lpMgr->SetSink(&sink);
+        if (Row().lpszContainer == NULL) // else the fixture's container started the shared engine
+            lpMgr->Initialize(0, 0, 0, 0);
+        SOCKET s = lpMgr->CreateTcpSocket(NULL, "127.0.0.1", 0, 1, 2);
+        if (strEvent == "timer")
+            EXPECT_TRUE(lpMgr->SetTimer(s, 0, 50, 0, true));
+        else if (strEvent == "dns")
+            EXPECT_TRUE(lpMgr->DnsParse("localhost"));
+        else
+            EXPECT_TRUE(lpMgr->Connect(s, "127.0.0.1", PortOf(sListen)));
+        if (strEvent == "recv") {
+            ASSERT_TRUE(sink.WaitFor(1)) << "no connect";
+            EXPECT_TRUE(lpMgr->Recv(s, 1));
+            RawSend(RawAccept(sListen), "x");
+        }
+        ASSERT_TRUE(WaitUntil([&] { return lLiveInside >= 0; })) << strEvent;
+        if (Row().lpszContainer == NULL) { // a container leaves the engine and its sockets to the others
+            EXPECT_EQ(lLive + 1, lLiveInside.load()) << strEvent;
+            EXPECT_TRUE(WaitUntil([&] { return ThreadsOfThisProcess() <= iThreads; }, 15000)) << strEvent;
+            EXPECT_TRUE(WaitUntil([&] { return VZ_SocketMgr::GetLiveCount() == lLive; })) << strEvent;
+        }
+        Sleep(100);
+        EXPECT_EQ(nAtDestroy.load(), sink.Log().size()) << strEvent << ::testing::PrintToString(sink.Log());
     }
 }
 

@@ -4,24 +4,9 @@
 // tested in test_EngineLoopback.cpp and test_EngineProxy.cpp.
 #include "EngineTest.h"
 
-#include <tlhelp32.h>
-
 namespace {
 
-class IocpEngine : public EngineTest {
-protected:
-    static int ThreadsOfThisProcess()
-    {
-        HANDLE hSnap = CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0);
-        THREADENTRY32 te = {};
-        te.dwSize = sizeof(te);
-        int n = 0;
-        for (BOOL b = Thread32First(hSnap, &te); b; b = Thread32Next(hSnap, &te))
-            n += te.th32OwnerProcessID == GetCurrentProcessId();
-        CloseHandle(hSnap);
-        return n;
-    }
-};
+class IocpEngine : public EngineTest {};
 
 GTEST_ALLOW_UNINSTANTIATED_PARAMETERIZED_TEST(IocpEngine);
 INSTANTIATE_TEST_SUITE_P(Engines, IocpEngine, ::testing::ValuesIn(BuiltEngines(false, SOCKETMGR_IOCP)), RowName);
