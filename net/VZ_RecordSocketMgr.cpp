@@ -81,11 +81,41 @@ DWORD VZ_RecordSocketMgr::ThreadProc(_THREAD_DATA& td)
     return 0;
 }
 
-// 1. Take the first buffer.
-// 2. Raise one event per whole record, in file order, as fast as the sink
-//    returns; a head or payload that cannot be read whole ends the replay.
-// 3. Give the buffer back. Nothing is raised at the end of the file.
+namespace {
+
+// oxnet.rec as a record source.
+class VZ_FileRecordSource : public VZ_RecordSource {
+public:
+    explicit VZ_FileRecordSource(VZ_FileEx& file) : m_file(file) {}
+    int Read(void* lpBuffer, int iSize) override { return m_file.Read(lpBuffer, iSize); }
+    ULONGLONG Remaining() override
+    {
+        LARGE_INTEGER liSize, liPos, liZero;
+        liZero.QuadPart = 0;
+        HANDLE hFile = m_file.GetHandle();
+        if (!GetFileSizeEx(hFile, &liSize) || !SetFilePointerEx(hFile, liZero, &liPos, FILE_CURRENT) ||
+            liPos.QuadPart > liSize.QuadPart)
+            return 0;
+        return static_cast<ULONGLONG>(liSize.QuadPart - liPos.QuadPart);
+    }
+
+private:
+    VZ_FileEx& m_file;
+};
+
+} // namespace
+
 void VZ_RecordSocketMgr::Replay()
+{
+    VZ_FileRecordSource source(m_fileReplay);
+    ReplayFrom(source);
+}
+
+// 1. Take the first buffer.
+// 2. Raise one event per whole record, in order, as fast as the sink
+//    returns; a head or payload that cannot be read whole ends the replay.
+// 3. Give the buffer back. Nothing is raised at the end of the records.
+void VZ_RecordSocketMgr::ReplayFrom(VZ_RecordSource& source)
 {
     // 1.
     UINT uiBufSize = RECORD_REPLAY_BUF_SIZE;
@@ -94,12 +124,12 @@ void VZ_RecordSocketMgr::Replay()
     // 2.
     while (m_bReplaying && lpBuf != NULL) {
         _RECORDHEAD head;
-        if (m_fileReplay.Read(&head, sizeof(head)) != static_cast<int>(sizeof(head)))
+        if (source.Read(&head, sizeof(head)) != static_cast<int>(sizeof(head)))
             break;
-        // A file read takes an int count: a longer record cannot be whole.
-        // Neither can one longer than the rest of the file: it ends the
+        // A read takes an int count: a longer record cannot be whole.
+        // Neither can one longer than the rest of the records: it ends the
         // replay before a block of its claimed size is taken.
-        if (head.uiLen > static_cast<UINT>(INT_MAX) || head.uiLen > RemainingBytes())
+        if (head.uiLen > static_cast<UINT>(INT_MAX) || head.uiLen > source.Remaining())
             break;
         if (head.uiLen > uiBufSize) {
             m_Memory.Free(lpBuf);
@@ -109,7 +139,7 @@ void VZ_RecordSocketMgr::Replay()
                 break;
         }
         int iLen = static_cast<int>(head.uiLen);
-        if (iLen > 0 && m_fileReplay.Read(lpBuf, iLen) != iLen)
+        if (iLen > 0 && source.Read(lpBuf, iLen) != iLen)
             break;
         RaiseRecord(head, lpBuf);
     }
@@ -117,17 +147,6 @@ void VZ_RecordSocketMgr::Replay()
     // 3.
     if (lpBuf != NULL)
         m_Memory.Free(lpBuf);
-}
-
-ULONGLONG VZ_RecordSocketMgr::RemainingBytes()
-{
-    LARGE_INTEGER liSize, liPos, liZero;
-    liZero.QuadPart = 0;
-    HANDLE hFile = m_fileReplay.GetHandle();
-    if (!GetFileSizeEx(hFile, &liSize) || !SetFilePointerEx(hFile, liZero, &liPos, FILE_CURRENT) ||
-        liPos.QuadPart > liSize.QuadPart)
-        return 0;
-    return static_cast<ULONGLONG>(liSize.QuadPart - liPos.QuadPart);
 }
 
 // Records too short for their type (an accept under 4 bytes, an empty data

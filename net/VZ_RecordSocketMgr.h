@@ -19,6 +19,16 @@ enum {
 };
 #define RECORD_REPLAY_BUF_SIZE 10240 // first replay buffer; larger records get their own
 
+// Where a replay reads its records from: oxnet.rec, or memory (a fuzz run).
+class VZ_RecordSource {
+public:
+    virtual ~VZ_RecordSource() {}
+    // Reads up to iSize bytes; the count read.
+    virtual int Read(void* lpBuffer, int iSize) = 0;
+    // Bytes after the read position (0 when unknown).
+    virtual ULONGLONG Remaining() = 0;
+};
+
 class VZ_RecordSocketMgr : public VZ_SocketMgr, public VZ_MultiThread, public VZ_MultipleTimerSink {
 public:
     VZ_RecordSocketMgr();
@@ -59,15 +69,17 @@ public:
 
 protected:
     DWORD ThreadProc(_THREAD_DATA& td) override;
+    // Raises the events of the records of lpSource in order, while
+    // m_bReplaying is set, until a head or payload cannot be read whole.
+    void ReplayFrom(VZ_RecordSource& source);
+
+    // Cleared by Uninitialize while the replay thread reads it.
+    std::atomic<bool> m_bReplaying;
 
 private:
     void Replay();
-    // Bytes of the replay file after the read position (0 when unknown).
-    ULONGLONG RemainingBytes();
     // Raises the event of one whole record; unknown types are skipped.
     void RaiseRecord(const _RECORDHEAD& head, const char* lpPayload);
 
     VZ_FileEx m_fileReplay;
-    // Cleared by Uninitialize while the replay thread reads it.
-    std::atomic<bool> m_bReplaying;
 };

@@ -17,6 +17,7 @@
 #include "VZ_RecordSocketMgr.h"
 #include "net/LogSink.h"
 #include "net/NetTestUtil.h"
+#include "net/RecordFuzz.h"
 #include "net/TestSocketMgr.h"
 
 namespace {
@@ -127,6 +128,15 @@ TEST_F(VZ_Record, ReplayTakesLongRecordsWholeSkipsUnknownTypesStopsAtShortTail)
     EXPECT_EQ(Lines{}, Replay());
     GetProcessMemoryInfo(GetCurrentProcess(), &pmcAfter, sizeof(pmcAfter));
     EXPECT_GT(SIZE_T(64) << 20, pmcAfter.PeakWorkingSetSize - pmcBefore.PeakWorkingSetSize);
+}
+
+// Random and mutated recordings, replayed from memory.
+TEST(VZ_RecordFuzz, RandomRecordingsReplayWithinTheirBytes)
+{
+    FuzzGuard guard;
+    ASSERT_TRUE(guard.IsGuarded());
+    EXPECT_EQ(0, FuzzRecordings(guard, 20000, 20261206));
+    EXPECT_EQ(0, FuzzGuard::s_iReports);
 }
 
 // Made by the factory (kind 5) with either recording switch.
