@@ -3,25 +3,17 @@
 #include <gtest/gtest.h>
 #include <cstring>
 
-TEST(VZ_String, EmptyStringsShareTheStaticBuffer)
+TEST(VZ_String, EmptyStringsShareTheStaticBufferAndWidthsConvert)
 {
     VZ_StringA a, b(""), c(static_cast<const char*>(NULL)), d(reinterpret_cast<const char*>(0x1234)), e(a);
+    VZ_StringA f{VZ_StringW()};
     EXPECT_EQ(VZ_STRING_NIL_REFS, a.GetRefCount());
-    for (const VZ_StringA* p : { &b, &c, &d, &e })      // d: a low pointer is not read
+    for (const VZ_StringA* p : { &b, &c, &d, &e, &f })   // d: a low pointer is not read
         EXPECT_EQ(a.c_str(), p->c_str());
-}
-
-TEST(VZ_String, CopySharesUntilWritten)
-{
-    VZ_StringW src(L"Hello"), copy(src);
-    EXPECT_EQ(2, src.GetRefCount());
-    copy += L" world";
-    VZ_StringW lower(src);
-    lower.MakeLower();
-    EXPECT_EQ(1, src.GetRefCount());
-    EXPECT_STREQ(L"Hello", src.c_str());
-    EXPECT_STREQ(L"Hello world", copy.c_str());
-    EXPECT_STREQ(L"hello", lower.c_str());
+    VZ_StringW w(L"oxnet.ini");
+    VZ_StringA n(w);
+    EXPECT_STREQ("oxnet.ini", n.c_str());
+    EXPECT_TRUE(VZ_StringW(n) == w);
 }
 
 // An unshared buffer is reused when it is large enough; a shared one is left alone.
@@ -33,6 +25,7 @@ TEST(VZ_String, AssignmentReusesOnlyUnsharedBuffers)
     EXPECT_EQ(lpszBuffer, owner.c_str());     // sole holder: buffer kept, length 0
     EXPECT_EQ(0, owner.GetLength());
     VZ_StringA shared("xyz"), other(shared);
+    EXPECT_EQ(2, other.GetRefCount());
     shared = VZ_StringA();
     EXPECT_EQ(VZ_STRING_NIL_REFS, shared.GetRefCount());
     EXPECT_STREQ("xyz", other.c_str());
@@ -64,18 +57,22 @@ TEST(VZ_String, Parts)
     EXPECT_TRUE(VZ_StringA("ab") + "cd" == "abcd");
 }
 
-TEST(VZ_String, AppendAndDirectWritingLeaveSharedBuffersAlone)
+// Appending, lowering and direct writing copy a shared buffer first.
+TEST(VZ_String, WritesLeaveSharedBuffersAlone)
 {
-    VZ_StringW w(L"abc");
+    VZ_StringW w(L"Abc");
     w.GetBuffer(10);
     w.ReleaseBuffer();
     const wchar_t* lpszW = w.c_str();
     w += L"de";
     EXPECT_EQ(lpszW, w.c_str());              // room and unshared: in place
-    VZ_StringW t(w);
+    VZ_StringW t(w), lower(w);
     w += L'f';
-    EXPECT_STREQ(L"abcde", t.c_str());
-    EXPECT_STREQ(L"abcdef", w.c_str());
+    lower.MakeLower();
+    EXPECT_STREQ(L"Abcde", t.c_str());
+    EXPECT_STREQ(L"Abcdef", w.c_str());
+    EXPECT_STREQ(L"abcde", lower.c_str());
+    EXPECT_EQ(1, t.GetRefCount());
     VZ_StringA s("ab"), shared(s);
     char* lpsz = s.GetBuffer(8);
     EXPECT_STREQ("ab", lpsz);
@@ -90,13 +87,4 @@ TEST(VZ_String, AppendAndDirectWritingLeaveSharedBuffersAlone)
     e.GetBuffer(0);
     e.ReleaseBuffer();
     EXPECT_EQ(VZ_STRING_NIL_REFS, VZ_StringA().GetRefCount());    // the static buffer is never handed out
-}
-
-TEST(VZ_String, ConvertsBetweenWidths)
-{
-    VZ_StringW w(L"oxnet.ini");
-    VZ_StringA a(w);
-    EXPECT_STREQ("oxnet.ini", a.c_str());
-    EXPECT_TRUE(VZ_StringW(a) == w);
-    EXPECT_TRUE(VZ_StringA(VZ_StringW()).IsEmpty());
 }
