@@ -213,7 +213,7 @@ TEST(VZ_List, LinksBlocksAndCopies)
     EXPECT_EQ(0, Counted::s_iLive);
 }
 
-TEST(VZ_Array, GrowthRule)
+TEST(VZ_Array, GrowthRuleZeroFillAndElementLifetimes)
 {
     VZ_LckArray<int, int> arr;
     EXPECT_EQ(0, arr.Add(7));
@@ -232,18 +232,12 @@ TEST(VZ_Array, GrowthRule)
         EXPECT_EQ(s.nSize, arr.GetSize());
         EXPECT_EQ(s.nCapacity, arr.GetCapacity()) << "size " << s.nSize;
     }
-}
-
-TEST(VZ_Array, NewElementsAreZeroAndSurviveGrowth)
-{
-    VZ_Array<int, int> arr;
-    for (int i = 1; i <= 5; i++)
-        arr.Add(i);
+    for (int i = 0; i < 9; i++)
+        arr[i] = i + 1;
     arr.SetSize(2);
     arr.SetSize(5);   // grown again within the capacity: zeroed
     arr.RemoveAt(0);
-    EXPECT_EQ((std::vector<int>{2, 0, 0, 0}),
-              std::vector<int>(arr.GetData(), arr.GetData() + arr.GetSize()));
+    EXPECT_EQ((std::vector<int>{2, 0, 0, 0}), std::vector<int>(arr.GetData(), arr.GetData() + arr.GetSize()));
     {   // Counted elements are constructed, copied and destroyed exactly once.
         VZ_Array<Counted> counted;
         counted.SetSize(1);
