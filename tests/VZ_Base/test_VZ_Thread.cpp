@@ -1,14 +1,12 @@
-#include <winsock2.h>
-#include <windows.h>
-#include <objbase.h>
-
-#include <gtest/gtest.h>
-
-#include <atomic>
-#include <stdlib.h>
-
 #include "VZ_MultiThread.h"
 #include "VZ_Thread.h"
+
+#include <objbase.h>
+#include <stdlib.h>
+
+#include <atomic>
+
+#include <gtest/gtest.h>
 
 namespace {
 
