@@ -84,9 +84,11 @@ TEST(VZ_Event, WaitCasesAndCloseVersusDestructor)
         EXPECT_TRUE(evManual.Wait(0));    // manual reset
         evAuto.SetEvent();
         EXPECT_TRUE(evAuto.Wait(0));
-        EXPECT_TRUE(evAuto.Close() && evSame.Close());
+        EXPECT_TRUE(evSame.Close() && evAuto.Close());
         EXPECT_FALSE(evAuto.Wait(0));
-        EXPECT_FALSE(evAuto.Close());
+        HANDLE hReuse = CreateEventW(NULL, TRUE, TRUE, NULL);   // likely the value just freed
+        EXPECT_FALSE(evAuto.Close());                           // which must stay open
+        EXPECT_TRUE(WaitForSingleObject(hReuse, 0) == WAIT_OBJECT_0 && CloseHandle(hReuse));
         hEvent = evManual.GetHandle();
     }
     EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(hEvent, 0));   // destructor left it open
