@@ -8,6 +8,7 @@
 
 #include <functional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -256,16 +257,14 @@ TEST_F(VZ_SocketMgrProxy, StepsWaitForTheListLock)
                   {[&] { m_mgr.CheckProxyReply("\x05\x00", 2, h, &uiStep, kNone, &ulIP, &usPort); }, 0}};
     for (Ctx& ctx : ctxs) {
         m_mgr.m_listProxy.Lock();
-        HANDLE hThread = CreateThread(NULL, 0, [](LPVOID lp) -> DWORD {
-            static_cast<Ctx*>(lp)->fn();
-            InterlockedExchange(&static_cast<Ctx*>(lp)->lDone, 1);
-            return 0;
-        }, &ctx, 0, NULL);
+        std::thread th([&ctx] {
+            ctx.fn();
+            InterlockedExchange(&ctx.lDone, 1);
+        });
         Sleep(100);
         EXPECT_EQ(0, ctx.lDone) << "function " << &ctx - ctxs << " ran without the lock";
         m_mgr.m_listProxy.Unlock();
-        EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(hThread, 10000));
-        CloseHandle(hThread);
+        th.join();
     }
 }
 
