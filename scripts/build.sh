@@ -1,16 +1,23 @@
 #!/usr/bin/env bash
-# Installs what is missing, configures and builds everything (DLL, import
-# library, demo host, tests, benchmarks) into $BUILD_DIR (default: build).
+# Installs what is missing, configures and builds into $BUILD_DIR (default:
+# build). Arguments name the targets to build (default: everything: DLL,
+# import library, demo host, tests, benchmarks). OXNET_CMAKE_OPTIONS holds
+# extra configure options, for example OXNET_CMAKE_OPTIONS=-DOXNET_TESTS=OFF.
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 cd "$top"
 build=${BUILD_DIR:-build}
 scripts/setup.sh
-if [ ! -f "$build/build.ninja" ]; then
-  cmake -S . -B "$build" -G Ninja \
-    -DCMAKE_TOOLCHAIN_FILE="$top/cmake/mingw-w64-x86_64.cmake" \
-    -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+first=()
+if [ ! -f "$build/CMakeCache.txt" ]; then
+  first=(-G Ninja -DCMAKE_TOOLCHAIN_FILE="$top/cmake/mingw-w64-x86_64.cmake" -DCMAKE_BUILD_TYPE=RelWithDebInfo)
 fi
-cmake --build "$build" -- -j"$(nproc)"
+# Configured every time, so changed options take effect; on an existing tree
+# this only re-reads the cache (about a second).
+# shellcheck disable=SC2086 # the options are meant to split at spaces
+cmake -S . -B "$build" "${first[@]}" ${OXNET_CMAKE_OPTIONS:-} >/dev/null
+targets=()
+for t in "$@"; do targets+=(--target "$t"); done
+cmake --build "$build" "${targets[@]}" -- -j"$(nproc)"
 case "$build" in /*) ;; *) build="$top/$build" ;; esac
 scripts/wineprefix.sh "$build/wineprefix"

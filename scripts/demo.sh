@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
-# Builds everything, then runs the demo host oxdemo under Wine. For the demo's
-# proxied connection a SOCKS5 proxy is started on 127.0.0.1 (through
-# scripts/proxies.sh) and stopped afterwards; without one, oxdemo says it
-# skipped that part.
+# Builds the demo host oxdemo and the DLL (nothing else: the tests may be
+# configured off, OXNET_CMAKE_OPTIONS=-DOXNET_TESTS=OFF), then runs oxdemo
+# under Wine. For the demo's proxied connection a SOCKS5 proxy is started on
+# 127.0.0.1 (through scripts/proxies.sh) and stopped afterwards; without one,
+# oxdemo says it skipped that part.
 # Arguments go to oxdemo.
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
@@ -10,7 +11,7 @@ cd "$top"
 build=${BUILD_DIR:-build}
 OXNET_WITH_PROXIES=1 scripts/setup.sh ||
   echo "demo: proxy servers could not be installed; the proxied part will be skipped" >&2
-scripts/build.sh
+scripts/build.sh oxdemo
 case "$build" in /*) abs="$build" ;; *) abs="$top/$build" ;; esac
 
 proxydir="$abs/demo-proxies"
