@@ -18,7 +18,8 @@ set_tests_properties(WineServicesStart PROPERTIES FIXTURES_SETUP Wine)
 set_tests_properties(WineServicesStop PROPERTIES FIXTURES_CLEANUP Wine)
 
 # Real proxy servers on loopback for the end-to-end proxy tests; the tests
-# read their ports from OXNET_PROXY_ENV and skip a proxy that is not there.
+# read their ports from OXNET_PROXY_ENV and fail, saying why, on a proxy that
+# is not there.
 set(OXNET_PROXY_DIR ${CMAKE_BINARY_DIR}/proxies)
 add_test(NAME ProxiesStart COMMAND ${CMAKE_SOURCE_DIR}/scripts/proxies.sh start ${OXNET_PROXY_DIR})
 add_test(NAME ProxiesStop COMMAND ${CMAKE_SOURCE_DIR}/scripts/proxies.sh stop ${OXNET_PROXY_DIR})
