@@ -26,10 +26,11 @@ add_test(NAME ProxiesStop COMMAND ${CMAKE_SOURCE_DIR}/scripts/proxies.sh stop ${
 set_tests_properties(ProxiesStart PROPERTIES FIXTURES_SETUP Proxies TIMEOUT 120)
 set_tests_properties(ProxiesStop PROPERTIES FIXTURES_CLEANUP Proxies TIMEOUT 120)
 
-# oxnet_test_exe(name [PROXIES] sources...): PROXIES makes every test of the
-# exe need the proxy servers too and tells it where their ports are.
+# oxnet_test_exe(name [PROXY_TESTS regex] sources...): the exe's tests whose
+# names match the regex need the proxy servers too and are told where their
+# ports are; the others run without the servers.
 function(oxnet_test_exe name)
-  cmake_parse_arguments(ARG "PROXIES" "" "" ${ARGN})
+  cmake_parse_arguments(ARG "" "PROXY_TESTS" "" ${ARGN})
   add_executable(${name} ${ARG_UNPARSED_ARGUMENTS})
   target_compile_options(${name} PRIVATE ${OXNET_WARNINGS})
   target_include_directories(${name} PRIVATE ${CMAKE_SOURCE_DIR}/tests)
@@ -37,14 +38,16 @@ function(oxnet_test_exe name)
   # Discovery runs at test time, so a build needs no Wine.
   gtest_discover_tests(${name} DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 180
                        PROPERTIES TIMEOUT 60 FIXTURES_REQUIRED Wine ENVIRONMENT OXNET_WINE_UP=1)
-  if(ARG_PROXIES)
+  if(ARG_PROXY_TESTS)
     # Discovery hands property values on as single list items, so list values
     # are set here instead, by a script ctest runs after the discovered tests
     # are defined (it names them in ${name}_TESTS).
     set(script ${CMAKE_CURRENT_BINARY_DIR}/${name}_proxies.cmake)
     file(WRITE ${script}
-         "if(${name}_TESTS)\n"
-         "  set_tests_properties(\${${name}_TESTS} PROPERTIES FIXTURES_REQUIRED \"Wine;Proxies\"\n"
+         "set(proxy_tests \${${name}_TESTS})\n"
+         "list(FILTER proxy_tests INCLUDE REGEX \"${ARG_PROXY_TESTS}\")\n"
+         "if(proxy_tests)\n"
+         "  set_tests_properties(\${proxy_tests} PROPERTIES FIXTURES_REQUIRED \"Wine;Proxies\"\n"
          "    ENVIRONMENT \"OXNET_WINE_UP=1;OXNET_PROXY_ENV=${OXNET_PROXY_DIR}/proxies.env\")\n"
          "endif()\n")
     set_property(DIRECTORY APPEND PROPERTY TEST_INCLUDE_FILES ${script})
@@ -56,7 +59,8 @@ oxnet_test_exe(oxnet_base_tests ${CMAKE_SOURCE_DIR}/tests/test_main.cpp ${BASE_T
 target_link_libraries(oxnet_base_tests PRIVATE vzbase)
 
 file(GLOB NET_TEST_SOURCES CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/tests/net/*.cpp)
-oxnet_test_exe(oxnet_net_tests PROXIES ${CMAKE_SOURCE_DIR}/tests/test_main.cpp ${NET_TEST_SOURCES})
+# Only the end-to-end proxy suites (test_EngineProxy.cpp) use the servers.
+oxnet_test_exe(oxnet_net_tests PROXY_TESTS "EngineProxy" ${CMAKE_SOURCE_DIR}/tests/test_main.cpp ${NET_TEST_SOURCES})
 target_link_libraries(oxnet_net_tests PRIVATE oxnet_obj vzbase)
 # The host-style test loads oxnet.dll, and the recording test runs
 # oxrecdump, from the tests' own folder.
