@@ -24,11 +24,11 @@ protected:
 
 } // namespace
 
-TEST_F(VZ_FileExTest, OpenWriteReadClose)
+TEST_F(VZ_FileExTest, OpenWriteReadCloseCreationDenyBitsAndAttributes)
 {
     VZ_FileEx writer, reader;
-    EXPECT_FALSE(writer.Open(m_strPath, 0x0001));               // open existing by default
-    EXPECT_FALSE(writer.Open(m_strPath, 0x0300));               // no access bits: nothing created
+    EXPECT_FALSE(writer.Open(m_strPath, 0x0001));              // open existing by default
+    EXPECT_FALSE(writer.Open(m_strPath, 0x0300));              // no access bits: nothing created
     EXPECT_FALSE(writer.Open(VZ_StringW(), 0x0302));
     EXPECT_EQ(INVALID_FILE_ATTRIBUTES, GetFileAttributesW(m_strPath));
     EXPECT_FALSE(writer.Close());
@@ -39,7 +39,7 @@ TEST_F(VZ_FileExTest, OpenWriteReadClose)
     EXPECT_EQ(-1, writer.Write("x", -1));
     EXPECT_TRUE(writer.Close());
     EXPECT_FALSE(writer.Close());
-    for (DWORD dwFlags : { 0x0100, 0x0502, 0x0F03 })          // the file exists now
+    for (DWORD dwFlags : { 0x0100, 0x0502, 0x0F03 })           // the file exists now
         EXPECT_FALSE(writer.Open(m_strPath, dwFlags)) << std::hex << dwFlags;
 
     ASSERT_TRUE(reader.Open(m_strPath, 0x0101));
@@ -48,7 +48,7 @@ TEST_F(VZ_FileExTest, OpenWriteReadClose)
     EXPECT_EQ(-1, reader.Read(NULL, 4));
     EXPECT_EQ(5, reader.Read(szBuffer, sizeof(szBuffer)));
     EXPECT_STREQ("hello", szBuffer);
-    EXPECT_EQ(0, reader.Read(szBuffer, sizeof(szBuffer)));      // end of file
+    EXPECT_EQ(0, reader.Read(szBuffer, sizeof(szBuffer)));     // end of file
     EXPECT_EQ(-1, reader.Write("x", 1));                       // opened for reading only
     EXPECT_TRUE(reader.Close());
 
@@ -58,24 +58,20 @@ TEST_F(VZ_FileExTest, OpenWriteReadClose)
     EXPECT_EQ(0, reader.Write(NULL, 0));
     VZ_SetAssertHandler(lpOld);
     EXPECT_EQ("VZ_FileEx: m_hFile != NULL && buffer != NULL", g_strReport);
-}
 
-TEST_F(VZ_FileExTest, CreationValuesDenyBitsAndAttributes)
-{
-    VZ_FileEx file, other;
-    char szBuffer[8];
-    ASSERT_TRUE(file.Open(m_strPath, 0x2422));                  // create new, deny writing, hidden
-    EXPECT_EQ(3, file.Write("abc", 3));
+    DeleteFileW(m_strPath);
+    ASSERT_TRUE(writer.Open(m_strPath, 0x2422));               // create new, deny writing, hidden
+    EXPECT_EQ(3, writer.Write("abc", 3));
     EXPECT_TRUE(GetFileAttributesW(m_strPath) & FILE_ATTRIBUTE_HIDDEN);
-    EXPECT_TRUE(other.Open(m_strPath, 0x0101));                 // reading is shared
-    EXPECT_TRUE(other.Close());
-    EXPECT_FALSE(other.Open(m_strPath, 0x0102));                // writing is denied
-    EXPECT_TRUE(file.Close());
-    EXPECT_FALSE(file.Open(m_strPath, 0x0402));                 // exists already
-    ASSERT_TRUE(file.Open(m_strPath, 0x0203));                  // open always keeps the text
-    EXPECT_EQ(3, file.Read(szBuffer, sizeof(szBuffer)));
-    EXPECT_TRUE(file.Close());
-    ASSERT_TRUE(file.Open(m_strPath, 0x2303));                  // create always truncates
-    EXPECT_EQ(0, file.Read(szBuffer, sizeof(szBuffer)));
-    EXPECT_TRUE(file.Close());
+    EXPECT_TRUE(reader.Open(m_strPath, 0x0101));               // reading is shared
+    EXPECT_TRUE(reader.Close());
+    EXPECT_FALSE(reader.Open(m_strPath, 0x0102));              // writing is denied
+    EXPECT_TRUE(writer.Close());
+    EXPECT_FALSE(writer.Open(m_strPath, 0x0402));              // exists already
+    ASSERT_TRUE(writer.Open(m_strPath, 0x0203));               // open always keeps the text
+    EXPECT_EQ(3, writer.Read(szBuffer, sizeof(szBuffer)));
+    EXPECT_TRUE(writer.Close());
+    ASSERT_TRUE(writer.Open(m_strPath, 0x2303));               // create always truncates
+    EXPECT_EQ(0, writer.Read(szBuffer, sizeof(szBuffer)));
+    EXPECT_TRUE(writer.Close());
 }
