@@ -13,15 +13,15 @@
 
 namespace {
 
-// A thread that takes the lock once: it ends only after it got in.
-HANDLE StartContender(VZ_Locker& locker)
+DWORD WINAPI LockOnce(LPVOID lpParam)
 {
-    return CreateThread(NULL, 0, [](LPVOID lp) -> DWORD {
-        ((VZ_Locker*)lp)->Lock();
-        ((VZ_Locker*)lp)->Unlock();
-        return 0;
-    }, &locker, 0, NULL);
+    ((VZ_Locker*)lpParam)->Lock();
+    ((VZ_Locker*)lpParam)->Unlock();
+    return 0;
 }
+
+// A thread that takes the lock once: it ends only after it got in.
+HANDLE StartContender(VZ_Locker& locker) { return CreateThread(NULL, 0, LockOnce, &locker, 0, NULL); }
 bool StillBlocked(HANDLE hThread) { return WaitForSingleObject(hThread, 100) == WAIT_TIMEOUT; }
 bool GotIn(HANDLE hThread)
 {

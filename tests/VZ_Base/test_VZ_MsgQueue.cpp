@@ -33,6 +33,7 @@ public:
     int Count() { VZ_AutoLock lock(&m_listMsg); return m_listMsg.GetCount(); }
     bool ClaimCount() { return WaitForSingleObject(m_hMsgSemaphore, 0) == WAIT_OBJECT_0; }
     void TakeClaimed() { VZ_AutoLock lock(&m_listMsg); m_listMsg.RemoveHead(); }
+    static DWORD WINAPI Delete(LPVOID lp) { delete static_cast<ProbeQueue*>(lp); return 0; }
 };
 
 // A thread running the owners' consumer loop.
@@ -40,12 +41,14 @@ struct Consumer
 {
     VZ_MsgQueue* lpQueue;
     std::vector<_VZ_MSG> vecGot;
-    HANDLE hThread = CreateThread(NULL, 0, [](LPVOID lp) -> DWORD {
+    static DWORD WINAPI Loop(LPVOID lp)
+    {
         Consumer* lpThis = static_cast<Consumer*>(lp);
         for (_VZ_MSG msg; lpThis->lpQueue->GetMessage(&msg);)
             lpThis->vecGot.push_back(msg);
         return 0;
-    }, this, 0, NULL);
+    }
+    HANDLE hThread = CreateThread(NULL, 0, Loop, this, 0, NULL);
 
     explicit Consumer(VZ_MsgQueue* lpQ) : lpQueue(lpQ) {}
     ~Consumer() { CloseHandle(hThread); }
@@ -117,8 +120,7 @@ TEST(VZ_MsgQueue, DestructorWaitsForAClaimedMessage)
     ProbeQueue* lpQueue = new ProbeQueue;
     lpQueue->PostMessage(10, 0, 0);
     ASSERT_TRUE(lpQueue->ClaimCount());
-    HANDLE hDelete = CreateThread(NULL, 0, [](LPVOID lp) -> DWORD { delete static_cast<ProbeQueue*>(lp); return 0; },
-                                  lpQueue, 0, NULL);
+    HANDLE hDelete = CreateThread(NULL, 0, ProbeQueue::Delete, lpQueue, 0, NULL);
     for (int i = 0; i < 5000 && g_iDrainStuck == 0; ++i)
         Sleep(1);
     EXPECT_GT(g_iDrainStuck.load(), 0);
