@@ -86,7 +86,7 @@ TEST(VZ_MsgQueue, FifoBatchesNullPointersAndClosedQueue)
 
 TEST(VZ_MsgQueue, TwoQuitsEndTwoConsumersAfterEarlierMessages)
 {
-    const int N = 200;
+    const int N = 5000;
     ProbeQueue q;
     Consumer a(&q), b(&q);
     for (int i = 0; i < N; ++i)
