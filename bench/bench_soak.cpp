@@ -66,6 +66,51 @@ private:
     SRWLOCK m_srw = SRWLOCK_INIT;
 };
 
+// Where each thread is, for the report of a hung run: the engine call it
+// makes or the event it handles, and the owner of a socket lock it waits for.
+struct Where {
+    std::atomic<DWORD> dwThread{0};
+    std::atomic<const char*> lpszWhat{NULL};
+    std::atomic<DWORD> dwWaitsFor{0};
+};
+const int MAX_WHERE = 256;
+Where g_where[MAX_WHERE];
+std::atomic<int> g_iWhere{0};
+thread_local Where* t_lpWhere = NULL;
+
+Where* MyWhere()
+{
+    if (t_lpWhere == NULL) {
+        int i = g_iWhere++;
+        if (i >= MAX_WHERE)
+            return NULL;
+        t_lpWhere = &g_where[i];
+        t_lpWhere->dwThread = GetCurrentThreadId();
+    }
+    return t_lpWhere;
+}
+
+// Marks what this thread does for the scope of the object.
+class Doing {
+public:
+    explicit Doing(const char* lpszWhat) : m_lpWhere(MyWhere()), m_lpszOld(NULL)
+    {
+        if (m_lpWhere != NULL)
+            m_lpszOld = m_lpWhere->lpszWhat.exchange(lpszWhat);
+    }
+    ~Doing()
+    {
+        if (m_lpWhere != NULL)
+            m_lpWhere->lpszWhat = m_lpszOld;
+    }
+    Doing(const Doing&) = delete;
+    Doing& operator=(const Doing&) = delete;
+
+private:
+    Where* m_lpWhere;
+    const char* m_lpszOld;
+};
+
 // The same, re-entrant: the select engine raises OnTcpRecv inside Recv, so
 // a thread holding a socket's lock may enter that socket's event again.
 class RecursiveLock {
@@ -77,7 +122,14 @@ public:
             ++m_iDepth;
             return;
         }
-        AcquireSRWLockExclusive(&m_srw);
+        if (!TryAcquireSRWLockExclusive(&m_srw)) {
+            Where* lpWhere = MyWhere();
+            if (lpWhere != NULL)
+                lpWhere->dwWaitsFor = m_dwOwner.load();
+            AcquireSRWLockExclusive(&m_srw);
+            if (lpWhere != NULL)
+                lpWhere->dwWaitsFor = 0;
+        }
         m_dwOwner.store(dwMe, std::memory_order_release);
         m_iDepth = 1;
     }
@@ -423,6 +475,7 @@ void CloseGen(Gen* g, bool bReset, bool bEnding)
         }
     }
     ++g_fig.closeCalls;
+    Doing doing("CloseSocket");
     bool bOk = MgrOf(g)->CloseSocket(g->s);
     g->bClosed = true;
     unsigned long long ullSeq = ++g_ullSeq;
@@ -450,6 +503,7 @@ bool SendNext(Gen* g)
     if (t_vecSend.size() < uiLen)
         t_vecSend.resize(256 * 1024);
     FillPattern(t_vecSend.data(), g->dwKey, g->ullSent, uiLen);
+    Doing doing("Send");
     if (MgrOf(g)->Send(g->s, t_vecSend.data(), static_cast<int>(uiLen), g->dwGen, NULL)) {
         g->ullSent += uiLen;
         ++g_fig.messages;
@@ -462,6 +516,7 @@ bool SendNext(Gen* g)
 // Timers and the receive time-out of a new connection (lock held).
 void ArmSome(Gen* g)
 {
+    Doing doing("SetTimer/SetRecvTimeout");
     if (g->rng.Percent(35)) {
         UINT ev = g->rng.Below(TIMER_EVENTS);
         bool bOnce = g->rng.Percent(40);
@@ -502,6 +557,7 @@ void ReadOn(Gen* g)
     UINT uiNotice = 1;
     if (ullOut > 1 && g->rng.Percent(50))
         uiNotice = 1 + g->rng.Below(static_cast<UINT>(ullOut > 300000 ? 300000 : ullOut));
+    Doing doing("Recv");
     MgrOf(g)->Recv(g->s, uiNotice);
 }
 
@@ -516,6 +572,7 @@ public:
 
     void OnTcpConnect(int iError, SOCKET s, DWORD d1, DWORD d2) override
     {
+        Doing doing("in OnTcpConnect");
         unsigned long long ullSeq = Enter();
         Gen* g = Resolve(s, d1, d2, ullSeq, "OnTcpConnect");
         if (g == NULL)
@@ -559,6 +616,7 @@ public:
 
     void OnTcpAccept(int iError, SOCKET sListen, SOCKET a, const sockaddr_in*, const sockaddr_in* lpPeer) override
     {
+        Doing doing("in OnTcpAccept");
         unsigned long long ullSeq = Enter();
         if (g_lpListen != NULL && g_lpListen->ullCloseSeq.load() != 0 && ullSeq > g_lpListen->ullCloseSeq.load())
             Violation(g_lpListen, "accept after CloseSocket of the listener returned", sListen, ullSeq, "OnTcpAccept");
@@ -590,6 +648,7 @@ public:
         }
         AddLive(g);
         ++g_fig.accepts;
+        Doing doingAccept("SetUserData/Recv of an accepted socket");
         MgrOf(g)->SetUserData1(a, g->dwGen);
         MgrOf(g)->SetUserData2(a, ROLE_SERVER);
         g->bConnected = true;
@@ -604,6 +663,7 @@ public:
 
     void OnTcpRecv(int iError, SOCKET s, const char* buf, UINT* lpuiLen, DWORD d1, DWORD d2) override
     {
+        Doing doing("in OnTcpRecv");
         unsigned long long ullSeq = Enter();
         Gen* g = Resolve(s, d1, d2, ullSeq, "OnTcpRecv");
         UINT uiLen = *lpuiLen;
@@ -671,12 +731,14 @@ public:
 
     void OnUdpRecv(int, SOCKET s, const char*, int, const sockaddr_in*, DWORD d1, DWORD) override
     {
+        Doing doing("in OnUdpRecv");
         unsigned long long ullSeq = Enter();
         Violation(GenAt(d1), "datagram event (no UDP socket exists)", s, ullSeq, "OnUdpRecv");
     }
 
     void OnTcpSend(int iError, SOCKET s, DWORD d1, DWORD d2, DWORD, UINT uiQueued) override
     {
+        Doing doing("in OnTcpSend");
         unsigned long long ullSeq = Enter();
         Gen* g = Resolve(s, d1, d2, ullSeq, "OnTcpSend");
         if (g == NULL)
@@ -689,6 +751,7 @@ public:
 
     void OnSocketClose(int iError, SOCKET s, int iStatus, DWORD d1, DWORD d2) override
     {
+        Doing doing("in OnSocketClose");
         unsigned long long ullSeq = Enter();
         Gen* g = Resolve(s, d1, d2, ullSeq, "OnSocketClose");
         if (g == NULL)
@@ -719,6 +782,7 @@ public:
 
     void OnRecvTimeout(int, SOCKET s, DWORD d1, DWORD d2) override
     {
+        Doing doing("in OnRecvTimeout");
         unsigned long long ullSeq = Enter();
         ++g_fig.timerEvents;
         Gen* g = Resolve(s, d1, d2, ullSeq, "OnRecvTimeout");
@@ -748,6 +812,7 @@ public:
 
     void OnSendTimeout(int, SOCKET s, DWORD d1, DWORD d2) override
     {
+        Doing doing("in OnSendTimeout");
         unsigned long long ullSeq = Enter();
         ++g_fig.timerEvents;
         Gen* g = Resolve(s, d1, d2, ullSeq, "OnSendTimeout");
@@ -757,12 +822,14 @@ public:
 
     void OnDnsParse(const char*, ULONG) override
     {
+        Doing doing("in OnDnsParse");
         unsigned long long ullSeq = Enter();
         Violation(NULL, "name event (no name was asked for)", INVALID_SOCKET, ullSeq, "OnDnsParse");
     }
 
     void OnTimer(SOCKET s, UINT uiEvent, DWORD dwParam, DWORD d1, DWORD d2) override
     {
+        Doing doing("in OnTimer");
         unsigned long long ullSeq = Enter();
         ++g_fig.timerEvents;
         Gen* g = Resolve(s, d1, d2, ullSeq, "OnTimer");
@@ -796,6 +863,7 @@ public:
             return;
         UINT uiRoll = g->rng.Below(100);
         if (uiRoll < 15 && g->bTimerSet[uiEvent]) {
+            Doing doingKill("KillTimer");
             MgrOf(g)->KillTimer(s, uiEvent);
             g->bTimerSet[uiEvent] = false;
             g->bTimerKilled[uiEvent] = true;
@@ -810,12 +878,14 @@ public:
 
     void OnProxyResult(int, SOCKET s, const sockaddr_in*, DWORD d1, DWORD) override
     {
+        Doing doing("in OnProxyResult");
         unsigned long long ullSeq = Enter();
         Violation(GenAt(d1), "proxy event (no proxy is used)", s, ullSeq, "OnProxyResult");
     }
 
     DWORD OnReserved(DWORD, DWORD, DWORD, DWORD, DWORD, DWORD, DWORD, DWORD, DWORD) override
     {
+        Doing doing("in OnReserved");
         unsigned long long ullSeq = Enter();
         Violation(NULL, "reserved event", INVALID_SOCKET, ullSeq, "OnReserved");
         return 0;
@@ -911,6 +981,7 @@ ULONG g_ulLoopback = 0;
 
 void NewClient(Rng& rng)
 {
+    Doing doing("CreateTcpSocket/Connect");
     Gen* g = NewGen(ROLE_CLIENT);
     if (g == NULL)
         return;
@@ -1058,9 +1129,18 @@ DWORD WINAPI WatchdogProc(LPVOID)
                     g_strEngine.c_str(), g_ullSeed);
             printf("soak: engine %s hung; events %lld, violations %lld\n", g_strEngine.c_str(),
                    g_fig.events.load(), g_fig.violations.load() + 1);
+            for (int i = 0; i < g_iWhere.load() && i < MAX_WHERE; ++i) {
+                const char* lpszWhat = g_where[i].lpszWhat.load();
+                DWORD dwWaitsFor = g_where[i].dwWaitsFor.load();
+                if (lpszWhat != NULL || dwWaitsFor != 0)
+                    fprintf(stderr, "  thread %lu: %s; waits for the socket lock of thread %lu (0: none)\n",
+                            static_cast<unsigned long>(g_where[i].dwThread.load()), lpszWhat != NULL ? lpszWhat : "-",
+                            static_cast<unsigned long>(dwWaitsFor));
+            }
             fflush(stdout);
             fflush(stderr);
-            ExitProcess(4);
+            TerminateProcess(GetCurrentProcess(), 4); // ExitProcess can wait on the hung threads
+
         }
     }
     return 0;
@@ -1115,7 +1195,7 @@ RoundResult RunRound(const Options& opt, double dSeconds, int iConns)
     int iMaxConnecting = iConns < 64 ? iConns : 64;
     double dStart = NowSeconds();
     double dNextReport = dStart + 10.0;
-    g_dDeadline = dStart + dSeconds + 120.0;
+    g_dDeadline = dStart + dSeconds + 60.0;
     for (;;) {
         double dNow = NowSeconds();
         if (dNow - dStart >= dSeconds)
@@ -1162,6 +1242,7 @@ RoundResult RunRound(const Options& opt, double dSeconds, int iConns)
         Hold<Lock> hold(g_lckActions);
         g_deqActions.clear();
     }
+    Doing doingStop("Uninitialize");
     g_lpServerMgr->Uninitialize(0);
     if (g_bContainers) {
         VZ_SocketMgr* lpEngine = dynamic_cast<VZ_SocketMgr*>(g_lpEngine);
