@@ -80,6 +80,7 @@ bool VZ_IocpSocketMgr::PostSend(SOCKET s, _IocpIoContext* lpIoContext, DWORD dwS
     lpIoContext->ulSerial = isd.ulSerial;
     lpIoContext->bSkipPort = isd.bSkipPort;
     lpIoContext->dwSendParam = dwSendParam;
+    lpIoContext->bHandshake = VZ_ProxySession::IsNegotiating(isd);
     isd.dwLastSendParam = dwSendParam;
     if (isd.bIoSending) {
         isd.listSend.AddTail(lpIoContext);
@@ -114,7 +115,7 @@ bool VZ_IocpSocketMgr::ExecWSASend(SOCKET s, _IocpIoContext* lpIoContext, int* l
 // The next queued send goes out; the sink hears of the completed one when the
 // queue drained, or of every one with partial-send reports on. Handshake
 // messages of a proxy are not reported.
-void VZ_IocpSocketMgr::OnSendCompleted(SOCKET s, _IocpIoContext* lpIoContext)
+void VZ_IocpSocketMgr::OnSendCompleted(SOCKET s, _IocpIoContext* lpIoContext, DWORD dwBytes)
 {
     VZ_AutoLock lock(&m_mapSocket2Data);
     _IocpSocketData* lpIsd = FindRecord(s);
@@ -125,6 +126,19 @@ void VZ_IocpSocketMgr::OnSendCompleted(SOCKET s, _IocpIoContext* lpIoContext)
     }
     _IocpSocketData& isd = *lpIsd;
     VZ_ASSERT(isd.bIoSending);
+    if (dwBytes < lpIoContext->wsabuf.len) {
+        // A send that went out in part: the rest goes before anything queued.
+        lpIoContext->wsabuf.buf += dwBytes;
+        lpIoContext->wsabuf.len -= dwBytes;
+        memset(&lpIoContext->overlapped, 0, sizeof(lpIoContext->overlapped));
+        int iError = 0;
+        if (ExecWSASend(s, lpIoContext, &iError))
+            return;
+        lock.Unlock();
+        ReportError(iError, s, lpIoContext, "GetQueuedCompletionStatus ExecWSASend failed");
+        FreeContext(lpIoContext);
+        return;
+    }
     lpIsd->bIoSending = FALSE;
     lpIsd->dwLastSendTime = m_Timer.GetTimerTick();
     UINT uiQueued = static_cast<UINT>(lpIsd->listSend.GetCount());
@@ -140,7 +154,7 @@ void VZ_IocpSocketMgr::OnSendCompleted(SOCKET s, _IocpIoContext* lpIoContext)
             bReport = (lpIsd->dwFlags & SOCKET_FLAG_PARTIAL_SEND) != 0;
         }
     } else {
-        bReport = lpIsd->lpProxyData == NULL || lpIsd->uiProxyStep == PROXY_STEP_DONE;
+        bReport = !lpIoContext->bHandshake;
     }
     DWORD dwUserData1 = lpIsd->dwUserData1;
     DWORD dwUserData2 = lpIsd->dwUserData2;

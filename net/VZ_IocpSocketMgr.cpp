@@ -463,7 +463,7 @@ void VZ_IocpSocketMgr::OnCompletion(SOCKET s, _IocpIoContext* lpIoContext, DWORD
         } else if (lpIoContext->IoOperation == IO_RECV) {
             DeliverTcp(s, lpIoContext, dwBytes);
         } else {
-            OnSendCompleted(s, lpIoContext);
+            OnSendCompleted(s, lpIoContext, dwBytes);
         }
         return;
     default:

@@ -86,6 +86,9 @@ struct _IocpIoContext {
     // The socket's operations that succeed at once queue no completion:
     // the engine hands them to a worker itself (CompletedAtOnce).
     bool bSkipPort;
+    // A send posted while the socket's proxy handshake ran: a request of the
+    // handshake, never reported, even when it completes after the handshake.
+    bool bHandshake;
     UINT uiDataSize; // bytes of the data area
 
     char* Data() { return reinterpret_cast<char*>(this + 1); }
@@ -218,7 +221,7 @@ private:
     bool SendCopy(SOCKET s, const char* buf, int len, DWORD dwSendParam, UINT* lpuiQueued);
     bool PostSend(SOCKET s, _IocpIoContext* lpIoContext, DWORD dwSendParam, UINT* lpuiQueued);
     bool ExecWSASend(SOCKET s, _IocpIoContext* lpIoContext, int* lpiError);
-    void OnSendCompleted(SOCKET s, _IocpIoContext* lpIoContext);
+    void OnSendCompleted(SOCKET s, _IocpIoContext* lpIoContext, DWORD dwBytes);
 
     HANDLE m_hIocp;
     VZ_LckMap<unsigned int, unsigned int, _IocpSocketData, const _IocpSocketData&> m_mapSocket2Data;
