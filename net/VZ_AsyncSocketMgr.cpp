@@ -149,6 +149,7 @@ bool VZ_AsyncSocketMgr::AddSocket(SOCKET s, int status, DWORD dwUserData1, DWORD
     InitSocketCore(asd, s, status, dwUserData1, dwUserData2, lpProxyData, &m_ulNextSerial, m_Timer.GetTimerTick());
     asd.listSend.RemoveAll();
     asd.lArmed = 0; // an accepted socket has its listener's events: unknown here
+    asd.bProxyRefused = false;
     return true;
 }
 
@@ -395,9 +396,10 @@ void VZ_AsyncSocketMgr::OnRead(SOCKET s, int iError)
     DWORD dwUserData2 = lpAsd->dwUserData2;
     // A read notice queued before the sink stopped asking: the bytes stay in
     // the socket until the next Recv arms reading again. A handshake reads
-    // while its reply is armed (a refused one no longer is).
+    // while its reply is armed.
     bool bWanted = lpAsd->uiNoticeLen > 0 ||
                    (VZ_ProxySession::IsNegotiating(*lpAsd) && (lpAsd->lArmed & FD_READ) != 0);
+    bool bDrop = lpAsd->bProxyRefused;
     UINT uiReadSize = ReadSize(*lpAsd);
     lock.Unlock();
     ISocketMgrSink* lpSink = GetSink();
@@ -413,6 +415,8 @@ void VZ_AsyncSocketMgr::OnRead(SOCKET s, int iError)
     }
     if (status == SS_UDP)
         OnReadUdp(s, sPair, dwUserData1, dwUserData2);
+    else if (bDrop)
+        OnReadTcp(s, 0, ASYNC_RECV_SIZE);
     else if (bWanted)
         OnReadTcp(s, ulSerial, uiReadSize);
 }
@@ -432,7 +436,8 @@ void VZ_AsyncSocketMgr::OnReadTcp(SOCKET s, ULONG ulSerial, UINT uiReadSize)
     char buf[ASYNC_RECV_MAX];
     int n = recv(s, buf, static_cast<int>(uiReadSize), 0);
     if (n > 0) {
-        Deliver(s, buf, static_cast<UINT>(n), ulSerial);
+        if (ulSerial != 0) // 0: bytes to drop
+            Deliver(s, buf, static_cast<UINT>(n), ulSerial);
         return;
     }
     int iError = n == 0 ? 0 : WSAGetLastError();
@@ -487,18 +492,17 @@ void VZ_AsyncSocketMgr::Deliver(SOCKET s, const char* lpBuf, UINT uiLen, ULONG u
     // belong to another socket already).
     if (lpAsd == NULL || lpAsd->ulSerial != ulSerial || lpAsd->status != SS_CONNECTED)
         return;
-    // A proxied listen waits for the proxy's second reply; a handshake that
-    // ended without success (refused) reads no more: the rest of the
-    // proxy's answer would be judged again. A read re-enables read notices
-    // by itself; bytes that were buffered already did not.
+    // A proxied listen waits for the proxy's second reply; after a refusal
+    // the rest of the proxy's answer is dropped, not judged again. A read
+    // re-enables read notices by itself; bytes that were buffered already did not.
     long lEvents = ReadingMask(*lpAsd);
     bool bForce = lpBuf == NULL;
     if (iResult == TCPDELIVER_PROXY_LISTEN) {
         lEvents = FD_READ | FD_WRITE | FD_CLOSE;
     } else if (iResult == TCPDELIVER_STOP && VZ_ProxySession::IsNegotiating(*lpAsd)) {
         lpAsd->uiNoticeLen = 0;
-        lEvents = ReadingMask(*lpAsd);
-        bForce = true; // FD_READ goes
+        lpAsd->bProxyRefused = true;
+        lEvents = FD_READ | FD_CLOSE;
     }
     if (!Arm(*lpAsd, lEvents, bForce)) {
         int iError = WSAGetLastError();

@@ -45,6 +45,9 @@ enum {
 struct _AsyncSocketData : _SOCKETCORE {
     SENDLIST listSend;
     long lArmed;
+    // The proxy refused: the rest of its answer is read and dropped, so that
+    // its hang-up is seen, and never judged again.
+    bool bProxyRefused;
 };
 
 class VZ_AsyncSocketMgr : public VZ_SocketMgr, public VZ_MultiThread, public VZ_Wnd, public VZ_MultipleTimerSink {
