@@ -321,6 +321,10 @@ void VZ_AsyncSocketMgr::OnConnect(SOCKET s, int iError)
         return;
     if (lpAsd->status != SS_CONNECTING) {
         printf("s=%d iError=%d status=%d \n", static_cast<int>(s), iError, lpAsd->status);
+        // A close notice came first and was reported: that was the socket's
+        // one terminal event.
+        if (lpAsd->status == SS_CLOSING)
+            return;
     } else if (iError == 0) {
         lpAsd->status = SS_CONNECTED;
         lpAsd->dwLastRecvTime = lpAsd->dwLastSendTime = m_Timer.GetTimerTick();
