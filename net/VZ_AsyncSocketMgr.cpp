@@ -75,7 +75,7 @@ bool VZ_AsyncSocketMgr::Uninitialize(DWORD)
 {
     m_bStopping = true; // notifications still queued raise nothing
     if (m_bTimerStarted) {
-        m_Timer.Stop();
+        StopTimerService();
         m_bTimerStarted = false;
     }
     if (m_dwWndThreadId != 0)

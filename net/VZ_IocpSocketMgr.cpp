@@ -111,7 +111,7 @@ bool VZ_IocpSocketMgr::Uninitialize(DWORD)
 {
     m_bStopping = true;
     if (m_bTimerStarted) {
-        m_Timer.Stop();
+        StopTimerService();
         m_bTimerStarted = false;
     }
     StopHelperThreads();

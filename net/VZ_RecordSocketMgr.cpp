@@ -57,7 +57,7 @@ bool VZ_RecordSocketMgr::Initialize(BYTE /*byFlags*/, int /*nWorkThread*/, DWORD
 bool VZ_RecordSocketMgr::Uninitialize(DWORD /*dwReserved*/)
 {
     m_bReplaying = false;
-    m_Timer.Stop();
+    StopTimerService();
     StopAllThreads(2000);
     m_queDns.PostMessage(DNS_MSG_QUIT, 0, 0);
     while (GetThreadCount(RECORD_THREAD_REPLAY) > 0)

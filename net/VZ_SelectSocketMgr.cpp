@@ -54,7 +54,7 @@ bool VZ_SelectSocketMgr::Initialize(BYTE byFlags, int, DWORD, DWORD)
 bool VZ_SelectSocketMgr::Uninitialize(DWORD)
 {
     if (m_bTimerStarted) {
-        m_Timer.Stop();
+        StopTimerService();
         m_bTimerStarted = false;
     }
     if (GetThreadCount(SELECT_THREAD_NAME) > 0) {

@@ -71,7 +71,7 @@ void FreeNameRequests(VZ_MsgQueue& queDns, VZ_MemoryEx& memory)
 } // namespace
 
 VZ_SocketMgr::VZ_SocketMgr()
-    : m_lpSink(NULL), m_queDns(true), m_listProxy(10), m_bRecord(false), m_bSimulator(false),
+    : m_lpSink(NULL), m_dwNextTimerToken(0), m_queDns(true), m_listProxy(10), m_bRecord(false), m_bSimulator(false),
       m_dwEngineMode(0), m_ulMaxAffect(10), m_ulLostPacketsMinrate(0), m_ulLostPacketsMaxrate(0),
       m_ulUdpMinDelay(0), m_ulUdpMaxDelay(0), m_ulMinBreaktime(0), m_ulMaxBreaktime(0), m_ulMinDelaytime(0),
       m_ulMaxDelaytime(0), m_ulConnFailMinrate(0), m_ulConnFailMaxrate(0)
@@ -92,7 +92,7 @@ VZ_SocketMgr::~VZ_SocketMgr()
     InterlockedDecrement(&s_lLive);
     // The engine's Uninitialize stops the service already; stopping again is
     // harmless and keeps its threads from outliving the members below.
-    m_Timer.Stop();
+    StopTimerService();
 
     {
         VZ_AutoLock lock(&m_listProxy);
@@ -126,36 +126,36 @@ bool VZ_SocketMgr::SetRecvBufSize(SOCKET s, int iSize)
 // expiry handler re-arms them against the socket's last send/receive time.
 bool VZ_SocketMgr::SetSendTimeout(SOCKET s, UINT uiElapse)
 {
-    return FitsTimerId(s) && m_Timer.AddTimer(MakeTimerId(TIMER_KIND_SEND, s), uiElapse, uiElapse, true);
+    return FitsTimerId(s) && ArmTimer(MakeTimerId(TIMER_KIND_SEND, s), uiElapse, uiElapse, false);
 }
 
 bool VZ_SocketMgr::SetRecvTimeout(SOCKET s, UINT uiElapse)
 {
-    return FitsTimerId(s) && m_Timer.AddTimer(MakeTimerId(TIMER_KIND_RECV, s), uiElapse, uiElapse, true);
+    return FitsTimerId(s) && ArmTimer(MakeTimerId(TIMER_KIND_RECV, s), uiElapse, uiElapse, false);
 }
 
 bool VZ_SocketMgr::KillSendTimeout(SOCKET s)
 {
-    return FitsTimerId(s) && m_Timer.RemoveTimer(MakeTimerId(TIMER_KIND_SEND, s));
+    return FitsTimerId(s) && DisarmTimer(MakeTimerId(TIMER_KIND_SEND, s));
 }
 
 bool VZ_SocketMgr::KillRecvTimeout(SOCKET s)
 {
-    return FitsTimerId(s) && m_Timer.RemoveTimer(MakeTimerId(TIMER_KIND_RECV, s));
+    return FitsTimerId(s) && DisarmTimer(MakeTimerId(TIMER_KIND_RECV, s));
 }
 
 bool VZ_SocketMgr::SetTimer(SOCKET s, UINT uiEvent, UINT uiElapse, DWORD dwParam, bool bOnce)
 {
     if (!CheckEvent(uiEvent))
         return false;
-    return FitsTimerId(s) && m_Timer.AddTimer(MakeTimerId(TIMER_KIND_EVENT + uiEvent, s), uiElapse, dwParam, bOnce);
+    return FitsTimerId(s) && ArmTimer(MakeTimerId(TIMER_KIND_EVENT + uiEvent, s), uiElapse, dwParam, bOnce);
 }
 
 bool VZ_SocketMgr::KillTimer(SOCKET s, UINT uiEvent)
 {
     if (!CheckEvent(uiEvent))
         return false;
-    return FitsTimerId(s) && m_Timer.RemoveTimer(MakeTimerId(TIMER_KIND_EVENT + uiEvent, s));
+    return FitsTimerId(s) && DisarmTimer(MakeTimerId(TIMER_KIND_EVENT + uiEvent, s));
 }
 
 bool VZ_SocketMgr::DnsParse(const char* dn)
@@ -253,18 +253,18 @@ void VZ_SocketMgr::KillAllTimers(SOCKET s)
     if (!FitsTimerId(s))
         return;
     for (UINT uiKind = 0; uiKind < TIMER_KIND_COUNT; ++uiKind)
-        m_Timer.RemoveTimer(MakeTimerId(uiKind, s));
+        DisarmTimer(MakeTimerId(uiKind, s));
 }
 
 bool VZ_SocketMgr::SetConnectTimer(SOCKET s)
 {
     return FitsTimerId(s) &&
-           m_Timer.AddTimer(MakeTimerId(TIMER_KIND_CONNECT, s), CONNECT_NAME_TIMEOUT, CONNECT_NAME_TIMEOUT, true);
+           ArmTimer(MakeTimerId(TIMER_KIND_CONNECT, s), CONNECT_NAME_TIMEOUT, CONNECT_NAME_TIMEOUT, true);
 }
 
 bool VZ_SocketMgr::KillConnectTimer(SOCKET s)
 {
-    return FitsTimerId(s) && m_Timer.RemoveTimer(MakeTimerId(TIMER_KIND_CONNECT, s));
+    return FitsTimerId(s) && DisarmTimer(MakeTimerId(TIMER_KIND_CONNECT, s));
 }
 
 bool VZ_SocketMgr::StartTimerService(VZ_MultipleTimerSink* lpSink, int iMsgThreadCount)
@@ -276,6 +276,54 @@ bool VZ_SocketMgr::StartTimerService(VZ_MultipleTimerSink* lpSink, int iMsgThrea
     }
     m_Timer.m_lpSink = lpSink;
     return m_Timer.Start(TIMER_PERIOD, iMsgThreadCount, TIMER_HASH_SIZE);
+}
+
+void VZ_SocketMgr::StopTimerService()
+{
+    m_Timer.Stop(); // its message threads have ended: no expiry is being taken
+    VZ_AutoLock lock(&m_mapTimerArm);
+    m_mapTimerArm.RemoveAll();
+}
+
+// The idle time-outs (kinds 0 and 1) stay listed until they are killed: their
+// expiry handler arms them again, one-shot, period after period.
+bool VZ_SocketMgr::ArmTimer(DWORD dwTimerId, UINT uiElapse, DWORD dwParam, bool bOnce)
+{
+    VZ_AutoLock lock(&m_mapTimerArm);
+    DWORD dwToken = ++m_dwNextTimerToken;
+    bool bServiceOnce = bOnce || (dwTimerId >> TIMER_KIND_SHIFT) <= TIMER_KIND_RECV;
+    if (!m_Timer.AddTimer(dwTimerId, uiElapse, dwToken, bServiceOnce))
+        return false; // armed already (the armed one stays as it is), or no service
+    _TIMERARM arm = {dwToken, dwParam, bOnce};
+    m_mapTimerArm.SetAt(dwTimerId, arm);
+    return true;
+}
+
+bool VZ_SocketMgr::DisarmTimer(DWORD dwTimerId)
+{
+    VZ_AutoLock lock(&m_mapTimerArm);
+    m_mapTimerArm.RemoveKey(dwTimerId);
+    return m_Timer.RemoveTimer(dwTimerId);
+}
+
+bool VZ_SocketMgr::TakeExpiry(DWORD dwTimerId, DWORD dwToken, DWORD* lpdwParam)
+{
+    VZ_AutoLock lock(&m_mapTimerArm);
+    _TIMERARM* lpArm = m_mapTimerArm.PLookup(dwTimerId);
+    if (lpArm == NULL || lpArm->dwToken != dwToken)
+        return false;
+    *lpdwParam = lpArm->dwParam;
+    if (lpArm->bOnce)
+        m_mapTimerArm.RemoveKey(dwTimerId);
+    return true;
+}
+
+void VZ_SocketMgr::RearmTimeout(DWORD dwTimerId, DWORD dwToken, UINT uiElapse)
+{
+    VZ_AutoLock lock(&m_mapTimerArm);
+    _TIMERARM* lpArm = m_mapTimerArm.PLookup(dwTimerId);
+    if (lpArm != NULL && lpArm->dwToken == dwToken)
+        m_Timer.AddTimer(dwTimerId, uiElapse, dwToken, true);
 }
 
 ULONG VZ_SocketMgr::ResolveName(const char* lpszName)

@@ -250,6 +250,8 @@ public:
     // Starts m_Timer for an engine: period 1 ms, iMsgThreadCount message
     // threads (0: one per processor), 4099 buckets, lpSink as its sink.
     bool StartTimerService(VZ_MultipleTimerSink* lpSink, int iMsgThreadCount);
+    // Stops m_Timer and forgets every timer armed through it.
+    void StopTimerService();
     // A dotted literal with inet_addr, else the first address of
     // gethostbyname; INADDR_NONE when both fail.
     static ULONG ResolveName(const char* lpszName);
@@ -300,7 +302,7 @@ public:
     // Time-outs and timers of a socket, for the engine's timer callback: an
     // idle time-out is raised only after a whole quiet period and re-armed
     // for the rest of it otherwise.
-    int ExpireSocketTimer(DWORD dwTimerId, DWORD dwParam);
+    int ExpireSocketTimer(DWORD dwTimerId, DWORD dwToken);
     // The name-resolution thread's loop: requests until the stop message.
     void RunNameResolution();
 
@@ -332,9 +334,29 @@ protected:
     // Proxy record of a handle when it is listed; the caller holds m_listProxy.
     _PROXYDATA* LookupProxy(HANDLE hProxy);
 
+    // What is armed under a timer id. The service carries a token of ours in
+    // place of the parameter, so an expiry posted before its timer was
+    // killed or armed anew (above all: before its handle went to a new
+    // socket) no longer matches and is dropped instead of reaching the
+    // handle's next owner.
+    struct _TIMERARM {
+        DWORD dwToken;
+        DWORD dwParam; // the host's parameter, or the time-out period
+        bool bOnce;    // forgotten at its expiry
+    };
+    bool ArmTimer(DWORD dwTimerId, UINT uiElapse, DWORD dwParam, bool bOnce);
+    bool DisarmTimer(DWORD dwTimerId);
+    // The armed parameter of an expiry; false for a stale one.
+    bool TakeExpiry(DWORD dwTimerId, DWORD dwToken, DWORD* lpdwParam);
+    // Arms an idle time-out again for its next period, unless it was killed
+    // or armed anew since the expiry being handled.
+    void RearmTimeout(DWORD dwTimerId, DWORD dwToken, UINT uiElapse);
+
     ISocketMgrSink* m_lpSink;
     VZ_MemoryEx m_Memory;
     VZ_MultipleTimer m_Timer;
+    VZ_LckMap<DWORD, DWORD, _TIMERARM, const _TIMERARM&> m_mapTimerArm;
+    DWORD m_dwNextTimerToken;
     VZ_MsgQueue m_queDns;
     VZ_LckList<_PROXYDATA*, _PROXYDATA*> m_listProxy;
     bool m_bRecord;

@@ -214,8 +214,11 @@ int VZ_SocketMgr::ReadRelayHeader(const char* p, int n, sockaddr_in* lpFrom)
 // ---------------------------------------------------------------------------
 // Time-outs and timers
 
-int VZ_SocketMgr::ExpireSocketTimer(DWORD dwTimerId, DWORD dwParam)
+int VZ_SocketMgr::ExpireSocketTimer(DWORD dwTimerId, DWORD dwToken)
 {
+    DWORD dwParam = 0;
+    if (!TakeExpiry(dwTimerId, dwToken, &dwParam))
+        return 0; // killed or armed anew since this expiry was posted
     SOCKET s = dwTimerId & TIMER_SOCKET_MASK;
     UINT uiKind = dwTimerId >> TIMER_KIND_SHIFT;
     DWORD dwUserData1 = 0;
@@ -234,7 +237,7 @@ int VZ_SocketMgr::ExpireSocketTimer(DWORD dwTimerId, DWORD dwParam)
         bIdle = dwIdle >= dwParam;
         if (bIdle)
             dwLast = dwNow;
-        m_Timer.AddTimer(dwTimerId, bIdle ? dwParam : dwParam - dwIdle, dwParam, true);
+        RearmTimeout(dwTimerId, dwToken, bIdle ? dwParam : dwParam - dwIdle);
     });
     ISocketMgrSink* lpSink = GetSink();
     if (!bKnown || lpSink == NULL)

@@ -13,6 +13,9 @@ public:
     using VZ_SocketMgr::m_Memory;
     using VZ_SocketMgr::m_queDns;
     using VZ_SocketMgr::m_Timer;
+    using VZ_SocketMgr::ExpireSocketTimer;
+    using VZ_SocketMgr::InitSocketCore;
+    using VZ_SocketMgr::StopTimerService;
 
     bool Initialize(BYTE, int, DWORD, DWORD) override { return false; }
     bool Uninitialize(DWORD) override { return false; }

@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include "VZ_Assert.h"
+#include "net/LogSink.h"
 #include "net/NetTestUtil.h"
 #include "net/TestSocketMgr.h"
 
@@ -69,4 +70,59 @@ TEST_F(VZ_SocketMgrTimers, KillAllTimersTakesOneSocketOnly)
     for (DWORD k = 0; k < 32; ++k)
         EXPECT_FALSE(Armed((k << 24) + 5)) << "kind " << k;
     EXPECT_TRUE(Armed(6) && Armed(0x1F000006));
+}
+
+namespace {
+
+// One open socket (5) and a timer sink whose expiries wait for the test.
+class OneSocketMgr : public TestSocketMgr, public VZ_MultipleTimerSink {
+public:
+    OneSocketMgr() : m_hGo(CreateEventW(NULL, TRUE, FALSE, NULL)), m_hTaken(CreateEventW(NULL, TRUE, FALSE, NULL))
+    {
+        InitSocketCore(m_core, 5, SS_CONNECTED, 11, 22, NULL, &m_ulSerial, 0);
+    }
+    ~OneSocketMgr() override
+    {
+        SetEvent(m_hGo);
+        StopTimerService();
+        CloseHandle(m_hGo);
+        CloseHandle(m_hTaken);
+    }
+    int OnTimerExpired(DWORD dwTimerId, DWORD dwToken) override
+    {
+        SetEvent(m_hTaken);
+        WaitForSingleObject(m_hGo, 10000);
+        return ExpireSocketTimer(dwTimerId, dwToken);
+    }
+    _SOCKETCORE* LockSocket(SOCKET s) override { return s == 5 ? &m_core : NULL; }
+    void UnlockSocket(SOCKET) override {}
+    HANDLE m_hGo, m_hTaken;
+
+private:
+    _SOCKETCORE m_core;
+    ULONG m_ulSerial = 1;
+};
+
+} // namespace
+
+// An expiry already on its way when its timer is killed, or armed anew (as
+// when the handle went to a new socket), raises nothing; the timer armed
+// anew still fires with its own parameter.
+TEST(VZ_SocketMgrTimerExpiry, AnExpiryOfAnEarlierArmingRaisesNothing)
+{
+    LogSink sink;
+    OneSocketMgr mgr;
+    mgr.SetSink(&sink);
+    ASSERT_TRUE(mgr.StartTimerService(&mgr, 1));
+    ASSERT_TRUE(mgr.SetTimer(5, 3, 0, 77, true));
+    ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(mgr.m_hTaken, 5000)) << "the expiry is held by the test";
+    EXPECT_FALSE(mgr.KillTimer(5, 3)) << "a fired one-shot timer is no longer armed";
+    ASSERT_TRUE(mgr.SetTimer(5, 3, LONG_MS, 88, true));
+    SetEvent(mgr.m_hGo);
+    Sleep(300);
+    EXPECT_TRUE(sink.Log().empty());
+    EXPECT_TRUE(mgr.KillTimer(5, 3)) << "the timer armed anew is still armed";
+    ASSERT_TRUE(mgr.SetTimer(5, 3, 0, 99, true));
+    ASSERT_TRUE(sink.WaitFor(1, 5000));
+    EXPECT_EQ(std::vector<std::string>{"timer 5 3 99 11 22"}, sink.Log());
 }
