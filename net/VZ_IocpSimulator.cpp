@@ -134,14 +134,24 @@ void VZ_IocpSocketMgr::ThreadSimulator()
     }
 }
 
-// A bare closesocket: the socket's outstanding operations fail and the host
-// hears OnSocketClose; the record stays until the host closes it.
+// A break ends the connection at both sides as a lost network would, and
+// each socket breaks once. The handle itself stays open until the host's
+// CloseSocket: closing it here would let a new socket take the same handle
+// value while the broken one's record still holds it (its bytes would reach
+// the wrong record, and the host's CloseSocket would close the new socket).
+// The shutdown tells the peer; cancelling the outstanding operations makes
+// them fail, so the host hears OnSocketClose; a later send or receive fails
+// the same way.
 void VZ_IocpSocketMgr::BreakOneSocket()
 {
     VZ_AutoLock lock(&m_arrDelaySocket);
     int i = RandomIndex(m_arrDelaySocket.GetSize());
-    if (i >= 0)
-        closesocket(static_cast<SOCKET>(m_arrDelaySocket[i]));
+    if (i < 0)
+        return;
+    SOCKET s = static_cast<SOCKET>(m_arrDelaySocket[i]);
+    m_arrDelaySocket.RemoveAt(i);
+    shutdown(s, SD_BOTH);
+    CancelIoEx(reinterpret_cast<HANDLE>(s), NULL);
 }
 
 // Refills an empty set of ordinals: ulTarget distinct ones drawn as

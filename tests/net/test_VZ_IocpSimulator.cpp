@@ -124,6 +124,17 @@ TEST_F(IocpSimulator, BreaksOnlyCandidatesAndStopsWithSendsHeld)
     Sleep(200);
     EXPECT_EQ(1u, Closed(s));
     EXPECT_EQ(0u, Closed(sQuiet));
+    // The peer sees the break; the broken handle stays s's until CloseSocket,
+    // so a new socket cannot take its value while the record holds it.
+    DWORD dwWait = 5000;
+    setsockopt(sPeer, SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<const char*>(&dwWait), sizeof(dwWait));
+    char c = 0;
+    while (recv(sPeer, &c, 1, 0) > 0) {
+    }
+    EXPECT_NE(WSAETIMEDOUT, WSAGetLastError());
+    SOCKET sNew = socket(AF_INET, SOCK_STREAM, 0);
+    EXPECT_NE(s, sNew);
+    closesocket(sNew);
     EXPECT_TRUE(m_lpMgr->CloseSocket(s));
 }
 
