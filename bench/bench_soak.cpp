@@ -1,7 +1,13 @@
 // bench_soak: tries hard to break one engine (or two containers over one
 // engine) and reports what it saw.
 //
-//   bench_soak --engine NAME [--seconds S] [--conns N] [--seed X]
+//   bench_soak --engine NAME [--seconds S] [--conns N] [--seed X] [--sim 1]
+//
+// --sim 1 (completion-port engine only) runs the engine's network fault
+// simulator at high rates all along: a connection broken every second or
+// less, up to 50 sockets' sends held back 10 to 300 ms, 20 to 50 % of
+// connects failed. Bytes must still arrive intact and in order (a stream
+// may end early, never go wrong).
 //
 // One manager (for a 2.0 name: two containers, the server in one, the
 // clients in the other) runs an echo server on 127.0.0.1 and about N client
@@ -218,7 +224,7 @@ long long CheckPattern(const char* lpBuf, DWORD dwKey, unsigned long long ullPos
 struct Figures {
     std::atomic<long long> connections{0}, accepts{0}, connectFailures{0}, bytesChecked{0}, messages{0};
     std::atomic<long long> hostCloses{0}, serverCloses{0}, resets{0}, closeCalls{0}, events{0}, timerEvents{0};
-    std::atomic<long long> violations{0}, assertReports{0}, overlaps{0}, inFlight{0}, lateTimers{0}, afterTerminal{0};
+    std::atomic<long long> violations{0}, assertReports{0}, overlaps{0}, inFlight{0}, closeEvents{0}, closeErrors{0}, lateTimers{0}, afterTerminal{0};
     std::atomic<long long> closeBeforeConnect{0}, earlyCloses{0}, createFailures{0}, failedAccepts{0};
 };
 Figures g_fig;
@@ -425,6 +431,7 @@ void RemoveLive(Gen* g)
 ISocketMgr* g_lpServerMgr = NULL; // the listener and the accepted sockets
 ISocketMgr* g_lpClientMgr = NULL; // the clients (the same manager unless containers)
 bool g_bContainers = false;
+bool g_bSim = false; // the fault simulator may refuse a Connect at once
 std::atomic<bool> g_bStopping{false};
 USHORT g_usPort = 0;
 Gen* g_lpListen = NULL;
@@ -766,6 +773,7 @@ public:
         if (iError != 0)
             g->Note('e', iError, ullSeq);
         g->Note('x', iStatus, ullSeq);
+        ++(iError != 0 ? g_fig.closeErrors : g_fig.closeEvents);
         if (++g->iTerminals > 1) {
             Violation(g, "second terminal event", s, ullSeq, "OnSocketClose",
                       " error " + std::to_string(iError) + " status " + std::to_string(iStatus));
@@ -984,7 +992,38 @@ struct Options {
     double dSeconds = 10.0;
     int iConns = 1000;
     unsigned long long ullSeed = 1;
+    bool bSim = false;
 };
+
+// oxnet.ini beside the program: the simulator's settings at high rates, or
+// an empty file (simulator off). The engine reads it at Initialize only.
+void WriteSimulatorIni(bool bOn)
+{
+    char szPath[MAX_PATH];
+    DWORD dwLen = GetModuleFileNameA(NULL, szPath, MAX_PATH);
+    char* lpSlash = strrchr(szPath, '\\');
+    if (dwLen == 0 || lpSlash == NULL)
+        return;
+    snprintf(lpSlash + 1, static_cast<size_t>(szPath + MAX_PATH - (lpSlash + 1)), "oxnet.ini");
+    FILE* lpFile = fopen(szPath, "wb");
+    if (lpFile == NULL)
+        return;
+    if (bOn)
+        fputs("[oxnet]\r\nsimulator=1\r\nmaxaffect=50\r\n[tcp]\r\nbreak=0,1\r\ndelay=10,300\r\n"
+              "connfail=20,50\r\n",
+              lpFile);
+    fclose(lpFile);
+}
+
+bool InitializeEngine(const Options& opt)
+{
+    if (opt.bSim)
+        WriteSimulatorIni(true);
+    bool bOk = g_lpServerMgr->Initialize(0, 0, 0, 0);
+    if (opt.bSim)
+        WriteSimulatorIni(false); // no other program of the folder runs with it
+    return bOk;
+}
 
 bool IsContainerName(const std::string& str) { return str.size() > 3 && str.compare(str.size() - 3, 3, "2.0") == 0; }
 
@@ -1026,6 +1065,11 @@ void NewClient(Rng& rng)
     g->Note('X', static_cast<int>(g->dwKey), g_ullSeq.load());
     if (!g_lpClientMgr->Connect(s, &to)) {
         int iError = WSAGetLastError();
+        if (g_bSim) {
+            ++g_fig.connectFailures;
+            CloseGen(g, false, false);
+            return;
+        }
         Violation(g, "Connect refused a new socket", s, g_ullSeq.load(), "Connect",
                   " last error " + std::to_string(iError));
         CloseGen(g, false, false);
@@ -1178,14 +1222,14 @@ RoundResult RunRound(const Options& opt, double dSeconds, int iConns)
             return res;
         g_lpServerMgr->SetSink(&g_sinkServer);
         g_lpClientMgr->SetSink(&g_sinkClient);
-        if (!g_lpServerMgr->Initialize(0, 0, 0, 0))
+        if (!InitializeEngine(opt))
             return res;
     } else {
         g_lpServerMgr = g_lpClientMgr = oxCreateInstance(opt.strEngine.c_str());
         if (g_lpServerMgr == NULL)
             return res;
         g_lpServerMgr->SetSink(&g_sinkBoth);
-        if (!g_lpServerMgr->Initialize(0, 0, 0, 0))
+        if (!InitializeEngine(opt))
             return res;
     }
     // The listener.
@@ -1289,10 +1333,13 @@ bool ParseOptions(int argc, char** argv, Options* lpOpt)
             lpOpt->iConns = atoi(lpszValue);
         else if (strArg == "--seed")
             lpOpt->ullSeed = strtoull(lpszValue, NULL, 10);
+        else if (strArg == "--sim")
+            lpOpt->bSim = atoi(lpszValue) != 0;
         else
             return false;
     }
-    return !lpOpt->strEngine.empty() && lpOpt->dSeconds > 0 && lpOpt->iConns > 0;
+    bool bIocp = lpOpt->strEngine.compare(0, 5, "IIocp") == 0;
+    return !lpOpt->strEngine.empty() && lpOpt->dSeconds > 0 && lpOpt->iConns > 0 && (bIocp || !lpOpt->bSim);
 }
 
 } // namespace
@@ -1303,12 +1350,14 @@ int main(int argc, char** argv)
     setvbuf(stdout, s_szOut, _IOFBF, sizeof(s_szOut));
     Options opt;
     if (!ParseOptions(argc, argv, &opt)) {
-        printf("usage: bench_soak --engine NAME [--seconds S] [--conns N] [--seed X]\n"
-               "NAME: IIocpSocketMgr1.0, IAsyncSocketMgr1.0, ISelectSocketMgr1.0 or a 2.0 container name\n");
+        printf("usage: bench_soak --engine NAME [--seconds S] [--conns N] [--seed X] [--sim 1]\n"
+               "NAME: IIocpSocketMgr1.0, IAsyncSocketMgr1.0, ISelectSocketMgr1.0 or a 2.0 container name;\n"
+               "--sim 1: the fault simulator on (IIocp names only)\n");
         return 2;
     }
     g_strEngine = opt.strEngine;
     g_ullSeed = opt.ullSeed;
+    g_bSim = opt.bSim;
     WSADATA wsa;
     WSAStartup(MAKEWORD(2, 2), &wsa);
     g_ulLoopback = inet_addr("127.0.0.1");
@@ -1331,7 +1380,7 @@ int main(int argc, char** argv)
     long long llConn0 = g_fig.connections, llAcc0 = g_fig.accepts, llFail0 = g_fig.connectFailures;
     long long llBytes0 = g_fig.bytesChecked, llMsg0 = g_fig.messages, llHost0 = g_fig.hostCloses;
     long long llServ0 = g_fig.serverCloses, llReset0 = g_fig.resets, llEv0 = g_fig.events, llTimer0 = g_fig.timerEvents;
-    long long llCalls0 = g_fig.closeCalls, llOver0 = g_fig.overlaps, llFlight0 = g_fig.inFlight, llLate0 = g_fig.lateTimers;
+    long long llCalls0 = g_fig.closeCalls, llOver0 = g_fig.overlaps, llFlight0 = g_fig.inFlight, llCloseEv0 = g_fig.closeEvents, llCloseErr0 = g_fig.closeErrors, llLate0 = g_fig.lateTimers;
     long long llFailAcc0 = g_fig.failedAccepts, llAfter0 = g_fig.afterTerminal;
     long long llBefore0 = g_fig.closeBeforeConnect, llEarly0 = g_fig.earlyCloses;
     DWORD dwGen0 = g_dwNextGen.load();
@@ -1361,16 +1410,19 @@ int main(int argc, char** argv)
         strCap += " (select: 64 sockets per thread, about " + std::to_string((2 * opt.iConns + 63) / 64) + " threads)";
     if (g_bContainers)
         strCap += " (two containers on one engine)";
+    if (opt.bSim)
+        strCap += ", fault simulator on";
     printf("soak: engine %s, %.1f s, cap %s, seed %llu: connections %lld (accepted %lld, failed %lld), "
            "failed accepts %lld, bytes checked %lld, messages %lld, host closes %lld, server closes %lld, resets %lld, close calls %lld, "
-           "sockets %lu, events %lld, timer events %lld (late after a kill %lld), overlaps with a close %lld, "
+           "closes reported %lld (with an error %lld), sockets %lu, events %lld, timer events %lld (late after a kill %lld), overlaps with a close %lld, "
            "raised after another thread's close %lld, receives after a terminal event %lld, closes before the connect event %lld, closes while connecting %lld, "
            "violations %lld (warm-up %lld, engine checks %lld), handle delta %lld, pool blocks out %d (1 s later %d, warm-up %d)\n",
            opt.strEngine.c_str(), run.dSeconds, strCap.c_str(), opt.ullSeed, g_fig.connections - llConn0,
            g_fig.accepts - llAcc0, g_fig.connectFailures - llFail0, g_fig.failedAccepts - llFailAcc0,
            g_fig.bytesChecked - llBytes0,
            g_fig.messages - llMsg0, g_fig.hostCloses - llHost0, g_fig.serverCloses - llServ0,
-           g_fig.resets - llReset0, g_fig.closeCalls - llCalls0, static_cast<unsigned long>(g_dwNextGen.load() - dwGen0),
+           g_fig.resets - llReset0, g_fig.closeCalls - llCalls0, g_fig.closeEvents - llCloseEv0 + g_fig.closeErrors - llCloseErr0,
+           g_fig.closeErrors - llCloseErr0, static_cast<unsigned long>(g_dwNextGen.load() - dwGen0),
            g_fig.events - llEv0, g_fig.timerEvents - llTimer0, g_fig.lateTimers - llLate0, g_fig.overlaps - llOver0,
            g_fig.inFlight - llFlight0,
            g_fig.afterTerminal - llAfter0, g_fig.closeBeforeConnect - llBefore0, g_fig.earlyCloses - llEarly0,
