@@ -165,6 +165,19 @@ _AsyncSocketData* VZ_AsyncSocketMgr::FindLive(SOCKET s)
     return FindRecord(s);
 }
 
+// A socket that was neither connected nor listening has never had
+// notifications armed, so a notice for its handle belongs to an earlier
+// socket of that handle. The release posted at that socket's close keeps
+// most of them out, but Winsock may post a notice of a socket's last moments
+// after the release (seen under load): without this test it would close
+// the new socket before its Connect.
+bool VZ_AsyncSocketMgr::IsUnarmed(SOCKET s)
+{
+    VZ_AutoLock lock(&m_mapSocket2Data);
+    _AsyncSocketData* lpAsd = FindLive(s);
+    return lpAsd != NULL && lpAsd->status == SS_TCP;
+}
+
 _SOCKETCORE* VZ_AsyncSocketMgr::LockSocket(SOCKET s)
 {
     m_mapSocket2Data.Lock();
@@ -266,6 +279,8 @@ LRESULT VZ_AsyncSocketMgr::WindowProc(UINT uMsg, WPARAM wParam, LPARAM lParam)
 
 void VZ_AsyncSocketMgr::OnNotice(SOCKET s, WORD wEvent, int iError)
 {
+    if (IsUnarmed(s))
+        return;
     switch (wEvent) {
     case FD_READ:
         OnRead(s, iError);
