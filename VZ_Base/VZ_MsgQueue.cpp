@@ -7,6 +7,7 @@ VZ_MsgQueue::VZ_MsgQueue(bool bOpen)
     : m_listMsg(10)
     , m_hMsgSemaphore(NULL)
     , m_bOpen(bOpen)
+    , m_iStaleCount(0)
 {
     m_hMsgSemaphore = CreateSemaphoreW(NULL, 0, 0x7fffffff, NULL);
     VZ_ASSERT(m_hMsgSemaphore);
@@ -32,8 +33,11 @@ VZ_MsgQueue::~VZ_MsgQueue()
         if (WaitForSingleObject(m_hMsgSemaphore, 0) == WAIT_OBJECT_0) {
             VZ_AutoLock lock(&m_listMsg);
             VZ_ASSERT(m_listMsg.GetCount() >= 0);
-            if (!m_listMsg.IsEmpty())
-                m_listMsg.RemoveTail();
+            // Counts beyond the messages are those of removed messages:
+            // claiming them one by one would only cost time.
+            if (m_listMsg.IsEmpty())
+                break;
+            m_listMsg.RemoveTail();
             continue;
         }
         {
@@ -92,20 +96,49 @@ bool VZ_MsgQueue::PostMessages(const _VZ_MSG* lpMsg, int iCount)
 bool VZ_MsgQueue::GetMessage(_VZ_MSG* lpMsg)
 {
     VZ_ASSERT(lpMsg);
-    if (WaitForSingleObject(m_hMsgSemaphore, INFINITE) != WAIT_OBJECT_0)
-        return false;
-
     // Taken into a local first so that a null lpMsg still consumes the
-    // message it claimed, and an (impossible) empty list reads as message 0
-    // instead of corrupting the list.
+    // message it claimed.
     _VZ_MSG msg = { 0, 0, 0 };
-    {
-        VZ_AutoLock lock(&m_listMsg);
-        VZ_ASSERT(m_listMsg.GetCount() > 0);
-        if (!m_listMsg.IsEmpty())
-            msg = m_listMsg.RemoveHead();
-    }
+    do {
+        if (WaitForSingleObject(m_hMsgSemaphore, INFINITE) != WAIT_OBJECT_0)
+            return false;
+    } while (!TakeHead(msg));
     if (lpMsg != NULL)
         *lpMsg = msg;
     return msg.message != QUIT_MESSAGE;
+}
+
+// For a count just claimed: the head message, or false when the count was
+// one of a removed message's. Counts are alike, so a message present is taken
+// whichever count was claimed; only an empty list spends a stale count.
+bool VZ_MsgQueue::TakeHead(_VZ_MSG& msg)
+{
+    VZ_AutoLock lock(&m_listMsg);
+    if (m_listMsg.IsEmpty() && m_iStaleCount > 0) {
+        --m_iStaleCount;
+        return false;
+    }
+    // An (impossible) empty list reads as message 0 instead of corrupting it.
+    VZ_ASSERT(m_listMsg.GetCount() > 0);
+    if (!m_listMsg.IsEmpty())
+        msg = m_listMsg.RemoveHead();
+    return true;
+}
+
+int VZ_MsgQueue::RemoveAll()
+{
+    // A semaphore count can only be taken back one wait at a time (a round
+    // trip to the kernel each), far too slow for a large backlog: the counts
+    // are left to the consumers, which skip them (TakeHead).
+    VZ_AutoLock lock(&m_listMsg);
+    int iCount = m_listMsg.GetCount();
+    m_listMsg.RemoveAll();
+    m_iStaleCount += iCount;
+    return iCount;
+}
+
+int VZ_MsgQueue::GetCount()
+{
+    VZ_AutoLock lock(&m_listMsg);
+    return m_listMsg.GetCount();
 }

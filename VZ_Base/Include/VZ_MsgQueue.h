@@ -46,13 +46,21 @@ public:
     // Blocks until a message arrives and removes it; false for the quit
     // message (consumed like any other) or when the wait fails.
     bool GetMessage(_VZ_MSG* lpMsg);
+    // Drops every queued message at once (a dropped lParam is not freed) and
+    // returns how many. Their semaphore counts stay: a consumer that claims
+    // one finds nothing to take and waits again.
+    int RemoveAll();
+    int GetCount();
 
 protected:
     VZ_LckList<_VZ_MSG, const _VZ_MSG&> m_listMsg;   // its lock guards the whole queue
     HANDLE m_hMsgSemaphore;
     bool m_bOpen;                                     // read and written under the lock
+    int m_iStaleCount;                                // counts of removed messages, under the lock
 
 private:
+    bool TakeHead(_VZ_MSG& msg);
+
     VZ_MsgQueue(const VZ_MsgQueue&) = delete;
     VZ_MsgQueue& operator=(const VZ_MsgQueue&) = delete;
 };

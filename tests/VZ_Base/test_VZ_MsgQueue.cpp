@@ -33,6 +33,7 @@ public:
     int Count() { VZ_AutoLock lock(&m_listMsg); return m_listMsg.GetCount(); }
     bool ClaimCount() { return WaitForSingleObject(m_hMsgSemaphore, 0) == WAIT_OBJECT_0; }
     void TakeClaimed() { VZ_AutoLock lock(&m_listMsg); m_listMsg.RemoveHead(); }
+    int Stale() { VZ_AutoLock lock(&m_listMsg); return m_iStaleCount; }
     static DWORD WINAPI Delete(LPVOID lp) { delete static_cast<ProbeQueue*>(lp); return 0; }
 };
 
@@ -72,6 +73,20 @@ TEST(VZ_MsgQueue, FifoBatchesNullPointersAndClosedQueue)
                     && msg.lParam == (i == 1 ? ~ULONG_PTR(0) : i * 10)) << i;
     }
     EXPECT_FALSE(q.ClaimCount());                       // the semaphore matched the list
+
+    // Removed messages reach nobody; a consumer skips their counts.
+    EXPECT_TRUE(q.PostMessages(batch, 3));
+    EXPECT_EQ(3, q.RemoveAll());
+    {
+        Consumer c(&q);
+        for (int i = 0; i < 5000 && q.Stale() > 0; ++i)
+            Sleep(1);
+        q.PostMessage(8, 8, 0);
+        q.PostMessage(VZ_MsgQueue::QUIT_MESSAGE, 0, 0);
+        ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(c.hThread, 5000));
+        EXPECT_TRUE(c.vecGot.size() == 1 && c.vecGot[0].message == 8);
+    }
+    EXPECT_FALSE(q.ClaimCount());
 
     g_iLpMsg = 0;
     CaptureScope capture;
