@@ -23,7 +23,7 @@ const UINT MAX_REPEAT_ELAPSE = 0x7FFFFFFF;
 
 VZ_MultipleTimer::VZ_MultipleTimer()
     : VZ_MMTimer(1), m_lpSink(NULL), m_queMsg(true), m_dwTimerTick(timeGetTime()),
-      m_iMsgThreadCount(0), m_bDraining(false), m_mapTimer(10)
+      m_iMsgThreadCount(0), m_lStopCount(0), m_mapTimer(10)
 {
     for (int i = 0; i < TV1_SIZE; ++i)
         m_tv1[i] = NULL;
@@ -54,7 +54,6 @@ bool VZ_MultipleTimer::Start(UINT uiPeriod, int iMsgThreadCount, int iHashTableS
         m_dwTimerTick = ReadClock();
         m_iMsgThreadCount = iMsgThreadCount;
     }
-    m_bDraining = false;
     StartThreads(MSG_THREAD_TYPE, iMsgThreadCount, 0);
     if (VZ_MMTimer::Start(uiPeriod, false))
         return true;
@@ -93,16 +92,21 @@ void VZ_MultipleTimer::FreeAllNodes()
 
 void VZ_MultipleTimer::StopMsgThreads()
 {
-    // One quit per live message thread: a quit left over in the queue would end
-    // a message thread of the next Start at once.
-    // A backlog of expiries (timers due faster than the sink takes them)
-    // would keep the quits from the threads past the stop's time-out, and a
-    // terminated thread can leave the queue in a state nobody can drain.
-    m_bDraining = true;
+    // Expiries still queued are dropped (the stop discards timers without
+    // expiry), so the quits do not wait behind a backlog that the threads would
+    // need seconds to work through: a thread waiting in the queue leaves at
+    // once, one inside the sink when the sink returns. Only a sink that runs
+    // past the time-out keeps its thread, which is then terminated there,
+    // never inside the queue.
+    ++m_lStopCount;
+    m_queMsg.RemoveAll();
     int iCount = GetThreadCount(MSG_THREAD_TYPE);
     for (int i = 0; i < iCount; ++i)
         m_queMsg.PostMessage(VZ_MsgQueue::QUIT_MESSAGE, 0, 0);
     StopThreads(MSG_THREAD_TYPE, 2000);
+    // Quits of threads that left from the sink, or were terminated: one left
+    // over would end a message thread of the next Start at once.
+    m_queMsg.RemoveAll();
     m_iMsgThreadCount = 0;
 }
 
@@ -305,11 +309,14 @@ DWORD VZ_MultipleTimer::ThreadProc(_THREAD_DATA& td)
 {
     VZ_ASSERT(m_lpSink);
     VZ_ASSERT(td.iThreadType == 0);
+    // A thread that starts after a stop has begun reads the new count and
+    // ends by the quit posted for it.
+    const LONG lRun = m_lStopCount;
     _VZ_MSG msg;
-    while (m_queMsg.GetMessage(&msg)) {
+    while (m_lStopCount == lRun && m_queMsg.GetMessage(&msg)) {
         VZ_ASSERT(msg.message == WM_TIMER);
         // Without a sink the report above is all there is; the expiry is dropped.
-        if (m_lpSink && !m_bDraining)
+        if (m_lpSink && m_lStopCount == lRun)
             m_lpSink->OnTimerExpired(msg.wParam, static_cast<DWORD>(msg.lParam));
     }
     return 1;

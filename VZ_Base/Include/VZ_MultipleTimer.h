@@ -46,6 +46,8 @@ public:
     int GetMsgThreadCount();
     // True on one of the message threads (inside a timer event).
     bool IsMsgThread() { return IsPoolThread(); }
+    // Expiries posted and not yet taken by a message thread.
+    int GetQueuedCount() { return m_queMsg.GetCount(); }
 
 protected:
     // The millisecond clock the wheel follows: timeGetTime(). A test build may
@@ -82,9 +84,10 @@ private:
     VZ_MsgQueue m_queMsg;
     DWORD m_dwTimerTick;         // wheel clock: timeGetTime() up to which the wheel has run
     int m_iMsgThreadCount;
-    // Set while the message threads are being stopped: expiries still queued
-    // are dropped, so the quits behind them are reached quickly.
-    std::atomic<bool> m_bDraining;
+    // Stops begun so far. A message thread serves the run it started in and
+    // leaves, without calling the sink or taking the queue's lock again, once
+    // a stop has begun.
+    std::atomic<LONG> m_lStopCount;
     TimerMap m_mapTimer;         // its lock guards the map, the wheel and the clock
     TIMER_NODE* m_tv1[TV1_SIZE];
     TIMER_NODE* m_tv2[TVN_SIZE];

@@ -129,6 +129,66 @@ TEST(VZ_MultipleTimer, LifecycleRemoveReAddAndReports)
     VZ_SetAssertHandler(lpOld);
 }
 
+// Holds every message thread at a gate, so that expiries pile up in the queue
+// as on a host whose timers outrun its sink; keeps a handle of each thread.
+class GatedSink : public VZ_MultipleTimerSink
+{
+public:
+    HANDLE m_hGate = CreateEventW(NULL, TRUE, FALSE, NULL);
+    std::atomic<long> m_lCalls{0};
+    std::mutex m_mtx;
+    std::vector<DWORD> m_vecIds;
+    std::vector<HANDLE> m_vecThreads;
+
+    ~GatedSink()
+    {
+        CloseHandle(m_hGate);
+        for (HANDLE h : m_vecThreads)
+            CloseHandle(h);
+    }
+    int OnTimerExpired(DWORD, DWORD) override
+    {
+        ++m_lCalls;
+        {
+            std::lock_guard<std::mutex> guard(m_mtx);
+            if (std::find(m_vecIds.begin(), m_vecIds.end(), GetCurrentThreadId()) == m_vecIds.end()) {
+                m_vecIds.push_back(GetCurrentThreadId());
+                m_vecThreads.push_back(OpenThread(SYNCHRONIZE | THREAD_QUERY_INFORMATION, FALSE, GetCurrentThreadId()));
+            }
+        }
+        WaitForSingleObject(m_hGate, 10000);
+        return 0;
+    }
+};
+
+TEST(VZ_MultipleTimer, StopWithABacklogIsPromptAndEndsTheThreadsByQuit)
+{
+    GatedSink sink;
+    VZ_MultipleTimer t;
+    t.m_lpSink = &sink;
+    ASSERT_TRUE(t.Start(1, 2, 4099));
+    for (DWORD i = 0; i < 500; ++i)
+        ASSERT_TRUE(t.AddTimer(i, 1, i, false));
+    Sleep(1000);   // both threads wait at the gate; some 10^5 expiries queue up
+    ASSERT_EQ(2u, sink.m_vecThreads.size());
+    EXPECT_GT(t.GetQueuedCount(), 10000);
+
+    SetEvent(sink.m_hGate);
+    ULONGLONG ullStart = GetTickCount64();
+    EXPECT_TRUE(t.Stop());
+    EXPECT_LT(GetTickCount64() - ullStart, 2000u);
+    long lCalls = sink.m_lCalls;
+    EXPECT_EQ(0, t.GetMsgThreadCount());
+    // 1: left its loop; 0: terminated. A thread that left by itself may still
+    // be on its way out of ExitThread (its record is gone before).
+    for (HANDLE h : sink.m_vecThreads) {
+        DWORD dwCode = 0;
+        EXPECT_TRUE(WaitForSingleObject(h, 1000) == WAIT_OBJECT_0 && GetExitCodeThread(h, &dwCode) && dwCode == 1);
+    }
+    Sleep(50);
+    EXPECT_EQ(lCalls, sink.m_lCalls.load());   // nothing reached the sink after Stop
+}
+
 TEST(VZ_MultipleTimer, RealClockOneShotNotEarly)
 {
     TestTimer t;
