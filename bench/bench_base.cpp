@@ -99,6 +99,7 @@ int main(int argc, char** argv)
     BenchMemory();
     BenchTimerAddRemove();
     BenchTimerLateness();
+    BenchTimerBacklog();
     BenchMsgQueue();
     BenchPrint("\ntotal run time %.1f s\n", BenchClock::Seconds(llStart, BenchClock::Now()));
     timeEndPeriod(1);

@@ -66,4 +66,5 @@ const char* BenchRate(double dPerSecond, char* lpszBuf, size_t uiBufSize);
 void BenchMemory();
 void BenchTimerAddRemove();
 void BenchTimerLateness();
+void BenchTimerBacklog();
 void BenchMsgQueue();
