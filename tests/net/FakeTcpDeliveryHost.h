@@ -58,8 +58,8 @@ public:
         return std::string(rb.lpData ? rb.lpData : "", rb.uiDataLen);
     }
 
-    void LockTable() override { ++m_iLockDepth; }
-    void UnlockTable() override { --m_iLockDepth; }
+    void LockTable() override {}
+    void UnlockTable() override {}
     _SOCKETCORE* FindTcpRecord(SOCKET s, ULONG ulSerial) override
     {
         auto it = m_mapRecord.find(s);
@@ -69,7 +69,7 @@ public:
     }
     VZ_SocketMgr* GetSocketMgr() override { return &m_Mgr; }
     VZ_MemoryEx* GetMemory() override { return &m_Mgr.m_Memory; }
-    DWORD GetClock() override { return m_dwClock; }
+    DWORD GetClock() override { return 0; }
     void ReportSocketError(int iError, SOCKET s) override
     {
         m_Sink.Add("error " + std::to_string(iError) + " " + std::to_string(s));
@@ -88,19 +88,13 @@ public:
         Close(s);
     }
     bool IsStopping() override { return m_fnStopping ? m_fnStopping() : false; }
-    void RecordRecv(SOCKET, const char* lpBuf, UINT uiLen, DWORD, DWORD) override
-    {
-        m_strRecorded.append(lpBuf, uiLen);
-    }
+    void RecordRecv(SOCKET, const char*, UINT, DWORD, DWORD) override {}
 
     TestSocketMgr m_Mgr;
     VZ_TcpDelivery m_Delivery;
     LogSink m_Sink;
     std::map<SOCKET, FakeRecord> m_mapRecord;
     std::map<SOCKET, std::string> m_mapSent;
-    std::string m_strRecorded;
-    int m_iLockDepth = 0;
-    DWORD m_dwClock = 0;
     ULONG m_ulSerial = 0;
     bool m_bSendFails = false;
     std::function<bool()> m_fnStopping;

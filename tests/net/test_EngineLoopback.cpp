@@ -12,29 +12,7 @@
 
 namespace {
 
-class EngineLoopback : public EngineTest {
-protected:
-    // Uninitialize called from inside the first event named lpszEvent, which
-    // fnTrigger brings about, returns soon (not after a stop's 2000 ms wait on
-    // its own thread), and its caller lives on to return from the event.
-    void UninitializeInside(const char* lpszEvent, const std::function<void()>& fnTrigger)
-    {
-        std::atomic<int> iReturned{0};
-        std::atomic<double> dTook{0};
-        m_Sink.m_fnHook = [&, lpszEvent](const char* lpszName, SOCKET, UINT*) {
-            if (strcmp(lpszName, lpszEvent) != 0 || iReturned.load() != 0)
-                return;
-            double dStart = Ms();
-            m_lpMgr->Uninitialize(0);
-            dTook = Ms() - dStart;
-            ++iReturned;
-        };
-        fnTrigger();
-        EXPECT_TRUE(WaitUntil([&] { return iReturned == 1; })) << lpszEvent;
-        EXPECT_LT(dTook.load(), 1500.0) << lpszEvent;
-        m_Sink.m_fnHook = nullptr;
-    }
-};
+class EngineLoopback : public EngineTest {};
 
 INSTANTIATE_TEST_SUITE_P(Engines, EngineLoopback, ::testing::ValuesIn(BuiltEngines()), RowName);
 
@@ -596,80 +574,70 @@ TEST_P(EngineLoopback, CloseSocketWhileItsReceiveEventRunsOnAnotherThread)
     CloseHandle(*phInside);
 }
 
-TEST_P(EngineLoopback, UninitializeFromInsideAnEventOfAnyThreadReturnsAndLeavesItsCaller)
+// Uninitialize or oxDestroyInstance from inside an event of any of the
+// manager's threads returns soon (not after a stop's 2000 ms wait on its own
+// thread) and nothing is raised afterwards; a destroyed manager lives on
+// until the event has returned, its threads end and then it is deleted.
+TEST_P(EngineLoopback, UninitializeOrDestroyFromInsideAnEventOfAnyThread)
 {
-    // From the timer service, a socket's events, the connect outcome, the name thread.
     SOCKET sListen = RawListen();
-    for (const std::string strEvent : {"timer", "recv", "connect", "dns"}) {
-        if (strEvent == "dns" && !Row().bHostSeesDnsAndPreAccept)
-            continue;
-        SOCKET s = m_lpMgr->CreateTcpSocket(NULL, "127.0.0.1", 0, 1, 2);
-        UninitializeInside(strEvent.c_str(), [&] {
+    for (const std::string strEvent : {"timer", "recv", "connect", "dns"})
+        for (bool bDestroy : {false, true}) {
+            if (strEvent == "dns" && !Row().bHostSeesDnsAndPreAccept)
+                continue;
+            SCOPED_TRACE(strEvent + (bDestroy ? ": destroy" : ": uninitialize"));
+            int iThreads = ThreadsOfThisProcess();
+            LONG lLive = VZ_SocketMgr::GetLiveCount();
+            ISocketMgr* lpMgr = oxCreateInstance(FactoryName(Row()));
+            ASSERT_TRUE(lpMgr != NULL);
+            LogSink sink;
+            std::atomic<size_t> nAtStop{0};
+            std::atomic<double> dTook{-1};
+            std::atomic<LONG> lLiveInside{-1};
+            sink.m_fnHook = [&](const char* lpszName, SOCKET, UINT*) {
+                if (strEvent != lpszName || nAtStop != 0)
+                    return;
+                nAtStop = sink.Log().size();
+                double dStart = Ms();
+                if (bDestroy)
+                    oxDestroyInstance(lpMgr);
+                else
+                    lpMgr->Uninitialize(0);
+                lLiveInside = VZ_SocketMgr::GetLiveCount();
+                dTook = Ms() - dStart;
+            };
+            lpMgr->SetSink(&sink);
+            if (Row().lpszContainer == NULL) // else the fixture's container started the shared engine
+                lpMgr->Initialize(0, 0, 0, 0);
+            SOCKET s = lpMgr->CreateTcpSocket(NULL, "127.0.0.1", 0, 1, 2);
             if (strEvent == "timer")
-                EXPECT_TRUE(m_lpMgr->SetTimer(s, 0, 50, 0, true));
+                EXPECT_TRUE(lpMgr->SetTimer(s, 0, 50, 0, true));
             else if (strEvent == "dns")
-                EXPECT_TRUE(m_lpMgr->DnsParse("localhost"));
+                EXPECT_TRUE(lpMgr->DnsParse("localhost"));
             else
-                EXPECT_TRUE(m_lpMgr->Connect(s, "127.0.0.1", PortOf(sListen)));
+                EXPECT_TRUE(lpMgr->Connect(s, "127.0.0.1", PortOf(sListen)));
             if (strEvent == "recv") {
-                EXPECT_LE(0, WaitLine(Line("connect", 0, s, 1, 2)));
-                EXPECT_TRUE(m_lpMgr->Recv(s, 1));
+                ASSERT_TRUE(sink.WaitFor(1)) << "no connect";
+                EXPECT_TRUE(lpMgr->Recv(s, 1));
                 RawSend(RawAccept(sListen), "x");
             }
-        });
-        Stop();
-        m_Sink.Clear();
-        ASSERT_NO_FATAL_FAILURE(Start(0));
-    }
-}
-
-// oxDestroyInstance from inside an event of the manager: it returns, nothing
-// is raised afterwards, and the manager lives on until the event has
-// returned, its threads end and then it is deleted.
-TEST_P(EngineLoopback, DestroyFromInsideAnEventOfAnyThread)
-{
-    SOCKET sListen = RawListen();
-    for (const std::string strEvent : {"timer", "recv", "connect", "dns"}) {
-        if (strEvent == "dns" && !Row().bHostSeesDnsAndPreAccept)
-            continue;
-        int iThreads = ThreadsOfThisProcess();
-        LONG lLive = VZ_SocketMgr::GetLiveCount();
-        ISocketMgr* lpMgr = oxCreateInstance(FactoryName(Row()));
-        LogSink sink;
-        std::atomic<size_t> nAtDestroy{0};
-        std::atomic<LONG> lLiveInside{-1}; // set once oxDestroyInstance returned
-        sink.m_fnHook = [&](const char* lpszName, SOCKET, UINT*) {
-            if (strEvent == lpszName && nAtDestroy == 0) {
-                nAtDestroy = sink.Log().size();
-                oxDestroyInstance(lpMgr);
-                lLiveInside = VZ_SocketMgr::GetLiveCount();
+            ASSERT_TRUE(WaitUntil([&] { return dTook >= 0; }));
+            EXPECT_LT(dTook.load(), 1500.0);
+            if (bDestroy && Row().lpszContainer == NULL) { // a container leaves the engine to the others
+                EXPECT_EQ(lLive + 1, lLiveInside.load());
+                EXPECT_TRUE(WaitUntil([&] { return ThreadsOfThisProcess() <= iThreads; }, 15000));
+                EXPECT_TRUE(WaitUntil([&] { return VZ_SocketMgr::GetLiveCount() == lLive; }));
             }
-        };
-        ASSERT_TRUE(lpMgr != NULL);
-        lpMgr->SetSink(&sink);
-        if (Row().lpszContainer == NULL) // else the fixture's container started the shared engine
-            lpMgr->Initialize(0, 0, 0, 0);
-        SOCKET s = lpMgr->CreateTcpSocket(NULL, "127.0.0.1", 0, 1, 2);
-        if (strEvent == "timer")
-            EXPECT_TRUE(lpMgr->SetTimer(s, 0, 50, 0, true));
-        else if (strEvent == "dns")
-            EXPECT_TRUE(lpMgr->DnsParse("localhost"));
-        else
-            EXPECT_TRUE(lpMgr->Connect(s, "127.0.0.1", PortOf(sListen)));
-        if (strEvent == "recv") {
-            ASSERT_TRUE(sink.WaitFor(1)) << "no connect";
-            EXPECT_TRUE(lpMgr->Recv(s, 1));
-            RawSend(RawAccept(sListen), "x");
+            Sleep(100);
+            EXPECT_EQ(nAtStop.load(), sink.Log().size()) << ::testing::PrintToString(sink.Log());
+            if (bDestroy)
+                continue;
+            oxDestroyInstance(lpMgr);
+            if (Row().lpszContainer != NULL) { // the shared engine was stopped: a fresh one
+                Stop();
+                ASSERT_NO_FATAL_FAILURE(Start(0));
+            }
         }
-        ASSERT_TRUE(WaitUntil([&] { return lLiveInside >= 0; })) << strEvent;
-        if (Row().lpszContainer == NULL) { // a container leaves the engine and its sockets to the others
-            EXPECT_EQ(lLive + 1, lLiveInside.load()) << strEvent;
-            EXPECT_TRUE(WaitUntil([&] { return ThreadsOfThisProcess() <= iThreads; }, 15000)) << strEvent;
-            EXPECT_TRUE(WaitUntil([&] { return VZ_SocketMgr::GetLiveCount() == lLive; })) << strEvent;
-        }
-        Sleep(100);
-        EXPECT_EQ(nAtDestroy.load(), sink.Log().size()) << strEvent << ::testing::PrintToString(sink.Log());
-    }
 }
 
 TEST_P(EngineLoopback, RefusedPreAcceptClosesTheNewSocketAndListeningGoesOn)

@@ -16,30 +16,6 @@ INSTANTIATE_TEST_SUITE_P(Engines, AsyncEngine, ::testing::ValuesIn(BuiltEngines(
 
 } // namespace
 
-TEST_P(AsyncEngine, EverySocketEventComesOnTheOneWindowThread)
-{
-    m_Sink.m_bEcho = true;
-    SOCKET sListen = m_lpMgr->CreateTcpSocket(NULL, "127.0.0.1", 0, ECHO, 0);
-    ASSERT_TRUE(m_lpMgr->Listen(sListen, 5));
-    SOCKET c = m_lpMgr->CreateTcpSocket(NULL, "127.0.0.1", 0, 1, 2);
-    ASSERT_TRUE(m_lpMgr->Connect(c, "127.0.0.1", PortOf(sListen)));
-    ASSERT_LE(0, WaitLine(Line("connect", 0, c, 1, 2)));
-    ASSERT_TRUE(m_lpMgr->Send(c, "hello", 5, 3, NULL));
-    ASSERT_TRUE(WaitUntil([&] { return m_Sink.Data(c) == "hello"; }));
-    SOCKET sPeer = RawConnect(PortOf(sListen)); // accepted, then closed by its peer
-    ASSERT_TRUE(WaitUntil([&] { return Count(Line("accept", 0, sListen)) == 2; }));
-    RawClose(sPeer);
-    ASSERT_TRUE(WaitUntil([&] { return Count("close ") == 1; }));
-    EXPECT_TRUE(m_lpMgr->CloseSocket(c));
-
-    Lines vecLog = m_Sink.Log();
-    std::vector<DWORD> vecThreads = m_Sink.Threads();
-    ASSERT_LE(8u, vecLog.size()) << ::testing::PrintToString(vecLog);
-    EXPECT_NE(GetCurrentThreadId(), vecThreads[0]);
-    for (size_t i = 0; i < vecLog.size(); ++i)
-        EXPECT_EQ(vecThreads[0], vecThreads[i]) << vecLog[i];
-}
-
 // The sink keeps the window thread in one OnTcpRecv: the other socket's bytes
 // wait in the network, then arrive whole and in order.
 TEST_P(AsyncEngine, ASinkThatHoldsTheWindowThreadHoldsBackEverySocketAndLosesNothing)

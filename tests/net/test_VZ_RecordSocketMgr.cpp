@@ -78,15 +78,6 @@ protected:
 
 } // namespace
 
-TEST_F(VZ_Record, WritersReplaceAnOlderFileAndTheRecordingReplaysInOrder)
-{
-    WriteRecFile(std::string(500, 'o'));
-    WriteSession();
-    EXPECT_EQ((Lines{"accept 0 40 44 - -", "recv 0 44 7 2712847316 hello", "recv 0 44 7 2712847316 world!",
-                     "close -1 44 " + std::to_string(SS_CLOSING) + " 7 8"}),
-              Replay());
-}
-
 TEST_F(VZ_Record, WritersDoNothingWhileRecordingIsOff)
 {
     TestSocketMgr mgr;
@@ -175,9 +166,13 @@ TEST_F(VZ_Record, UninitializeStopsReplayInTheMiddle)
     EXPECT_EQ(Lines{"recv 0 1 0 0 a"}, sink.Log());
 }
 
-TEST_F(VZ_Record, DumpToolPrintsARecordingAndReportsATruncatedTail)
+TEST_F(VZ_Record, WritersReplaceAnOlderFileAndTheRecordingReplaysInOrderAndDumps)
 {
+    WriteRecFile(std::string(500, 'o'));
     WriteSession();
+    EXPECT_EQ((Lines{"accept 0 40 44 - -", "recv 0 44 7 2712847316 hello", "recv 0 44 7 2712847316 world!",
+                     "close -1 44 " + std::to_string(SS_CLOSING) + " 7 8"}),
+              Replay());
     std::string strOut;
     EXPECT_EQ(0, RunDump(&strOut));
     const Lines parts = {"accepted=44", "|hello|", "error=-1 status=" + std::to_string(SS_CLOSING), "4 records"};
