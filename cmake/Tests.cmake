@@ -59,8 +59,9 @@ oxnet_test_exe(oxnet_base_tests ${CMAKE_SOURCE_DIR}/tests/test_main.cpp ${BASE_T
 target_link_libraries(oxnet_base_tests PRIVATE vzbase)
 
 file(GLOB NET_TEST_SOURCES CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/tests/net/*.cpp)
-# Only the end-to-end proxy suites (test_EngineProxy.cpp) use the servers.
-oxnet_test_exe(oxnet_net_tests PROXY_TESTS "EngineProxy" ${CMAKE_SOURCE_DIR}/tests/test_main.cpp ${NET_TEST_SOURCES})
+# Only the end-to-end proxy suites (test_EngineProxy.cpp, and the private
+# servers that test_EngineFaults.cpp kills) use the servers.
+oxnet_test_exe(oxnet_net_tests PROXY_TESTS "EngineProxy|EngineFaultsProxy" ${CMAKE_SOURCE_DIR}/tests/test_main.cpp ${NET_TEST_SOURCES})
 target_link_libraries(oxnet_net_tests PRIVATE oxnet_obj vzbase)
 # The host-style test loads oxnet.dll, and the recording test runs
 # oxrecdump, from the tests' own folder.

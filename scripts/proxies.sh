@@ -4,6 +4,12 @@
 #   scripts/proxies.sh start DIR   configs, logs and pid files go into DIR;
 #                                  DIR/proxies.env gets KEY=VALUE lines
 #   scripts/proxies.sh stop DIR    stops exactly what start started there
+#                                  (and the private servers below DIR)
+#   scripts/proxies.sh one NAME DIR  one private server (danted or tinyproxy)
+#                                  in DIR, for a test that kills it; DIR/proxies.env
+#                                  as above, written once the server listens
+#   scripts/proxies.sh kill DIR    SIGKILL to the servers started in DIR and all
+#                                  they forked; DIR/killed once they are gone
 # Servers and their keys:
 #   danted     SOCKS4 + SOCKS5 without authentication (CONNECT, BIND, UDP)  DANTE_PORT
 #   tinyproxy  HTTP CONNECT without / with Basic authentication            TINYPROXY_PORT, TINYPROXY_AUTH_PORT
@@ -11,6 +17,7 @@
 # A server that is not installed or did not start gets MISSING_KEY=why
 # instead, for the tests to report. The user name and password (PROXY_USER,
 # PROXY_PASSWORD) live only in the servers' own settings: no system account.
+# PROXIES_SH names this script, so a test can start and kill private servers.
 # Every wait is bounded; start never leaves a half-started server running
 # unrecorded, stop never waits forever.
 set -uo pipefail
@@ -20,9 +27,12 @@ PROXY_USER=oxproxy
 PROXY_PASSWORD='Ox-proxy-test-1'
 WAIT_TENTHS=100     # 10 s for a server to listen or to go away
 
-usage() { echo "usage: $0 start|stop DIR" >&2; exit 2; }
-[ $# -eq 2 ] || usage
+self=$(cd "$(dirname "$0")" && pwd)/$(basename "$0")
+usage() { echo "usage: $0 start|stop|kill DIR | $0 one danted|tinyproxy DIR" >&2; exit 2; }
+[ $# -eq 2 ] || { [ $# -eq 3 ] && [ "$1" = one ]; } || usage
 action=$1
+server=
+[ "$action" = one ] && { server=$2; shift; }
 dir=$2
 
 # True when some socket of any protocol and state uses the port locally.
@@ -98,6 +108,23 @@ stop_one() {
   wait "$pid" 2>/dev/null || true
 }
 
+# SIGKILL to a server's whole process group (danted forks its workers), then
+# a bounded wait until the leader is gone.
+kill_one() {
+  local pidfile=$1 pid i name
+  pid=$(cat "$pidfile" 2>/dev/null) || return 0
+  rm -f "$pidfile"
+  case "$pid" in '' | *[!0-9]*) return 0 ;; esac
+  name=$(basename "$pidfile" .pid)
+  [ "$(cat "/proc/$pid/comm" 2>/dev/null)" = "$name" ] || return 0
+  kill -KILL -- "-$pid" 2>/dev/null || kill -KILL "$pid" 2>/dev/null
+  for i in $(seq 1 "$WAIT_TENTHS"); do
+    alive "$pid" || break
+    sleep 0.1
+  done
+  wait "$pid" 2>/dev/null || true
+}
+
 write_dante_conf() { # FILE PORT
   cat >"$1" <<EOF
 logoutput: stderr
@@ -133,7 +160,7 @@ record() {
 absent() { lines+=("MISSING_$1=$2 is not installed (OXNET_WITH_PROXIES=1 scripts/setup.sh installs it)"); }
 
 do_start() {
-  local env="$dir/proxies.env" line lines=()
+  local lines=()
   mkdir -p "$dir" || exit 1
   do_stop                       # a previous run's servers, if any
   if command -v danted >/dev/null 2>&1; then
@@ -164,28 +191,78 @@ do_start() {
     absent MICROSOCKS_PORT microsocks
     absent MICROSOCKS_AUTH_PORT microsocks
   fi
+  write_env
+  echo "proxies: ${lines[*]}"
+}
+
+write_env() {
+  local env="$dir/proxies.env" line
   {
     echo "PROXY_HOST=127.0.0.1"
     echo "PROXY_USER=$PROXY_USER"
     echo "PROXY_PASSWORD=$PROXY_PASSWORD"
+    echo "PROXIES_SH=$self"
     for line in "${lines[@]}"; do echo "$line"; done
   } >"$env.tmp" && mv "$env.tmp" "$env"
-  echo "proxies: ${lines[*]}"
+}
+
+do_one() {
+  local lines=()
+  mkdir -p "$dir" || exit 1
+  do_stop
+  case "$server" in
+    danted)
+      if command -v danted >/dev/null 2>&1; then
+        pick_port && write_dante_conf "$dir/danted.conf" "$port" &&
+          launch danted "$port" danted -f "$dir/danted.conf" -p "$dir/danted.dpid"
+        record DANTE_PORT danted $?
+      else
+        absent DANTE_PORT danted
+      fi ;;
+    tinyproxy)
+      if command -v tinyproxy >/dev/null 2>&1; then
+        pick_port && write_tinyproxy_conf "$dir/tinyproxy.conf" "$port" &&
+          launch tinyproxy "$port" tinyproxy -d -c "$dir/tinyproxy.conf"
+        record TINYPROXY_PORT tinyproxy $?
+      else
+        absent TINYPROXY_PORT tinyproxy
+      fi ;;
+    *) usage ;;
+  esac
+  write_env
+}
+
+do_kill() {
+  local f
+  [ -d "$dir" ] || return 0
+  for f in "$dir"/*.pid; do
+    [ -e "$f" ] && kill_one "$f"
+  done
+  touch "$dir/killed"
 }
 
 do_stop() {
-  local f
+  local f sub
   [ -d "$dir" ] || return 0
   for f in "$dir"/*.pid; do
     [ -e "$f" ] && stop_one "$f"
   done
-  rm -f "$dir/proxies.env" "$dir"/*.dpid
+  rm -f "$dir/proxies.env" "$dir"/*.dpid "$dir/killed"
+  for sub in "$dir"/*/; do # private servers of tests (one)
+    [ -e "$sub/proxies.env" ] || continue
+    for f in "$sub"*.pid; do
+      [ -e "$f" ] && stop_one "$f"
+    done
+    rm -rf "$sub"
+  done
   return 0
 }
 
 case "$action" in
   start) do_start ;;
   stop) do_stop ;;
+  one) do_one ;;
+  kill) do_kill ;;
   *) usage ;;
 esac
 exit 0

@@ -1,0 +1,335 @@
+// Every engine row under faults of the other side: a proxy server killed
+// (SIGKILL to it and all it forked) while handshakes are under way and while
+// relayed bytes flow both ways, and a peer that accepts and never reads.
+// Each socket must end with exactly one terminal event, bytes must arrive
+// as sent up to the fault, CloseSocket must work afterwards, and the blocks
+// a socket holds in the pool must come back with its close.
+//
+// The killed servers are private ones (scripts/proxies.sh one / kill, run on
+// the Linux side: Wine starts native programs too, without a handle, so the
+// script's files tell when it is done). The script's path and the shared
+// servers' directory come from the file named by OXNET_PROXY_ENV.
+#include <cstdio>
+#include <set>
+#include <tuple>
+
+#include "EngineTest.h"
+#include "VZ_SocketMgr.h"
+#include "VZ_SocketMgrContainer.h"
+
+namespace {
+
+// Linux paths are opened through the drive that maps the Linux root.
+std::string Readable(const std::string& strPath) { return "Z:" + strPath; }
+
+std::map<std::string, std::string> LoadEnv(const std::string& strPath)
+{
+    std::map<std::string, std::string> mapEnv;
+    FILE* f = fopen(Readable(strPath).c_str(), "r");
+    char szLine[512];
+    while (f != NULL && fgets(szLine, sizeof(szLine), f) != NULL) {
+        std::string str(szLine);
+        str.erase(str.find_last_not_of("\r\n") + 1);
+        size_t n = str.find('=');
+        if (n != std::string::npos)
+            mapEnv[str.substr(0, n)] = str.substr(n + 1);
+    }
+    if (f != NULL)
+        fclose(f);
+    return mapEnv;
+}
+
+// Starts "sh -c strCmd" on the Linux side, detached from our output.
+bool RunNative(const std::string& strCmd)
+{
+    std::string strLine = "/bin/sh -c \"" + strCmd + " </dev/null >/dev/null 2>&1\"";
+    std::wstring wstrLine(strLine.begin(), strLine.end());
+    STARTUPINFOW si = {};
+    si.cb = sizeof(si);
+    PROCESS_INFORMATION pi = {};
+    BOOL bOk = CreateProcessW(L"Z:\\bin\\sh", &wstrLine[0], NULL, NULL, FALSE, 0, NULL, NULL, &si, &pi);
+    if (pi.hThread != NULL)
+        CloseHandle(pi.hThread);
+    if (pi.hProcess != NULL)
+        CloseHandle(pi.hProcess);
+    return bOk != FALSE;
+}
+
+bool Exists(const std::string& strPath)
+{
+    return GetFileAttributesA(Readable(strPath).c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
+// The words of a log line, up to five.
+std::vector<std::string> Words(const std::string& strLine)
+{
+    std::istringstream is(strLine);
+    std::vector<std::string> vec;
+    for (std::string str; vec.size() < 5 && is >> str;)
+        vec.push_back(str);
+    vec.resize(5);
+    return vec;
+}
+SOCKET SocketOf(const std::string& strLine) { return SOCKET(atoll(Words(strLine)[2].c_str())); }
+
+// The events that end a socket: a failed connect, a failed proxy step, a
+// close. The kind is the event with its error (and a close's status).
+bool Terminal(const std::string& strLine, std::string* lpstrKind)
+{
+    std::vector<std::string> vec = Words(strLine);
+    *lpstrKind = vec[0] + " " + vec[1] + (vec[0] == "close" ? " status " + vec[3] : "");
+    return vec[0] == "close" || ((vec[0] == "connect" || vec[0] == "proxy") && vec[1] != "0");
+}
+
+struct KillCase {
+    const char* lpszName;
+    UINT uiType;
+    const char* lpszServer; // argument of proxies.sh one
+    const char* lpszKey;    // its port in the server's file
+};
+void PrintTo(const KillCase& kc, std::ostream* lpOs) { *lpOs << kc.lpszName; }
+
+const KillCase g_caseKills[] = {{"Socks5", PROXY_SOCKS5, "danted", "DANTE_PORT"},
+                                {"Http", PROXY_HTTP, "tinyproxy", "TINYPROXY_PORT"}};
+
+class FaultFixture : public EngineFixture {
+protected:
+    // The pool that the row's sockets draw from.
+    VZ_SocketMgr* Pool() { return dynamic_cast<VZ_SocketMgr*>(Row().lpszContainer ? g_lpEngine : m_lpMgr); }
+
+    // Waits until every socket of vec has ended, then a little longer:
+    // each must have exactly one terminal event. Returns the kinds seen.
+    std::map<std::string, int> ExpectOneEndEach(const std::vector<SOCKET>& vec)
+    {
+        std::set<SOCKET> setOwn(vec.begin(), vec.end());
+        std::map<SOCKET, int> mapEnds;
+        std::map<std::string, int> mapKinds;
+        auto Scan = [&] {
+            mapEnds.clear(), mapKinds.clear();
+            std::string strKind;
+            for (const std::string& str : m_Sink.Log())
+                if (Terminal(str, &strKind) && setOwn.count(SocketOf(str)))
+                    ++mapEnds[SocketOf(str)], ++mapKinds[strKind];
+            return mapEnds.size() == setOwn.size();
+        };
+        EXPECT_TRUE(WaitUntil(Scan, 15000)) << mapEnds.size() << " of " << vec.size() << " sockets ended\n"
+                                            << ::testing::PrintToString(m_Sink.Log());
+        Sleep(300); // a second terminal event would come now
+        Scan();
+        for (const auto& it : mapEnds)
+            EXPECT_EQ(1, it.second) << "socket " << it.first << " ended " << it.second << " times\n"
+                                    << ::testing::PrintToString(m_Sink.Log());
+        return mapKinds;
+    }
+    // CloseSocket works on each, and no event of them follows.
+    void CloseAll(const std::vector<SOCKET>& vec)
+    {
+        for (SOCKET s : vec)
+            EXPECT_TRUE(m_lpMgr->CloseSocket(s)) << s;
+        size_t nLog = m_Sink.Log().size();
+        Sleep(300);
+        Lines vecLog = m_Sink.Log();
+        std::set<SOCKET> setOwn(vec.begin(), vec.end());
+        for (size_t i = nLog; i < vecLog.size(); ++i)
+            EXPECT_EQ(0u, setOwn.count(SocketOf(vecLog[i]))) << "after CloseSocket: " << vecLog[i];
+    }
+};
+
+class EngineFaults : public FaultFixture, public ::testing::WithParamInterface<EngineRow> {
+protected:
+    const EngineRow& Row() const override { return GetParam(); }
+};
+
+class EngineFaultsProxy : public FaultFixture, public ::testing::WithParamInterface<std::tuple<EngineRow, KillCase>> {
+protected:
+    const EngineRow& Row() const override { return std::get<0>(GetParam()); }
+    const KillCase& Case() const { return std::get<1>(GetParam()); }
+    void SetUp() override
+    {
+        EngineFixture::SetUp();
+        m_Sink.m_bEcho = true;
+    }
+    void TearDown() override
+    {
+        if (!m_strDir.empty()) // the server must not outlive a failed test
+            RunNative(m_mapShared["PROXIES_SH"] + " kill " + m_strDir);
+        EngineFixture::TearDown();
+    }
+    // Starts a private server of the case; its port, or 0 with *lpstrWhy.
+    USHORT StartServer(std::string* lpstrWhy)
+    {
+        const char* lpszEnv = getenv("OXNET_PROXY_ENV");
+        if (lpszEnv == NULL)
+            return *lpstrWhy = "OXNET_PROXY_ENV unset: run under ctest, whose Proxies fixture starts the servers", 0;
+        m_mapShared = LoadEnv(lpszEnv);
+        if (m_mapShared.count("PROXIES_SH") == 0)
+            return *lpstrWhy = std::string(lpszEnv) + " not readable or without PROXIES_SH", 0;
+        static int s_iRun = 0;
+        std::string strEnv = lpszEnv;
+        m_strDir = strEnv.substr(0, strEnv.rfind('/')) + "/kill-" + std::to_string(GetCurrentProcessId()) + "-" +
+                   std::to_string(++s_iRun);
+        if (!RunNative(m_mapShared["PROXIES_SH"] + " one " + Case().lpszServer + " " + m_strDir))
+            return *lpstrWhy = "could not run " + m_mapShared["PROXIES_SH"], 0;
+        std::map<std::string, std::string> mapEnv;
+        WaitUntil([&] { return (mapEnv = LoadEnv(m_strDir + "/proxies.env")).count("PROXY_HOST") != 0; }, 20000);
+        *lpstrWhy = mapEnv.count("PROXY_HOST") == 0 ? m_strDir + "/proxies.env was not written"
+                                                     : std::string(Case().lpszKey) + " missing: " +
+                                                           mapEnv[std::string("MISSING_") + Case().lpszKey];
+        return USHORT(atoi(mapEnv[Case().lpszKey].c_str()));
+    }
+    // SIGKILL to the server; true once it is gone.
+    void KillServer() { RunNative(m_mapShared["PROXIES_SH"] + " kill " + m_strDir); }
+    bool Killed() { return Exists(m_strDir + "/killed"); }
+    void Print(const char* lpszWhat, const std::map<std::string, int>& mapKinds)
+    {
+        printf("%s %s: %s\n", Row().lpszName, lpszWhat, ::testing::PrintToString(mapKinds).c_str());
+        fflush(stdout);
+    }
+
+    std::map<std::string, std::string> m_mapShared;
+    std::string m_strDir;
+};
+
+std::string KillName(const ::testing::TestParamInfo<std::tuple<EngineRow, KillCase>>& info)
+{
+    return std::string(std::get<0>(info.param).lpszName) + "_" + std::get<1>(info.param).lpszName;
+}
+
+INSTANTIATE_TEST_SUITE_P(Engines, EngineFaults, ::testing::ValuesIn(BuiltEngines()), RowName);
+INSTANTIATE_TEST_SUITE_P(Engines, EngineFaultsProxy,
+                         ::testing::Combine(::testing::ValuesIn(BuiltEngines()), ::testing::ValuesIn(g_caseKills)),
+                         KillName);
+
+} // namespace
+
+// Handshakes caught by the kill at every stage: a first batch waits on a
+// target that never completes a connect (its backlog is full), more start
+// while the kill is on its way, a few after it (refused).
+TEST_P(EngineFaultsProxy, AKilledProxyEndsEveryHandshakeOnce)
+{
+    std::string strWhy;
+    USHORT usProxy = StartServer(&strWhy);
+    ASSERT_NE(0, usProxy) << strWhy;
+    SOCKET sStuck = Raw(SOCK_STREAM);
+    listen(sStuck, 1);
+    HANDLE hProxy = m_lpMgr->CreateProxy(Case().uiType, "127.0.0.1", usProxy, NULL, NULL);
+    std::vector<SOCKET> vec;
+    auto Start = [&] {
+        SOCKET s = m_lpMgr->CreateTcpSocket(hProxy, "127.0.0.1", 0, 7, DWORD(vec.size()));
+        ASSERT_NE(INVALID_SOCKET, s);
+        vec.push_back(s);
+        EXPECT_TRUE(m_lpMgr->Connect(s, "127.0.0.1", PortOf(sStuck)));
+    };
+    while (vec.size() < 16)
+        Start();
+    KillServer();
+    for (; !Killed() && vec.size() < 40; Sleep(15))
+        Start();
+    ASSERT_TRUE(WaitUntil([&] { return Killed(); }, 15000)) << "the server was not killed";
+    for (int i = 0; i < 4; ++i)
+        Start();
+    Print("handshakes", ExpectOneEndEach(vec));
+    CloseAll(vec);
+}
+
+// Clients that send on whatever comes back keep bytes flowing both ways
+// through the proxy to the manager's own echo server when the kill comes.
+TEST_P(EngineFaultsProxy, AKilledProxyEndsEveryRelayedConnectionOnceWithTheBytesIntact)
+{
+    std::string strWhy;
+    USHORT usProxy = StartServer(&strWhy);
+    ASSERT_NE(0, usProxy) << strWhy;
+    SOCKET sListen = m_lpMgr->CreateTcpSocket(NULL, "127.0.0.1", 0, 1, 1);
+    ASSERT_TRUE(m_lpMgr->Listen(sListen, 64));
+    HANDLE hProxy = m_lpMgr->CreateProxy(Case().uiType, "127.0.0.1", usProxy, NULL, NULL);
+    const size_t nWindow = 16384, nCap = 64u << 20;
+    std::mutex mtx;
+    std::map<SOCKET, size_t> mapSent;
+    m_Sink.m_fnData = [&](SOCKET s, const char*, UINT* lpuiLen) {
+        std::lock_guard<std::mutex> lock(mtx);
+        auto it = mapSent.find(s);
+        if (it != mapSent.end() && it->second < nCap &&
+            m_lpMgr->Send(s, Pattern(it->second, *lpuiLen).data(), int(*lpuiLen), 0, NULL))
+            it->second += *lpuiLen;
+    };
+    std::vector<SOCKET> vec;
+    for (DWORD i = 0; i < 24; ++i) {
+        SOCKET s = m_lpMgr->CreateTcpSocket(hProxy, "127.0.0.1", 0, 7, i);
+        ASSERT_TRUE(s != INVALID_SOCKET && m_lpMgr->Connect(s, "127.0.0.1", PortOf(sListen)));
+        vec.push_back(s);
+    }
+    ASSERT_TRUE(WaitUntil([&] { return Count("connect 0 ") == vec.size() && Count("accept 0 ") == vec.size(); }))
+        << ::testing::PrintToString(m_Sink.Log());
+    for (SOCKET s : vec) {
+        std::lock_guard<std::mutex> lock(mtx);
+        ASSERT_TRUE(m_lpMgr->Send(s, Pattern(0, nWindow).data(), int(nWindow), 0, NULL));
+        mapSent[s] = nWindow;
+    }
+    auto Flowing = [&] {
+        for (SOCKET s : vec)
+            if (m_Sink.Data(s).size() < 4 * nWindow)
+                return false;
+        return true;
+    };
+    ASSERT_TRUE(WaitUntil(Flowing)) << "the bytes do not flow through the proxy";
+    KillServer();
+    ASSERT_TRUE(WaitUntil([&] { return Killed(); }, 15000)) << "the server was not killed";
+    std::vector<SOCKET> vecAll = vec;
+    for (const std::string& str : m_Sink.Log()) // the echo server's sockets end too
+        if (Words(str)[0] == "accept")
+            vecAll.push_back(SOCKET(atoll(Words(str)[3].c_str())));
+    Print("relays", ExpectOneEndEach(vecAll));
+    std::lock_guard<std::mutex> lock(mtx);
+    for (SOCKET s : vecAll) {
+        std::string strGot = m_Sink.Data(s);
+        EXPECT_TRUE(strGot == Pattern(0, strGot.size())) << "socket " << s << " got other bytes";
+        EXPECT_LE(strGot.size(), mapSent.count(s) ? mapSent[s] : nCap) << "socket " << s << " got more than sent";
+    }
+    CloseAll(vecAll);
+}
+
+// The peer's and the engine's kernel buffers are kept small, so the blocks
+// soon queue in the engine; bounded at 512 blocks (32 MiB).
+TEST_P(EngineFaults, APeerThatNeverReadsQueuesTheBlocksAndCloseSocketGivesThemBack)
+{
+    ASSERT_TRUE(Pool() != NULL);
+    int iBefore = Pool()->GetPoolOutstanding();
+    SOCKET sPeer;
+    SOCKET s = ConnectedToRaw(&sPeer, 8192, 8192);
+    if (Row().bSocketCtrl)
+        m_lpMgr->SocketCtrl(1, s, 1, 0, 0, 0, 0, 0);
+    const std::string strBlock = Pattern(0, 65536);
+    std::vector<UINT> vecQueued;
+    for (UINT uiQueued = 0; vecQueued.size() < 512 && uiQueued < 64;) {
+        ASSERT_TRUE(m_lpMgr->Send(s, strBlock.data(), int(strBlock.size()), DWORD(vecQueued.size()), &uiQueued));
+        vecQueued.push_back(uiQueued);
+    }
+    ASSERT_EQ(64u, vecQueued.back()) << "the kernel took " << vecQueued.size() << " blocks";
+    for (size_t i = vecQueued.size() - 32; i < vecQueued.size(); ++i) // each block waits in the engine
+        EXPECT_EQ(vecQueued[i - 1] + 1, vecQueued[i]) << "block " << i;
+    Sleep(300); // the engine tries again meanwhile
+    std::vector<UINT> vecReports = SendReports(s);
+    EXPECT_EQ(0, std::count(vecReports.begin(), vecReports.end(), 0u)) << "a drained queue reported";
+    int iHeld = Pool()->GetPoolOutstanding() - iBefore;
+    EXPECT_LE(64, iHeld) << "the queued blocks are not the pool's";
+    printf("%s: %u blocks before the first queued, %zu sent, %zu partial-send reports, %d pool blocks held\n",
+           Row().lpszName, UINT(std::find_if(vecQueued.begin(), vecQueued.end(), [](UINT u) { return u > 0; }) -
+                                vecQueued.begin()),
+           vecQueued.size(), vecReports.size(), iHeld);
+    fflush(stdout);
+
+    size_t nLog = m_Sink.Log().size();
+    EXPECT_TRUE(m_lpMgr->CloseSocket(s));
+    auto Back = [&] { return Pool()->GetPoolOutstanding() == iBefore; };
+    // A send under way when the socket was closed must end too, whatever the
+    // peer does: its block comes back with the close, not with the peer's.
+    EXPECT_TRUE(WaitUntil(Back, 2000)) << Pool()->GetPoolOutstanding() - iBefore
+                                       << " blocks held after CloseSocket while the peer stays";
+    RawClose(sPeer);
+    EXPECT_TRUE(WaitUntil(Back, 5000)) << Pool()->GetPoolOutstanding() - iBefore
+                                       << " blocks held even after the peer's close";
+    Sleep(300);
+    EXPECT_EQ(iBefore, Pool()->GetPoolOutstanding()) << "the pool grows after the close";
+    Lines vecLog = m_Sink.Log();
+    EXPECT_EQ(Lines{}, Lines(vecLog.begin() + long(nLog), vecLog.end())) << "events after CloseSocket";
+}
