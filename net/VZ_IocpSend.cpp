@@ -224,6 +224,9 @@ bool VZ_IocpSocketMgr::CloseSocket(SOCKET s)
     if (!lpIsd->bRbufLockFlag)
         m_Memory.Free(lpIsd->sbRbuf.lpData);
     m_mapSocket2Data.RemoveKey(static_cast<unsigned int>(s));
+    // Cancelled first: a send the peer never reads would otherwise keep its
+    // pool block until the peer closes (closesocket alone may not end it).
+    CancelIoEx(reinterpret_cast<HANDLE>(s), NULL);
     closesocket(s);
     if (iOldStatus == SS_CONNECTING && GetHwnd() != NULL) {
         // A connect notice of this handle may still be queued for the window:
