@@ -492,7 +492,10 @@ void VZ_IocpSocketMgr::DeliverTcp(SOCKET s, _IocpIoContext* lpIoContext, DWORD d
 {
     const char* lpData = dwBytes > 0 ? lpIoContext->Data() : NULL;
     int iResult = m_Delivery.Deliver(s, lpData, dwBytes, lpIoContext->ulSerial);
-    if (iResult == TCPDELIVER_STOP) {
+    // A delivery abandoned by the stop answers "read on" but nothing is
+    // pending any more: a read posted now would complete with no notice
+    // length while the workers are still draining the port.
+    if (iResult == TCPDELIVER_STOP || m_bStopping) {
         FreeContext(lpIoContext);
         return;
     }

@@ -21,7 +21,7 @@ const DWORD STOP_WAIT_MS = 2000;
 
 } // namespace
 
-VZ_SelectSocketMgr::VZ_SelectSocketMgr() : m_listFreeThread(10), m_mapSocket2Thread(10), m_bTimerStarted(false)
+VZ_SelectSocketMgr::VZ_SelectSocketMgr() : m_listFreeThread(10), m_mapSocket2Thread(10), m_bTimerStarted(false), m_bStopping(false)
 {
     m_mapSocket2Thread.InitHashTable(SOCKET_MAP_BUCKETS);
 }
@@ -39,6 +39,10 @@ bool VZ_SelectSocketMgr::Initialize(BYTE byFlags, int, DWORD, DWORD)
     SYSTEM_INFO si;
     GetSystemInfo(&si);
     m_Timer.m_lpSink = this;
+    {
+        VZ_AutoLock lock(&m_mapSocket2Thread);
+        m_bStopping = false;
+    }
     if ((byFlags & INIT_NO_TIMER) == 0) {
         StartTimerService(this, static_cast<int>(si.dwNumberOfProcessors));
         m_bTimerStarted = true;
@@ -67,6 +71,7 @@ bool VZ_SelectSocketMgr::Uninitialize(DWORD)
     VZ_Array<VZ_SelectThread*, VZ_SelectThread*> arrThread;
     {
         VZ_AutoLock lock(&m_mapSocket2Thread);
+        m_bStopping = true;
         arrThread = m_arrSelectThread;
         m_arrSelectThread.RemoveAll();
     }
@@ -149,6 +154,8 @@ bool VZ_SelectSocketMgr::AddSocket(SOCKET s, int status, DWORD dwUserData1, DWOR
     if (ioctlsocket(s, FIONBIO, &ulNonBlocking) != 0)
         return false;
     VZ_AutoLock lock(&m_mapSocket2Thread);
+    if (m_bStopping)
+        return false;
     unsigned int uiIndex = 0;
     VZ_SelectThread* lpThread = NULL;
     if (!m_listFreeThread.IsEmpty()) {

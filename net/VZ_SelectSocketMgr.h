@@ -96,6 +96,9 @@ private:
     VZ_Array<VZ_SelectThread*, VZ_SelectThread*> m_arrSelectThread;
     VZ_LckMap<unsigned int, unsigned int, int, int> m_mapSocket2Thread;
     bool m_bTimerStarted;
+    // Set (under the manager lock) while Uninitialize stops the threads: a
+    // socket accepted meanwhile must not make a thread the stop never sees.
+    bool m_bStopping;
     // A select thread stopped from inside one of its own events, deleted by
     // the next Uninitialize (the destructor's at the latest).
     VZ_Array<VZ_SelectThread*, VZ_SelectThread*> m_arrRetired;

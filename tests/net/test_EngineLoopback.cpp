@@ -714,3 +714,69 @@ TEST_P(EngineLoopback, AProxysRefusalIsReportedOnceWhateverFollowsIt)
     Sleep(200);
     EXPECT_EQ(1u, Count("proxy ")) << ::testing::PrintToString(m_Sink.Log());
 }
+
+// Uninitialize or oxDestroyInstance from a host thread while sockets echo
+// 256 KiB each and timers fire: prompt (no thread waited out to its 2000 ms
+// stop time-out), nothing raised afterwards, and once the manager is gone
+// its threads, handles and pool blocks are back.
+TEST_P(EngineLoopback, StoppingFromTheHostWithTrafficInFlightIsPromptQuietAndLeavesNothing)
+{
+    const bool bOwnEngine = Row().lpszContainer == NULL; // else the engine is the fixture's, shared
+    for (bool bDestroy : {false, true}) {
+        SCOPED_TRACE(bDestroy ? "destroy" : "uninitialize");
+        int iThreads = ThreadsOfThisProcess();
+        DWORD dwHandles = 0, dwNow = 0;
+        GetProcessHandleCount(GetCurrentProcess(), &dwHandles);
+        ISocketMgr* lpMgr = oxCreateInstance(FactoryName(Row()));
+        ASSERT_TRUE(lpMgr != NULL);
+        EngineSink sink;
+        sink.m_lpMgr = lpMgr;
+        sink.m_bEcho = true;
+        lpMgr->SetSink(&sink);
+        if (bOwnEngine)
+            lpMgr->Initialize(0, 0, 0, 0);
+        auto nOf = [&sink](const std::string& strPrefix) {
+            Lines vec = sink.Log();
+            return std::count_if(vec.begin(), vec.end(), [&](const std::string& str) { return str.rfind(strPrefix, 0) == 0; });
+        };
+        SOCKET sListen = lpMgr->CreateTcpSocket(NULL, "127.0.0.1", 0, 1, 1);
+        ASSERT_TRUE(lpMgr->Listen(sListen, 32));
+        std::vector<SOCKET> vecClients;
+        for (int i = 0; i < 16; ++i) {
+            vecClients.push_back(lpMgr->CreateTcpSocket(NULL, "127.0.0.1", 0, 1, 2));
+            EXPECT_TRUE(lpMgr->Connect(vecClients.back(), "127.0.0.1", PortOf(sListen)));
+        }
+        ASSERT_TRUE(WaitUntil([&] { return nOf("connect 0 ") == 16; }));
+        const std::string strBlock = Pattern(0, 256 * 1024);
+        for (SOCKET s : vecClients) {
+            EXPECT_TRUE(lpMgr->SetTimer(s, 0, 10, 0, false));
+            EXPECT_TRUE(lpMgr->Send(s, strBlock.data(), int(strBlock.size()), 0, NULL));
+        }
+        ASSERT_TRUE(WaitUntil([&] { return nOf("recv 0 ") > 16 && nOf("timer ") > 16; }));
+        double dStart = Ms();
+        if (bDestroy)
+            oxDestroyInstance(lpMgr);
+        else
+            lpMgr->Uninitialize(0);
+        EXPECT_LT(Ms() - dStart, 2000.0);
+        size_t nAtStop = sink.Log().size();
+        Sleep(200);
+        Lines vecLog = sink.Log();
+        EXPECT_EQ(Lines{}, Lines(vecLog.begin() + nAtStop, vecLog.end())) << "raised after the stop returned";
+        if (!bDestroy) {
+            VZ_SocketMgr* lpEngine = dynamic_cast<VZ_SocketMgr*>(lpMgr);
+            if (bOwnEngine && lpEngine != NULL) {
+                EXPECT_TRUE(WaitUntil([&] { return lpEngine->GetPoolOutstanding() == 0; }, 2000));
+            }
+            oxDestroyInstance(lpMgr);
+        }
+        if (!bOwnEngine) { // the shared engine was stopped (or lives on): the fixture's is made anew
+            Stop();
+            ASSERT_NO_FATAL_FAILURE(Start(0));
+            continue;
+        }
+        EXPECT_TRUE(WaitUntil([&] { return ThreadsOfThisProcess() <= iThreads; }, 15000));
+        EXPECT_TRUE(WaitUntil([&] { return GetProcessHandleCount(GetCurrentProcess(), &dwNow) && dwNow <= dwHandles; }, 5000))
+            << dwNow << " handles, " << dwHandles << " before";
+    }
+}
