@@ -780,3 +780,19 @@ TEST_P(EngineLoopback, StoppingFromTheHostWithTrafficInFlightIsPromptQuietAndLea
             << dwNow << " handles, " << dwHandles << " before";
     }
 }
+
+// A timer armed for a handle before its socket exists (a SetTimer that raced
+// with the close of the handle's earlier socket) never fires on the new one.
+TEST_P(EngineLoopback, ATimerOfAnEarlierOwnerOfTheHandleNeverFiresOnTheNewSocket)
+{
+    SOCKET sOld = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+    closesocket(sOld);
+    EXPECT_TRUE(m_lpMgr->SetTimer(sOld, 2, 50, 77, true));
+    SOCKET s = m_lpMgr->CreateTcpSocket(NULL, "127.0.0.1", 0, 1, 2);
+    if (s != sOld) {
+        m_lpMgr->KillTimer(sOld, 2);
+        GTEST_SKIP() << "the handle was not given again";
+    }
+    Sleep(250);
+    EXPECT_EQ(Lines{}, m_Sink.Log());
+}
