@@ -217,14 +217,20 @@ int VZ_SocketMgr::ReadRelayHeader(const char* p, int n, sockaddr_in* lpFrom)
 int VZ_SocketMgr::ExpireSocketTimer(DWORD dwTimerId, DWORD dwToken)
 {
     DWORD dwParam = 0;
-    if (!TakeExpiry(dwTimerId, dwToken, &dwParam))
-        return 0; // killed or armed anew since this expiry was posted
     SOCKET s = dwTimerId & TIMER_SOCKET_MASK;
     UINT uiKind = dwTimerId >> TIMER_KIND_SHIFT;
     DWORD dwUserData1 = 0;
     DWORD dwUserData2 = 0;
     bool bIdle = false;
+    bool bTaken = false;
+    // The expiry is taken under the socket's lock: taken before it, the
+    // handle's socket could be closed and a new one made in between (which
+    // forgets the handle's timers under this lock), and the earlier
+    // socket's timer would fire on the new one.
     bool bKnown = WithSocket(s, [&](_SOCKETCORE& core) {
+        bTaken = TakeExpiry(dwTimerId, dwToken, &dwParam);
+        if (!bTaken)
+            return; // killed or armed anew since this expiry was posted
         dwUserData1 = core.dwUserData1;
         dwUserData2 = core.dwUserData2;
         if (uiKind > TIMER_KIND_RECV || (core.status != SS_CONNECTED && core.status != SS_UDP))
@@ -239,8 +245,10 @@ int VZ_SocketMgr::ExpireSocketTimer(DWORD dwTimerId, DWORD dwToken)
             dwLast = dwNow;
         RearmTimeout(dwTimerId, dwToken, bIdle ? dwParam : dwParam - dwIdle);
     });
+    if (!bKnown)
+        TakeExpiry(dwTimerId, dwToken, &dwParam); // a once timer's arming ends all the same
     ISocketMgrSink* lpSink = GetSink();
-    if (!bKnown || lpSink == NULL)
+    if (!bKnown || !bTaken || lpSink == NULL)
         return 0;
     if (uiKind >= TIMER_KIND_EVENT)
         lpSink->OnTimer(s, uiKind - TIMER_KIND_EVENT, dwParam, dwUserData1, dwUserData2);
