@@ -161,24 +161,20 @@ _AsyncSocketData* VZ_AsyncSocketMgr::FindRecord(SOCKET s)
     return m_mapSocket2Data.PLookup(static_cast<unsigned int>(s));
 }
 
+// A socket that was neither connected nor listening (SS_TCP) has never had
+// notifications armed, so a notice for its handle belongs to an earlier
+// socket of that handle. The release posted at that socket's close keeps
+// most of them out, but Winsock may post a notice of a socket's last moments
+// after the release (seen under load). The test is made here, under the
+// lock each handler holds while it acts: made apart, a new socket could take
+// the handle between the test and the handler, which would close it before
+// its Connect.
 _AsyncSocketData* VZ_AsyncSocketMgr::FindLive(SOCKET s)
 {
     if (m_mapClosingCount.IsClosing(s))
         return NULL;
-    return FindRecord(s);
-}
-
-// A socket that was neither connected nor listening has never had
-// notifications armed, so a notice for its handle belongs to an earlier
-// socket of that handle. The release posted at that socket's close keeps
-// most of them out, but Winsock may post a notice of a socket's last moments
-// after the release (seen under load): without this test it would close
-// the new socket before its Connect.
-bool VZ_AsyncSocketMgr::IsUnarmed(SOCKET s)
-{
-    VZ_AutoLock lock(&m_mapSocket2Data);
-    _AsyncSocketData* lpAsd = FindLive(s);
-    return lpAsd != NULL && lpAsd->status == SS_TCP;
+    _AsyncSocketData* lpAsd = FindRecord(s);
+    return lpAsd != NULL && lpAsd->status != SS_TCP ? lpAsd : NULL;
 }
 
 _SOCKETCORE* VZ_AsyncSocketMgr::LockSocket(SOCKET s)
@@ -282,8 +278,6 @@ LRESULT VZ_AsyncSocketMgr::WindowProc(UINT uMsg, WPARAM wParam, LPARAM lParam)
 
 void VZ_AsyncSocketMgr::OnNotice(SOCKET s, WORD wEvent, int iError)
 {
-    if (IsUnarmed(s))
-        return;
     switch (wEvent) {
     case FD_READ:
         OnRead(s, iError);

@@ -101,10 +101,10 @@ private:
 
     // Records (VZ_AsyncSocketMgr.cpp).
     _AsyncSocketData* FindRecord(SOCKET s);
-    // The record of s when it may take a notification: it exists and no
-    // close of its handle is still on its way through the message queue.
+    // The record of s when it may take a notification: it exists, has armed
+    // notifications, and no close of its handle is still on its way through
+    // the message queue.
     _AsyncSocketData* FindLive(SOCKET s);
-    bool IsUnarmed(SOCKET s);
     // FD_CLOSE, FD_READ while a notice length is pending, FD_WRITE while sends wait.
     static long ReadingMask(const _AsyncSocketData& asd);
     // WSAAsyncSelect on the window (record locked). Skipped when the events
