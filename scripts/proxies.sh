@@ -90,16 +90,18 @@ launch() {
   return 1
 }
 
-stop_one() {
-  local pidfile=$1 pid i name
+# Ends a server's whole process group (danted forks its workers) with the
+# signal given, TERM for a stop and KILL for a crash, then waits a bounded
+# time; a group still there after a TERM is killed.
+end_one() {
+  local pidfile=$1 sig=$2 pid i name
   pid=$(cat "$pidfile" 2>/dev/null) || return 0
   rm -f "$pidfile"
   case "$pid" in '' | *[!0-9]*) return 0 ;; esac
   # A stale pid file (say, after a reboot) may name someone else's process now.
   name=$(basename "$pidfile" .pid)
   [ "$(cat "/proc/$pid/comm" 2>/dev/null)" = "${name%-auth}" ] || return 0
-  # The server leads its own process group: end the group, then wait.
-  kill -TERM -- "-$pid" 2>/dev/null || kill -TERM "$pid" 2>/dev/null
+  kill "-$sig" -- "-$pid" 2>/dev/null || kill "-$sig" "$pid" 2>/dev/null
   for i in $(seq 1 "$WAIT_TENTHS"); do
     alive "$pid" || break
     sleep 0.1
@@ -108,22 +110,8 @@ stop_one() {
   wait "$pid" 2>/dev/null || true
 }
 
-# SIGKILL to a server's whole process group (danted forks its workers), then
-# a bounded wait until the leader is gone.
-kill_one() {
-  local pidfile=$1 pid i name
-  pid=$(cat "$pidfile" 2>/dev/null) || return 0
-  rm -f "$pidfile"
-  case "$pid" in '' | *[!0-9]*) return 0 ;; esac
-  name=$(basename "$pidfile" .pid)
-  [ "$(cat "/proc/$pid/comm" 2>/dev/null)" = "$name" ] || return 0
-  kill -KILL -- "-$pid" 2>/dev/null || kill -KILL "$pid" 2>/dev/null
-  for i in $(seq 1 "$WAIT_TENTHS"); do
-    alive "$pid" || break
-    sleep 0.1
-  done
-  wait "$pid" 2>/dev/null || true
-}
+stop_one() { end_one "$1" TERM; }
+kill_one() { end_one "$1" KILL; }
 
 write_dante_conf() { # FILE PORT
   cat >"$1" <<EOF

@@ -53,6 +53,27 @@ inline double Ms()
     return double(liNow.QuadPart) * 1000.0 / double(liFreq.QuadPart);
 }
 // True when pred holds within dwMs; polls.
+// KEY=VALUE lines of a file written by the scripts. A Linux path is opened
+// as given, then through the drive that maps the Linux root.
+inline std::map<std::string, std::string> LoadEnvFile(const std::string& strPath)
+{
+    std::map<std::string, std::string> mapEnv;
+    FILE* f = fopen(strPath.c_str(), "r");
+    if (f == NULL && !strPath.empty() && strPath[0] == '/')
+        f = fopen(("Z:" + strPath).c_str(), "r");
+    char szLine[512];
+    while (f != NULL && fgets(szLine, sizeof(szLine), f) != NULL) {
+        std::string str(szLine);
+        str.erase(str.find_last_not_of("\r\n") + 1);
+        size_t n = str.find('=');
+        if (n != std::string::npos)
+            mapEnv[str.substr(0, n)] = str.substr(n + 1);
+    }
+    if (f != NULL)
+        fclose(f);
+    return mapEnv;
+}
+
 inline bool WaitUntil(const std::function<bool()>& pred, DWORD dwMs = 10000)
 {
     for (double dStart = Ms(); !pred(); Sleep(2))

@@ -22,23 +22,6 @@ namespace {
 // Linux paths are opened through the drive that maps the Linux root.
 std::string Readable(const std::string& strPath) { return "Z:" + strPath; }
 
-std::map<std::string, std::string> LoadEnv(const std::string& strPath)
-{
-    std::map<std::string, std::string> mapEnv;
-    FILE* f = fopen(Readable(strPath).c_str(), "r");
-    char szLine[512];
-    while (f != NULL && fgets(szLine, sizeof(szLine), f) != NULL) {
-        std::string str(szLine);
-        str.erase(str.find_last_not_of("\r\n") + 1);
-        size_t n = str.find('=');
-        if (n != std::string::npos)
-            mapEnv[str.substr(0, n)] = str.substr(n + 1);
-    }
-    if (f != NULL)
-        fclose(f);
-    return mapEnv;
-}
-
 // Starts "sh -c strCmd" on the Linux side, detached from our output.
 bool RunNative(const std::string& strCmd)
 {
@@ -161,7 +144,7 @@ protected:
         const char* lpszEnv = getenv("OXNET_PROXY_ENV");
         if (lpszEnv == NULL)
             return *lpstrWhy = "OXNET_PROXY_ENV unset: run under ctest, whose Proxies fixture starts the servers", 0;
-        m_mapShared = LoadEnv(lpszEnv);
+        m_mapShared = LoadEnvFile(lpszEnv);
         if (m_mapShared.count("PROXIES_SH") == 0)
             return *lpstrWhy = std::string(lpszEnv) + " not readable or without PROXIES_SH", 0;
         static int s_iRun = 0;
@@ -171,7 +154,7 @@ protected:
         if (!RunNative(m_mapShared["PROXIES_SH"] + " one " + Case().lpszServer + " " + m_strDir))
             return *lpstrWhy = "could not run " + m_mapShared["PROXIES_SH"], 0;
         std::map<std::string, std::string> mapEnv;
-        WaitUntil([&] { return (mapEnv = LoadEnv(m_strDir + "/proxies.env")).count("PROXY_HOST") != 0; }, 20000);
+        WaitUntil([&] { return (mapEnv = LoadEnvFile(m_strDir + "/proxies.env")).count("PROXY_HOST") != 0; }, 20000);
         *lpstrWhy = mapEnv.count("PROXY_HOST") == 0 ? m_strDir + "/proxies.env was not written"
                                                      : std::string(Case().lpszKey) + " missing: " +
                                                            mapEnv[std::string("MISSING_") + Case().lpszKey];

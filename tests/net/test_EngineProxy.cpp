@@ -11,26 +11,10 @@
 
 namespace {
 
-// KEY=VALUE lines of the proxy servers' file. The path is a Linux one; Wine
-// finds it on the drive that maps the Linux root when the current one fails.
 std::map<std::string, std::string> LoadProxyEnv()
 {
-    std::map<std::string, std::string> mapEnv;
     const char* lpszPath = getenv("OXNET_PROXY_ENV");
-    FILE* f = lpszPath ? fopen(lpszPath, "r") : NULL;
-    if (f == NULL && lpszPath != NULL && lpszPath[0] == '/')
-        f = fopen((std::string("Z:") + lpszPath).c_str(), "r");
-    char szLine[512];
-    while (f != NULL && fgets(szLine, sizeof(szLine), f) != NULL) {
-        std::string str(szLine);
-        str.erase(str.find_last_not_of("\r\n") + 1);
-        size_t n = str.find('=');
-        if (n != std::string::npos)
-            mapEnv[str.substr(0, n)] = str.substr(n + 1);
-    }
-    if (f != NULL)
-        fclose(f);
-    return mapEnv;
+    return lpszPath != NULL ? LoadEnvFile(lpszPath) : std::map<std::string, std::string>();
 }
 
 struct ProxyCase {
