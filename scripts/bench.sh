@@ -106,7 +106,7 @@ build_all() {
 wineserver_pid() {
   local p
   for p in $(pgrep -x 'wineserver64|wineserver' 2>/dev/null); do
-    if { tr '\0' '\n' <"/proc/$p/environ"; } 2>/dev/null | grep -qx "WINEPREFIX=$WINEPREFIX"; then
+    if { tr '\0' '\n' <"/proc/$p/environ"; } 2>/dev/null | grep -x "WINEPREFIX=$WINEPREFIX" >/dev/null; then
       echo "$p"
       return 0
     fi
@@ -153,17 +153,17 @@ start_server_once() {
   srv_silent=0
   for i in $(seq 1 300); do
     if grep -q '^UNAVAILABLE' "$srv_log" 2>/dev/null; then
-      srv_why=$(sed -n 's/^UNAVAILABLE kind=[^ ]*: //p' "$srv_log" | head -1)
+      srv_why=$(sed -n 's/^UNAVAILABLE kind=[^ ]*: //{p;q}' "$srv_log")
       wait "$srv_pid" 2>/dev/null || true
       return 4
     fi
-    srv_port=$(sed -n 's/^LISTENING port=\([0-9]*\).*/\1/p' "$srv_log" | head -1)
+    srv_port=$(sed -n 's/^LISTENING port=\([0-9]*\).*/\1/{p;q}' "$srv_log")
     [ -n "$srv_port" ] && return 0
     if ! kill -0 "$srv_pid" 2>/dev/null; then
       local rc=0
       wait "$srv_pid" 2>/dev/null || rc=$?
       if grep -q '^UNAVAILABLE' "$srv_log" 2>/dev/null; then # it printed that and ended meanwhile
-        srv_why=$(sed -n 's/^UNAVAILABLE kind=[^ ]*: //p' "$srv_log" | head -1)
+        srv_why=$(sed -n 's/^UNAVAILABLE kind=[^ ]*: //{p;q}' "$srv_log")
         return 4
       fi
       [ -s "$srv_log" ] || srv_silent=1

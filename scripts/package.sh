@@ -57,13 +57,13 @@ release win32 mingw-w64-i686.cmake build-release-i686
 
 # The 32-bit test suite needs Wine's 32-bit loader, which wine64 alone lacks
 # (a 32-bit program then prints nothing and exits 0).
-have_wine32() { dpkg-query -W -f='${Status}' wine32:i386 2>/dev/null | grep -q "ok installed"; }
+have_wine32() { dpkg-query -W -f='${Status}' wine32:i386 2>/dev/null | grep "ok installed" >/dev/null; }
 win32_tests="not run"
 if ! have_wine32; then
-  if dpkg --print-foreign-architectures | grep -qx i386 || [ "${OXNET_TRY_WINE32:-0}" = 1 ]; then
+  if dpkg --print-foreign-architectures | grep -x i386 >/dev/null || [ "${OXNET_TRY_WINE32:-0}" = 1 ]; then
     echo "package: trying to install the 32-bit Wine (wine32:i386)"
     added=0
-    dpkg --print-foreign-architectures | grep -qx i386 || { $SUDO dpkg --add-architecture i386; added=1; }
+    dpkg --print-foreign-architectures | grep -x i386 >/dev/null || { $SUDO dpkg --add-architecture i386; added=1; }
     if ! apt_install wine32:i386; then
       echo "package: wine32:i386 could not be installed"
       # An i386 index that cannot be used would break later apt-get updates.
@@ -83,7 +83,7 @@ if have_wine32; then
   export WINEPREFIX=$top/build-i686-tests/wineprefix
   scripts/wine-services.sh start "$WINEPREFIX"
   # A program that ran says so; an exit code of 0 alone proves nothing here.
-  if build-i686-tests/wine-run.sh build-i686-tests/bin/oxnet_base_tests.exe --gtest_list_tests 2>/dev/null | grep -q .; then
+  if build-i686-tests/wine-run.sh build-i686-tests/bin/oxnet_base_tests.exe --gtest_list_tests 2>/dev/null | grep . >/dev/null; then
     status=0
     ctest --test-dir build-i686-tests --output-on-failure --timeout 180 || status=$?
     win32_tests=$([ $status = 0 ] && echo passed || echo FAILED)
