@@ -203,6 +203,15 @@ int VZ_IocpSocketMgr::SendTo(SOCKET s, const sockaddr_in* lpRemoteAddr, const ch
 
 // No event for a local close: the socket's outstanding operations complete
 // with errors and are dropped by their serial.
+// The socket's operations are cancelled first: a send the peer never reads
+// would otherwise keep its pool block until the peer closes (closesocket
+// alone may not end it).
+void VZ_IocpSocketMgr::CloseWithIo(SOCKET s)
+{
+    CancelIoEx(reinterpret_cast<HANDLE>(s), NULL);
+    closesocket(s);
+}
+
 bool VZ_IocpSocketMgr::CloseSocket(SOCKET s)
 {
     if (s == INVALID_SOCKET)
@@ -224,10 +233,7 @@ bool VZ_IocpSocketMgr::CloseSocket(SOCKET s)
     if (!lpIsd->bRbufLockFlag)
         m_Memory.Free(lpIsd->sbRbuf.lpData);
     m_mapSocket2Data.RemoveKey(static_cast<unsigned int>(s));
-    // Cancelled first: a send the peer never reads would otherwise keep its
-    // pool block until the peer closes (closesocket alone may not end it).
-    CancelIoEx(reinterpret_cast<HANDLE>(s), NULL);
-    closesocket(s);
+    CloseWithIo(s);
     if (iOldStatus == SS_CONNECTING && GetHwnd() != NULL) {
         // A connect notice of this handle may still be queued for the window:
         // it is ignored until the window has seen this release.

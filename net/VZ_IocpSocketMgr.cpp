@@ -103,10 +103,10 @@ bool VZ_IocpSocketMgr::Initialize(BYTE byFlags, int nWorkThread, DWORD, DWORD)
     return true;
 }
 
-// The sockets are closed before the workers are told to end (an order of
-// this engine's choosing): their outstanding operations then complete with
-// errors, and the workers give every context back to the pool, raising
-// nothing, since no record is left for them.
+// The sockets are closed, their operations cancelled, before the workers are
+// told to end (an order of this engine's choosing): the outstanding
+// operations then complete with errors, and the workers give every context
+// back to the pool, raising nothing, since no record is left for them.
 bool VZ_IocpSocketMgr::Uninitialize(DWORD)
 {
     m_bStopping = true;
@@ -149,7 +149,7 @@ void VZ_IocpSocketMgr::CloseAllSockets()
         unsigned int uiKey = 0;
         _IocpSocketData* lpIsd = m_mapSocket2Data.GetNextValue(pos, &uiKey);
         if (lpIsd->socket != INVALID_SOCKET)
-            closesocket(lpIsd->socket);
+            CloseWithIo(lpIsd->socket);
         while (!lpIsd->listSend.IsEmpty())
             FreeContext(lpIsd->listSend.RemoveHead());
         if (!lpIsd->bRbufLockFlag) // else the running delivery frees it

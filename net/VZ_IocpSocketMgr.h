@@ -175,6 +175,7 @@ private:
     void CloseAllSockets();
     void WaitForContexts();
     void StopWorkers();
+    static void CloseWithIo(SOCKET s);
 
     // Workers (VZ_IocpSocketMgr.cpp).
     void ThreadIOWork();
