@@ -226,6 +226,9 @@ struct Figures {
     std::atomic<long long> hostCloses{0}, serverCloses{0}, resets{0}, closeCalls{0}, events{0}, timerEvents{0};
     std::atomic<long long> violations{0}, assertReports{0}, overlaps{0}, inFlight{0}, closeEvents{0}, closeErrors{0}, lateTimers{0}, afterTerminal{0};
     std::atomic<long long> closeBeforeConnect{0}, earlyCloses{0}, createFailures{0}, failedAccepts{0};
+    // failed accepts by error: a connection its client closed before the
+    // accept (Wine's accept then says "not connected"), reset or aborted
+    std::atomic<long long> failedAcceptsNotConn{0}, failedAcceptsReset{0}, failedAcceptsAborted{0};
 };
 Figures g_fig;
 std::atomic<unsigned long long> g_ullSeq{0}; // orders events against returned CloseSockets
@@ -643,6 +646,12 @@ public:
             if (iError == 0)
                 Violation(g_lpListen, "accept without a socket and without an error", sListen, ullSeq, "OnTcpAccept");
             ++g_fig.failedAccepts;
+            if (iError == WSAENOTCONN)
+                ++g_fig.failedAcceptsNotConn;
+            else if (iError == WSAECONNRESET)
+                ++g_fig.failedAcceptsReset;
+            else if (iError == WSAECONNABORTED)
+                ++g_fig.failedAcceptsAborted;
             return;
         }
         Gen* g = NewGen(ROLE_SERVER);
@@ -1382,6 +1391,7 @@ int main(int argc, char** argv)
     long long llServ0 = g_fig.serverCloses, llReset0 = g_fig.resets, llEv0 = g_fig.events, llTimer0 = g_fig.timerEvents;
     long long llCalls0 = g_fig.closeCalls, llOver0 = g_fig.overlaps, llFlight0 = g_fig.inFlight, llCloseEv0 = g_fig.closeEvents, llCloseErr0 = g_fig.closeErrors, llLate0 = g_fig.lateTimers;
     long long llFailAcc0 = g_fig.failedAccepts, llAfter0 = g_fig.afterTerminal;
+    long long llAccNotConn0 = g_fig.failedAcceptsNotConn, llAccReset0 = g_fig.failedAcceptsReset, llAccAbort0 = g_fig.failedAcceptsAborted;
     long long llBefore0 = g_fig.closeBeforeConnect, llEarly0 = g_fig.earlyCloses;
     DWORD dwGen0 = g_dwNextGen.load();
     RoundResult run = RunRound(opt, opt.dSeconds, opt.iConns);
@@ -1413,12 +1423,13 @@ int main(int argc, char** argv)
     if (opt.bSim)
         strCap += ", fault simulator on";
     printf("soak: engine %s, %.1f s, cap %s, seed %llu: connections %lld (accepted %lld, failed %lld), "
-           "failed accepts %lld, bytes checked %lld, messages %lld, host closes %lld, server closes %lld, resets %lld, close calls %lld, "
+           "failed accepts %lld (not connected %lld, reset %lld, aborted %lld), bytes checked %lld, messages %lld, host closes %lld, server closes %lld, resets %lld, close calls %lld, "
            "closes reported %lld (with an error %lld), sockets %lu, events %lld, timer events %lld (late after a kill %lld), overlaps with a close %lld, "
            "raised after another thread's close %lld, receives after a terminal event %lld, closes before the connect event %lld, closes while connecting %lld, "
            "violations %lld (warm-up %lld, engine checks %lld), handle delta %lld, pool blocks out %d (1 s later %d, warm-up %d)\n",
            opt.strEngine.c_str(), run.dSeconds, strCap.c_str(), opt.ullSeed, g_fig.connections - llConn0,
            g_fig.accepts - llAcc0, g_fig.connectFailures - llFail0, g_fig.failedAccepts - llFailAcc0,
+           g_fig.failedAcceptsNotConn - llAccNotConn0, g_fig.failedAcceptsReset - llAccReset0, g_fig.failedAcceptsAborted - llAccAbort0,
            g_fig.bytesChecked - llBytes0,
            g_fig.messages - llMsg0, g_fig.hostCloses - llHost0, g_fig.serverCloses - llServ0,
            g_fig.resets - llReset0, g_fig.closeCalls - llCalls0, g_fig.closeEvents - llCloseEv0 + g_fig.closeErrors - llCloseErr0,
