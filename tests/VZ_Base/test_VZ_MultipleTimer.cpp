@@ -37,19 +37,36 @@ void CaptureReport(const char* lpszExpr, const char* lpszModule, int)
 // The service as its own sink, on the real clock or on one the test moves by
 // hand. With one message thread, a fake-clock test sees expiries in the order
 // the ticks collected them, so an expiry that should not happen shows up
-// before a sentinel timer that expires after it.
+// before a sentinel timer that expires after it. With a gate, every message
+// thread waits at it, so that expiries pile up in the queue as on a host whose
+// timers outrun its sink; a handle of each such thread is kept.
 class TestTimer : public VZ_MultipleTimer, public VZ_MultipleTimerSink
 {
 public:
-    explicit TestTimer(DWORD dwFakeClock = 0) : m_dwFake(dwFakeClock) { m_lpSink = this; }
-    ~TestTimer() { Stop(); }   // no tick or delivery may reach this part once it is gone
+    HANDLE m_hGate = NULL;
+    std::vector<HANDLE> m_vecThreads;
 
+    explicit TestTimer(DWORD dwFakeClock = 0) : m_dwFake(dwFakeClock) { m_lpSink = this; }
+    ~TestTimer()
+    {
+        Stop();   // no tick or delivery may reach this part once it is gone
+        for (HANDLE h : m_vecThreads)
+            CloseHandle(h);
+    }
     int OnTimerExpired(DWORD dwTimerId, DWORD dwParam) override
     {
-        std::lock_guard<std::mutex> guard(m_mtx);
-        m_vecExpiry.push_back(Expiry{dwTimerId, dwParam, timeGetTime()});
+        {
+            std::lock_guard<std::mutex> guard(m_mtx);
+            m_vecExpiry.push_back(Expiry{dwTimerId, dwParam, timeGetTime()});
+            if (m_hGate == NULL)
+                return 0;
+            if (std::none_of(m_vecThreads.begin(), m_vecThreads.end(), [](HANDLE h) { return GetThreadId(h) == GetCurrentThreadId(); }))
+                m_vecThreads.push_back(OpenThread(SYNCHRONIZE | THREAD_QUERY_INFORMATION, FALSE, GetCurrentThreadId()));
+        }
+        WaitForSingleObject(m_hGate, 10000);
         return 0;
     }
+    size_t Count() { std::lock_guard<std::mutex> guard(m_mtx); return m_vecExpiry.size(); }
     // Waits (bounded) until timer dwTimerId has expired; returns every expiry so far.
     std::vector<Expiry> WaitForId(DWORD dwTimerId, DWORD dwTimeout = 5000)
     {
@@ -129,64 +146,32 @@ TEST(VZ_MultipleTimer, LifecycleRemoveReAddAndReports)
     VZ_SetAssertHandler(lpOld);
 }
 
-// Holds every message thread at a gate, so that expiries pile up in the queue
-// as on a host whose timers outrun its sink; keeps a handle of each thread.
-class GatedSink : public VZ_MultipleTimerSink
-{
-public:
-    HANDLE m_hGate = CreateEventW(NULL, TRUE, FALSE, NULL);
-    std::atomic<long> m_lCalls{0};
-    std::mutex m_mtx;
-    std::vector<DWORD> m_vecIds;
-    std::vector<HANDLE> m_vecThreads;
-
-    ~GatedSink()
-    {
-        CloseHandle(m_hGate);
-        for (HANDLE h : m_vecThreads)
-            CloseHandle(h);
-    }
-    int OnTimerExpired(DWORD, DWORD) override
-    {
-        ++m_lCalls;
-        {
-            std::lock_guard<std::mutex> guard(m_mtx);
-            if (std::find(m_vecIds.begin(), m_vecIds.end(), GetCurrentThreadId()) == m_vecIds.end()) {
-                m_vecIds.push_back(GetCurrentThreadId());
-                m_vecThreads.push_back(OpenThread(SYNCHRONIZE | THREAD_QUERY_INFORMATION, FALSE, GetCurrentThreadId()));
-            }
-        }
-        WaitForSingleObject(m_hGate, 10000);
-        return 0;
-    }
-};
-
 TEST(VZ_MultipleTimer, StopWithABacklogIsPromptAndEndsTheThreadsByQuit)
 {
-    GatedSink sink;
-    VZ_MultipleTimer t;
-    t.m_lpSink = &sink;
+    TestTimer t;
+    t.m_hGate = CreateEventW(NULL, TRUE, FALSE, NULL);
     ASSERT_TRUE(t.Start(1, 2, 4099));
     for (DWORD i = 0; i < 500; ++i)
         ASSERT_TRUE(t.AddTimer(i, 1, i, false));
     Sleep(1000);   // both threads wait at the gate; some 10^5 expiries queue up
-    ASSERT_EQ(2u, sink.m_vecThreads.size());
+    ASSERT_EQ(2u, t.m_vecThreads.size());
     EXPECT_GT(t.GetQueuedCount(), 10000);
 
-    SetEvent(sink.m_hGate);
+    SetEvent(t.m_hGate);
     ULONGLONG ullStart = GetTickCount64();
     EXPECT_TRUE(t.Stop());
     EXPECT_LT(GetTickCount64() - ullStart, 2000u);
-    long lCalls = sink.m_lCalls;
+    size_t uiCalls = t.Count();
     EXPECT_EQ(0, t.GetMsgThreadCount());
     // 1: left its loop; 0: terminated. A thread that left by itself may still
     // be on its way out of ExitThread (its record is gone before).
-    for (HANDLE h : sink.m_vecThreads) {
+    for (HANDLE h : t.m_vecThreads) {
         DWORD dwCode = 0;
         EXPECT_TRUE(WaitForSingleObject(h, 1000) == WAIT_OBJECT_0 && GetExitCodeThread(h, &dwCode) && dwCode == 1);
     }
     Sleep(50);
-    EXPECT_EQ(lCalls, sink.m_lCalls.load());   // nothing reached the sink after Stop
+    EXPECT_EQ(uiCalls, t.Count());   // nothing reached the sink after Stop
+    CloseHandle(t.m_hGate);
 }
 
 TEST(VZ_MultipleTimer, RealClockOneShotNotEarly)
