@@ -52,7 +52,6 @@ inline double Ms()
     QueryPerformanceCounter(&liNow);
     return double(liNow.QuadPart) * 1000.0 / double(liFreq.QuadPart);
 }
-// True when pred holds within dwMs; polls.
 // KEY=VALUE lines of a file written by the scripts. A Linux path is opened
 // as given, then through the drive that maps the Linux root.
 inline std::map<std::string, std::string> LoadEnvFile(const std::string& strPath)
@@ -73,7 +72,7 @@ inline std::map<std::string, std::string> LoadEnvFile(const std::string& strPath
         fclose(f);
     return mapEnv;
 }
-
+// True when pred holds within dwMs; polls.
 inline bool WaitUntil(const std::function<bool()>& pred, DWORD dwMs = 10000)
 {
     for (double dStart = Ms(); !pred(); Sleep(2))
@@ -81,6 +80,19 @@ inline bool WaitUntil(const std::function<bool()>& pred, DWORD dwMs = 10000)
             return false;
     return true;
 }
+// The first n space-separated fields of a log line, padded with empty ones
+// (the received bytes at the end of a line are not split).
+inline Lines LogFields(const std::string& strLine, size_t n = 5)
+{
+    std::istringstream is(strLine);
+    Lines vec;
+    for (std::string str; vec.size() < n && is >> str;)
+        vec.push_back(str);
+    vec.resize(n);
+    return vec;
+}
+// The socket of an event line (its third field: event, error, socket).
+inline SOCKET LogSocket(const std::string& strLine) { return SOCKET(atoll(LogFields(strLine, 3)[2].c_str())); }
 
 // Logs as LogSink and keeps the bytes each socket consumed, the last accepted
 // socket and the addresses of proxy results. m_fnData may act on the bytes
@@ -216,8 +228,8 @@ protected:
         int iAt = -1;
         WaitUntil([&] {
             Lines vec = m_Sink.Log();
-            iAt = int(std::find(vec.begin(), vec.end(), strLine) - vec.begin());
-            return iAt < int(vec.size()) || (iAt = -1, false);
+            auto it = std::find(vec.begin(), vec.end(), strLine);
+            return (iAt = it == vec.end() ? -1 : int(it - vec.begin())) >= 0;
         }, dwMs);
         return iAt;
     }
@@ -235,14 +247,9 @@ protected:
         std::vector<UINT> vec;
         Lines vecLog = m_Sink.Log();
         for (size_t i = nFrom; i < vecLog.size(); ++i) {
-            std::istringstream is(vecLog[i]);
-            std::string strName;
-            long long llError, llSocket, llQueued = -1;
-            is >> strName >> llError >> llSocket;
-            for (long long ll; is >> ll;)
-                llQueued = ll;
-            if (strName == "send" && SOCKET(llSocket) == s)
-                vec.push_back(UINT(llQueued));
+            Lines vecField = LogFields(vecLog[i], 7); // send error socket d1 d2 d3 queued
+            if (vecField[0] == "send" && LogSocket(vecLog[i]) == s)
+                vec.push_back(UINT(atoll(vecField[6].c_str())));
         }
         return vec;
     }
