@@ -9,7 +9,6 @@
 // the Linux side: Wine starts native programs too, without a handle, so the
 // script's files tell when it is done). The script's path and the shared
 // servers' directory come from the file named by OXNET_PROXY_ENV.
-#include <cstdio>
 #include <set>
 #include <tuple>
 
@@ -18,9 +17,6 @@
 #include "VZ_SocketMgrContainer.h"
 
 namespace {
-
-// Linux paths are opened through the drive that maps the Linux root.
-std::string Readable(const std::string& strPath) { return "Z:" + strPath; }
 
 // Starts "sh -c strCmd" on the Linux side, detached from our output.
 bool RunNative(const std::string& strCmd)
@@ -38,29 +34,16 @@ bool RunNative(const std::string& strCmd)
     return bOk != FALSE;
 }
 
+// A Linux path, opened through the drive that maps the Linux root.
 bool Exists(const std::string& strPath)
 {
-    return GetFileAttributesA(Readable(strPath).c_str()) != INVALID_FILE_ATTRIBUTES;
+    return GetFileAttributesA(("Z:" + strPath).c_str()) != INVALID_FILE_ATTRIBUTES;
 }
 
-// The words of a log line, up to five.
-std::vector<std::string> Words(const std::string& strLine)
+// The events that end a socket: a failed connect, a failed proxy step, a close.
+bool Terminal(const std::string& strLine)
 {
-    std::istringstream is(strLine);
-    std::vector<std::string> vec;
-    for (std::string str; vec.size() < 5 && is >> str;)
-        vec.push_back(str);
-    vec.resize(5);
-    return vec;
-}
-SOCKET SocketOf(const std::string& strLine) { return SOCKET(atoll(Words(strLine)[2].c_str())); }
-
-// The events that end a socket: a failed connect, a failed proxy step, a
-// close. The kind is the event with its error (and a close's status).
-bool Terminal(const std::string& strLine, std::string* lpstrKind)
-{
-    std::vector<std::string> vec = Words(strLine);
-    *lpstrKind = vec[0] + " " + vec[1] + (vec[0] == "close" ? " status " + vec[3] : "");
+    Lines vec = LogFields(strLine, 2);
     return vec[0] == "close" || ((vec[0] == "connect" || vec[0] == "proxy") && vec[1] != "0");
 }
 
@@ -81,18 +64,16 @@ protected:
     VZ_SocketMgr* Pool() { return dynamic_cast<VZ_SocketMgr*>(Row().lpszContainer ? g_lpEngine : m_lpMgr); }
 
     // Waits until every socket of vec has ended, then a little longer:
-    // each must have exactly one terminal event. Returns the kinds seen.
-    std::map<std::string, int> ExpectOneEndEach(const std::vector<SOCKET>& vec)
+    // each must have exactly one terminal event.
+    void ExpectOneEndEach(const std::vector<SOCKET>& vec)
     {
         std::set<SOCKET> setOwn(vec.begin(), vec.end());
         std::map<SOCKET, int> mapEnds;
-        std::map<std::string, int> mapKinds;
         auto Scan = [&] {
-            mapEnds.clear(), mapKinds.clear();
-            std::string strKind;
+            mapEnds.clear();
             for (const std::string& str : m_Sink.Log())
-                if (Terminal(str, &strKind) && setOwn.count(SocketOf(str)))
-                    ++mapEnds[SocketOf(str)], ++mapKinds[strKind];
+                if (Terminal(str) && setOwn.count(LogSocket(str)))
+                    ++mapEnds[LogSocket(str)];
             return mapEnds.size() == setOwn.size();
         };
         EXPECT_TRUE(WaitUntil(Scan, 15000)) << mapEnds.size() << " of " << vec.size() << " sockets ended\n"
@@ -102,7 +83,6 @@ protected:
         for (const auto& it : mapEnds)
             EXPECT_EQ(1, it.second) << "socket " << it.first << " ended " << it.second << " times\n"
                                     << ::testing::PrintToString(m_Sink.Log());
-        return mapKinds;
     }
     // CloseSocket works on each, and no event of them follows.
     void CloseAll(const std::vector<SOCKET>& vec)
@@ -114,7 +94,7 @@ protected:
         Lines vecLog = m_Sink.Log();
         std::set<SOCKET> setOwn(vec.begin(), vec.end());
         for (size_t i = nLog; i < vecLog.size(); ++i)
-            EXPECT_EQ(0u, setOwn.count(SocketOf(vecLog[i]))) << "after CloseSocket: " << vecLog[i];
+            EXPECT_EQ(0u, setOwn.count(LogSocket(vecLog[i]))) << "after CloseSocket: " << vecLog[i];
     }
 };
 
@@ -163,11 +143,6 @@ protected:
     // SIGKILL to the server; true once it is gone.
     void KillServer() { RunNative(m_mapShared["PROXIES_SH"] + " kill " + m_strDir); }
     bool Killed() { return Exists(m_strDir + "/killed"); }
-    void Print(const char* lpszWhat, const std::map<std::string, int>& mapKinds)
-    {
-        printf("%s %s: %s\n", Row().lpszName, lpszWhat, ::testing::PrintToString(mapKinds).c_str());
-        fflush(stdout);
-    }
 
     std::map<std::string, std::string> m_mapShared;
     std::string m_strDir;
@@ -211,7 +186,7 @@ TEST_P(EngineFaultsProxy, AKilledProxyEndsEveryHandshakeOnce)
     ASSERT_TRUE(WaitUntil([&] { return Killed(); }, 15000)) << "the server was not killed";
     for (int i = 0; i < 4; ++i)
         Start();
-    Print("handshakes", ExpectOneEndEach(vec));
+    ExpectOneEndEach(vec);
     CloseAll(vec);
 }
 
@@ -259,9 +234,9 @@ TEST_P(EngineFaultsProxy, AKilledProxyEndsEveryRelayedConnectionOnceWithTheBytes
     ASSERT_TRUE(WaitUntil([&] { return Killed(); }, 15000)) << "the server was not killed";
     std::vector<SOCKET> vecAll = vec;
     for (const std::string& str : m_Sink.Log()) // the echo server's sockets end too
-        if (Words(str)[0] == "accept")
-            vecAll.push_back(SOCKET(atoll(Words(str)[3].c_str())));
-    Print("relays", ExpectOneEndEach(vecAll));
+        if (LogFields(str)[0] == "accept")
+            vecAll.push_back(SOCKET(atoll(LogFields(str)[3].c_str())));
+    ExpectOneEndEach(vecAll);
     std::lock_guard<std::mutex> lock(mtx);
     for (SOCKET s : vecAll) {
         std::string strGot = m_Sink.Data(s);
@@ -295,11 +270,6 @@ TEST_P(EngineFaults, APeerThatNeverReadsQueuesTheBlocksAndCloseSocketGivesThemBa
     EXPECT_EQ(0, std::count(vecReports.begin(), vecReports.end(), 0u)) << "a drained queue reported";
     int iHeld = Pool()->GetPoolOutstanding() - iBefore;
     EXPECT_LE(64, iHeld) << "the queued blocks are not the pool's";
-    printf("%s: %u blocks before the first queued, %zu sent, %zu partial-send reports, %d pool blocks held\n",
-           Row().lpszName, UINT(std::find_if(vecQueued.begin(), vecQueued.end(), [](UINT u) { return u > 0; }) -
-                                vecQueued.begin()),
-           vecQueued.size(), vecReports.size(), iHeld);
-    fflush(stdout);
 
     size_t nLog = m_Sink.Log().size();
     EXPECT_TRUE(m_lpMgr->CloseSocket(s));
