@@ -248,41 +248,47 @@ TEST_P(EngineFaultsProxy, AKilledProxyEndsEveryRelayedConnectionOnceWithTheBytes
 
 // The peer's and the engine's kernel buffers are kept small, so the blocks
 // soon queue in the engine; bounded at 512 blocks (32 MiB).
-TEST_P(EngineFaults, APeerThatNeverReadsQueuesTheBlocksAndCloseSocketGivesThemBack)
+TEST_P(EngineFaults, APeerThatNeverReadsQueuesTheBlocksAndCloseSocketOrUninitializeGivesThemBack)
 {
     ASSERT_TRUE(Pool() != NULL);
     int iBefore = Pool()->GetPoolOutstanding();
-    SOCKET sPeer;
-    SOCKET s = ConnectedToRaw(&sPeer, 8192, 8192);
-    if (Row().bSocketCtrl)
-        m_lpMgr->SocketCtrl(1, s, 1, 0, 0, 0, 0, 0);
-    const std::string strBlock = Pattern(0, 65536);
-    std::vector<UINT> vecQueued;
-    for (UINT uiQueued = 0; vecQueued.size() < 512 && uiQueued < 64;) {
-        ASSERT_TRUE(m_lpMgr->Send(s, strBlock.data(), int(strBlock.size()), DWORD(vecQueued.size()), &uiQueued));
-        vecQueued.push_back(uiQueued);
-    }
-    ASSERT_EQ(64u, vecQueued.back()) << "the kernel took " << vecQueued.size() << " blocks";
-    for (size_t i = vecQueued.size() - 32; i < vecQueued.size(); ++i) // each block waits in the engine
-        EXPECT_EQ(vecQueued[i - 1] + 1, vecQueued[i]) << "block " << i;
-    Sleep(300); // the engine tries again meanwhile
-    std::vector<UINT> vecReports = SendReports(s);
-    EXPECT_EQ(0, std::count(vecReports.begin(), vecReports.end(), 0u)) << "a drained queue reported";
-    int iHeld = Pool()->GetPoolOutstanding() - iBefore;
-    EXPECT_LE(64, iHeld) << "the queued blocks are not the pool's";
+    // The socket ends by CloseSocket, then a second one by Uninitialize.
+    for (bool bUninitialize : {false, true}) {
+        SCOPED_TRACE(bUninitialize ? "ended by Uninitialize" : "ended by CloseSocket");
+        SOCKET sPeer;
+        SOCKET s = ConnectedToRaw(&sPeer, 8192, 8192);
+        if (Row().bSocketCtrl)
+            m_lpMgr->SocketCtrl(1, s, 1, 0, 0, 0, 0, 0);
+        const std::string strBlock = Pattern(0, 65536);
+        std::vector<UINT> vecQueued;
+        for (UINT uiQueued = 0; vecQueued.size() < 512 && uiQueued < 64;) {
+            ASSERT_TRUE(m_lpMgr->Send(s, strBlock.data(), int(strBlock.size()), DWORD(vecQueued.size()), &uiQueued));
+            vecQueued.push_back(uiQueued);
+        }
+        ASSERT_EQ(64u, vecQueued.back()) << "the kernel took " << vecQueued.size() << " blocks";
+        for (size_t i = vecQueued.size() - 32; i < vecQueued.size(); ++i) // each block waits in the engine
+            EXPECT_EQ(vecQueued[i - 1] + 1, vecQueued[i]) << "block " << i;
+        Sleep(300); // the engine tries again meanwhile
+        std::vector<UINT> vecReports = SendReports(s);
+        EXPECT_EQ(0, std::count(vecReports.begin(), vecReports.end(), 0u)) << "a drained queue reported";
+        EXPECT_LE(64, Pool()->GetPoolOutstanding() - iBefore) << "the queued blocks are not the pool's";
 
-    size_t nLog = m_Sink.Log().size();
-    EXPECT_TRUE(m_lpMgr->CloseSocket(s));
-    auto Back = [&] { return Pool()->GetPoolOutstanding() == iBefore; };
-    // A send under way when the socket was closed must end too, whatever the
-    // peer does: its block comes back with the close, not with the peer's.
-    EXPECT_TRUE(WaitUntil(Back, 2000)) << Pool()->GetPoolOutstanding() - iBefore
-                                       << " blocks held after CloseSocket while the peer stays";
-    RawClose(sPeer);
-    EXPECT_TRUE(WaitUntil(Back, 5000)) << Pool()->GetPoolOutstanding() - iBefore
-                                       << " blocks held even after the peer's close";
-    Sleep(300);
-    EXPECT_EQ(iBefore, Pool()->GetPoolOutstanding()) << "the pool grows after the close";
-    Lines vecLog = m_Sink.Log();
-    EXPECT_EQ(Lines{}, Lines(vecLog.begin() + long(nLog), vecLog.end())) << "events after CloseSocket";
+        size_t nLog = m_Sink.Log().size();
+        DWORD dwStart = GetTickCount();
+        EXPECT_TRUE(bUninitialize ? m_lpMgr->Uninitialize(0) : m_lpMgr->CloseSocket(s));
+        // A send under way at the end must end too, whatever the peer does:
+        // its block comes back with the close, not with the peer's, and the
+        // stop does not wait for it.
+        EXPECT_GT(1000u, GetTickCount() - dwStart) << "the end waited for the peer";
+        auto Back = [&] { return Pool()->GetPoolOutstanding() == iBefore; };
+        EXPECT_TRUE(WaitUntil(Back, 2000)) << Pool()->GetPoolOutstanding() - iBefore
+                                           << " blocks held after the end while the peer stays";
+        RawClose(sPeer);
+        EXPECT_TRUE(WaitUntil(Back, 5000)) << Pool()->GetPoolOutstanding() - iBefore
+                                           << " blocks held even after the peer's close";
+        Sleep(300);
+        EXPECT_EQ(iBefore, Pool()->GetPoolOutstanding()) << "the pool grows after the end";
+        Lines vecLog = m_Sink.Log();
+        EXPECT_EQ(Lines{}, Lines(vecLog.begin() + long(nLog), vecLog.end())) << "events after the end";
+    }
 }
