@@ -6,6 +6,7 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include <atomic>
 #include <functional>
 #include <string>
 #include <thread>
@@ -33,6 +34,7 @@ const ULONG kTarget = 0x1401A8C0; // 192.168.1.20 in network order (little-endia
 const USHORT kPort = 0x901F;      // 8080 in network order
 const SOCKET kPair = 1234, kNone = INVALID_SOCKET; // a UDP pair, or none
 const char kGuard = '\xA5';
+const std::string kRefused = "<refused>";
 
 class VZ_SocketMgrProxy : public testing::Test {
 protected:
@@ -43,19 +45,16 @@ protected:
         return m_mgr.CreateProxy(uiType, "10.0.0.1", usPort, lpUser, lpPsw);
     }
     // Builds into a buffer with guard bytes after PROXY_BUF_SIZE, checks them
-    // and the length, returns the request; a refusal must leave length 0.
-    std::string Build(HANDLE h, UINT uiStep, bool* lpbOk = NULL, SOCKET sPair = kNone, ULONG ulIP = kTarget,
-                      USHORT usPort = kPort)
+    // and the length, returns the request or kRefused; a refusal must leave length 0.
+    std::string Build(HANDLE h, UINT uiStep, SOCKET sPair = kNone)
     {
         char buf[PROXY_BUF_SIZE + 64];
         memset(buf, kGuard, sizeof(buf));
         UINT uiLen = 12345;
-        bool bOk = m_mgr.BuildProxyRequest(buf, &uiLen, h, uiStep, sPair, ulIP, usPort);
+        bool bOk = m_mgr.BuildProxyRequest(buf, &uiLen, h, uiStep, sPair, kTarget, kPort);
         EXPECT_EQ(std::string(64, kGuard), std::string(buf + PROXY_BUF_SIZE, 64));
         EXPECT_LE(uiLen, bOk ? PROXY_BUF_SIZE : 0u);
-        if (lpbOk != NULL)
-            *lpbOk = bOk;
-        return std::string(buf, uiLen < PROXY_BUF_SIZE ? uiLen : PROXY_BUF_SIZE);
+        return bOk ? std::string(buf, uiLen < PROXY_BUF_SIZE ? uiLen : PROXY_BUF_SIZE) : kRefused;
     }
 
     TestSocketMgr m_mgr;
@@ -85,22 +84,16 @@ TEST_F(VZ_SocketMgrProxy, RequestBytesOfEveryStepAndType)
         {PROXY_HTTP, "fo", "obar", 1, strHttp + strAuth + "Zm86b2Jhcg==\r\n\r\n"},
         {PROXY_HTTP, "\xff\xfe", "\x80", 1, strHttp + strAuth + "//46gA==\r\n\r\n"},
     };
-    for (const auto& c : cases) {
-        bool bOk = false;
-        EXPECT_EQ(c.strRequest, Build(Proxy(c.uiType, c.lpUser, c.lpPsw), c.uiStep, &bOk))
+    for (const auto& c : cases)
+        EXPECT_EQ(c.strRequest, Build(Proxy(c.uiType, c.lpUser, c.lpPsw), c.uiStep))
             << "type " << c.uiType << " step " << c.uiStep;
-        EXPECT_TRUE(bOk);
-    }
     EXPECT_TRUE(g_vecChecks.empty());
     // A user name without a password is reported; HTTP then sends no credentials.
     HANDLE h = Proxy(PROXY_HTTP, "user", NULL);
     EXPECT_EQ(std::vector<std::string>{"lpPsw != NULL"}, g_vecChecks);
     EXPECT_EQ(strHttp + "\r\n", Build(h, 1));
-}
-
-TEST_F(VZ_SocketMgrProxy, UdpAssociateCarriesTheUdpSocketsAddress)
-{
-    HANDLE h = Proxy(PROXY_SOCKS5);
+    // UDP ASSOCIATE carries the UDP socket's address; the target plays no part.
+    h = Proxy(PROXY_SOCKS5);
     for (bool bBound : {true, false}) {
         SOCKET s = socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP);
         sockaddr_in addr = {};
@@ -109,7 +102,7 @@ TEST_F(VZ_SocketMgrProxy, UdpAssociateCarriesTheUdpSocketsAddress)
         if (bBound) { // a bound socket keeps its address; an unbound one gets ANY and a fresh port
             ASSERT_EQ(0, bind(s, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)));
         }
-        std::string str = Build(h, 4, NULL, s); // the target plays no part
+        std::string str = Build(h, 4, s);
         int iLen = sizeof(addr);
         ASSERT_EQ(0, getsockname(s, reinterpret_cast<sockaddr*>(&addr), &iLen));
         EXPECT_NE(0, addr.sin_port);
@@ -201,9 +194,7 @@ TEST_F(VZ_SocketMgrProxy, RecordsFoundAgainThenDestroyedMidHandshake)
     EXPECT_TRUE(m_mgr.DestroyProxy(hUser));
     EXPECT_TRUE(m_mgr.DestroyProxy(hUser)); // gone already: still true
     EXPECT_EQ(6, m_mgr.m_listProxy.GetCount());
-    bool bOk = true;
-    EXPECT_EQ("", Build(hUser, 2, &bOk));
-    EXPECT_FALSE(bOk);
+    EXPECT_EQ(kRefused, Build(hUser, 2));
     UINT uiStep = 2;
     EXPECT_EQ(6, m_mgr.CheckProxyReply("\x01\x00", 2, hUser, &uiStep, kNone, NULL, NULL));
     EXPECT_EQ(2u, uiStep);
@@ -224,11 +215,9 @@ TEST_F(VZ_SocketMgrProxy, BadArgumentsAndNamesOver255AreRefused)
     HANDLE h = Proxy(PROXY_SOCKS5, str255.c_str(), str255.c_str());
     EXPECT_EQ(Hex("01 ff") + str255 + Hex("ff") + str255, Build(h, 2));
     for (UINT uiType : {PROXY_SOCKS4, PROXY_SOCKS5, PROXY_HTTP})
-        for (UINT uiStep = 0; uiStep <= 8; ++uiStep) {
-            bool bOk = false;
-            Build(Proxy(uiType, str255.c_str(), str255.c_str()), uiStep, &bOk); // checks the guard bytes
-            EXPECT_TRUE(bOk) << "type " << uiType << " step " << uiStep;
-        }
+        for (UINT uiStep = 0; uiStep <= 8; ++uiStep) // Build checks the guard bytes
+            EXPECT_NE(kRefused, Build(Proxy(uiType, str255.c_str(), str255.c_str()), uiStep))
+                << "type " << uiType << " step " << uiStep;
     EXPECT_EQ(3, m_mgr.m_listProxy.GetCount());
     // A record no CreateProxy would make (names of 1500 bytes) is refused, not written past the buffer.
     std::string strLong(1500, 'u');
@@ -236,9 +225,7 @@ TEST_F(VZ_SocketMgrProxy, BadArgumentsAndNamesOver255AreRefused)
     p->lpUser = p->lpPsw = &strLong[0];
     for (UINT uiType : {PROXY_SOCKS4, PROXY_HTTP, PROXY_SOCKS5}) {
         p->uiType = uiType;
-        bool bOk = true;
-        EXPECT_EQ("", Build(h, uiType == PROXY_SOCKS5 ? 2 : 1, &bOk));
-        EXPECT_FALSE(bOk) << "type " << uiType;
+        EXPECT_EQ(kRefused, Build(h, uiType == PROXY_SOCKS5 ? 2 : 1)) << "type " << uiType;
     }
 }
 
@@ -246,23 +233,21 @@ TEST_F(VZ_SocketMgrProxy, BadArgumentsAndNamesOver255AreRefused)
 // holds the proxy list.
 TEST_F(VZ_SocketMgrProxy, StepsWaitForTheListLock)
 {
-    struct Ctx { std::function<void()> fn; volatile LONG lDone; };
     HANDLE h = Proxy(PROXY_SOCKS5);
     char buf[PROXY_BUF_SIZE];
     UINT uiLen = 0, uiStep = 1;
     ULONG ulIP = 0;
     USHORT usPort = 0;
-    Ctx ctxs[] = {{[&] { m_mgr.FindProxy(h, &ulIP, &usPort); }, 0},
-                  {[&] { m_mgr.BuildProxyRequest(buf, &uiLen, h, 1, kNone, 0, 0); }, 0},
-                  {[&] { m_mgr.CheckProxyReply("\x05\x00", 2, h, &uiStep, kNone, &ulIP, &usPort); }, 0}};
-    for (Ctx& ctx : ctxs) {
+    const std::function<void()> fns[] = {
+        [&] { m_mgr.FindProxy(h, &ulIP, &usPort); },
+        [&] { m_mgr.BuildProxyRequest(buf, &uiLen, h, 1, kNone, 0, 0); },
+        [&] { m_mgr.CheckProxyReply("\x05\x00", 2, h, &uiStep, kNone, &ulIP, &usPort); }};
+    for (const auto& fn : fns) {
+        std::atomic<bool> bDone{false};
         m_mgr.m_listProxy.Lock();
-        std::thread th([&ctx] {
-            ctx.fn();
-            InterlockedExchange(&ctx.lDone, 1);
-        });
+        std::thread th([&] { fn(); bDone = true; });
         Sleep(100);
-        EXPECT_EQ(0, ctx.lDone) << "function " << &ctx - ctxs << " ran without the lock";
+        EXPECT_FALSE(bDone) << "function " << &fn - fns << " ran without the lock";
         m_mgr.m_listProxy.Unlock();
         th.join();
     }
