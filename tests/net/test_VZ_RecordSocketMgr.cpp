@@ -36,22 +36,6 @@ std::string ReadRecFile() // readable also while a writer has it open
     return file ? std::string(std::istreambuf_iterator<char>(file), {}) : "<missing>";
 }
 
-// A recording of one connection: accept, two data, close.
-void WriteSession()
-{
-    TestSocketMgr mgr;
-    mgr.SetRecord(true);
-    ASSERT_TRUE(mgr.OpenRecordFile());
-    EXPECT_TRUE(mgr.IsRecording());
-    sockaddr_in addr = {};
-    EXPECT_TRUE(mgr.RecordAccept(40, 44, &addr, &addr) && mgr.RecordRecv(44, "helloXYZ", 5, 7, 0xA1B2C3D4) &&
-                mgr.RecordRecv(44, "world!", 6, 7, 0xA1B2C3D4) && mgr.RecordClose(-1, 44, SS_CLOSING, 7, 8));
-    EXPECT_EQ(Rec(RECORD_ACCEPT, U32(44), 40) + Rec(RECORD_DATA, "hello", 44, 7, 0xA1B2C3D4) +
-                  Rec(RECORD_DATA, "world!", 44, 7, 0xA1B2C3D4) +
-                  Rec(RECORD_CLOSE, U32(0xFFFFFFFF) + U32(SS_CLOSING), 44, 7, 8),
-              ReadRecFile());
-}
-
 // Each test runs in a directory of its own, the process's current one.
 class VZ_Record : public testing::Test {
 protected:
@@ -78,26 +62,9 @@ protected:
 
 } // namespace
 
-TEST_F(VZ_Record, WritersDoNothingWhileRecordingIsOff)
-{
-    TestSocketMgr mgr;
-    EXPECT_TRUE(mgr.OpenRecordFile() && mgr.RecordAccept(1, 2, NULL, NULL) && mgr.RecordRecv(2, "abc", 3, 0, 0) &&
-                mgr.RecordClose(0, 2, SS_CONNECTED, 0, 0));
-    EXPECT_EQ("<missing>", ReadRecFile());
-    // A file that cannot be created turns recording off; the writers then
-    // skip rather than fail on the unopened file.
-    ASSERT_TRUE(CreateDirectoryW(L"oxnet.rec", NULL));
-    mgr.SetRecord(true);
-    EXPECT_FALSE(mgr.OpenRecordFile());
-    EXPECT_FALSE(mgr.IsRecording());
-    EXPECT_TRUE(mgr.RecordRecv(2, "abc", 3, 0, 0) && mgr.RecordClose(0, 2, SS_CONNECTED, 0, 0));
-}
-
 TEST_F(VZ_Record, ReplayTakesLongRecordsWholeSkipsUnknownTypesStopsAtShortTail)
 {
-    std::string strLong;
-    for (int i = 0; i < 25000; ++i)
-        strLong += char(i * 7 + i / 256);
+    const std::string strLong = Pattern(0, 25000);
     const std::string strTail = Rec(RECORD_DATA, "0123456789", 5);
     WriteRecFile(Rec(RECORD_DATA, strLong.substr(0, 12000), 9, 1, 2) + Rec(2, "abc", 9) + Rec(99, "", 9) +
                  Rec(RECORD_DATA, strLong, 9) + strTail.substr(0, 10));
@@ -166,10 +133,37 @@ TEST_F(VZ_Record, UninitializeStopsReplayInTheMiddle)
     EXPECT_EQ(Lines{"recv 0 1 0 0 a"}, sink.Log());
 }
 
-TEST_F(VZ_Record, WritersReplaceAnOlderFileAndTheRecordingReplaysInOrderAndDumps)
+TEST_F(VZ_Record, WritersRecordOnlyWhenOnAndTheRecordingReplaysInOrderAndDumps)
 {
-    WriteRecFile(std::string(500, 'o'));
-    WriteSession();
+    auto WriteSession = [](TestSocketMgr& mgr) { // one connection: accept, two data, close
+        sockaddr_in addr = {};
+        return mgr.OpenRecordFile() && mgr.RecordAccept(40, 44, &addr, &addr) &&
+               mgr.RecordRecv(44, "helloXYZ", 5, 7, 0xA1B2C3D4) && mgr.RecordRecv(44, "world!", 6, 7, 0xA1B2C3D4) &&
+               mgr.RecordClose(-1, 44, SS_CLOSING, 7, 8);
+    };
+    {
+        TestSocketMgr mgr;
+        EXPECT_TRUE(WriteSession(mgr));
+        EXPECT_EQ("<missing>", ReadRecFile());
+        // A file that cannot be created turns recording off; the writers then
+        // skip rather than fail on the unopened file.
+        ASSERT_TRUE(CreateDirectoryW(L"oxnet.rec", NULL));
+        mgr.SetRecord(true);
+        EXPECT_FALSE(mgr.OpenRecordFile());
+        EXPECT_FALSE(mgr.IsRecording());
+        EXPECT_TRUE(mgr.RecordRecv(2, "abc", 3, 0, 0) && mgr.RecordClose(0, 2, SS_CONNECTED, 0, 0));
+    }
+    ASSERT_TRUE(RemoveDirectoryW(L"oxnet.rec"));
+    WriteRecFile(std::string(500, 'o')); // an older file is replaced
+    {
+        TestSocketMgr mgr;
+        mgr.SetRecord(true);
+        ASSERT_TRUE(WriteSession(mgr));
+        EXPECT_EQ(Rec(RECORD_ACCEPT, U32(44), 40) + Rec(RECORD_DATA, "hello", 44, 7, 0xA1B2C3D4) +
+                      Rec(RECORD_DATA, "world!", 44, 7, 0xA1B2C3D4) +
+                      Rec(RECORD_CLOSE, U32(0xFFFFFFFF) + U32(SS_CLOSING), 44, 7, 8),
+                  ReadRecFile()); // written through, not only when the file closes
+    }
     EXPECT_EQ((Lines{"accept 0 40 44 - -", "recv 0 44 7 2712847316 hello", "recv 0 44 7 2712847316 world!",
                      "close -1 44 " + std::to_string(SS_CLOSING) + " 7 8"}),
               Replay());
