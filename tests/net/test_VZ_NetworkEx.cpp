@@ -9,7 +9,7 @@
 #include <gtest/gtest.h>
 
 #include "VZ_NetworkEx.h"
-#include "net/RecordingSocketMgr.h"
+#include "net/TestSocketMgr.h"
 
 namespace {
 
@@ -27,27 +27,44 @@ template <class FN> FN GetProc(HMODULE hDll, const char* lpszName)
 
 } // namespace
 
-// Each name by its index; made silently and listed in its registry until destroyed.
-TEST(NetworkEx, NamesByIndexAreMadeSilentlyAndRegistered)
+// Each name by its index, in-process and through oxnet.dll loaded as a host
+// that knows only the DLL's file name does; made silently, and listed in its
+// registry until destroyed.
+TEST(NetworkEx, NamesByIndexAreMadeSilentlyAndRegisteredInProcessAndThroughTheDll)
 {
+    HMODULE hDll = LoadLibraryA("oxnet.dll");
+    ASSERT_TRUE(hDll != NULL) << GetLastError();
+    auto lpCreate = GetProc<decltype(&oxCreateInstance)>(hDll, "oxCreateInstance");
+    auto lpDestroy = GetProc<decltype(&oxDestroyInstance)>(hDll, "oxDestroyInstance");
+    auto lpName = GetProc<decltype(&oxGetInterfaceName)>(hDll, "oxGetInterfaceName");
+    auto lpInit = GetProc<decltype(&oxInitialize)>(hDll, "oxInitialize");
+    auto lpUninit = GetProc<decltype(&oxUninitialize)>(hDll, "oxUninitialize");
+    ASSERT_TRUE(lpCreate && lpDestroy && lpName && lpInit && lpUninit);
+    EXPECT_TRUE(lpInit());
     for (int i = 0; i < OXNET_INTERFACE_COUNT; ++i) {
-        char buf[32];
+        char buf[32], szDll[OXNET_MAX_NAME];
         std::memset(buf, 'x', sizeof(buf));
-        ASSERT_TRUE(oxGetInterfaceName(i, buf));
+        ASSERT_TRUE(oxGetInterfaceName(i, buf) && lpName(i, szDll));
         EXPECT_STREQ(kNames[i], buf);
+        EXPECT_STREQ(kNames[i], szDll);
         EXPECT_EQ('x', buf[std::strlen(kNames[i]) + 1]); // name and terminator only
         int iMgrs = GetSocketMgrInstanceCount(), iContainers = GetSocketMgrContainerCount();
         testing::internal::CaptureStdout();
         ISocketMgr* lpMgr = oxCreateInstance(buf);
         EXPECT_EQ("", testing::internal::GetCapturedStdout()) << buf;
+        ASSERT_TRUE(lpMgr != NULL) << buf;
         bool bContainer = std::strstr(buf, "2.0") != NULL;
-        int iAdded = lpMgr ? 1 : 0;
-        EXPECT_EQ(iMgrs + (bContainer ? 0 : iAdded), GetSocketMgrInstanceCount()) << buf;
-        EXPECT_EQ(iContainers + (bContainer ? iAdded : 0), GetSocketMgrContainerCount()) << buf;
+        EXPECT_EQ(iMgrs + (bContainer ? 0 : 1), GetSocketMgrInstanceCount()) << buf;
+        EXPECT_EQ(iContainers + (bContainer ? 1 : 0), GetSocketMgrContainerCount()) << buf;
         oxDestroyInstance(lpMgr);
         EXPECT_EQ(iMgrs, GetSocketMgrInstanceCount());
         EXPECT_EQ(iContainers, GetSocketMgrContainerCount());
+        lpMgr = lpCreate(buf);
+        EXPECT_TRUE(lpMgr != NULL) << buf;
+        lpDestroy(lpMgr);
     }
+    lpUninit();
+    EXPECT_TRUE(FreeLibrary(hDll));
     char buf[4] = {'a', 'b', 'c', 0};
     EXPECT_FALSE(oxGetInterfaceName(OXNET_INTERFACE_COUNT, buf) || oxGetInterfaceName(-1, buf));
     EXPECT_STREQ("abc", buf);
@@ -70,32 +87,12 @@ TEST(NetworkEx, FactoryKindsWithoutEngineYieldNullAndForeignPointersSurviveDestr
     for (int iKind : {-1, 0, 4, 6, 100})
         EXPECT_EQ(NULL, CreateSocketMgr(iKind, NULL, false)) << iKind;
     bool bDestroyed = false;
-    RecordingSocketMgr mgr;
+    struct Foreign : TestSocketMgr {
+        bool* m_lpbDestroyed = NULL;
+        ~Foreign() override { *m_lpbDestroyed = true; }
+    } mgr;
     mgr.m_lpbDestroyed = &bDestroyed;
     oxDestroyInstance(&mgr);
     oxDestroyInstance(NULL);
     EXPECT_FALSE(bDestroyed);
-}
-
-// A host that knows only the DLL's file name.
-TEST(NetworkEx, HostLoadsDllAndCallsExportsByName)
-{
-    HMODULE hDll = LoadLibraryA("oxnet.dll");
-    ASSERT_TRUE(hDll != NULL) << GetLastError();
-    auto lpCreate = GetProc<decltype(&oxCreateInstance)>(hDll, "oxCreateInstance");
-    auto lpDestroy = GetProc<decltype(&oxDestroyInstance)>(hDll, "oxDestroyInstance");
-    auto lpName = GetProc<decltype(&oxGetInterfaceName)>(hDll, "oxGetInterfaceName");
-    auto lpInit = GetProc<decltype(&oxInitialize)>(hDll, "oxInitialize");
-    auto lpUninit = GetProc<decltype(&oxUninitialize)>(hDll, "oxUninitialize");
-    ASSERT_TRUE(lpCreate && lpDestroy && lpName && lpInit && lpUninit);
-    EXPECT_TRUE(lpInit());
-    char buf[OXNET_MAX_NAME];
-    for (int i = 0; i < OXNET_INTERFACE_COUNT; ++i) {
-        ASSERT_TRUE(lpName(i, buf));
-        ISocketMgr* lpMgr = lpCreate(buf);
-        EXPECT_TRUE(lpMgr != NULL) << buf;
-        lpDestroy(lpMgr);
-    }
-    lpUninit();
-    EXPECT_TRUE(FreeLibrary(hDll));
 }
