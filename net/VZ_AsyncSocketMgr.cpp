@@ -145,11 +145,8 @@ bool VZ_AsyncSocketMgr::AddSocket(SOCKET s, int status, DWORD dwUserData1, DWORD
     VZ_AutoLock lock(&m_mapSocket2Data);
     if (m_mapSocket2Data.PLookup(static_cast<unsigned int>(s)) != NULL)
         return false;
-    // A timer still armed for this handle was set for an earlier socket of
-    // it (a SetTimer racing with that socket's close): it must not fire here.
-    KillAllTimers(s);
     _AsyncSocketData& asd = m_mapSocket2Data[static_cast<unsigned int>(s)];
-    InitSocketCore(asd, s, status, dwUserData1, dwUserData2, lpProxyData, &m_ulNextSerial, m_Timer.GetTimerTick());
+    NewSocketCore(asd, s, status, dwUserData1, dwUserData2, lpProxyData, &m_ulNextSerial, m_Timer.GetTimerTick());
     asd.listSend.RemoveAll();
     asd.lArmed = 0; // an accepted socket has its listener's events: unknown here
     asd.bProxyRefused = false;

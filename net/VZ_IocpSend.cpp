@@ -201,8 +201,6 @@ int VZ_IocpSocketMgr::SendTo(SOCKET s, const sockaddr_in* lpRemoteAddr, const ch
 // ---------------------------------------------------------------------------
 // Close
 
-// No event for a local close: the socket's outstanding operations complete
-// with errors and are dropped by their serial.
 // The socket's operations are cancelled first: a send the peer never reads
 // would otherwise keep its pool block until the peer closes (closesocket
 // alone may not end it).
@@ -212,6 +210,8 @@ void VZ_IocpSocketMgr::CloseWithIo(SOCKET s)
     closesocket(s);
 }
 
+// No event for a local close: the socket's outstanding operations complete
+// with errors and are dropped by their serial.
 bool VZ_IocpSocketMgr::CloseSocket(SOCKET s)
 {
     if (s == INVALID_SOCKET)

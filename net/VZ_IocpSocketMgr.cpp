@@ -243,11 +243,8 @@ bool VZ_IocpSocketMgr::AddSocket(SOCKET s, int status, DWORD dwUserData1, DWORD 
     VZ_AutoLock lock(&m_mapSocket2Data);
     if (m_mapSocket2Data.PLookup(static_cast<unsigned int>(s)) != NULL)
         return false;
-    // A timer still armed for this handle was set for an earlier socket of
-    // it (a SetTimer racing with that socket's close): it must not fire here.
-    KillAllTimers(s);
     _IocpSocketData& isd = m_mapSocket2Data[static_cast<unsigned int>(s)];
-    InitSocketCore(isd, s, status, dwUserData1, dwUserData2, lpProxyData, &m_ulNextSerial, m_Timer.GetTimerTick());
+    NewSocketCore(isd, s, status, dwUserData1, dwUserData2, lpProxyData, &m_ulNextSerial, m_Timer.GetTimerTick());
     isd.bIoSending = 0;
     isd.listSend.RemoveAll();
     isd.bSkipPort = false;

@@ -111,11 +111,8 @@ int VZ_SelectThread::AddRecord(SOCKET s, int status, DWORD dwUserData1, DWORD dw
     VZ_AutoLock lock(&m_mapSocket2Data);
     if (m_mapSocket2Data.Lookup(static_cast<unsigned int>(s)))
         return 0;
-    // A timer still armed for this handle was set for an earlier socket of
-    // it (a SetTimer racing with that socket's close): it must not fire here.
-    m_pSocketMgr->KillAllTimers(s);
     _SelectSocketData& ssd = m_mapSocket2Data[static_cast<unsigned int>(s)]; // empty list
-    VZ_SocketMgr::InitSocketCore(ssd, s, status, dwUserData1, dwUserData2, lpProxyData, &m_ulNextSerial, GetClock());
+    m_pSocketMgr->NewSocketCore(ssd, s, status, dwUserData1, dwUserData2, lpProxyData, &m_ulNextSerial, GetClock());
     return m_mapSocket2Data.GetCount();
 }
 

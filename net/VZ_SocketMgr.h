@@ -263,6 +263,10 @@ public:
     // now, no pair, no relay, the next serial of *lpulNextSerial.
     static void InitSocketCore(_SOCKETCORE& core, SOCKET s, int status, DWORD dwUserData1, DWORD dwUserData2,
                                _PROXYDATA* lpProxyData, ULONG* lpulNextSerial, DWORD dwNow);
+    // InitSocketCore for an engine's new record (made under its lock), which
+    // also forgets the timers still armed for the handle.
+    void NewSocketCore(_SOCKETCORE& core, SOCKET s, int status, DWORD dwUserData1, DWORD dwUserData2,
+                       _PROXYDATA* lpProxyData, ULONG* lpulNextSerial, DWORD dwNow);
     // Stores the notice length of a Recv on a connected TCP socket (record
     // locked) and says what the engine does next: NOTICE_*.
     static int ArmNotice(_SOCKETCORE& core, UINT uiNoticeLen);

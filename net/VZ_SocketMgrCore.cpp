@@ -38,6 +38,15 @@ SOCKET VZ_SocketMgr::BindAndAdd(SOCKET s, const sockaddr_in* lpLocalAddr, int st
     return s;
 }
 
+// A timer still armed for the handle was set for an earlier socket of it (a
+// SetTimer racing with that socket's close): it must not fire on this one.
+void VZ_SocketMgr::NewSocketCore(_SOCKETCORE& core, SOCKET s, int status, DWORD dwUserData1, DWORD dwUserData2,
+                                 _PROXYDATA* lpProxyData, ULONG* lpulNextSerial, DWORD dwNow)
+{
+    KillAllTimers(s);
+    InitSocketCore(core, s, status, dwUserData1, dwUserData2, lpProxyData, lpulNextSerial, dwNow);
+}
+
 void VZ_SocketMgr::InitSocketCore(_SOCKETCORE& core, SOCKET s, int status, DWORD dwUserData1, DWORD dwUserData2,
                                   _PROXYDATA* lpProxyData, ULONG* lpulNextSerial, DWORD dwNow)
 {
