@@ -86,7 +86,7 @@ launch() {
     sleep 0.1
   done
   echo "proxies: $name did not listen on port $port (see $dir/$name.log)" >&2
-  stop_one "$dir/$name.pid"
+  end_one "$dir/$name.pid" TERM
   return 1
 }
 
@@ -110,8 +110,13 @@ end_one() {
   wait "$pid" 2>/dev/null || true
 }
 
-stop_one() { end_one "$1" TERM; }
-kill_one() { end_one "$1" KILL; }
+# end_all DIR SIGNAL: end_one for every server started in DIR.
+end_all() {
+  local f
+  for f in "$1"/*.pid; do
+    [ -e "$f" ] && end_one "$f" "$2"
+  done
+}
 
 write_dante_conf() { # FILE PORT
   cat >"$1" <<EOF
@@ -147,10 +152,8 @@ record() {
 }
 absent() { lines+=("MISSING_$1=$2 is not installed (OXNET_WITH_PROXIES=1 scripts/setup.sh installs it)"); }
 
-do_start() {
-  local lines=()
-  mkdir -p "$dir" || exit 1
-  do_stop                       # a previous run's servers, if any
+# Each starter records its ports (or why not) in the caller's lines.
+start_danted() {
   if command -v danted >/dev/null 2>&1; then
     pick_port && write_dante_conf "$dir/danted.conf" "$port" &&
       launch danted "$port" danted -f "$dir/danted.conf" -p "$dir/danted.dpid"
@@ -158,17 +161,31 @@ do_start() {
   else
     absent DANTE_PORT danted
   fi
+}
+
+# start_tinyproxy [auth]: with auth, a second server that asks for the password.
+start_tinyproxy() {
   if command -v tinyproxy >/dev/null 2>&1; then
     pick_port && write_tinyproxy_conf "$dir/tinyproxy.conf" "$port" &&
       launch tinyproxy "$port" tinyproxy -d -c "$dir/tinyproxy.conf"
     record TINYPROXY_PORT tinyproxy $?
-    pick_port && write_tinyproxy_conf "$dir/tinyproxy-auth.conf" "$port" auth &&
-      launch tinyproxy-auth "$port" tinyproxy -d -c "$dir/tinyproxy-auth.conf"
-    record TINYPROXY_AUTH_PORT tinyproxy-auth $?
+    if [ "${1:-}" = auth ]; then
+      pick_port && write_tinyproxy_conf "$dir/tinyproxy-auth.conf" "$port" auth &&
+        launch tinyproxy-auth "$port" tinyproxy -d -c "$dir/tinyproxy-auth.conf"
+      record TINYPROXY_AUTH_PORT tinyproxy-auth $?
+    fi
   else
     absent TINYPROXY_PORT tinyproxy
-    absent TINYPROXY_AUTH_PORT tinyproxy
+    if [ "${1:-}" = auth ]; then absent TINYPROXY_AUTH_PORT tinyproxy; fi
   fi
+}
+
+do_start() {
+  local lines=()
+  mkdir -p "$dir" || exit 1
+  do_stop                       # a previous run's servers, if any
+  start_danted
+  start_tinyproxy auth
   if command -v microsocks >/dev/null 2>&1; then
     pick_port && launch microsocks "$port" microsocks -i 127.0.0.1 -p "$port"
     record MICROSOCKS_PORT microsocks $?
@@ -199,48 +216,27 @@ do_one() {
   mkdir -p "$dir" || exit 1
   do_stop
   case "$server" in
-    danted)
-      if command -v danted >/dev/null 2>&1; then
-        pick_port && write_dante_conf "$dir/danted.conf" "$port" &&
-          launch danted "$port" danted -f "$dir/danted.conf" -p "$dir/danted.dpid"
-        record DANTE_PORT danted $?
-      else
-        absent DANTE_PORT danted
-      fi ;;
-    tinyproxy)
-      if command -v tinyproxy >/dev/null 2>&1; then
-        pick_port && write_tinyproxy_conf "$dir/tinyproxy.conf" "$port" &&
-          launch tinyproxy "$port" tinyproxy -d -c "$dir/tinyproxy.conf"
-        record TINYPROXY_PORT tinyproxy $?
-      else
-        absent TINYPROXY_PORT tinyproxy
-      fi ;;
+    danted) start_danted ;;
+    tinyproxy) start_tinyproxy ;;
     *) usage ;;
   esac
   write_env
 }
 
 do_kill() {
-  local f
   [ -d "$dir" ] || return 0
-  for f in "$dir"/*.pid; do
-    [ -e "$f" ] && kill_one "$f"
-  done
+  end_all "$dir" KILL
   touch "$dir/killed"
 }
 
 do_stop() {
-  local f sub
+  local sub
   [ -d "$dir" ] || return 0
-  for f in "$dir"/*.pid; do
-    [ -e "$f" ] && stop_one "$f"
-  done
+  end_all "$dir" TERM
   rm -f "$dir/proxies.env" "$dir"/*.dpid "$dir/killed"
   for sub in "$dir"/*/; do # private servers of tests (one)
     [ -e "$sub/proxies.env" ] || continue
-    for f in "$sub"*.pid; do
-      [ -e "$f" ] && stop_one "$f"
-    done
+    end_all "${sub%/}" TERM
     rm -rf "$sub"
   done
   return 0
