@@ -2,6 +2,7 @@
 // timers, and the expiry backlog of many 1-ms timers with the time a stop takes
 // over it, each next to a baseline measured in the same run.
 #include "bench_util.h"
+#include "committed_memory.h"
 
 #include "VZ_MultipleTimer.h"
 
@@ -237,24 +238,7 @@ void MeasureLateness(LatenessMethod method, const char* lpszName, VZ_MultipleTim
 
 // ---- backlog ----
 
-// Committed private memory, summed over the address space (Wine 8 leaves the
-// process counters' PrivateUsage 0).
-double CommittedMB()
-{
-    unsigned long long ullSum = 0;
-    MEMORY_BASIC_INFORMATION mbi;
-    const char* lp = NULL;
-    while (VirtualQuery(lp, &mbi, sizeof(mbi)) == sizeof(mbi))
-    {
-        if (mbi.State == MEM_COMMIT && mbi.Type == MEM_PRIVATE)
-            ullSum += mbi.RegionSize;
-        const char* lpNext = static_cast<const char*>(mbi.BaseAddress) + mbi.RegionSize;
-        if (lpNext <= lp)
-            break;
-        lp = lpNext;
-    }
-    return double(ullSum) / 1048576.0;
-}
+double CommittedMB() { return double(CommittedPrivate()) / 1048576.0; }
 
 // iTimers repeating 1-ms timers run for dwRunMs on a service started like a
 // socket manager's, with a sink that only counts; then the service stops. The

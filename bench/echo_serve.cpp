@@ -2,6 +2,7 @@
 // this process, driven from outside (scripts/bench.sh and the native clients).
 // Shared by bench_echo.exe and bench_echo_asio.exe; see echo_bench.h.
 #include "echo_bench.h"
+#include "committed_memory.h"
 
 #include <psapi.h>
 
@@ -25,25 +26,6 @@ double SecondsSince(LONGLONG llFrom)
     LARGE_INTEGER li;
     QueryPerformanceFrequency(&li);
     return double(Now() - llFrom) / double(li.QuadPart);
-}
-
-// Committed private memory, summed over the address space. Windows reports it
-// as PROCESS_MEMORY_COUNTERS_EX.PrivateUsage; Wine 8 leaves that field 0, so
-// the walk stands in for it there.
-unsigned long long CommittedPrivate()
-{
-    unsigned long long ullSum = 0;
-    MEMORY_BASIC_INFORMATION mbi;
-    const char* lp = NULL;
-    while (VirtualQuery(lp, &mbi, sizeof(mbi)) == sizeof(mbi)) {
-        if (mbi.State == MEM_COMMIT && mbi.Type == MEM_PRIVATE)
-            ullSum += mbi.RegionSize;
-        const char* lpNext = (const char*)mbi.BaseAddress + mbi.RegionSize;
-        if (lpNext <= lp)
-            break;
-        lp = lpNext;
-    }
-    return ullSum;
 }
 
 void PrintStatus(const VZ_BenchServer& server, LONGLONG llStart)
