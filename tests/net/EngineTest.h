@@ -8,6 +8,8 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <functional>
 #include <map>
 #include <mutex>
@@ -129,13 +131,19 @@ public:
     }
     void OnTcpRecv(int e, SOCKET s, const char* buf, UINT* lpuiLen, DWORD d1, DWORD d2) override
     {
+        {
+            std::lock_guard<std::mutex> lock(m_mtxData);
+            ++m_mapBusy[s];
+        }
         LogSink::OnTcpRecv(e, s, buf, lpuiLen, d1, d2);
         if (m_fnData)
             m_fnData(s, buf, lpuiLen);
         {
             std::lock_guard<std::mutex> lock(m_mtxData);
             m_mapData[s].append(buf, *lpuiLen);
+            --m_mapBusy[s];
         }
+        m_cvData.notify_all();
         if (m_bEcho && d1 == ECHO && *lpuiLen > 0 && !m_lpMgr->Send(s, buf, int(*lpuiLen), 0, NULL))
             Add("echo failed");
         if (m_bEcho)
@@ -158,9 +166,13 @@ public:
         }
         LogSink::OnProxyResult(e, s, a, d1, d2);
     }
+    // The bytes s consumed. Its line is logged before they are kept, so a
+    // receive event under way is waited for (bounded): a test that saw the
+    // line then finds its bytes. Not for use inside s's own receive event.
     std::string Data(SOCKET s)
     {
-        std::lock_guard<std::mutex> lock(m_mtxData);
+        std::unique_lock<std::mutex> lock(m_mtxData);
+        m_cvData.wait_for(lock, std::chrono::milliseconds(2000), [&] { return m_mapBusy[s] == 0; });
         return m_mapData[s];
     }
     sockaddr_in ProxyAddr(SOCKET s)
@@ -171,6 +183,8 @@ public:
 
 private:
     std::mutex m_mtxData;
+    std::condition_variable m_cvData;
+    std::map<SOCKET, int> m_mapBusy; // receive events of the socket under way
     std::map<SOCKET, std::string> m_mapData;
     std::map<SOCKET, sockaddr_in> m_mapAddr;
 };
