@@ -18,7 +18,19 @@ struct _STOP_ITEM
     HANDLE hThread;
 };
 
+LONG g_lStopTimeouts = 0;
+
 } // namespace
+
+LONG VZ_MultiThread::GetStopTimeoutCount()
+{
+    return InterlockedCompareExchange(&g_lStopTimeouts, 0, 0);
+}
+
+void VZ_MultiThread::CountStopTimeout()
+{
+    InterlockedIncrement(&g_lStopTimeouts);
+}
 
 VZ_MultiThread::VZ_MultiThread()
     : m_listThread(10)
@@ -148,6 +160,7 @@ void VZ_MultiThread::StopSelected(bool bAllTypes, int iThreadType, DWORD dwTimeo
     for (int i = 0; i < arrStop.GetSize(); ++i) {
         _STOP_ITEM& item = arrStop[i];
         if (WaitForSingleObject(item.hThread, dwTimeout) == WAIT_TIMEOUT) {
+            CountStopTimeout();
             TerminateThread(item.hThread, 0);
             RemoveRecord(item.dwThreadId, NULL);
         }

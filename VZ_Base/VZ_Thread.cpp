@@ -113,7 +113,10 @@ unsigned __stdcall VZ_Thread::ThreadEntry(void* lpParam)
     // Each thread gets its own random sequence.
     srand(static_cast<unsigned>(__rdtsc()));
     CoInitialize(NULL);
+    lpThis->m_bInRun = true;
     DWORD dwResult = lpThis->Run();
+    // The last touch of the object: once this is false, the owner may free it.
+    lpThis->m_bInRun = false;
     CoUninitialize();
     return dwResult;
 }

@@ -172,8 +172,13 @@ void VZ_IocpSocketMgr::WaitForContexts()
     LONG lMine = 0;
     if (t_lpWorker != NULL && t_lpWorker->lpOwner == this)
         lMine = 1 + static_cast<LONG>(t_lpWorker->vecDeferred.size());
-    for (DWORD dwWaited = 0; m_lContexts > lMine && dwWaited < STOP_WAIT_MS; dwWaited += 5)
+    for (DWORD dwWaited = 0; m_lContexts > lMine; dwWaited += 5) {
+        if (dwWaited >= STOP_WAIT_MS) {
+            CountStopTimeout();
+            return;
+        }
         Sleep(5);
+    }
 }
 
 void VZ_IocpSocketMgr::StopWorkers()

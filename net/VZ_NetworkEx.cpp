@@ -7,6 +7,7 @@
 
 #include "VZ_List.h"
 #include "VZ_Locker.h"
+#include "VZ_MultiThread.h"
 #include "VZ_AsyncSocketMgr.h"
 #include "VZ_IocpSocketMgr.h"
 #include "VZ_RecordSocketMgr.h"
@@ -128,10 +129,12 @@ DWORD WINAPI ReapProc(LPVOID lpParam)
         for (DWORD dwWaited = 0; !(bDone = !lpContainer->IsRouting()) && dwWaited < REAP_WAIT_MS; dwWaited += 5)
             Sleep(5);
     }
-    if (bDone)
+    if (bDone) {
         delete lpReap->lpMgr;
-    else
+    } else {
+        VZ_MultiThread::CountStopTimeout();
         std::printf("oxDestroyInstance: the manager is still in use after %lu s; it is left\n", REAP_WAIT_MS / 1000);
+    }
     delete lpReap;
     return 0;
 }

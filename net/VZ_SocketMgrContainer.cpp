@@ -333,8 +333,13 @@ template <class FN> void VZ_SocketMgrContainer::Route(SOCKET s, FN fn)
 void VZ_SocketMgrContainer::WaitForRouting()
 {
     LONG lMine = t_lpRouting == this ? 1 : 0;
-    for (DWORD dwWaited = 0; m_lRouting > lMine && dwWaited < ROUTING_WAIT_MS; dwWaited += 1)
+    for (DWORD dwWaited = 0; m_lRouting > lMine; dwWaited += 1) {
+        if (dwWaited >= ROUTING_WAIT_MS) {
+            VZ_MultiThread::CountStopTimeout();
+            return;
+        }
         Sleep(1);
+    }
 }
 
 // Every incoming connection is taken: no host sink is asked.

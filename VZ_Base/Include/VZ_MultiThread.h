@@ -41,6 +41,13 @@ public:
     // True when the calling thread is one of this pool's threads.
     bool IsPoolThread();
 
+    // Process-wide count of bounded stop waits that ran out (a thread, or
+    // work a stop waits for, that did not end in its time). Every such wait
+    // in the library counts here, so a test can assert that none ran out
+    // instead of timing the stop.
+    static LONG GetStopTimeoutCount();
+    static void CountStopTimeout();
+
 protected:
     // The body of every pool thread; tells the threads apart by td.iThreadType.
     virtual DWORD ThreadProc(_THREAD_DATA& td) = 0;

@@ -31,6 +31,9 @@ public:
     bool IsStopping() const { return m_byStopFlag != 0; }
     DWORD GetThreadId() const { return m_dwThreadId; }
     HANDLE GetThreadHandle() const { return m_hThread; }
+    // True while a thread of this object is inside Run(). After a Stop()
+    // whose wait ran out the owner must not free the object while this holds.
+    bool IsInRun() const { return m_bInRun.load(); }
 
 protected:
     // The thread body; returns its exit code when it sees the stop flag set.
@@ -45,6 +48,7 @@ protected:
     // 1 = stop requested or not running. Written by the owner and read by the
     // running thread, hence atomic (still one byte).
     std::atomic<BYTE> m_byStopFlag;
+    std::atomic<bool> m_bInRun{false};
 
 private:
     static unsigned __stdcall ThreadEntry(void* lpParam);
