@@ -51,6 +51,7 @@ bool VZ_Thread::Start()
     }
     m_hThread = reinterpret_cast<HANDLE>(uiHandle);
     m_dwThreadId = uiThreadId;
+    m_bInRun = true; // set before the thread can run, cleared by the thread
 
     // 4. Resume. A thread that cannot be resumed has never run any code of
     //    ours: it is discarded rather than left suspended behind the handle.
@@ -60,6 +61,7 @@ bool VZ_Thread::Start()
         m_hThread = NULL;
         m_dwThreadId = 0;
         m_byStopFlag = 1;
+        m_bInRun = false;
         return false;
     }
     return true;
@@ -113,7 +115,6 @@ unsigned __stdcall VZ_Thread::ThreadEntry(void* lpParam)
     // Each thread gets its own random sequence.
     srand(static_cast<unsigned>(__rdtsc()));
     CoInitialize(NULL);
-    lpThis->m_bInRun = true;
     DWORD dwResult = lpThis->Run();
     // The last touch of the object: once this is false, the owner may free it.
     lpThis->m_bInRun = false;

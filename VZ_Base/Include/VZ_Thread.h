@@ -31,7 +31,7 @@ public:
     bool IsStopping() const { return m_byStopFlag != 0; }
     DWORD GetThreadId() const { return m_dwThreadId; }
     HANDLE GetThreadHandle() const { return m_hThread; }
-    // True while a thread of this object is inside Run(). After a Stop()
+    // True from Start() until the thread has left Run(). After a Stop()
     // whose wait ran out the owner must not free the object while this holds.
     bool IsInRun() const { return m_bInRun.load(); }
 
