@@ -14,8 +14,9 @@ VZ_MsgQueue::VZ_MsgQueue(bool bOpen)
 }
 
 namespace {
-// Passes the drain waits for a claimed message before it gives up on it.
-const int MAX_DRAIN_WAITS = 200;
+// Passes of the drain that only yield the processor; later passes sleep, so a
+// long wait does not keep a core busy.
+const int YIELD_PASSES = 100;
 } // namespace
 
 VZ_MsgQueue::~VZ_MsgQueue()
@@ -27,7 +28,14 @@ VZ_MsgQueue::~VZ_MsgQueue()
 
     // Drain: claim each count and drop a message for it. When no count is
     // left but messages are, a consumer has claimed one and is about to take
-    // it: yield until it has (and complain if that takes unreasonably long).
+    // it: wait until it has, however long it was descheduled (the queue must
+    // not be freed under it), and complain from the 100th pass on.
+    // A consumer terminated between its claim and the take never takes the
+    // message, and the drain then waits for good, reporting at every pass.
+    // That is chosen over dropping the message: nothing here tells a dead
+    // consumer from a descheduled one, a thread terminated that close to the
+    // queue may as well have died holding its lock, and a hang that reports
+    // itself is better than a live consumer resuming into freed memory.
     int iAssertError = 0;
     for (;;) {
         if (WaitForSingleObject(m_hMsgSemaphore, 0) == WAIT_OBJECT_0) {
@@ -37,7 +45,12 @@ VZ_MsgQueue::~VZ_MsgQueue()
             // claiming them one by one would only cost time.
             if (m_listMsg.IsEmpty())
                 break;
-            m_listMsg.RemoveTail();
+            // A count of a removed message is spent first: the message left
+            // may be the one a consumer has claimed.
+            if (m_iStaleCount > 0)
+                --m_iStaleCount;
+            else
+                m_listMsg.RemoveTail();
             continue;
         }
         {
@@ -45,16 +58,9 @@ VZ_MsgQueue::~VZ_MsgQueue()
             if (m_listMsg.IsEmpty())
                 break;
         }
-        Sleep(0);
+        Sleep(iAssertError < YIELD_PASSES ? 0 : 1);
         ++iAssertError;
         VZ_ASSERT(iAssertError < 100);
-        if (iAssertError >= MAX_DRAIN_WAITS) {
-            // The consumer that claimed these never takes them (its thread
-            // was terminated): they are dropped rather than waited for forever.
-            VZ_AutoLock lock(&m_listMsg);
-            m_listMsg.RemoveAll();
-            break;
-        }
     }
 
     if (m_hMsgSemaphore != NULL)

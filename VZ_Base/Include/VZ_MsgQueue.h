@@ -35,8 +35,9 @@ public:
 
     // bOpen: whether posting is allowed from the start.
     explicit VZ_MsgQueue(bool bOpen = true);
-    // Closes the queue and drops what is still queued; consumers must have
-    // ended before (a dropped message's lParam is not freed here).
+    // Closes the queue and drops what is still queued (a dropped message's
+    // lParam is not freed here). Consumers must have ended before, except one
+    // that has claimed a message: that one is waited for until it has taken it.
     virtual ~VZ_MsgQueue();
 
     bool PostMessage(UINT message, UINT wParam, ULONG_PTR lParam);

@@ -11,11 +11,13 @@
 namespace {
 
 std::atomic<int> g_iLpMsg{0}, g_iDrainStuck{0};
+HANDLE g_hDrainStuck200 = NULL;   // set at the 200th report of a drain that waits
 
 void CaptureReport(const char* lpszExpr, const char*, int)
 {
     g_iLpMsg += strcmp(lpszExpr, "lpMsg") == 0;
-    g_iDrainStuck += strcmp(lpszExpr, "iAssertError < 100") == 0;
+    if (strcmp(lpszExpr, "iAssertError < 100") == 0 && ++g_iDrainStuck == 200)
+        SetEvent(g_hDrainStuck200);
 }
 
 struct CaptureScope
@@ -32,7 +34,14 @@ public:
     explicit ProbeQueue(bool bOpen = true) : VZ_MsgQueue(bOpen) {}
     int Count() { VZ_AutoLock lock(&m_listMsg); return m_listMsg.GetCount(); }
     bool ClaimCount() { return WaitForSingleObject(m_hMsgSemaphore, 0) == WAIT_OBJECT_0; }
-    void TakeClaimed() { VZ_AutoLock lock(&m_listMsg); m_listMsg.RemoveHead(); }
+    bool TakeClaimed()
+    {
+        VZ_AutoLock lock(&m_listMsg);
+        if (m_listMsg.IsEmpty())
+            return false;
+        m_listMsg.RemoveHead();
+        return true;
+    }
     int Stale() { VZ_AutoLock lock(&m_listMsg); return m_iStaleCount; }
     static DWORD WINAPI Delete(LPVOID lp) { delete static_cast<ProbeQueue*>(lp); return 0; }
 };
@@ -95,8 +104,7 @@ TEST(VZ_MsgQueue, FifoBatchesNullPointersAndClosedQueue)
     EXPECT_TRUE(q.GetMessage(NULL));                    // reported, still consumed
     EXPECT_EQ(2, g_iLpMsg.load());
     EXPECT_EQ(0, q.Count() + qClosed.Count());
-    if (q.Count() > 0)
-        q.TakeClaimed();   // else the destructor would wait for it for ever
+    q.TakeClaimed();   // else the destructor would wait for it for ever
 }
 
 TEST(VZ_MsgQueue, TwoQuitsEndTwoConsumersAfterEarlierMessages)
@@ -106,9 +114,6 @@ TEST(VZ_MsgQueue, TwoQuitsEndTwoConsumersAfterEarlierMessages)
     Consumer a(&q), b(&q);
     for (int i = 0; i < N; ++i)
         q.PostMessage(30, i, 0);
-    // Once all are taken the consumers are (about to be) blocked for the quits.
-    for (int i = 0; i < 5000 && q.Count() > 0; ++i)
-        Sleep(1);
     q.PostMessage(VZ_MsgQueue::QUIT_MESSAGE, 0, 0);
     q.PostMessage(VZ_MsgQueue::QUIT_MESSAGE, 0, 0);
     HANDLE hBoth[2] = { a.hThread, b.hThread };
@@ -125,23 +130,27 @@ TEST(VZ_MsgQueue, TwoQuitsEndTwoConsumersAfterEarlierMessages)
     EXPECT_EQ(std::vector<int>(N, 1), vecSeen);
 }
 
+// This thread has claimed a count but not taken its message, and the count of
+// a removed message is still on the semaphore. The destructor spends that
+// count rather than the claimed message, then waits for the take, reporting
+// at every pass from the 100th on, for as long as it takes: here until the
+// 200th report.
 TEST(VZ_MsgQueue, DestructorWaitsForAClaimedMessage)
 {
-    // A consumer has claimed a count but not taken its message: the destructor
-    // closes the queue, then yields until that message is taken, complaining
-    // after 100 rounds.
     g_iDrainStuck = 0;
+    g_hDrainStuck200 = CreateEventW(NULL, TRUE, FALSE, NULL);
     CaptureScope capture;
     ProbeQueue* lpQueue = new ProbeQueue;
+    lpQueue->PostMessage(9, 0, 0);
+    EXPECT_EQ(1, lpQueue->RemoveAll());
     lpQueue->PostMessage(10, 0, 0);
     ASSERT_TRUE(lpQueue->ClaimCount());
-    HANDLE hDelete = CreateThread(NULL, 0, ProbeQueue::Delete, lpQueue, 0, NULL);
-    for (int i = 0; i < 5000 && g_iDrainStuck == 0; ++i)
-        Sleep(1);
-    EXPECT_GT(g_iDrainStuck.load(), 0);
-    ASSERT_EQ(DWORD(WAIT_TIMEOUT), WaitForSingleObject(hDelete, 0));   // else the queue is gone
+    HANDLE hWait[2] = { g_hDrainStuck200, CreateThread(NULL, 0, ProbeQueue::Delete, lpQueue, 0, NULL) };
+    // Only a hang reaches the cap.
+    ASSERT_EQ(WAIT_OBJECT_0, WaitForMultipleObjects(2, hWait, FALSE, 60000));   // else the queue is gone
     EXPECT_FALSE(lpQueue->PostMessage(11, 0, 0));
-    lpQueue->TakeClaimed();
-    EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(hDelete, 5000));
-    CloseHandle(hDelete);
+    EXPECT_TRUE(lpQueue->TakeClaimed());
+    EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(hWait[1], 10000));
+    for (HANDLE h : hWait)
+        CloseHandle(h);
 }
