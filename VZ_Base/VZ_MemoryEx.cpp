@@ -7,9 +7,15 @@
 #include "VZ_Assert.h"
 
 // Every block the pool does not reuse comes from and goes back to the C
-// runtime heap (malloc/free): thread-safe, and 16-byte aligned on x64.
+// runtime heap (malloc/free): thread-safe, and MEMORY_ALLOCATION_ALIGNMENT
+// aligned, which a header of that size keeps for the caller's pointer.
 
 static_assert(sizeof(int) == 4, "the class index is a 4-byte signed value");
+static_assert(MEMORYEX_HEAD_SIZE % MEMORYEX_ALIGNMENT == 0 && MEMORYEX_HEAD_SIZE >= sizeof(int),
+              "the header keeps the heap's alignment and holds the class index");
+static_assert(MEMORYEX_ALIGNMENT >= alignof(double) && MEMORYEX_ALIGNMENT >= alignof(long long)
+                  && MEMORYEX_ALIGNMENT >= alignof(void*),
+              "a block holds any scalar field");
 
 namespace {
 

@@ -16,11 +16,13 @@
 
 #define MEMORYEX_MAX_TABLE 11          // number of size classes; also the index of a heap-only block
 
-// Bytes in front of every block handed out. The class index sits in the four
-// bytes right before the caller's pointer; the header is 16 bytes rather than
-// 4 so that the caller's pointer keeps the heap's 16-byte alignment on x64
-// (callers keep pointers and 64-bit fields in pool buffers).
-#define MEMORYEX_HEAD_SIZE 16
+// Every block handed out is aligned as the heap aligns its blocks: 8 bytes on
+// 32-bit Windows, 16 on 64-bit (callers keep pointers and 64-bit fields in it).
+#define MEMORYEX_ALIGNMENT MEMORY_ALLOCATION_ALIGNMENT
+
+// Bytes in front of every block handed out: the class index sits in the four
+// bytes right before the caller's pointer, padded to keep the alignment.
+#define MEMORYEX_HEAD_SIZE MEMORYEX_ALIGNMENT
 
 class VZ_MemoryEx {
 public:

@@ -49,7 +49,7 @@ TEST(VZ_MemoryEx, SizeClassesHeapOnlyBlocksAndDamagedIndex)
         void* p = pool.Alloc(uiSizes[i]);
         ASSERT_TRUE(p != NULL);
         ASSERT_EQ(iIndices[i], VZ_MemoryEx::GetBlockIndex(p)) << uiSizes[i];
-        EXPECT_EQ(0u, reinterpret_cast<ULONG_PTR>(p) % 16);
+        EXPECT_EQ(0u, reinterpret_cast<ULONG_PTR>(p) % MEMORYEX_ALIGNMENT);   // 8 on 32-bit, 16 on 64-bit
         std::memset(p, 0xAB, uiSizes[i]);       // the whole size is usable
         pool.Free(p);
     }
