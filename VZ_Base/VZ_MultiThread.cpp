@@ -6,6 +6,7 @@
 
 #include <objbase.h>
 #include <intrin.h>
+#include <stdio.h>
 #include <stdlib.h>
 
 namespace {
@@ -19,6 +20,10 @@ struct _STOP_ITEM
 };
 
 LONG g_lStopTimeouts = 0;
+
+// Set on a pool thread whose pool was destroyed from inside its own work: the
+// thread's record went with the pool, and the thread must not touch it again.
+thread_local bool t_bPoolGone = false;
 
 } // namespace
 
@@ -40,6 +45,16 @@ VZ_MultiThread::VZ_MultiThread()
 VZ_MultiThread::~VZ_MultiThread()
 {
     StopAllThreads(2000);
+    // Destroyed from one of its own threads, which cannot wait for itself:
+    // that thread lets go of the pool now and closes its own handles at its end.
+    VZ_AutoLock lock(&m_listThread);
+    for (VZ_POSITION pos = m_listThread.GetHeadPosition(); pos != NULL;) {
+        VZ_POSITION posCur = pos;
+        if (m_listThread.GetNext(pos).dwThreadId == GetCurrentThreadId()) {
+            m_listThread.RemoveAt(posCur);
+            t_bPoolGone = true;
+        }
+    }
 }
 
 HANDLE VZ_MultiThread::StartThread(int iThreadType, ULONG_PTR lpParam)
@@ -161,7 +176,14 @@ void VZ_MultiThread::StopSelected(bool bAllTypes, int iThreadType, DWORD dwTimeo
         _STOP_ITEM& item = arrStop[i];
         if (WaitForSingleObject(item.hThread, dwTimeout) == WAIT_TIMEOUT) {
             CountStopTimeout();
-            TerminateThread(item.hThread, 0);
+            printf("VZ_MultiThread: thread %lu did not end within %lu ms; terminated\n",
+                   static_cast<unsigned long>(item.dwThreadId), static_cast<unsigned long>(dwTimeout));
+            fflush(stdout);
+            // Termination completes asynchronously: the thread may run on a
+            // little after the call, so it is waited for before the owner may
+            // free what the thread works on.
+            if (TerminateThread(item.hThread, 0))
+                WaitForSingleObject(item.hThread, dwTimeout);
             RemoveRecord(item.dwThreadId, NULL);
         }
         CloseHandle(item.hThread);
@@ -221,8 +243,14 @@ DWORD WINAPI VZ_MultiThread::ThreadEntry(LPVOID lpParam)
 
     // 4. By handle: a terminated-and-reused thread id cannot mislead this.
     //    Once the record is gone the owner may be destroyed, so nothing of
-    //    the object is touched after this line.
-    lpThis->RemoveRecord(0, td.hThread);
+    //    the object is touched after this line. A pool this thread destroyed
+    //    itself is gone already: its handles are closed from the copy.
+    if (t_bPoolGone) {
+        CloseHandle(td.hStopEvent);
+        CloseHandle(td.hThread);
+    } else {
+        lpThis->RemoveRecord(0, td.hThread);
+    }
 
     // 5.
     ExitThread(dwResult);

@@ -3,7 +3,28 @@
 #include <objbase.h>
 #include <intrin.h>
 #include <process.h>
+#include <stdio.h>
 #include <stdlib.h>
+
+#include "VZ_MultiThread.h"
+
+namespace {
+
+const DWORD STOP_TIMEOUT = 2000;
+
+// After a stop wait that ran out: the body is left running, never terminated,
+// and the object with it (the owner frees it only once IsInRun() is false).
+void ReportOverrun(int iWait, DWORD dwThreadId)
+{
+    if (iWait == 1)
+        return;
+    VZ_MultiThread::CountStopTimeout();
+    printf("VZ_Thread: thread %lu did not end within %lu ms; left running\n",
+           static_cast<unsigned long>(dwThreadId), static_cast<unsigned long>(STOP_TIMEOUT));
+    fflush(stdout);
+}
+
+} // namespace
 
 VZ_Thread::VZ_Thread()
     : m_dwThreadId(0)
@@ -19,7 +40,7 @@ VZ_Thread::~VZ_Thread()
     if (m_hThread == NULL)
         return;
     m_byStopFlag = 1;
-    VZ_Thread::Wait(2000);
+    ReportOverrun(VZ_Thread::Wait(STOP_TIMEOUT), m_dwThreadId);
     CloseHandle(m_hThread);
     m_hThread = NULL;
     m_dwThreadId = 0;
@@ -72,9 +93,9 @@ void VZ_Thread::Stop()
     if (m_hThread == NULL)
         return;
     m_byStopFlag = 1;
-    // The result does not matter: a body that overruns keeps running without
-    // a handle, it is deliberately not terminated.
-    Wait(2000);
+    // A body that overruns keeps running without a handle: it is deliberately
+    // not terminated.
+    ReportOverrun(Wait(STOP_TIMEOUT), m_dwThreadId);
     CloseHandle(m_hThread);
     m_hThread = NULL;
     m_dwThreadId = 0;

@@ -25,7 +25,9 @@ public:
 
     VZ_MultiThread();
     // Stops every thread (2000 ms each). Owners stop their threads themselves
-    // before their own part is destroyed, since ThreadProc() lives there.
+    // before their own part is destroyed, since ThreadProc() lives there. A
+    // pool may be destroyed from one of its own threads: that thread goes on
+    // with its work and no longer touches the pool.
     virtual ~VZ_MultiThread();
 
     // Starts one thread; returns its handle (NULL when creation failed).

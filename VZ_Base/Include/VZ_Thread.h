@@ -3,7 +3,8 @@
 // A derived class supplies Run(), which loops until IsStopping() turns true.
 // Stop() asks for the end, waits up to 2000 ms and lets go of the thread
 // handle; a body that does not end in time keeps running unowned, it is never
-// terminated.
+// terminated (the wait is counted in VZ_MultiThread::GetStopTimeoutCount()
+// and reported on standard output).
 #pragma once
 
 #include <winsock2.h>

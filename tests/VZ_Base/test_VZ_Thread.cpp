@@ -3,6 +3,7 @@
 
 #include <objbase.h>
 #include <stdlib.h>
+#include <string.h>
 
 #include <atomic>
 
@@ -36,12 +37,15 @@ class TestThread : public VZ_Thread
 public:
     std::atomic<int> iRuns{0}, iStops{0}, iBad{0};
     bool bAllowStart = false;
+    HANDLE hHold = NULL;   // when set, the body overruns a stop until it is signalled
 
 protected:
     DWORD Run() override
     {
         iBad += !ThreadEnvironmentOk();
         for (++iRuns; !IsStopping(); Sleep(1)) {}
+        if (hHold != NULL)
+            WaitForSingleObject(hHold, INFINITE);
         return 7;
     }
     bool OnStart() override { return bAllowStart; }
@@ -49,13 +53,24 @@ protected:
     void OnStop() override { iBad += GetThreadHandle() != NULL || GetThreadId() != 0; ++iStops; }
 };
 
-enum { WAITS_FOR_STOP = 1, RETURNS_AT_ONCE = 2, IGNORES_STOP = 3 };
+enum { WAITS_FOR_STOP = 1, RETURNS_AT_ONCE = 2, IGNORES_STOP = 3, DESTROYS_POOL = 4 };
 const ULONG_PTR PARAM = static_cast<ULONG_PTR>(0x123456789ABCDEF0ull);   // all bits kept on x64
+
+std::atomic<HANDLE> g_hDestroyer{NULL};   // the DESTROYS_POOL thread
+std::atomic<void*> g_lpPoisoned{NULL};    // a deleted pool's memory, poisoned, not yet freed
+
+LONG StopTimeouts() { return VZ_MultiThread::GetStopTimeoutCount(); }
 
 class TestPool : public VZ_MultiThread
 {
 public:
     ~TestPool() override { StopAllThreads(2000); }
+    // Poisons instead of freeing, so that a later touch of the pool shows.
+    static void operator delete(void* p)
+    {
+        memset(p, 0xDD, sizeof(TestPool));
+        g_lpPoisoned = p;
+    }
     std::atomic<int> iLeft{0}, iBad{0}, iLoops{0};
 
 protected:
@@ -64,6 +79,13 @@ protected:
         // The copy describes this very thread, and its record is listed.
         iBad += td.dwThreadId != GetCurrentThreadId() || td.hThread == NULL || td.hStopEvent == NULL
                 || td.lpParam != PARAM || GetThreadCount(td.iThreadType) < 1 || !ThreadEnvironmentOk();
+        if (td.iThreadType == DESTROYS_POOL) {
+            HANDLE hSelf = NULL;
+            DuplicateHandle(GetCurrentProcess(), td.hThread, GetCurrentProcess(), &hSelf, 0, FALSE, DUPLICATE_SAME_ACCESS);
+            g_hDestroyer = hSelf;
+            delete this;
+            return 5;
+        }
         if (td.iThreadType == WAITS_FOR_STOP)
             WaitForSingleObject(td.hStopEvent, INFINITE);
         for (; td.iThreadType == IGNORES_STOP; Sleep(5))
@@ -85,9 +107,9 @@ TEST(VZ_Thread, StartStopRestart)
     EXPECT_FALSE(th.Start());                   // already running
     ASSERT_TRUE(WaitUntil([&] { return th.iRuns == 1; }));
     EXPECT_EQ(0, th.Wait(0));
-    ULONGLONG ullStart = GetTickCount64();
+    LONG lTimeouts = StopTimeouts();
     th.Stop();
-    EXPECT_LT(GetTickCount64() - ullStart, 1500u);    // returns when the body ends
+    EXPECT_EQ(lTimeouts, StopTimeouts());       // returned when the body ended
     EXPECT_EQ(1, th.iStops.load());
 
     ASSERT_TRUE(th.Start());                    // restart after Stop
@@ -99,11 +121,23 @@ TEST(VZ_Thread, StartStopRestart)
     EXPECT_FALSE(th.Start());                   // the old handle is still held
     th.Stop();
     EXPECT_EQ(2, th.iStops.load());
+
+    // A body that overruns the stop is counted and left running, never
+    // terminated; the owner sees it in IsInRun().
+    th.hHold = CreateEventW(NULL, TRUE, FALSE, NULL);
+    ASSERT_TRUE(th.Start());
+    ASSERT_TRUE(WaitUntil([&] { return th.iRuns == 3; }));
+    th.Stop();
+    EXPECT_EQ(lTimeouts + 1, StopTimeouts());
+    EXPECT_TRUE(th.IsInRun());
+    SetEvent(th.hHold);
+    EXPECT_TRUE(WaitUntil([&] { return !th.IsInRun(); }));
+    CloseHandle(th.hHold);
     EXPECT_EQ(0, th.iBad.load());
 }
 
-// The one slow test: a body that ignores its stop event is terminated after
-// the time-out and its record removed.
+// A body that ignores its stop event is terminated once the time-out (2 s)
+// has run out, and its record removed.
 TEST(VZ_MultiThread, StartCountAndStopProtocol)
 {
     TestPool pool;
@@ -114,26 +148,42 @@ TEST(VZ_MultiThread, StartCountAndStopProtocol)
     EXPECT_TRUE(WaitUntil([&] { return pool.GetThreadCount(RETURNS_AT_ONCE) == 0; }));
 
     EXPECT_EQ(3, pool.StartThreads(WAITS_FOR_STOP, 3, PARAM));
-    EXPECT_NE(HANDLE(NULL), pool.StartThread(IGNORES_STOP, PARAM));
+    HANDLE hIgnores = NULL;   // a handle of our own: the record's goes with the stop
+    ASSERT_TRUE(DuplicateHandle(GetCurrentProcess(), pool.StartThread(IGNORES_STOP, PARAM), GetCurrentProcess(),
+                                &hIgnores, 0, FALSE, DUPLICATE_SAME_ACCESS));
     EXPECT_EQ(3, pool.GetThreadCount(WAITS_FOR_STOP));
     EXPECT_EQ(4, pool.GetThreadCount());
     ASSERT_TRUE(WaitUntil([&] { return pool.iLoops > 0; }));
-    ULONGLONG ullStart = GetTickCount64();
+    LONG lTimeouts = StopTimeouts();
     pool.StopThreads(WAITS_FOR_STOP, 2000);
-    EXPECT_LT(GetTickCount64() - ullStart, 1500u);    // they honour the event, the other type is left
+    EXPECT_EQ(lTimeouts, StopTimeouts());            // they honour the event, the other type is left
     EXPECT_EQ(0, pool.GetThreadCount(WAITS_FOR_STOP));
     EXPECT_EQ(1, pool.GetThreadCount(IGNORES_STOP));
     EXPECT_EQ(5, pool.iLeft.load());
 
-    ullStart = GetTickCount64();
     pool.StopAllThreads(2000);
-    ULONGLONG ullElapsed = GetTickCount64() - ullStart;
-    EXPECT_GE(ullElapsed, 1900u);
-    EXPECT_LT(ullElapsed, 10000u);
+    EXPECT_EQ(lTimeouts + 1, StopTimeouts());
+    EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(hIgnores, 0));   // terminated, and gone before the stop returned
+    CloseHandle(hIgnores);
     EXPECT_EQ(0, pool.GetThreadCount());
-    int iLoops = pool.iLoops;
-    Sleep(50);
-    EXPECT_EQ(iLoops, pool.iLoops.load());           // terminated, no longer running
     EXPECT_EQ(5, pool.iLeft.load());
     EXPECT_EQ(0, pool.iBad.load());
+}
+
+// A pool destroyed from inside one of its own threads: that thread cannot wait
+// for itself; it ends afterwards without touching the freed pool.
+TEST(VZ_MultiThread, DestroyedFromItsOwnThread)
+{
+    g_hDestroyer = NULL;
+    g_lpPoisoned = NULL;
+    LONG lTimeouts = StopTimeouts();
+    ASSERT_NE(HANDLE(NULL), (new TestPool)->StartThread(DESTROYS_POOL, PARAM));
+    ASSERT_TRUE(WaitUntil([] { return g_lpPoisoned != NULL; }));
+    HANDLE hThread = g_hDestroyer;
+    DWORD dwCode = 0;
+    ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(hThread, 5000));
+    EXPECT_TRUE(GetExitCodeThread(hThread, &dwCode) && dwCode == 5);
+    EXPECT_EQ(lTimeouts, StopTimeouts());
+    CloseHandle(hThread);
+    ::operator delete(g_lpPoisoned);
 }
