@@ -44,6 +44,13 @@ VZ_MultiThread::VZ_MultiThread()
 
 VZ_MultiThread::~VZ_MultiThread()
 {
+    // Threads still running here run the owner's ThreadProc() on an owner
+    // whose own part is destroyed already: the owner should have stopped them.
+    int iLeft = GetThreadCount() - (IsPoolThread() ? 1 : 0);
+    if (iLeft > 0) {
+        printf("VZ_MultiThread: %d thread(s) still running as the pool is destroyed\n", iLeft);
+        fflush(stdout);
+    }
     StopAllThreads(2000);
     // Destroyed from one of its own threads, which cannot wait for itself:
     // that thread lets go of the pool now and closes its own handles at its end.

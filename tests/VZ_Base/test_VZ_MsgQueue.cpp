@@ -34,14 +34,8 @@ public:
     explicit ProbeQueue(bool bOpen = true) : VZ_MsgQueue(bOpen) {}
     int Count() { VZ_AutoLock lock(&m_listMsg); return m_listMsg.GetCount(); }
     bool ClaimCount() { return WaitForSingleObject(m_hMsgSemaphore, 0) == WAIT_OBJECT_0; }
-    bool TakeClaimed()
-    {
-        VZ_AutoLock lock(&m_listMsg);
-        if (m_listMsg.IsEmpty())
-            return false;
-        m_listMsg.RemoveHead();
-        return true;
-    }
+    // How many messages there were; the head one is taken.
+    int TakeClaimed() { VZ_AutoLock lock(&m_listMsg); int n = m_listMsg.GetCount(); if (n > 0) m_listMsg.RemoveHead(); return n; }
     int Stale() { VZ_AutoLock lock(&m_listMsg); return m_iStaleCount; }
     static DWORD WINAPI Delete(LPVOID lp) { delete static_cast<ProbeQueue*>(lp); return 0; }
 };
@@ -149,7 +143,7 @@ TEST(VZ_MsgQueue, DestructorWaitsForAClaimedMessage)
     // Only a hang reaches the cap.
     ASSERT_EQ(WAIT_OBJECT_0, WaitForMultipleObjects(2, hWait, FALSE, 60000));   // else the queue is gone
     EXPECT_FALSE(lpQueue->PostMessage(11, 0, 0));
-    EXPECT_TRUE(lpQueue->TakeClaimed());
+    EXPECT_EQ(1, lpQueue->TakeClaimed());
     EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(hWait[1], 10000));
     for (HANDLE h : hWait)
         CloseHandle(h);

@@ -56,7 +56,7 @@ protected:
 enum { WAITS_FOR_STOP = 1, RETURNS_AT_ONCE = 2, IGNORES_STOP = 3, DESTROYS_POOL = 4 };
 const ULONG_PTR PARAM = static_cast<ULONG_PTR>(0x123456789ABCDEF0ull);   // all bits kept on x64
 
-std::atomic<HANDLE> g_hDestroyer{NULL};   // the DESTROYS_POOL thread
+std::atomic<HANDLE> g_hDestroyer{NULL};   // the DESTROYS_POOL thread, once it has deleted its pool
 std::atomic<void*> g_lpPoisoned{NULL};    // a deleted pool's memory, poisoned, not yet freed
 
 LONG StopTimeouts() { return VZ_MultiThread::GetStopTimeoutCount(); }
@@ -80,10 +80,9 @@ protected:
         iBad += td.dwThreadId != GetCurrentThreadId() || td.hThread == NULL || td.hStopEvent == NULL
                 || td.lpParam != PARAM || GetThreadCount(td.iThreadType) < 1 || !ThreadEnvironmentOk();
         if (td.iThreadType == DESTROYS_POOL) {
-            HANDLE hSelf = NULL;
-            DuplicateHandle(GetCurrentProcess(), td.hThread, GetCurrentProcess(), &hSelf, 0, FALSE, DUPLICATE_SAME_ACCESS);
-            g_hDestroyer = hSelf;
+            HANDLE hSelf = OpenThread(SYNCHRONIZE | THREAD_QUERY_INFORMATION, FALSE, GetCurrentThreadId());
             delete this;
+            g_hDestroyer = hSelf;
             return 5;
         }
         if (td.iThreadType == WAITS_FOR_STOP)
@@ -137,10 +136,12 @@ TEST(VZ_Thread, StartStopRestart)
 }
 
 // A body that ignores its stop event is terminated once the time-out (2 s)
-// has run out, and its record removed.
-TEST(VZ_MultiThread, StartCountAndStopProtocol)
+// has run out, and its record removed. At the end the pool is destroyed from
+// inside one of its own threads, which cannot wait for itself: that thread
+// ends afterwards without touching the freed pool.
+TEST(VZ_MultiThread, StartCountStopProtocolAndDestroyedFromItsOwnThread)
 {
-    TestPool pool;
+    TestPool& pool = *new TestPool;
     EXPECT_EQ(0, pool.StartThreads(WAITS_FOR_STOP, 0, PARAM));
     EXPECT_EQ(0, pool.GetThreadCount());
     // Threads that return at once remove their own records.
@@ -168,22 +169,14 @@ TEST(VZ_MultiThread, StartCountAndStopProtocol)
     EXPECT_EQ(0, pool.GetThreadCount());
     EXPECT_EQ(5, pool.iLeft.load());
     EXPECT_EQ(0, pool.iBad.load());
-}
 
-// A pool destroyed from inside one of its own threads: that thread cannot wait
-// for itself; it ends afterwards without touching the freed pool.
-TEST(VZ_MultiThread, DestroyedFromItsOwnThread)
-{
     g_hDestroyer = NULL;
-    g_lpPoisoned = NULL;
-    LONG lTimeouts = StopTimeouts();
-    ASSERT_NE(HANDLE(NULL), (new TestPool)->StartThread(DESTROYS_POOL, PARAM));
-    ASSERT_TRUE(WaitUntil([] { return g_lpPoisoned != NULL; }));
-    HANDLE hThread = g_hDestroyer;
+    ASSERT_NE(HANDLE(NULL), pool.StartThread(DESTROYS_POOL, PARAM));
+    ASSERT_TRUE(WaitUntil([] { return g_hDestroyer != NULL; }));   // the pool is deleted
     DWORD dwCode = 0;
-    ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(hThread, 5000));
-    EXPECT_TRUE(GetExitCodeThread(hThread, &dwCode) && dwCode == 5);
-    EXPECT_EQ(lTimeouts, StopTimeouts());
-    CloseHandle(hThread);
+    ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(g_hDestroyer, 5000));
+    EXPECT_TRUE(GetExitCodeThread(g_hDestroyer, &dwCode) && dwCode == 5);
+    EXPECT_EQ(lTimeouts + 1, StopTimeouts());
+    CloseHandle(g_hDestroyer);
     ::operator delete(g_lpPoisoned);
 }
