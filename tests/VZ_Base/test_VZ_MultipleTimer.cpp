@@ -145,13 +145,23 @@ TEST(VZ_MultipleTimer, LifecycleRemoveReAddAndReports)
     VZ_SetAssertHandler(lpOld);
 }
 
-// The quits do not queue behind a backlog the threads would need seconds to
-// work through: no stop wait runs out, and no thread is terminated.
-TEST(VZ_MultipleTimer, StopWithABacklogIsPromptAndEndsTheThreadsByQuit)
+// On the real clock an expiry is never early. Then the quits of a stop do not
+// queue behind a backlog the threads would need seconds to work through: no
+// stop wait runs out, and no thread is terminated.
+TEST(VZ_MultipleTimer, RealClockNotEarlyAndStopWithABacklogEndsTheThreadsByQuit)
 {
     TestTimer t;
-    t.m_hGate = CreateEventW(NULL, TRUE, FALSE, NULL);
     ASSERT_TRUE(t.Start(1, 2, 4099));
+    // The expiry counts from the wheel clock of AddTimer, which is at least
+    // the clock read just before: a strict lower bound.
+    DWORD dwStart = t.GetTimerTick();
+    ASSERT_TRUE(t.AddTimer(7, 300, 0xABCD, true));
+    ASSERT_TRUE(t.AddTimer(8, 0, 8, true));
+    std::vector<Expiry> vec = t.WaitForId(7);
+    ASSERT_EQ("8:8 7:43981", Trace(vec));
+    EXPECT_GE(vec[1].dwTime - dwStart, 300u);
+
+    t.m_hGate = CreateEventW(NULL, TRUE, FALSE, NULL);   // no expiry is due: no thread reads it now
     for (DWORD i = 0; i < 500; ++i)
         ASSERT_TRUE(t.AddTimer(i, 1, i, false));
     // Both threads wait at the gate while expiries pile up (500 a tick), more
@@ -173,20 +183,6 @@ TEST(VZ_MultipleTimer, StopWithABacklogIsPromptAndEndsTheThreadsByQuit)
     }
     EXPECT_EQ(uiCalls, t.Count());   // nothing reached the sink after Stop
     CloseHandle(t.m_hGate);
-}
-
-TEST(VZ_MultipleTimer, RealClockOneShotNotEarly)
-{
-    TestTimer t;
-    ASSERT_TRUE(t.Start(1, 2, 4099));
-    // The expiry counts from the wheel clock of AddTimer, which is at least
-    // the clock read just before: a strict lower bound.
-    DWORD dwStart = t.GetTimerTick();
-    ASSERT_TRUE(t.AddTimer(7, 300, 0xABCD, true));
-    ASSERT_TRUE(t.AddTimer(8, 0, 8, true));
-    std::vector<Expiry> vec = t.WaitForId(7);
-    ASSERT_EQ("8:8 7:43981", Trace(vec));
-    EXPECT_GE(vec[1].dwTime - dwStart, 300u);
 }
 
 TEST(VZ_MultipleTimer, PlacedByDistanceAndNeverEarlyAcrossClockWrap)

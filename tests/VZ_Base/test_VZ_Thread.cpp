@@ -37,15 +37,13 @@ class TestThread : public VZ_Thread
 public:
     std::atomic<int> iRuns{0}, iStops{0}, iBad{0};
     bool bAllowStart = false;
-    HANDLE hHold = NULL;   // when set, the body overruns a stop until it is signalled
+    std::atomic<bool> bHold{false};   // while set, the body overruns a stop
 
 protected:
     DWORD Run() override
     {
         iBad += !ThreadEnvironmentOk();
-        for (++iRuns; !IsStopping(); Sleep(1)) {}
-        if (hHold != NULL)
-            WaitForSingleObject(hHold, INFINITE);
+        for (++iRuns; !IsStopping() || bHold; Sleep(1)) {}
         return 7;
     }
     bool OnStart() override { return bAllowStart; }
@@ -123,15 +121,14 @@ TEST(VZ_Thread, StartStopRestart)
 
     // A body that overruns the stop is counted and left running, never
     // terminated; the owner sees it in IsInRun().
-    th.hHold = CreateEventW(NULL, TRUE, FALSE, NULL);
+    th.bHold = true;
     ASSERT_TRUE(th.Start());
     ASSERT_TRUE(WaitUntil([&] { return th.iRuns == 3; }));
     th.Stop();
     EXPECT_EQ(lTimeouts + 1, StopTimeouts());
     EXPECT_TRUE(th.IsInRun());
-    SetEvent(th.hHold);
+    th.bHold = false;
     EXPECT_TRUE(WaitUntil([&] { return !th.IsInRun(); }));
-    CloseHandle(th.hHold);
     EXPECT_EQ(0, th.iBad.load());
 }
 
