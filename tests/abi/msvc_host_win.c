@@ -13,6 +13,7 @@
 static const char* s_lpszEngine = "";
 static volatile LONG s_lFailures = 0;
 static SOCKET s_sClient = INVALID_SOCKET;
+static HANDLE s_hEngineDone;
 
 bool AbiCheck(bool bOk, const char* lpszWhat)
 {
@@ -76,6 +77,19 @@ void AbiClientClose(void)
     s_sClient = INVALID_SOCKET;
 }
 
+/* A call that never returns (a wrong convention can leave the DLL spinning on
+ * a garbled object) still ends the run with a FAIL line: each engine's run,
+ * whose every wait is bounded at 10 s, gets 60 s. */
+static DWORD WINAPI Watchdog(LPVOID lpParam)
+{
+    (void)lpParam;
+    while (WaitForSingleObject(s_hEngineDone, 60000) == WAIT_OBJECT_0)
+        ;
+    printf("FAIL: %s: the run hung for 60 s\n", s_lpszEngine);
+    TerminateProcess(GetCurrentProcess(), 1); /* the hung thread may hold a lock that an orderly exit needs */
+    return 1;
+}
+
 int main(void)
 {
     static const char* const ENGINES[] = {"IIocpSocketMgr1.0", "ISelectSocketMgr1.0", "IAsyncSocketMgr1.0",
@@ -86,12 +100,15 @@ int main(void)
         printf("FAIL: WSAStartup\n");
         return 1;
     }
+    s_hEngineDone = CreateEventA(NULL, FALSE, FALSE, NULL);
+    CloseHandle(CreateThread(NULL, 0, Watchdog, NULL, 0, NULL));
     for (size_t i = 0; i < sizeof(ENGINES) / sizeof(ENGINES[0]); ++i) {
         LONG lBefore = s_lFailures;
         s_lpszEngine = ENGINES[i];
         AbiHostRun(ENGINES[i]);
         if (s_lFailures == lBefore)
             printf("ok: %s\n", ENGINES[i]);
+        SetEvent(s_hEngineDone);
     }
     WSACleanup();
     if (s_lFailures != 0) {
