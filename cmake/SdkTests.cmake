@@ -31,3 +31,40 @@ set_tests_properties(AbiVtableSlotOrder PROPERTIES TIMEOUT 120)
 add_test(NAME AbiVtableSlotOrderDetectsSwap
          COMMAND ${CMAKE_SOURCE_DIR}/tests/abi/check-detects-swap.sh ${CMAKE_SOURCE_DIR}/net ${CMAKE_BINARY_DIR}/abi-swap)
 set_tests_properties(AbiVtableSlotOrderDetectsSwap PROPERTIES TIMEOUT 120)
+
+# A host compiled for the MSVC ABI (clang for an MSVC target of this tree's
+# architecture) runs against the mingw-built oxnet.dll: both tables called
+# across the boundary, in both directions, on every engine. The MSVC-ABI
+# object has no runtime library; msvc_host_win.c gives it Winsock and entry.
+find_program(OXNET_CLANGXX NAMES clang++ clang++-14)
+if(NOT OXNET_CLANGXX)
+  message(WARNING "clang++ not found (scripts/setup.sh installs it): AbiMsvcHostRun will fail")
+  add_test(NAME AbiMsvcHostRun COMMAND ${CMAKE_COMMAND} -E false)
+  return()
+endif()
+if(CMAKE_SYSTEM_PROCESSOR MATCHES "^(x86|i[3-6]86)$")
+  set(OXNET_MSVC_TARGET i686-pc-windows-msvc)
+else()
+  set(OXNET_MSVC_TARGET x86_64-pc-windows-msvc)
+endif()
+set(OXNET_ABI_DIR ${CMAKE_SOURCE_DIR}/tests/abi)
+set(OXNET_MSVC_HOST_OBJ ${CMAKE_BINARY_DIR}/abi/msvc_host.obj)
+file(GLOB OXNET_ABI_STUBS ${OXNET_ABI_DIR}/stub/*.h)
+add_custom_command(
+  OUTPUT ${OXNET_MSVC_HOST_OBJ}
+  COMMAND ${OXNET_CLANGXX} --target=${OXNET_MSVC_TARGET} -std=c++17 -O2 -Wall -Wextra -Werror
+          -fno-exceptions -fno-rtti -fno-threadsafe-statics -fno-stack-protector -mno-stack-arg-probe
+          -nostdinc -I${OXNET_ABI_DIR}/stub -I${CMAKE_SOURCE_DIR}/net
+          -c ${OXNET_ABI_DIR}/msvc_host.cpp -o ${OXNET_MSVC_HOST_OBJ}
+  DEPENDS ${OXNET_ABI_DIR}/msvc_host.cpp ${OXNET_ABI_DIR}/msvc_host.h ${CMAKE_SOURCE_DIR}/net/ISocketMgr.h
+          ${OXNET_ABI_STUBS}
+  COMMENT "MSVC-ABI host object (${OXNET_MSVC_TARGET})"
+  VERBATIM)
+add_executable(oxnet_msvc_abi_host ${OXNET_ABI_DIR}/msvc_host_win.c ${OXNET_MSVC_HOST_OBJ})
+set_source_files_properties(${OXNET_MSVC_HOST_OBJ} PROPERTIES EXTERNAL_OBJECT TRUE GENERATED TRUE)
+target_compile_options(oxnet_msvc_abi_host PRIVATE ${OXNET_WARNINGS})
+target_compile_definitions(oxnet_msvc_abi_host PRIVATE ${OXNET_DEFINES})
+target_link_libraries(oxnet_msvc_abi_host PRIVATE oxnet ws2_32)
+add_test(NAME AbiMsvcHostRun COMMAND ${CMAKE_BINARY_DIR}/wine-run.sh $<TARGET_FILE:oxnet_msvc_abi_host>)
+set_tests_properties(AbiMsvcHostRun PROPERTIES FIXTURES_REQUIRED Wine ENVIRONMENT OXNET_WINE_UP=1 TIMEOUT 120
+                                               PASS_REGULAR_EXPRESSION "PASS: MSVC-ABI host" FAIL_REGULAR_EXPRESSION "FAIL:")

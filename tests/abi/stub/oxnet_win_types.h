@@ -1,5 +1,6 @@
 // The Windows types the interfaces name, as the SDK defines them (LLP64:
-// long is 32 bits for both compilers). Only the slot order probe uses this.
+// long is 32 bits for both compilers), for the slot order probe and the
+// MSVC-ABI host, which are built without any SDK.
 #pragma once
 #ifdef _WIN64
 typedef unsigned long long UINT_PTR;
@@ -7,6 +8,7 @@ typedef unsigned long long UINT_PTR;
 typedef unsigned int UINT_PTR;
 #endif
 typedef UINT_PTR SOCKET;
+#define INVALID_SOCKET (~(SOCKET)0)
 typedef void* HANDLE;
 typedef unsigned long DWORD;
 typedef unsigned long ULONG;
