@@ -5,6 +5,7 @@
 #include <stdio.h>
 #include <string.h>
 
+#include "VZ_MultiThread.h"
 #include "VZ_NetworkEx.h"
 
 namespace {
