@@ -82,6 +82,8 @@ bool VZ_SelectSocketMgr::Uninitialize(DWORD)
         arrThread[i]->Stop();
         if (arrThread[i]->IsCurrentThread())
             m_arrRetired.Add(arrThread[i]); // still running this very call
+        else if (arrThread[i]->IsInRun())
+            printf("VZ_SelectSocketMgr: a select thread did not stop in time; its object is left\n");
         else
             delete arrThread[i];
     }
@@ -278,12 +280,14 @@ bool VZ_SelectSocketMgr::Listen(SOCKET s, int backlog)
     return lpThread->WatchRead(s, SS_ACCEPTING, 0);
 }
 
-// The manager lock stays held, also while a delivery of held bytes raises
-// OnTcpRecv on this thread.
+// The manager lock is released before the record is armed: bytes held
+// already are delivered here, raising OnTcpRecv on the calling thread, and no
+// lock may be held across an event. A thread lives until Uninitialize.
 bool VZ_SelectSocketMgr::Recv(SOCKET s, UINT uiNoticeLen)
 {
     VZ_AutoLock lock(&m_mapSocket2Thread);
     VZ_SelectThread* lpThread = FindThread(s);
+    lock.Unlock();
     if (lpThread != NULL)
         lpThread->ArmRecv(s, uiNoticeLen);
     return true;
@@ -321,16 +325,18 @@ bool VZ_SelectSocketMgr::CloseSocket(SOCKET s)
     VZ_AutoLock lock(&m_mapSocket2Thread);
     int iIndex = -1;
     VZ_SelectThread* lpThread = FindThread(s, &iIndex);
-    int iLeft = 0;
-    int iStatus = SS_CLOSED;
-    SOCKET sPair = INVALID_SOCKET;
-    if (lpThread != NULL && lpThread->RemoveSocket(s, &iLeft, &iStatus, &sPair) &&
-        iLeft == SELECT_MAX_SOCKETS - 1)
+    VZ_SelectThread::_REMOVED removed = {0, SS_CLOSED, INVALID_SOCKET, false, 0};
+    bool bRemoved = lpThread != NULL && lpThread->RemoveSocket(s, &removed);
+    if (bRemoved && removed.iLeft == SELECT_MAX_SOCKETS - 1)
         m_listFreeThread.AddHead(static_cast<unsigned int>(iIndex)); // was full: first in line again
     m_mapSocket2Thread.RemoveKey(static_cast<unsigned int>(s));
     lock.Unlock();
-    if (iStatus == SS_UDP && sPair != INVALID_SOCKET)
-        CloseSocket(sPair); // the control socket of a proxied UDP socket
+    // The handle is closed when CloseSocket returns; the wait for a select
+    // thread's close holds no lock (the thread needs only its set lock).
+    if (bRemoved && removed.bDeferred)
+        lpThread->WaitClosed(removed.ulRound);
+    if (removed.iStatus == SS_UDP && removed.sPair != INVALID_SOCKET)
+        CloseSocket(removed.sPair); // the control socket of a proxied UDP socket
     return true;
 }
 
