@@ -109,6 +109,7 @@ TEST_P(EngineLockOrder, CloseSocketClosesTheHandleAtOnce)
         SOCKET sUdp = m_lpMgr->CreateUdpSocket(NULL, "127.0.0.1", 0, 1, 2);
         SOCKET sListen = m_lpMgr->CreateTcpSocket(NULL, "127.0.0.1", 0, 3, 4);
         ASSERT_TRUE(m_lpMgr->Listen(sListen, 5));
+        EXPECT_EQ(Row().iKind == SOCKETMGR_SELECT, m_lpMgr->Listen(sListen, 5)); // a second Listen
         ASSERT_EQ(Row().bSendToCountsBytes ? 1 : 0, m_lpMgr->SendTo(sUdp, &to, "a", 1, true));
         USHORT usPort = PortOf(sListen);
         ASSERT_TRUE(m_lpMgr->CloseSocket(sUdp));
