@@ -636,7 +636,7 @@ void VZ_AsyncSocketMgr::HoldRest(_AsyncSocketData& asd)
 // first would leave the host no way to fetch them).
 void VZ_AsyncSocketMgr::SettlePeerClose(SOCKET s)
 {
-    for (;;) {
+    for (UINT uiBefore = 0xFFFFFFFF;;) {
         VZ_AutoLock lock(&m_mapSocket2Data);
         _AsyncSocketData* lpAsd = FindLive(s);
         if (lpAsd == NULL || !lpAsd->bPeerClosed || lpAsd->status != SS_CONNECTED || lpAsd->bRbufLockFlag)
@@ -651,6 +651,11 @@ void VZ_AsyncSocketMgr::SettlePeerClose(SOCKET s)
             CloseAndNotify(0, s);
             return;
         }
+        if (uiHeld == uiBefore) { // offered already, nothing consumed: offered again after other messages
+            PostMessageW(GetHwnd(), WM_ASYNC_RBUF, static_cast<WPARAM>(s), 0);
+            return;
+        }
+        uiBefore = uiHeld;
         m_Delivery.Deliver(s, NULL, 0, ulSerial);
     }
 }

@@ -29,6 +29,15 @@ VZ_SelectSocketMgr::VZ_SelectSocketMgr() : m_listFreeThread(10), m_mapSocket2Thr
 VZ_SelectSocketMgr::~VZ_SelectSocketMgr()
 {
     Uninitialize(STOP_WAIT_MS);
+    // A thread whose stop ran out is still inside its object: it is left.
+    for (int i = 0; i < m_arrRetired.GetSize(); ++i) {
+        if (!m_arrRetired[i]->IsCurrentThread())
+            m_arrRetired[i]->Stop(); // one stopped from inside its own event is waited for now
+        if (m_arrRetired[i]->IsInRun())
+            printf("VZ_SelectSocketMgr: a select thread did not stop in time; its object is left\n");
+        else
+            delete m_arrRetired[i];
+    }
 }
 
 // ---------------------------------------------------------------------------
@@ -75,17 +84,13 @@ bool VZ_SelectSocketMgr::Uninitialize(DWORD)
         arrThread = m_arrSelectThread;
         m_arrSelectThread.RemoveAll();
     }
-    for (int i = 0; i < m_arrRetired.GetSize(); ++i)
-        arrThread.Add(m_arrRetired[i]);
-    m_arrRetired.RemoveAll();
+    // Stopped, but freed only by the destructor: a host thread may still be
+    // inside Recv or CloseSocket on a thread it looked up before the stop
+    // (they use the thread without the manager lock), and a thread stopped
+    // from inside one of its own events is still running this very call.
     for (int i = 0; i < arrThread.GetSize(); ++i) {
         arrThread[i]->Stop();
-        if (arrThread[i]->IsCurrentThread())
-            m_arrRetired.Add(arrThread[i]); // still running this very call
-        else if (arrThread[i]->IsInRun())
-            printf("VZ_SelectSocketMgr: a select thread did not stop in time; its object is left\n");
-        else
-            delete arrThread[i];
+        m_arrRetired.Add(arrThread[i]);
     }
     // m_listFreeThread and m_mapSocket2Thread keep their entries; lookups
     // check the index against the (now empty) array.

@@ -103,8 +103,7 @@ private:
     // Set (under the manager lock) while Uninitialize stops the threads: a
     // socket accepted meanwhile must not make a thread the stop never sees.
     bool m_bStopping;
-    // A select thread stopped from inside one of its own events, deleted by
-    // the next Uninitialize (the destructor's at the latest).
+    // Select threads stopped by Uninitialize, freed by the destructor.
     VZ_Array<VZ_SelectThread*, VZ_SelectThread*> m_arrRetired;
 };
 

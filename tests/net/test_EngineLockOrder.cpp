@@ -45,38 +45,46 @@ class EngineLockOrder : public EngineTest {};
 // the event's bounded wait for the lock then runs out.
 TEST_P(EngineLockOrder, HostLockAroundCallsThatItsEventsTake)
 {
+    enum { LOG_ONLY, KEEP_OFFER, PROBE };
+    std::atomic<int> iPhase{LOG_ONLY};
+    std::timed_mutex mtxHost;
+    std::atomic<bool> bEntered{false}, bTimedOut{false}, bClosedInEvent{false};
+    std::atomic<SOCKET> sOther{INVALID_SOCKET};
+    // Set once, before any socket exists: a hook is never replaced under a running event.
+    m_Sink.m_fnHook = [&](const char* lpszName, SOCKET, UINT* lpuiLen) {
+        if (strcmp(lpszName, "recv") != 0 || lpuiLen == NULL)
+            return;
+        if (iPhase == KEEP_OFFER)
+            *lpuiLen = 0; // not consumed: the bytes stay held
+        if (iPhase != PROBE || bEntered.exchange(true))
+            return;
+        if (!mtxHost.try_lock_for(std::chrono::milliseconds(HANG_MS))) {
+            bTimedOut = true; // the host's calls are stuck behind this event
+            return;
+        }
+        bClosedInEvent = m_lpMgr->CloseSocket(sOther);
+        mtxHost.unlock();
+    };
     for (bool bHeld : {true, false}) {
         SCOPED_TRACE(bHeld ? "bytes held before Recv" : "bytes arriving after Recv");
         SOCKET sPeer = INVALID_SOCKET;
         SOCKET s = ConnectedToRaw(&sPeer);
         SOCKET sUdp = m_lpMgr->CreateUdpSocket(NULL, "127.0.0.1", 0, 5, 6);
-        SOCKET sOther = m_lpMgr->CreateUdpSocket(NULL, "127.0.0.1", 0, 7, 8);
+        sOther = m_lpMgr->CreateUdpSocket(NULL, "127.0.0.1", 0, 7, 8);
         ASSERT_NE(INVALID_SOCKET, sUdp);
-        ASSERT_NE(INVALID_SOCKET, sOther);
-        if (bHeld) { // the first offer is not consumed: the bytes stay held
-            m_Sink.m_fnHook = [](const char* lpszName, SOCKET, UINT* lpuiLen) {
-                if (lpuiLen != NULL && strcmp(lpszName, "recv") == 0)
-                    *lpuiLen = 0;
-            };
+        ASSERT_NE(INVALID_SOCKET, sOther.load());
+        if (bHeld) {
+            iPhase = KEEP_OFFER;
             ASSERT_TRUE(m_lpMgr->Recv(s, 4));
             RawSend(sPeer, "abcd");
             ASSERT_LE(0, WaitLine(Line("recv", 0, s, 1, 2, "abcd")));
+            m_Sink.Data(s); // that event has returned
         }
-        std::timed_mutex mtxHost;
-        std::atomic<bool> bEntered{false}, bTimedOut{false}, bClosedInEvent{false};
-        m_Sink.m_fnHook = [&](const char* lpszName, SOCKET, UINT*) {
-            if (strcmp(lpszName, "recv") != 0 || bEntered.exchange(true))
-                return;
-            if (!mtxHost.try_lock_for(std::chrono::milliseconds(HANG_MS))) {
-                bTimedOut = true; // the host's calls are stuck behind this event
-                return;
-            }
-            bClosedInEvent = m_lpMgr->CloseSocket(sOther);
-            mtxHost.unlock();
-        };
+        bEntered = bTimedOut = bClosedInEvent = false;
         bool bSet = false, bSent = false, bClosed = false;
         Bounded("host calls under the host lock", [&] {
             mtxHost.lock();
+            iPhase = PROBE;
             std::thread thrRecv([&] { m_lpMgr->Recv(s, 4); }); // inline on select when held
             if (!bHeld)
                 RawSend(sPeer, "abcd");
@@ -93,10 +101,11 @@ TEST_P(EngineLockOrder, HostLockAroundCallsThatItsEventsTake)
         EXPECT_TRUE(bSet && bSent && bClosed);
         EXPECT_TRUE(WaitUntil([&] { return bClosedInEvent.load(); }, HANG_MS));
         EXPECT_EQ("x", RawRecv(sPeer, 1));
-        m_Sink.m_fnHook = nullptr;
+        iPhase = LOG_ONLY;
+        m_Sink.Data(s);
         m_lpMgr->CloseSocket(s);
-        m_Sink.Clear();
     }
+    Stop(); // no event reaches the hook's variables after this
 }
 
 // When CloseSocket returns the handle is closed: a direct SendTo on the UDP
