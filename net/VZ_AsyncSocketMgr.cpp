@@ -150,6 +150,7 @@ bool VZ_AsyncSocketMgr::AddSocket(SOCKET s, int status, DWORD dwUserData1, DWORD
     asd.listSend.RemoveAll();
     asd.lArmed = 0; // an accepted socket has its listener's events: unknown here
     asd.bProxyRefused = false;
+    asd.bPeerClosed = false;
     return true;
 }
 
@@ -400,8 +401,8 @@ void VZ_AsyncSocketMgr::OnRead(SOCKET s, int iError)
 {
     VZ_AutoLock lock(&m_mapSocket2Data);
     _AsyncSocketData* lpAsd = FindLive(s);
-    if (lpAsd == NULL || (lpAsd->status != SS_CONNECTED && lpAsd->status != SS_UDP))
-        return;
+    if (lpAsd == NULL || (lpAsd->status != SS_CONNECTED && lpAsd->status != SS_UDP) || lpAsd->bPeerClosed)
+        return; // after the peer's close everything was read already
     int status = lpAsd->status;
     SOCKET sPair = lpAsd->sPair;
     ULONG ulSerial = lpAsd->ulSerial;
@@ -487,6 +488,11 @@ void VZ_AsyncSocketMgr::OnBufferedData(SOCKET s)
     _AsyncSocketData* lpAsd = FindLive(s);
     if (lpAsd == NULL || lpAsd->status != SS_CONNECTED || lpAsd->bRbufLockFlag)
         return;
+    if (lpAsd->bPeerClosed) {
+        lock.Unlock();
+        SettlePeerClose(s);
+        return;
+    }
     if (lpAsd->uiNoticeLen == 0 || lpAsd->sbRbuf.uiDataLen < lpAsd->uiNoticeLen) {
         Arm(*lpAsd, ReadingMask(*lpAsd), true);
         return;
@@ -505,6 +511,11 @@ void VZ_AsyncSocketMgr::Deliver(SOCKET s, const char* lpBuf, UINT uiLen, ULONG u
     // belong to another socket already).
     if (lpAsd == NULL || lpAsd->ulSerial != ulSerial || lpAsd->status != SS_CONNECTED)
         return;
+    if (lpAsd->bPeerClosed) { // nothing more to read: the rest, then the close
+        lock.Unlock();
+        SettlePeerClose(s);
+        return;
+    }
     // A proxied listen waits for the proxy's second reply; after a refusal
     // the rest of the proxy's answer is dropped, not judged again. A read
     // re-enables read notices by itself; bytes that were buffered already did not.
@@ -570,16 +581,81 @@ void VZ_AsyncSocketMgr::OnWrite(SOCKET s, int iError)
         lpSink->OnTcpSend(iError, s, dwUserData1, dwUserData2, dwParam, 0);
 }
 
+// The close notice of a graceful close can come while bytes the peer sent
+// before it are still unread. They are read now and held, and the close is
+// reported only after them (SettlePeerClose), so nothing the peer sent is
+// lost. A reset, a proxy handshake and a control socket end at once.
 void VZ_AsyncSocketMgr::OnClose(SOCKET s, int iError)
 {
     SOCKET sPair = INVALID_SOCKET;
+    bool bHeld = false;
     {
         VZ_AutoLock lock(&m_mapSocket2Data);
         _AsyncSocketData* lpAsd = FindLive(s);
         if (lpAsd == NULL)
             return;
         sPair = lpAsd->sPair;
+        bHeld = iError == 0 && sPair == INVALID_SOCKET && lpAsd->status == SS_CONNECTED && !lpAsd->bProxyRefused &&
+                !VZ_ProxySession::IsNegotiating(*lpAsd);
+        if (bHeld) {
+            lpAsd->bPeerClosed = true;
+            HoldRest(*lpAsd);
+        }
+    }
+    if (bHeld) {
+        SettlePeerClose(s);
+        return;
     }
     WSASetLastError(iError);
     CloseAndNotify(iError, sPair != INVALID_SOCKET ? sPair : s);
+}
+
+// The socket's receive buffer is bounded, so is what this holds. Without
+// memory for it the bytes read so far are dropped and the close follows.
+void VZ_AsyncSocketMgr::HoldRest(_AsyncSocketData& asd)
+{
+    char buf[ASYNC_RECV_MAX];
+    _TCPRECVBUF& rbuf = asd.sbRbuf;
+    for (int n; (n = recv(asd.socket, buf, sizeof(buf), 0)) > 0;) {
+        UINT uiTotal = rbuf.uiDataLen + static_cast<UINT>(n);
+        rbuf.lpData = static_cast<char*>(m_Memory.Append(uiTotal, rbuf.lpData, rbuf.uiDataLen, buf, static_cast<UINT>(n)));
+        rbuf.uiSize = rbuf.lpData != NULL ? uiTotal : 0;
+        rbuf.uiDataLen = rbuf.lpData != NULL ? uiTotal : 0;
+        if (rbuf.lpData == NULL)
+            return;
+    }
+}
+
+// The held bytes go out under the receive contract: OnTcpRecv while they
+// reach a pending notice length. The close is reported as soon as no further
+// delivery can come: nothing is held, or a notice length is pending that the
+// held bytes cannot reach (those fewer bytes end with the close, as on the
+// other engines). Bytes held that the host has not asked for keep the close
+// back until it asks with Recv, or closes the socket (a choice of this
+// library: like a stream's end, the close follows the data; reporting it
+// first would leave the host no way to fetch them).
+void VZ_AsyncSocketMgr::SettlePeerClose(SOCKET s)
+{
+    for (UINT uiBefore = 0xFFFFFFFF;;) {
+        VZ_AutoLock lock(&m_mapSocket2Data);
+        _AsyncSocketData* lpAsd = FindLive(s);
+        if (lpAsd == NULL || !lpAsd->bPeerClosed || lpAsd->status != SS_CONNECTED || lpAsd->bRbufLockFlag)
+            return;
+        UINT uiHeld = lpAsd->sbRbuf.uiDataLen;
+        UINT uiNotice = lpAsd->uiNoticeLen;
+        ULONG ulSerial = lpAsd->ulSerial;
+        lock.Unlock();
+        if (uiHeld > 0 && uiNotice == 0)
+            return; // waits for the host's Recv
+        if (uiHeld == 0 || uiHeld < uiNotice) {
+            CloseAndNotify(0, s);
+            return;
+        }
+        if (uiHeld == uiBefore) { // offered already, nothing consumed: offered again after other messages
+            PostMessageW(GetHwnd(), WM_ASYNC_RBUF, static_cast<WPARAM>(s), 0);
+            return;
+        }
+        uiBefore = uiHeld;
+        m_Delivery.Deliver(s, NULL, 0, ulSerial);
+    }
 }

@@ -48,6 +48,9 @@ struct _AsyncSocketData : _SOCKETCORE {
     // The proxy refused: the rest of its answer is read and dropped, so that
     // its hang-up is seen, and never judged again.
     bool bProxyRefused;
+    // The peer closed gracefully: what it sent before is held in sbRbuf and
+    // the close is reported once those bytes are delivered (SettlePeerClose).
+    bool bPeerClosed;
 };
 
 class VZ_AsyncSocketMgr : public VZ_SocketMgr, public VZ_MultiThread, public VZ_Wnd, public VZ_MultipleTimerSink {
@@ -133,6 +136,11 @@ private:
     void OnReadUdp(SOCKET s, SOCKET sPair, DWORD dwUserData1, DWORD dwUserData2);
     void OnWrite(SOCKET s, int iError);
     void OnClose(SOCKET s, int iError);
+    // Reads what the socket still holds into sbRbuf (record locked).
+    void HoldRest(_AsyncSocketData& asd);
+    // After the peer's close: delivers the held bytes the host asks for,
+    // then reports the close.
+    void SettlePeerClose(SOCKET s);
     void OnBufferedData(SOCKET s);
     // The delivery step: bytes (or none) through the shared receive contract,
     // then reading re-armed for the record of that serial.

@@ -97,7 +97,10 @@ bool VZ_AsyncSocketMgr::Recv(SOCKET s, UINT uiNoticeLen)
         return Arm(*lpAsd, FD_READ | FD_CLOSE, true);
     if (lpAsd->status != SS_CONNECTED)
         return false;
-    switch (ArmNotice(*lpAsd, uiNoticeLen)) {
+    int iArm = ArmNotice(*lpAsd, uiNoticeLen);
+    if (lpAsd->bPeerClosed && (iArm == NOTICE_HELD || iArm == NOTICE_READ))
+        iArm = NOTICE_HELD; // nothing more comes: the window thread delivers the rest, then the close
+    switch (iArm) {
     case NOTICE_PENDING:
         return false;
     case NOTICE_ARMED:

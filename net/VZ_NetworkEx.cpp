@@ -94,14 +94,14 @@ void Register(MgrList& list, ISocketMgr* lpMgr)
         list.AddTail(lpMgr);
 }
 
-// Destroys lpMgr when the list holds it; the caller holds the instance lock.
-bool DestroyListed(MgrList& list, ISocketMgr* lpMgr)
+// Takes lpMgr out of the list; true when the list held it. The caller holds
+// the instance lock.
+bool TakeListed(MgrList& list, ISocketMgr* lpMgr)
 {
     for (VZ_POSITION pos = list.GetHeadPosition(); pos;) {
         VZ_POSITION posCur = pos;
         if (list.GetNext(pos) == lpMgr) {
             list.RemoveAt(posCur);
-            DestroySocketMgr(lpMgr);
             return true;
         }
     }
@@ -246,11 +246,17 @@ void oxDestroyInstance(ISocketMgr* lpMgr)
 {
     if (!lpMgr)
         return;
-    // The destructor runs under the instance lock, so a pointer cannot be
-    // destroyed twice by two threads.
-    VZ_AutoLock lock(&g_lckInstance);
-    if (!DestroyListed(g_listMgr, lpMgr))
-        DestroyListed(g_listContainer, lpMgr);
+    // Taken out of its registry under the instance lock, so two threads
+    // cannot destroy one pointer twice; destroyed with the lock released, so
+    // that the stop's wait for the manager's threads never holds it (an
+    // event that makes or destroys another manager would wait for it).
+    bool bListed = false;
+    {
+        VZ_AutoLock lock(&g_lckInstance);
+        bListed = TakeListed(g_listMgr, lpMgr) || TakeListed(g_listContainer, lpMgr);
+    }
+    if (bListed)
+        DestroySocketMgr(lpMgr);
 }
 
 bool oxGetInterfaceName(int iIndex, char* lpszName)

@@ -29,6 +29,15 @@ VZ_SelectSocketMgr::VZ_SelectSocketMgr() : m_listFreeThread(10), m_mapSocket2Thr
 VZ_SelectSocketMgr::~VZ_SelectSocketMgr()
 {
     Uninitialize(STOP_WAIT_MS);
+    // A thread whose stop ran out is still inside its object: it is left.
+    for (int i = 0; i < m_arrRetired.GetSize(); ++i) {
+        if (!m_arrRetired[i]->IsCurrentThread())
+            m_arrRetired[i]->Stop(); // one stopped from inside its own event is waited for now
+        if (m_arrRetired[i]->IsInRun())
+            printf("VZ_SelectSocketMgr: a select thread did not stop in time; its object is left\n");
+        else
+            delete m_arrRetired[i];
+    }
 }
 
 // ---------------------------------------------------------------------------
@@ -75,15 +84,13 @@ bool VZ_SelectSocketMgr::Uninitialize(DWORD)
         arrThread = m_arrSelectThread;
         m_arrSelectThread.RemoveAll();
     }
-    for (int i = 0; i < m_arrRetired.GetSize(); ++i)
-        arrThread.Add(m_arrRetired[i]);
-    m_arrRetired.RemoveAll();
+    // Stopped, but freed only by the destructor: a host thread may still be
+    // inside Recv or CloseSocket on a thread it looked up before the stop
+    // (they use the thread without the manager lock), and a thread stopped
+    // from inside one of its own events is still running this very call.
     for (int i = 0; i < arrThread.GetSize(); ++i) {
         arrThread[i]->Stop();
-        if (arrThread[i]->IsCurrentThread())
-            m_arrRetired.Add(arrThread[i]); // still running this very call
-        else
-            delete arrThread[i];
+        m_arrRetired.Add(arrThread[i]);
     }
     // m_listFreeThread and m_mapSocket2Thread keep their entries; lookups
     // check the index against the (now empty) array.
@@ -278,12 +285,14 @@ bool VZ_SelectSocketMgr::Listen(SOCKET s, int backlog)
     return lpThread->WatchRead(s, SS_ACCEPTING, 0);
 }
 
-// The manager lock stays held, also while a delivery of held bytes raises
-// OnTcpRecv on this thread.
+// The manager lock is released before the record is armed: bytes held
+// already are delivered here, raising OnTcpRecv on the calling thread, and no
+// lock may be held across an event. A thread lives until Uninitialize.
 bool VZ_SelectSocketMgr::Recv(SOCKET s, UINT uiNoticeLen)
 {
     VZ_AutoLock lock(&m_mapSocket2Thread);
     VZ_SelectThread* lpThread = FindThread(s);
+    lock.Unlock();
     if (lpThread != NULL)
         lpThread->ArmRecv(s, uiNoticeLen);
     return true;
@@ -321,16 +330,18 @@ bool VZ_SelectSocketMgr::CloseSocket(SOCKET s)
     VZ_AutoLock lock(&m_mapSocket2Thread);
     int iIndex = -1;
     VZ_SelectThread* lpThread = FindThread(s, &iIndex);
-    int iLeft = 0;
-    int iStatus = SS_CLOSED;
-    SOCKET sPair = INVALID_SOCKET;
-    if (lpThread != NULL && lpThread->RemoveSocket(s, &iLeft, &iStatus, &sPair) &&
-        iLeft == SELECT_MAX_SOCKETS - 1)
+    VZ_SelectThread::_REMOVED removed = {0, SS_CLOSED, INVALID_SOCKET, false, 0};
+    bool bRemoved = lpThread != NULL && lpThread->RemoveSocket(s, &removed);
+    if (bRemoved && removed.iLeft == SELECT_MAX_SOCKETS - 1)
         m_listFreeThread.AddHead(static_cast<unsigned int>(iIndex)); // was full: first in line again
     m_mapSocket2Thread.RemoveKey(static_cast<unsigned int>(s));
     lock.Unlock();
-    if (iStatus == SS_UDP && sPair != INVALID_SOCKET)
-        CloseSocket(sPair); // the control socket of a proxied UDP socket
+    // The handle is closed when CloseSocket returns; the wait for a select
+    // thread's close holds no lock (the thread needs only its set lock).
+    if (bRemoved && removed.bDeferred)
+        lpThread->WaitClosed(removed.ulRound);
+    if (removed.iStatus == SS_UDP && removed.sPair != INVALID_SOCKET)
+        CloseSocket(removed.sPair); // the control socket of a proxied UDP socket
     return true;
 }
 

@@ -4,8 +4,9 @@
 // per-socket time-outs and timers.
 //
 // Locks, always taken in this order: the manager lock (m_mapSocket2Thread's),
-// a thread's record lock (its m_mapSocket2Data's), that thread's set lock.
-// Events are raised with the record lock released.
+// a thread's record lock (its m_mapSocket2Data's), that thread's set lock,
+// then its close-round mutex. Every event, also OnTcpRecv raised inside the
+// host's Recv, is raised with none of them held.
 #pragma once
 
 #include <winsock2.h>
@@ -21,11 +22,14 @@
 #include "VZ_Thread.h"
 
 #include <atomic>
+#include <condition_variable>
+#include <mutex>
 
 #define SELECT_MAX_SOCKETS 64     // sockets per select thread (the fd_set size)
 #define SELECT_WAIT_USEC 20000    // longest select wait of a cycle
 #define SELECT_RECV_BUF_SIZE 4096 // receive buffer of a select thread
 #define SELECT_THREAD_NAME 2      // thread type of the name-resolution thread
+#define SELECT_CLOSE_WAIT_MS 2000 // longest wait of CloseSocket for a select thread's close
 
 // One socket of a select thread: the common record and its send queue.
 struct _SelectSocketData : _SOCKETCORE {
@@ -99,8 +103,7 @@ private:
     // Set (under the manager lock) while Uninitialize stops the threads: a
     // socket accepted meanwhile must not make a thread the stop never sees.
     bool m_bStopping;
-    // A select thread stopped from inside one of its own events, deleted by
-    // the next Uninitialize (the destructor's at the latest).
+    // Select threads stopped by Uninitialize, freed by the destructor.
     VZ_Array<VZ_SelectThread*, VZ_SelectThread*> m_arrRetired;
 };
 
@@ -114,11 +117,24 @@ public:
     void Stop() override;
     bool IsCurrentThread() const { return GetThreadId() == GetCurrentThreadId(); }
 
+    // What RemoveSocket did: the records left, the removed status and pair,
+    // and whether the close waits for the thread to leave select (then
+    // WaitClosed(ulRound) returns once it is closed).
+    struct _REMOVED {
+        int iLeft;
+        int iStatus;
+        SOCKET sPair;
+        bool bDeferred;
+        ULONG ulRound;
+    };
+
     // Inserts a record; the thread's record count afterwards, 0 when s had one.
     int AddRecord(SOCKET s, int status, DWORD dwUserData1, DWORD dwUserData2, _PROXYDATA* lpProxyData);
-    // Leaves the sets, frees the record's blocks, closes s. False when s had
-    // no record; else the records left, and the removed status and pair.
-    bool RemoveSocket(SOCKET s, int* lpiLeft, int* lpiStatus, SOCKET* lpsPair);
+    // Leaves the sets, frees the record's blocks, closes s (or has the thread
+    // close it, see CloseOrDefer). False when s had no record.
+    bool RemoveSocket(SOCKET s, _REMOVED* lpRemoved);
+    // Waits (bounded) until the closes deferred in round ulRound are done.
+    void WaitClosed(ULONG ulRound);
     bool WatchRead(SOCKET s, int status, ULONG ulSerial);
     bool WatchWrite(SOCKET s, int status);
     bool WatchExcept(SOCKET s, int status);
@@ -165,8 +181,11 @@ private:
     bool ReadPass(const fd_set* lpSet, SERIALMAP& map);
     bool WritePass(const fd_set* lpSet, SERIALMAP& map);
     bool ExceptPass(const fd_set* lpSet, SERIALMAP& map);
-    void ReadUdp(SOCKET s, SOCKET sPair, DWORD dwUserData1, DWORD dwUserData2);
-    void AcceptOne(SOCKET s);
+    // Runs fn (a non-blocking socket call) under the record lock while s has
+    // its record of serial ulSerial; false without one.
+    template <class FN> bool WithLiveRecord(SOCKET s, ULONG ulSerial, FN fn);
+    void ReadUdp(SOCKET s, ULONG ulSerial, SOCKET sPair, DWORD dwUserData1, DWORD dwUserData2);
+    void AcceptOne(SOCKET s, ULONG ulSerial);
     void ReadTcp(SOCKET s, ULONG ulSerial);
     // Set membership; adding wakes the thread.
     bool Watch(fd_set& set, SOCKET s, int status, ULONG ulSerial);
@@ -175,9 +194,13 @@ private:
     void RemoveFromSet(fd_set& set, SOCKET s);
     // Queues a pool copy of len bytes behind the record's sends.
     void FreeRecordBlocks(_SelectSocketData& ssd);
-    // Closes of removed sockets, done by the thread between two selects.
-    void CloseLater(SOCKET s);
+    // Closes a removed socket now, or, while the thread is inside select,
+    // has the thread close it as soon as select returns.
+    bool CloseOrDefer(SOCKET s, ULONG* lpulRound);
     void ClosePending();
+    // Makes a running select return at once (a datagram to m_sWake).
+    void WakeSelect();
+    void DrainWake();
 
     fd_set m_fdRead;
     fd_set m_fdWrite;
@@ -190,8 +213,21 @@ private:
     ULONG m_ulNextSerial;
     VZ_LckMap<unsigned int, unsigned int, _SelectSocketData, _SelectSocketData const&> m_mapSocket2Data;
     VZ_TcpDelivery m_Delivery;
-    // Removed sockets not closed yet (guarded by the set lock).
+    // Removed sockets not closed yet, and whether select runs on a copy of
+    // the sets (both guarded by the set lock).
     VZ_Array<SOCKET, SOCKET> m_arrClosing;
+    bool m_bInSelect;
+    // Rounds of deferred closes done (written under the set lock and the
+    // mutex, read under the mutex); the condition tells CloseSocket.
+    ULONG m_ulCloseRound;
+    std::mutex m_mtxClose;
+    std::condition_variable m_cvClose;
+    // A loopback UDP socket in every select's read set, bound to m_addrWake:
+    // a datagram to it ends the select (INVALID_SOCKET when it could not be
+    // made; a deferred close then waits for the select's time-out).
+    SOCKET m_sWake;
+    sockaddr_in m_addrWake;
+    std::atomic<bool> m_bWakeSent;
     // m_hWakeEvent is signalled and not yet consumed by the thread's wait.
     std::atomic<bool> m_bWakePending;
     char m_szRecvBuf[SELECT_RECV_BUF_SIZE];

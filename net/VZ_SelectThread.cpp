@@ -5,6 +5,8 @@
 
 #include <string.h>
 
+#include <chrono>
+
 #include "VZ_Assert.h"
 #include "VZ_SelectSocketMgr.h"
 
@@ -14,6 +16,30 @@ namespace {
 
 const int STATUS_NONE = SS_CLOSED; // a socket without record, inside the passes
 const UINT RECORD_BUCKETS = 17;
+
+// A select's read set: the thread's sockets and its wake socket, laid out as
+// an fd_set one entry wider (select reads fd_count entries).
+struct _WIDESET {
+    u_int fd_count;
+    SOCKET fd_array[SELECT_MAX_SOCKETS + 1];
+};
+
+// A non-blocking UDP socket on 127.0.0.1 and its address; INVALID_SOCKET
+// when it cannot be made.
+SOCKET MakeWakeSocket(sockaddr_in* lpAddr)
+{
+    SOCKET s = socket(AF_INET, SOCK_DGRAM, 0);
+    *lpAddr = VZ_MakeInetAddress(inet_addr("127.0.0.1"), 0);
+    int iLen = sizeof(*lpAddr);
+    u_long ulNonBlocking = 1;
+    if (s != INVALID_SOCKET &&
+        (bind(s, reinterpret_cast<const sockaddr*>(lpAddr), sizeof(*lpAddr)) != 0 ||
+         getsockname(s, reinterpret_cast<sockaddr*>(lpAddr), &iLen) != 0 || ioctlsocket(s, FIONBIO, &ulNonBlocking) != 0)) {
+        closesocket(s);
+        s = INVALID_SOCKET;
+    }
+    return s;
+}
 // Events of a thread made while the manager had no sink go nowhere; an
 // incoming connection is refused, since nobody would ever close it.
 class VZ_NullSink : public ISocketMgrSink {
@@ -60,7 +86,8 @@ _RECORDVIEW ViewOf(const _SelectSocketData* lpssd)
 VZ_SelectThread::VZ_SelectThread(VZ_SelectSocketMgr* pSocketMgr, ISocketMgrSink* pSink)
     : m_hWakeEvent(CreateEventW(NULL, FALSE, FALSE, NULL)), m_hExitEvent(CreateEventW(NULL, FALSE, FALSE, NULL)),
       m_pSocketMgr(pSocketMgr), m_pSink(pSink != NULL ? pSink : &g_NullSink), m_ulNextSerial(1), m_mapSocket2Data(10),
-      m_Delivery(this, TCPDELIVER_MODE_SELECT), m_bWakePending(false)
+      m_Delivery(this, TCPDELIVER_MODE_SELECT), m_bInSelect(false), m_ulCloseRound(0),
+      m_sWake(MakeWakeSocket(&m_addrWake)), m_bWakeSent(false), m_bWakePending(false)
 {
     m_fdRead.fd_count = 0;
     m_fdWrite.fd_count = 0;
@@ -72,6 +99,8 @@ VZ_SelectThread::~VZ_SelectThread()
 {
     CloseHandle(m_hWakeEvent);
     CloseHandle(m_hExitEvent);
+    if (m_sWake != INVALID_SOCKET)
+        closesocket(m_sWake);
 }
 
 void VZ_SelectThread::Stop()
@@ -87,6 +116,10 @@ void VZ_SelectThread::Stop()
         SetStopFlag();
     else
         VZ_Thread::Stop();
+    {
+        VZ_AutoLock lock(&m_lckFdSet);
+        m_bInSelect = false; // the thread ended, or runs an event
+    }
     ClosePending();
     // No events for these closes: the manager is going away.
     VZ_AutoLock lock(&m_mapSocket2Data);
@@ -116,7 +149,7 @@ int VZ_SelectThread::AddRecord(SOCKET s, int status, DWORD dwUserData1, DWORD dw
     return m_mapSocket2Data.GetCount();
 }
 
-bool VZ_SelectThread::RemoveSocket(SOCKET s, int* lpiLeft, int* lpiStatus, SOCKET* lpsPair)
+bool VZ_SelectThread::RemoveSocket(SOCKET s, _REMOVED* lpRemoved)
 {
     {
         VZ_AutoLock lock(&m_lckFdSet);
@@ -132,33 +165,78 @@ bool VZ_SelectThread::RemoveSocket(SOCKET s, int* lpiLeft, int* lpiStatus, SOCKE
     // A running OnTcpRecv owns the receive block; its delivery frees it.
     if (!lpssd->bRbufLockFlag)
         m_pSocketMgr->m_Memory.Free(lpssd->sbRbuf.lpData);
-    *lpiStatus = lpssd->status;
-    *lpsPair = lpssd->sPair;
+    lpRemoved->iStatus = lpssd->status;
+    lpRemoved->sPair = lpssd->sPair;
     m_mapSocket2Data.RemoveKey(static_cast<unsigned int>(s));
-    CloseLater(s);
-    *lpiLeft = m_mapSocket2Data.GetCount();
+    lpRemoved->bDeferred = CloseOrDefer(s, &lpRemoved->ulRound);
+    lpRemoved->iLeft = m_mapSocket2Data.GetCount();
     return true;
 }
 
-// The thread closes the socket itself, between two selects: a socket closed
-// while another thread waits in select on it can take the whole process's
-// socket layer down under Wine. Until then the handle is not reused, so no
-// new socket can be taken for the closed one.
-void VZ_SelectThread::CloseLater(SOCKET s)
+// A socket closed while another thread waits in select on it can take the
+// whole process's socket layer down under Wine. So while this thread is
+// inside select (on a copy of the sets that may hold s) it closes s itself
+// as soon as select returns, woken at once; at any other time s is in no
+// copy and is closed here and now. The passes read a socket only under the
+// record lock and while its record exists (WithLiveRecord), so a handle
+// closed here, or reused meanwhile, is never read for the removed record.
+bool VZ_SelectThread::CloseOrDefer(SOCKET s, ULONG* lpulRound)
 {
     {
         VZ_AutoLock lock(&m_lckFdSet);
-        m_arrClosing.Add(s);
+        if (m_bInSelect) {
+            m_arrClosing.Add(s);
+            *lpulRound = m_ulCloseRound;
+        } else {
+            lock.Unlock();
+            closesocket(s);
+            return false;
+        }
     }
-    Wake();
+    WakeSelect();
+    return true;
 }
 
 void VZ_SelectThread::ClosePending()
 {
     VZ_AutoLock lock(&m_lckFdSet);
+    if (m_arrClosing.GetSize() == 0)
+        return;
     for (int i = 0; i < m_arrClosing.GetSize(); ++i)
         closesocket(m_arrClosing[i]);
     m_arrClosing.RemoveAll();
+    {
+        std::lock_guard<std::mutex> lockRound(m_mtxClose);
+        ++m_ulCloseRound;
+    }
+    m_cvClose.notify_all();
+}
+
+// Bounded: a thread that does not come back from select in time (it cannot
+// be blocked by the host, select has a time-out) closes the socket later.
+void VZ_SelectThread::WaitClosed(ULONG ulRound)
+{
+    std::unique_lock<std::mutex> lock(m_mtxClose);
+    m_cvClose.wait_for(lock, std::chrono::milliseconds(SELECT_CLOSE_WAIT_MS),
+                       [&] { return m_ulCloseRound != ulRound; });
+}
+
+// One datagram per select at most: the thread clears the flag before it
+// drains the socket, so a later request sends again.
+void VZ_SelectThread::WakeSelect()
+{
+    if (m_sWake != INVALID_SOCKET && !m_bWakeSent.exchange(true))
+        sendto(m_sWake, "", 1, 0, reinterpret_cast<const sockaddr*>(&m_addrWake), sizeof(m_addrWake));
+}
+
+void VZ_SelectThread::DrainWake()
+{
+    if (m_sWake == INVALID_SOCKET)
+        return;
+    m_bWakeSent = false;
+    char by = 0;
+    while (recv(m_sWake, &by, 1, 0) >= 0) {
+    }
 }
 
 void VZ_SelectThread::FreeRecordBlocks(_SelectSocketData& ssd)
@@ -404,21 +482,33 @@ ULONG VZ_SelectThread::SerialOf(SERIALMAP& map, SOCKET s)
 
 bool VZ_SelectThread::RunCycle()
 {
-    fd_set fdRead, fdWrite, fdExcept;
-    fd_set *lpRead, *lpWrite, *lpExcept;
+    _WIDESET wsRead;
+    fd_set fdWrite, fdExcept;
+    fd_set* lpRead = reinterpret_cast<fd_set*>(&wsRead);
+    fd_set *lpWrite, *lpExcept;
     ClosePending();
     {
         VZ_AutoLock lock(&m_lckFdSet);
-        lpRead = CopySet(m_fdRead, &fdRead);
+        bool bRead = CopySet(m_fdRead, lpRead) != NULL;
         lpWrite = CopySet(m_fdWrite, &fdWrite);
         lpExcept = CopySet(m_fdExcept, &fdExcept);
+        if (!bRead && lpWrite == NULL && lpExcept == NULL)
+            return false; // nothing to watch: sleep until a socket joins a set
+        if (!bRead)
+            wsRead.fd_count = 0;
+        m_bInSelect = true;
     }
-    if (lpRead == NULL && lpWrite == NULL && lpExcept == NULL)
-        return false; // nothing to watch: sleep until a socket joins a set
+    if (m_sWake != INVALID_SOCKET)
+        wsRead.fd_array[wsRead.fd_count++] = m_sWake;
     SERIALMAP mapSerial(10);
     BuildSerialMap(mapSerial);
     timeval tv = {0, SELECT_WAIT_USEC};
-    int iResult = select(0, lpRead, lpWrite, lpExcept, &tv);
+    int iResult = select(0, wsRead.fd_count > 0 ? lpRead : NULL, lpWrite, lpExcept, &tv);
+    {
+        VZ_AutoLock lock(&m_lckFdSet);
+        m_bInSelect = false;
+    }
+    ClosePending(); // what CloseSocket removed meanwhile, before any pass
     if (iResult < 0) {
         // Typically a socket closed between the copy and the call: the
         // cycle is dropped and the thread sleeps until the next wake event.
@@ -442,12 +532,16 @@ bool VZ_SelectThread::ReadPass(const fd_set* lpSet, SERIALMAP& map)
         return false;
     for (u_int i = 0; i < lpSet->fd_count; ++i) {
         SOCKET s = lpSet->fd_array[i];
+        if (s == m_sWake) {
+            DrainWake();
+            continue;
+        }
         ULONG ulSerial = SerialOf(map, s);
         _SelectSocketData* lpssd = LockRecord(s);
-        // A connected socket that is not the one this cycle watched is not
-        // read now: its bytes would go to the old record's serial and be
-        // dropped. It is in the read set again if its owner armed it.
-        if (lpssd != NULL && lpssd->status == SS_CONNECTED && lpssd->ulSerial != ulSerial)
+        // A socket that is not the one this cycle watched (closed, or closed
+        // and made anew) is not served now: the new one is in the sets again
+        // if its owner armed it.
+        if (lpssd != NULL && lpssd->ulSerial != ulSerial)
             lpssd = NULL;
         _RECORDVIEW view = ViewOf(lpssd);
         if (lpssd != NULL && view.status == SS_CONNECTED) {
@@ -456,23 +550,37 @@ bool VZ_SelectThread::ReadPass(const fd_set* lpSet, SERIALMAP& map)
         }
         UnlockRecords();
         if (view.status == SS_UDP)
-            ReadUdp(s, view.sPair, view.dwUserData1, view.dwUserData2);
+            ReadUdp(s, ulSerial, view.sPair, view.dwUserData1, view.dwUserData2);
         else if (view.status == SS_ACCEPTING)
-            AcceptOne(s);
+            AcceptOne(s, ulSerial);
         else if (view.status == SS_CONNECTED)
             ReadTcp(s, ulSerial);
     }
     return true;
 }
 
-void VZ_SelectThread::ReadUdp(SOCKET s, SOCKET sPair, DWORD dwUserData1, DWORD dwUserData2)
+template <class FN> bool VZ_SelectThread::WithLiveRecord(SOCKET s, ULONG ulSerial, FN fn)
+{
+    VZ_AutoLock lock(&m_mapSocket2Data);
+    _SelectSocketData* lpssd = FindRecord(s);
+    if (lpssd == NULL || lpssd->ulSerial != ulSerial)
+        return false;
+    fn();
+    return true;
+}
+
+void VZ_SelectThread::ReadUdp(SOCKET s, ULONG ulSerial, SOCKET sPair, DWORD dwUserData1, DWORD dwUserData2)
 {
     sockaddr_in from;
     int iFromLen = sizeof(from);
     memset(&from, 0, sizeof(from));
-    int n = recvfrom(s, m_szRecvBuf, SELECT_RECV_BUF_SIZE, 0, reinterpret_cast<sockaddr*>(&from), &iFromLen);
+    int n = 0, iError = 0;
+    if (!WithLiveRecord(s, ulSerial, [&] {
+            n = recvfrom(s, m_szRecvBuf, SELECT_RECV_BUF_SIZE, 0, reinterpret_cast<sockaddr*>(&from), &iFromLen);
+            iError = n < 1 ? WSAGetLastError() : 0;
+        }))
+        return; // closed meanwhile
     if (n < 1) {
-        int iError = WSAGetLastError();
         if (iError == WSAEWOULDBLOCK)
             return;
         RemoveFromSet(m_fdRead, s);
@@ -486,12 +594,13 @@ void VZ_SelectThread::ReadUdp(SOCKET s, SOCKET sPair, DWORD dwUserData1, DWORD d
 
 // The listening socket stays in the read set; the accepted one joins no set
 // until the host calls Recv.
-void VZ_SelectThread::AcceptOne(SOCKET s)
+void VZ_SelectThread::AcceptOne(SOCKET s, ULONG ulSerial)
 {
     sockaddr_in peer, local;
     int iPeerLen = sizeof(peer), iLocalLen = sizeof(local);
     memset(&local, 0, sizeof(local));
-    SOCKET sNew = accept(s, reinterpret_cast<sockaddr*>(&peer), &iPeerLen);
+    SOCKET sNew = INVALID_SOCKET;
+    WithLiveRecord(s, ulSerial, [&] { sNew = accept(s, reinterpret_cast<sockaddr*>(&peer), &iPeerLen); });
     if (sNew == INVALID_SOCKET)
         return;
     getsockname(sNew, reinterpret_cast<sockaddr*>(&local), &iLocalLen);
@@ -509,14 +618,19 @@ void VZ_SelectThread::ReadTcp(SOCKET s, ULONG ulSerial)
     RemoveFromSet(m_fdRead, s);
     if (VZ_Thread::IsStopping())
         return;
-    int n = recv(s, m_szRecvBuf, SELECT_RECV_BUF_SIZE, 0);
+    int n = 0, iError = 0;
+    if (!WithLiveRecord(s, ulSerial, [&] {
+            n = recv(s, m_szRecvBuf, SELECT_RECV_BUF_SIZE, 0);
+            iError = n < 0 ? WSAGetLastError() : 0;
+        }))
+        return; // closed meanwhile
     if (n >= 1) {
         if (DeliverTcpData(s, m_szRecvBuf, static_cast<UINT>(n), ulSerial) && !VZ_Thread::IsStopping())
             WatchRead(s, SS_CONNECTED, ulSerial);
-    } else if (n < 0 && WSAGetLastError() == WSAEWOULDBLOCK) {
+    } else if (n < 0 && iError == WSAEWOULDBLOCK) {
         WatchRead(s, SS_CONNECTED, ulSerial);
     } else {
-        CloseAndNotify(WSAGetLastError(), s); // also a graceful close (normally error 0)
+        CloseAndNotify(iError, s); // also a graceful close (error 0)
     }
 }
 

@@ -5,6 +5,7 @@
 #include <stdio.h>
 #include <string.h>
 
+#include "VZ_MultiThread.h"
 #include "VZ_NetworkEx.h"
 
 namespace {
@@ -110,13 +111,18 @@ SOCKET VZ_SocketMgrContainer::Own(SOCKET s)
 }
 
 // Only sockets made through a container; the entry stays, so that late
-// events of the socket still find their owner.
+// events of the socket still find their owner. The engine is called with the
+// container lock released: no container or engine lock is ever held while
+// another is taken from here, and an event that closes a socket of its own
+// (routing needs this lock) never waits behind a close on another thread.
 bool VZ_SocketMgrContainer::CloseSocket(SOCKET s)
 {
-    VZ_AutoLock lock(&g_lckContainer);
-    if (g_lpEngine == NULL || !g_mapSocket2Mgr.Lookup(static_cast<unsigned int>(s)))
-        return false;
-    return g_lpEngine->CloseSocket(s);
+    {
+        VZ_AutoLock lock(&g_lckContainer);
+        if (!g_mapSocket2Mgr.Lookup(static_cast<unsigned int>(s)))
+            return false;
+    }
+    return Forward(false, [&](ISocketMgr* e) { return e->CloseSocket(s); });
 }
 
 // Without flags, whatever the host passes: the first container starts the engine.
