@@ -42,6 +42,7 @@
 // command line or a failed set-up, 4 when the run hung).
 #include <winsock2.h>
 #include <windows.h>
+#include <tlhelp32.h>
 
 #include <stdio.h>
 #include <stdlib.h>
@@ -1180,6 +1181,33 @@ DWORD ProcessHandles()
     return dw;
 }
 
+int ProcessThreads()
+{
+    HANDLE hSnap = CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0);
+    THREADENTRY32 te = {};
+    te.dwSize = sizeof(te);
+    int n = 0;
+    for (BOOL b = Thread32First(hSnap, &te); b; b = Thread32Next(hSnap, &te))
+        n += te.th32OwnerProcessID == GetCurrentProcessId();
+    CloseHandle(hSnap);
+    return n;
+}
+
+// The handle count once a round's engine threads are gone: the process is
+// back to iThreads threads, or its handle count has not moved for 200 ms
+// (what the first use of Winsock keeps may include threads); at most 5 s.
+DWORD SettledHandles(int iThreads)
+{
+    DWORD dwLast = ProcessHandles();
+    for (int i = 0, iSame = 0; i < 250 && iSame < 10 && ProcessThreads() > iThreads; ++i) {
+        Sleep(20);
+        DWORD dw = ProcessHandles();
+        iSame = dw == dwLast ? iSame + 1 : 0;
+        dwLast = dw;
+    }
+    return ProcessHandles();
+}
+
 // Watchdog: a run that does not end in time is reported and ended.
 std::atomic<double> g_dDeadline{0.0};
 std::atomic<bool> g_bWatchdogQuit{false};
@@ -1375,14 +1403,14 @@ int main(int argc, char** argv)
 
     // Warm-up: what the first use of Winsock and of the engine keeps for the
     // process stays out of the handle figure.
+    int iThreadsBefore = ProcessThreads();
     RoundResult warm = RunRound(opt, 1.0, opt.iConns < 20 ? opt.iConns : 20);
     if (!warm.bSetUp) {
         printf("soak: engine %s: set-up failed (unknown name, or no listener)\n", opt.strEngine.c_str());
         fflush(stdout);
         return 2;
     }
-    Sleep(200);
-    DWORD dwHandlesBefore = ProcessHandles();
+    DWORD dwHandlesBefore = SettledHandles(iThreadsBefore);
     long long llWarmViolations = g_fig.violations.load();
 
     // The run; the figures count from here (violations of the warm-up stay).
