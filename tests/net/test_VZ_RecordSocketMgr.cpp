@@ -132,7 +132,10 @@ TEST_F(VZ_Record, UninitializeStopsReplayInTheMiddle)
     mgr.SetSink(&sink);
     ASSERT_TRUE(mgr.Initialize(0, 0, 0, 0));
     ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(hInside, 5000));
-    std::thread stop([&] { EXPECT_TRUE(mgr.Uninitialize(0)), SetEvent(hReturned); });
+    std::thread stop([&] {
+        EXPECT_TRUE(mgr.Uninitialize(0));
+        SetEvent(hReturned);
+    });
     for (int i = 0; i < 5000 && mgr.Replaying(); ++i) // until Uninitialize has begun
         Sleep(1);
     // A stop that does not wait returns now; a slow machine only tests it less.
