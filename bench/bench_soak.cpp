@@ -1180,6 +1180,21 @@ DWORD ProcessHandles()
     return dw;
 }
 
+// The handle count once a round's engine threads have given theirs back:
+// the count has not moved for 200 ms (at most 5 s). A thread slower to end
+// can only raise the baseline, hiding a leak, never inventing one.
+DWORD SettledHandles()
+{
+    DWORD dwLast = ProcessHandles();
+    for (int i = 0, iSame = 0; i < 250 && iSame < 10; ++i) {
+        Sleep(20);
+        DWORD dw = ProcessHandles();
+        iSame = dw == dwLast ? iSame + 1 : 0;
+        dwLast = dw;
+    }
+    return dwLast;
+}
+
 // Watchdog: a run that does not end in time is reported and ended.
 std::atomic<double> g_dDeadline{0.0};
 std::atomic<bool> g_bWatchdogQuit{false};
@@ -1381,8 +1396,7 @@ int main(int argc, char** argv)
         fflush(stdout);
         return 2;
     }
-    Sleep(200);
-    DWORD dwHandlesBefore = ProcessHandles();
+    DWORD dwHandlesBefore = SettledHandles();
     long long llWarmViolations = g_fig.violations.load();
 
     // The run; the figures count from here (violations of the warm-up stay).

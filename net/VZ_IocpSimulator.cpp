@@ -48,6 +48,15 @@ int RandomIndex(int n)
     return i >= 0 && i < n ? i : -1;
 }
 
+// How many ordinals a set is filled with: ulPerRate for each percent of a
+// rate drawn in [ulLo, ulHi], at most as many distinct ordinals as there are
+// (a rate above 100 is clamped: the fill would never end otherwise).
+ULONG OrdinalTarget(ULONG ulLo, ULONG ulHi, ULONG ulPerRate, ULONG ulOrdinals)
+{
+    ULONG ulTarget = ulPerRate * RandomIn(ulLo, ulHi);
+    return ulTarget < ulOrdinals ? ulTarget : ulOrdinals;
+}
+
 std::string Trim(const std::string& str)
 {
     size_t nFirst = str.find_first_not_of(" \t\r\n");
@@ -103,6 +112,12 @@ void VZ_IocpSocketMgr::ReadSimulatorSettings()
     ReadRange(ini, "tcp", "delay", &m_ulMinDelaytime, &m_ulMaxDelaytime);
     ReadRange(ini, "tcp", "connfail", &m_ulConnFailMinrate, &m_ulConnFailMaxrate);
     m_ulConnectCount = 0;
+    // The sets are filled before Initialize returns, so the host's first
+    // datagrams and connects are simulated too; the thread refills them.
+    FillOrdinals(m_mapLostPacket, OrdinalTarget(m_ulLostPacketsMinrate, m_ulLostPacketsMaxrate, 10, LOST_ORDINALS),
+                 1000.0, &m_ulUdpSendCount);
+    FillOrdinals(m_mapConnFail, OrdinalTarget(m_ulConnFailMinrate, m_ulConnFailMaxrate, 1, CONNECT_ORDINALS), 100.0,
+                 &m_ulConnectCount);
     StartThreads(IOCP_THREAD_SIMULATOR, 1, 0);
     StartThreads(IOCP_THREAD_DELAYSEND, 1, 0);
 }
@@ -124,12 +139,10 @@ void VZ_IocpSocketMgr::ThreadSimulator()
             dwStart = timeGetTime();
             dwInterval = 0;
         }
-        // At most as many distinct ordinals as there are: a rate above 100
-        // is clamped (the fill would never end otherwise).
-        ULONG ulLost = 10 * RandomIn(m_ulLostPacketsMinrate, m_ulLostPacketsMaxrate);
-        FillOrdinals(m_mapLostPacket, ulLost < LOST_ORDINALS ? ulLost : LOST_ORDINALS, 1000.0, &m_ulUdpSendCount);
-        ULONG ulFail = RandomIn(m_ulConnFailMinrate, m_ulConnFailMaxrate);
-        FillOrdinals(m_mapConnFail, ulFail < CONNECT_ORDINALS ? ulFail : CONNECT_ORDINALS, 100.0, &m_ulConnectCount);
+        FillOrdinals(m_mapLostPacket, OrdinalTarget(m_ulLostPacketsMinrate, m_ulLostPacketsMaxrate, 10, LOST_ORDINALS),
+                     1000.0, &m_ulUdpSendCount);
+        FillOrdinals(m_mapConnFail, OrdinalTarget(m_ulConnFailMinrate, m_ulConnFailMaxrate, 1, CONNECT_ORDINALS),
+                     100.0, &m_ulConnectCount);
         Sleep(SIMULATOR_SLEEP_MS);
     }
 }

@@ -236,13 +236,14 @@ protected:
         }
     }
 
-    // Index of the first line equal to strLine, waiting for it; -1 on time-out.
-    int WaitLine(const std::string& strLine, DWORD dwMs = 10000)
+    // Index of the first line equal to strLine from line nFrom on, waiting
+    // for it; -1 on time-out.
+    int WaitLine(const std::string& strLine, DWORD dwMs = 10000, size_t nFrom = 0)
     {
         int iAt = -1;
         WaitUntil([&] {
             Lines vec = m_Sink.Log();
-            auto it = std::find(vec.begin(), vec.end(), strLine);
+            auto it = std::find(vec.begin() + std::min(nFrom, vec.size()), vec.end(), strLine);
             return (iAt = it == vec.end() ? -1 : int(it - vec.begin())) >= 0;
         }, dwMs);
         return iAt;

@@ -13,6 +13,7 @@
 #include <tuple>
 
 #include "EngineTest.h"
+#include "VZ_MultiThread.h"
 #include "VZ_SocketMgr.h"
 #include "VZ_SocketMgrContainer.h"
 
@@ -274,12 +275,12 @@ TEST_P(EngineFaults, APeerThatNeverReadsQueuesTheBlocksAndCloseSocketOrUninitial
         EXPECT_LE(64, Pool()->GetPoolOutstanding() - iBefore) << "the queued blocks are not the pool's";
 
         size_t nLog = m_Sink.Log().size();
-        DWORD dwStart = GetTickCount();
+        LONG lStopTimeouts = VZ_MultiThread::GetStopTimeoutCount();
         EXPECT_TRUE(bUninitialize ? m_lpMgr->Uninitialize(0) : m_lpMgr->CloseSocket(s));
         // A send under way at the end must end too, whatever the peer does:
         // its block comes back with the close, not with the peer's, and the
         // stop does not wait for it.
-        EXPECT_GT(1000u, GetTickCount() - dwStart) << "the end waited for the peer";
+        EXPECT_EQ(lStopTimeouts, VZ_MultiThread::GetStopTimeoutCount()) << "the end waited for the peer";
         auto Back = [&] { return Pool()->GetPoolOutstanding() == iBefore; };
         EXPECT_TRUE(WaitUntil(Back, 2000)) << Pool()->GetPoolOutstanding() - iBefore
                                            << " blocks held after the end while the peer stays";

@@ -6,66 +6,83 @@
 #include <string>
 
 #include "EngineTest.h"
+#include "VZ_IocpSocketMgr.h"
 
 namespace {
+
+// A completion-port manager whose simulator thread, when held, waits until
+// Uninitialize: what is simulated meanwhile is what Initialize prepared, and
+// nothing is refilled.
+class HeldSimulator : public VZ_IocpSocketMgr {
+public:
+    explicit HeldSimulator(bool bHold) : m_hGo(CreateEventW(NULL, TRUE, !bHold, NULL)) {}
+    ~HeldSimulator() override { CloseHandle(m_hGo); }
+    bool Uninitialize(DWORD dw) override { return SetEvent(m_hGo), VZ_IocpSocketMgr::Uninitialize(dw); }
+
+protected:
+    DWORD ThreadProc(_THREAD_DATA& td) override
+    {
+        if (td.iThreadType == IOCP_THREAD_SIMULATOR)
+            WaitForSingleObject(m_hGo, INFINITE);
+        return VZ_IocpSocketMgr::ThreadProc(td);
+    }
+
+private:
+    HANDLE m_hGo;
+};
 
 class IocpSimulator : public EngineFixture {
 protected:
     const EngineRow& Row() const override { return RowOf(SOCKETMGR_IOCP); }
-    void SetUp() override {} // each test starts its manager with its own file
-    void TearDown() override
-    {
-        if (m_bStarted)
-            EngineFixture::TearDown();
-    }
-    void StartWith(const char* lpszIni)
+    void SetUp() override { EngineFixture::SetUp(), Stop(); } // each test starts its manager with its own file
+    void StartWith(const char* lpszIni, bool bHold = false)
     {
         char szPath[MAX_PATH];
         std::string strPath(szPath, GetModuleFileNameA(NULL, szPath, MAX_PATH));
         strPath = strPath.substr(0, strPath.rfind('\\') + 1) + "oxnet.ini";
         ASSERT_TRUE(!!(std::ofstream(strPath, std::ios::binary) << lpszIni));
-        if (m_bStarted) // a later manager of the same test
-            Start(0);
-        else
-            EngineFixture::SetUp();
-        m_bStarted = true;
+        Stop();
+        m_Sink.m_lpMgr = m_lpMgr = new HeldSimulator(bHold);
+        m_lpMgr->SetSink(&m_Sink);
+        EXPECT_TRUE(m_lpMgr->Initialize(0, 0, 0, 0));
         DeleteFileA(strPath.c_str());
-        Sleep(150); // the simulator thread fills its sets
     }
     // Datagrams a raw socket gets from iCount SendTo calls of the manager.
-    int Delivered(int iCount)
+    // The iWant expected ones are waited for; more only briefly (one coming
+    // later still could only make a wrong count pass, never a right one fail).
+    int Delivered(int iCount, int iWant)
     {
         SOCKET sRaw = Raw(SOCK_DGRAM);
+        int iBuf = 1 << 20, n = 0;
+        setsockopt(sRaw, SOL_SOCKET, SO_RCVBUF, reinterpret_cast<const char*>(&iBuf), sizeof(iBuf));
         sockaddr_in to = Loopback(PortOf(sRaw));
         SOCKET u = m_lpMgr->CreateUdpSocket(NULL, "127.0.0.1", 0, 1, 2);
         for (int i = 0; i < iCount; ++i)
             EXPECT_EQ(0, m_lpMgr->SendTo(u, &to, "d", 1, true));
+        char c;
+        while (n < iWant && recv(sRaw, &c, 1, 0) == 1)
+            ++n;
         DWORD dwTimeout = 300;
         setsockopt(sRaw, SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<const char*>(&dwTimeout), sizeof(dwTimeout));
-        int n = 0;
-        char c;
         while (recv(sRaw, &c, 1, 0) == 1)
             ++n;
         return n;
     }
-    bool m_bStarted = false;
 };
 
 TEST_F(IocpSimulator, LossAtItsTwoEndsDropsExactlyTheDrawnOrdinals)
 {
-    StartWith("[oxnet]\r\nsimulator=1\r\n[udp]\r\nlost=100 , 100\r\n");
-    EXPECT_EQ(1, Delivered(1001)); // 1000 distinct ordinals among 1 .. 1001
-    Stop();
+    StartWith("[oxnet]\r\nsimulator=1\r\n[udp]\r\nlost=100 , 100\r\n", true);
+    EXPECT_EQ(1, Delivered(1001, 1)); // 1000 distinct ordinals among 1 .. 1001
     StartWith("[oxnet]\r\nsimulator=1\r\n[udp]\r\nlost=0,0\r\n");
-    EXPECT_EQ(200, Delivered(200));
-    Stop();
+    EXPECT_EQ(200, Delivered(200, 200));
     StartWith("[oxnet]\r\nsimulator=0\r\n[udp]\r\nlost=100,100\r\n"); // switched off: nothing of it runs
-    EXPECT_EQ(200, Delivered(200));
+    EXPECT_EQ(200, Delivered(200, 200));
 }
 
 TEST_F(IocpSimulator, EveryConnectFailsAtRateHundred)
 {
-    StartWith("[oxnet]\r\nsimulator=1\r\n[tcp]\r\nconnfail=100,100\r\n");
+    StartWith("[oxnet]\r\nsimulator=1\r\n[tcp]\r\nconnfail=100,100\r\n", true);
     SOCKET sListen = RawListen();
     for (DWORD i = 0; i < 3; ++i) {
         size_t nBefore = Count("connect ");
@@ -84,9 +101,13 @@ TEST_F(IocpSimulator, HeldSendsArriveLateWholeAndInOrder)
     // Without a break range every candidate would be broken at once.
     StartWith("[oxnet]\r\nsimulator=1\r\nmaxaffect=0\r\n[tcp]\r\ndelay=150,300\r\nbreak=3600,3600\r\n");
     SOCKET sPeer, s = ConnectedToRaw(&sPeer);
-    EXPECT_TRUE(m_lpMgr->Send(s, "a", 1, 1, NULL)); // a candidate now; picked within a round
-    EXPECT_EQ("a", RawRecv(sPeer, 1));
-    Sleep(100);
+    // Once s is picked its sends are held, while SendV's never are: a marker
+    // sent after a probe then arrives first. The first probe makes s a candidate.
+    const _SOCKBUF mark = {"m", 0, 1};
+    ASSERT_TRUE(WaitUntil([&] {
+        EXPECT_TRUE(m_lpMgr->Send(s, "p", 1, 1, NULL) && m_lpMgr->SendV(s, &mark, 1, 1, NULL));
+        return RawRecv(sPeer, 2) == "mp";
+    })) << "never held";
     double dStart = Ms();
     std::string strSent;
     for (int i = 0; i < 20; ++i) {
@@ -94,9 +115,9 @@ TEST_F(IocpSimulator, HeldSendsArriveLateWholeAndInOrder)
         EXPECT_TRUE(m_lpMgr->Send(s, str.data(), int(str.size()), 2, NULL));
         strSent += str;
     }
-    EXPECT_EQ(strSent.substr(0, 1), RawRecv(sPeer, 1));
+    EXPECT_TRUE(m_lpMgr->SendV(s, &mark, 1, 1, NULL));
+    EXPECT_TRUE(RawRecv(sPeer, strSent.size() + 1) == "m" + strSent);
     EXPECT_LE(140.0, Ms() - dStart); // held at least the smallest delay
-    EXPECT_EQ(strSent.substr(1), RawRecv(sPeer, strSent.size() - 1));
     EXPECT_TRUE(m_lpMgr->Send(s, "z", 1, 3, NULL)); // held when Uninitialize frees it
 }
 
@@ -116,10 +137,9 @@ TEST_F(IocpSimulator, BreaksOnlyCandidatesAndStopsWithSendsHeld)
         return n;
     };
     EXPECT_TRUE(m_lpMgr->Send(s, "x", 1, 1, NULL));
-    Sleep(20);
-    EXPECT_TRUE(m_lpMgr->Send(s, "y", 1, 2, NULL)); // held once s is picked, freed by CloseSocket
-    EXPECT_TRUE(WaitUntil([&] { return Closed(s) == 1; }, 5000)); // reported once
-    Sleep(200);
+    m_lpMgr->Send(s, "y", 1, 2, NULL); // held once s is picked, freed by CloseSocket; refused once s broke
+    EXPECT_TRUE(WaitUntil([&] { return Closed(s) == 1; }, 5000));
+    Sleep(200); // reported once: a second report would come now
     EXPECT_EQ(1u, Closed(s));
     EXPECT_EQ(0u, Closed(sQuiet));
     // The peer sees the break; the broken handle stays s's until CloseSocket,

@@ -113,22 +113,37 @@ TEST_F(VZ_Record, FactoryMadeReplayOfMissingFileFailsWithMessage)
     }
 }
 
+// Uninitialize, started while an event runs, returns only after that event
+// and raises nothing more.
 TEST_F(VZ_Record, UninitializeStopsReplayInTheMiddle)
 {
+    struct Replayer : VZ_RecordSocketMgr {
+        bool Replaying() const { return m_bReplaying; }
+    } mgr;
     WriteRecFile(Rec(RECORD_DATA, "a", 1) + Rec(RECORD_DATA, "b", 1) + Rec(RECORD_DATA, "c", 1));
-    HANDLE hRelease = CreateEventW(NULL, TRUE, FALSE, NULL);
+    HANDLE hInside = CreateEventW(NULL, TRUE, FALSE, NULL), hRelease = CreateEventW(NULL, TRUE, FALSE, NULL);
+    HANDLE hReturned = CreateEventW(NULL, TRUE, FALSE, NULL);
+    std::atomic<bool> bReturnedInside{false};
     LogSink sink;
-    sink.m_fnHook = [hRelease](const char*, SOCKET, UINT*) { WaitForSingleObject(hRelease, 10000); };
-    VZ_RecordSocketMgr mgr;
+    sink.m_fnHook = [&](const char*, SOCKET, UINT*) {
+        SignalObjectAndWait(hInside, hRelease, 10000, FALSE);
+        bReturnedInside = WaitForSingleObject(hReturned, 0) == WAIT_OBJECT_0;
+    };
     mgr.SetSink(&sink);
     ASSERT_TRUE(mgr.Initialize(0, 0, 0, 0));
-    EXPECT_TRUE(sink.WaitFor(1));
-    std::thread release([hRelease]() { Sleep(300), SetEvent(hRelease); });
-    ULONGLONG ullStart = GetTickCount64();
-    EXPECT_TRUE(mgr.Uninitialize(0));
-    EXPECT_GE(GetTickCount64() - ullStart, 200u); // it waited for the event in progress
-    release.join();
-    CloseHandle(hRelease);
+    ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(hInside, 5000));
+    std::thread stop([&] {
+        EXPECT_TRUE(mgr.Uninitialize(0));
+        SetEvent(hReturned);
+    });
+    for (int i = 0; i < 5000 && mgr.Replaying(); ++i) // until Uninitialize has begun
+        Sleep(1);
+    // A stop that does not wait returns now; a slow machine only tests it less.
+    EXPECT_EQ(WAIT_TIMEOUT, WaitForSingleObject(hReturned, 200)) << "returned while an event runs";
+    SetEvent(hRelease);
+    stop.join();
+    EXPECT_FALSE(bReturnedInside.load());
+    CloseHandle(hInside), CloseHandle(hRelease), CloseHandle(hReturned);
     EXPECT_EQ(0, mgr.GetThreadCount());
     EXPECT_EQ(Lines{"recv 0 1 0 0 a"}, sink.Log());
 }
