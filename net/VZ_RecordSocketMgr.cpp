@@ -15,10 +15,11 @@ VZ_RecordSocketMgr::VZ_RecordSocketMgr() : m_bReplaying(false)
 {
 }
 
-// A replay still running here is the host's fault; closing the file at least
-// makes the replay thread's next read fail, so it ends.
+// A replay still running is stopped first: its threads run in this object.
 VZ_RecordSocketMgr::~VZ_RecordSocketMgr()
 {
+    if (GetThreadCount() > 0)
+        Uninitialize(0);
     m_fileReplay.Close();
 }
 
@@ -60,7 +61,9 @@ bool VZ_RecordSocketMgr::Uninitialize(DWORD /*dwReserved*/)
     StopTimerService();
     StopAllThreads(2000);
     m_queDns.PostMessage(DNS_MSG_QUIT, 0, 0);
-    while (GetThreadCount(RECORD_THREAD_REPLAY) > 0)
+    // The replay thread stopping its own replay from inside an event cannot
+    // wait for itself: it ends when the event returns.
+    while (!IsPoolThread() && GetThreadCount(RECORD_THREAD_REPLAY) > 0)
         SwitchToThread();
     m_fileReplay.Close();
     return true;

@@ -148,6 +148,30 @@ TEST_F(VZ_Record, UninitializeStopsReplayInTheMiddle)
     EXPECT_EQ(Lines{"recv 0 1 0 0 a"}, sink.Log());
 }
 
+// Destroyed while replaying, without Uninitialize: the replay is stopped
+// before the object goes, not left running in a half-destroyed one.
+TEST_F(VZ_Record, DestroyedWhileReplayingStopsTheReplayFirst)
+{
+    std::string strRec;
+    for (int i = 0; i < 20000; ++i)
+        strRec += Rec(RECORD_DATA, "x", 1);
+    WriteRecFile(strRec);
+    LogSink sink; // paced, so the replay outlasts the test by far
+    HANDLE hFirst = CreateEventW(NULL, TRUE, FALSE, NULL);
+    sink.m_fnHook = [&](const char*, SOCKET, UINT*) { SetEvent(hFirst), Sleep(1); };
+    testing::internal::CaptureStdout();
+    {
+        VZ_RecordSocketMgr mgr;
+        mgr.SetSink(&sink);
+        ASSERT_TRUE(mgr.Initialize(0, 0, 0, 0));
+        ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(hFirst, 5000));
+    }
+    CloseHandle(hFirst);
+    size_t nEvents = sink.Log().size();
+    EXPECT_EQ("", testing::internal::GetCapturedStdout());
+    EXPECT_EQ(nEvents, sink.Log().size());
+}
+
 TEST_F(VZ_Record, WritersRecordOnlyWhenOnAndTheRecordingReplaysInOrderAndDumps)
 {
     auto WriteSession = [](TestSocketMgr& mgr) { // one connection: accept, two data, close
