@@ -31,6 +31,13 @@
 #define SELECT_THREAD_NAME 2      // thread type of the name-resolution thread
 #define SELECT_CLOSE_WAIT_MS 2000 // longest wait of CloseSocket for a select thread's close
 
+// A select's read set: a thread's sockets and its wake socket, laid out as an
+// fd_set one entry wider (select reads fd_count entries).
+struct _WIDESET {
+    u_int fd_count;
+    SOCKET fd_array[SELECT_MAX_SOCKETS + 1];
+};
+
 // One socket of a select thread: the common record and its send queue.
 struct _SelectSocketData : _SOCKETCORE {
     SENDLIST listSend;
@@ -200,6 +207,7 @@ private:
     void ClosePending();
     // Makes a running select return at once (a datagram to m_sWake).
     void WakeSelect();
+    void TakeWake(_WIDESET* lpSet);
     void DrainWake();
 
     fd_set m_fdRead;

@@ -17,13 +17,6 @@ namespace {
 const int STATUS_NONE = SS_CLOSED; // a socket without record, inside the passes
 const UINT RECORD_BUCKETS = 17;
 
-// A select's read set: the thread's sockets and its wake socket, laid out as
-// an fd_set one entry wider (select reads fd_count entries).
-struct _WIDESET {
-    u_int fd_count;
-    SOCKET fd_array[SELECT_MAX_SOCKETS + 1];
-};
-
 // A non-blocking UDP socket on 127.0.0.1 and its address; INVALID_SOCKET
 // when it cannot be made.
 SOCKET MakeWakeSocket(sockaddr_in* lpAddr)
@@ -229,10 +222,21 @@ void VZ_SelectThread::WakeSelect()
         sendto(m_sWake, "", 1, 0, reinterpret_cast<const sockaddr*>(&m_addrWake), sizeof(m_addrWake));
 }
 
+// Takes the wake socket out of a select's result (which then fits an
+// fd_set again) and empties it when it was signalled.
+void VZ_SelectThread::TakeWake(_WIDESET* lpSet)
+{
+    for (u_int i = 0; i < lpSet->fd_count; ++i) {
+        if (lpSet->fd_array[i] == m_sWake) {
+            lpSet->fd_array[i] = lpSet->fd_array[--lpSet->fd_count];
+            DrainWake();
+            return;
+        }
+    }
+}
+
 void VZ_SelectThread::DrainWake()
 {
-    if (m_sWake == INVALID_SOCKET)
-        return;
     m_bWakeSent = false;
     char by = 0;
     while (recv(m_sWake, &by, 1, 0) >= 0) {
@@ -516,7 +520,8 @@ bool VZ_SelectThread::RunCycle()
         return false;
     }
     if (iResult > 0) {
-        ReadPass(lpRead, mapSerial);
+        TakeWake(&wsRead);
+        ReadPass(wsRead.fd_count > 0 ? lpRead : NULL, mapSerial);
         WritePass(lpWrite, mapSerial);
         ExceptPass(lpExcept, mapSerial);
     }
@@ -532,10 +537,6 @@ bool VZ_SelectThread::ReadPass(const fd_set* lpSet, SERIALMAP& map)
         return false;
     for (u_int i = 0; i < lpSet->fd_count; ++i) {
         SOCKET s = lpSet->fd_array[i];
-        if (s == m_sWake) {
-            DrainWake();
-            continue;
-        }
         ULONG ulSerial = SerialOf(map, s);
         _SelectSocketData* lpssd = LockRecord(s);
         // A socket that is not the one this cycle watched (closed, or closed
