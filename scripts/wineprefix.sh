@@ -9,7 +9,8 @@
 # ctest's pipe and hang it), and so checks that the prefix still starts a
 # program. A prefix made before wine32 was installed starts none, 64-bit ones
 # included ("could not load kernel32.dll", exit code 53), and no update
-# repairs it: such a prefix is made anew.
+# repairs it: such a prefix is made anew, as is one made with other settings
+# than these (an older version of this script).
 set -euo pipefail
 prefix=$1
 start=${2:-}
@@ -27,17 +28,29 @@ started() {
 }
 trap '[ -z "$probe" ] || rm -f "$probe"' EXIT
 
-if [ -f "$ready" ]; then
-  [ "$start" = --start ] || exit 0
-  started && exit 0
-fi
+# The settings below, as .oxnet-ready records them; a prefix with others is
+# made anew.
+settings="graphics=null aedebug=off32,off64"
+# Whether the prefix can be used as it is; if not, $why says why.
+usable() {
+  local have=""
+  why=""
+  [ -f "$ready" ] || { why=new; return 1; }
+  if [ "$start" = --start ] && ! started; then
+    why="cannot start a program ($(head -n 1 "$probe"))"
+    return 1
+  fi
+  read -r have <"$ready" || true
+  [ "$have" = "$settings" ] || { why="was made with other settings"; return 1; }
+}
+
+usable && exit 0
 mkdir -p "$(dirname "$prefix")"
 exec 9>"$prefix.lock"
 flock 9
-if [ -f "$ready" ]; then
-  [ "$start" = --start ] || exit 0
-  started && exit 0 # made anew by another caller meanwhile
-  echo "wine: prefix $prefix cannot start a program ($(head -n 1 "$probe")); making it anew" >&2
+usable && exit 0 # made (anew) by another caller meanwhile
+if [ "$why" != new ]; then
+  echo "wine: prefix $prefix $why; making it anew" >&2
   wineserver -k </dev/null >/dev/null 2>&1 || true
   wineserver -w </dev/null >/dev/null 2>&1 || true
   rm -rf "$prefix"
@@ -45,9 +58,14 @@ fi
 echo "wine: creating prefix $prefix" >&2
 wineboot -i </dev/null >/dev/null 2>&1
 wine reg add 'HKCU\Software\Wine\Drivers' /v Graphics /d null /f </dev/null >/dev/null 2>&1
-wine reg add 'HKLM\Software\Microsoft\Windows NT\CurrentVersion\AeDebug' /v Debugger /d '' /f </dev/null >/dev/null 2>&1
-wine reg add 'HKLM\Software\Microsoft\Windows NT\CurrentVersion\AeDebug' /v Auto /d 0 /f </dev/null >/dev/null 2>&1
+# Both registry views: with wine32 installed, "wine reg" is the 32-bit reg.exe,
+# which alone would leave 64-bit programs with the debugger.
+key='HKLM\Software\Microsoft\Windows NT\CurrentVersion\AeDebug'
+for view in 32 64; do
+  wine reg add "$key" /v Debugger /d '' /f /reg:$view </dev/null >/dev/null 2>&1
+  wine reg add "$key" /v Auto /d 0 /f /reg:$view </dev/null >/dev/null 2>&1
+done
 wineserver -w </dev/null >/dev/null 2>&1 || true
-touch "$ready"
+echo "$settings" >"$ready"
 [ "$start" = --start ] || exit 0
 started || { echo "wine: the new prefix $prefix cannot start a program either: $(head -n 1 "$probe")" >&2; exit 1; }
