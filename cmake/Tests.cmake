@@ -26,18 +26,48 @@ add_test(NAME ProxiesStop COMMAND ${CMAKE_SOURCE_DIR}/scripts/proxies.sh stop ${
 set_tests_properties(ProxiesStart PROPERTIES FIXTURES_SETUP Proxies TIMEOUT 120)
 set_tests_properties(ProxiesStop PROPERTIES FIXTURES_CLEANUP Proxies TIMEOUT 120)
 
-# oxnet_test_exe(name [PROXY_TESTS regex] sources...): the exe's tests whose
-# names match the regex need the proxy servers too and are told where their
-# ports are; the others run without the servers.
+# Every program the suite runs; scripts/test.sh builds only these for its
+# second architecture.
+add_custom_target(oxnet_test_programs)
+
+# A completion-port manager reads the oxnet.ini beside its program. Tests that
+# write one run from copies of their programs in a folder of their own, one
+# at a time (resource lock OxnetIniSimulator), so that no other test's
+# manager of a parallel run reads their file.
+set(OXNET_SIMULATOR_DIR ${CMAKE_BINARY_DIR}/bin/simulator)
+# oxnet_simulator_copy(target): the copy of target's program, made after every build.
+function(oxnet_simulator_copy target)
+  add_custom_command(TARGET ${target} POST_BUILD
+                     COMMAND ${CMAKE_COMMAND} -E make_directory ${OXNET_SIMULATOR_DIR}
+                     COMMAND ${CMAKE_COMMAND} -E copy $<TARGET_FILE:${target}> ${OXNET_SIMULATOR_DIR}/
+                     VERBATIM)
+endfunction()
+
+# oxnet_test_exe(name [PROXY_TESTS regex] [SIMULATOR_TESTS filter] sources...):
+# the exe's tests whose names match the regex need the proxy servers too and
+# are told where their ports are; the others run without the servers. The
+# tests of the GoogleTest filter write oxnet.ini and run from the copy only.
 function(oxnet_test_exe name)
-  cmake_parse_arguments(ARG "" "PROXY_TESTS" "" ${ARGN})
+  cmake_parse_arguments(ARG "" "PROXY_TESTS;SIMULATOR_TESTS" "" ${ARGN})
   add_executable(${name} ${ARG_UNPARSED_ARGUMENTS})
   target_compile_options(${name} PRIVATE ${OXNET_WARNINGS})
   target_include_directories(${name} PRIVATE ${CMAKE_SOURCE_DIR}/tests)
   target_link_libraries(${name} PRIVATE gtest)
-  # Discovery runs at test time, so a build needs no Wine.
-  gtest_discover_tests(${name} DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 180
-                       PROPERTIES TIMEOUT 60 FIXTURES_REQUIRED Wine ENVIRONMENT OXNET_WINE_UP=1)
+  add_dependencies(oxnet_test_programs ${name})
+  set(discovery DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 180) # at test time: a build needs no Wine
+  set(props TIMEOUT 60 FIXTURES_REQUIRED Wine ENVIRONMENT OXNET_WINE_UP=1)
+  if(ARG_SIMULATOR_TESTS)
+    gtest_discover_tests(${name} ${discovery} TEST_FILTER -${ARG_SIMULATOR_TESTS} PROPERTIES ${props})
+    oxnet_simulator_copy(${name})
+    add_executable(${name}_simulator IMPORTED)
+    set_target_properties(${name}_simulator PROPERTIES
+      IMPORTED_LOCATION ${OXNET_SIMULATOR_DIR}/${name}${CMAKE_EXECUTABLE_SUFFIX}
+      CROSSCOMPILING_EMULATOR ${CMAKE_CROSSCOMPILING_EMULATOR})
+    gtest_discover_tests(${name}_simulator ${discovery} TEST_FILTER ${ARG_SIMULATOR_TESTS}
+                         PROPERTIES ${props} RESOURCE_LOCK OxnetIniSimulator)
+  else()
+    gtest_discover_tests(${name} ${discovery} PROPERTIES ${props})
+  endif()
   if(ARG_PROXY_TESTS)
     # Discovery hands property values on as single list items, so list values
     # are set here instead, by a script ctest runs after the discovered tests
@@ -61,10 +91,12 @@ target_link_libraries(oxnet_base_tests PRIVATE vzbase)
 file(GLOB NET_TEST_SOURCES CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/tests/net/*.cpp)
 # Only the end-to-end proxy suites (test_EngineProxy.cpp, and the private
 # servers that test_EngineFaults.cpp kills) use the servers.
-oxnet_test_exe(oxnet_net_tests PROXY_TESTS "EngineProxy|EngineFaultsProxy" ${CMAKE_SOURCE_DIR}/tests/test_main.cpp ${NET_TEST_SOURCES})
+# The fault simulator's tests write oxnet.ini (test_VZ_IocpSimulator.cpp).
+oxnet_test_exe(oxnet_net_tests PROXY_TESTS "EngineProxy|EngineFaultsProxy" SIMULATOR_TESTS "IocpSimulator.*"
+               ${CMAKE_SOURCE_DIR}/tests/test_main.cpp ${NET_TEST_SOURCES})
 target_link_libraries(oxnet_net_tests PRIVATE oxnet_obj vzbase)
 # The host-style test loads oxnet.dll, and the recording test runs
-# oxrecdump, from the tests' own folder.
+# oxrecdump, from the tests' own folder (the simulator's tests need neither).
 add_dependencies(oxnet_net_tests oxnet oxrecdump)
 
 add_test(NAME DllExportsAndImports COMMAND ${CMAKE_SOURCE_DIR}/scripts/check-dll.sh $<TARGET_FILE:oxnet>)

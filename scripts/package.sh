@@ -55,26 +55,13 @@ release() {
 release win64 mingw-w64-x86_64.cmake build-release
 release win32 mingw-w64-i686.cmake build-release-i686
 
-# The 32-bit test suite needs Wine's 32-bit loader, which wine64 alone lacks
-# (a 32-bit program then prints nothing and exits 0).
-have_wine32() { dpkg-query -W -f='${Status}' wine32:i386 2>/dev/null | grep "ok installed" >/dev/null; }
+# The 32-bit test suite needs Wine's 32-bit loader (scripts/wine32.sh).
 win32_tests="not run"
-if ! have_wine32; then
-  if dpkg --print-foreign-architectures | grep -x i386 >/dev/null || [ "${OXNET_TRY_WINE32:-0}" = 1 ]; then
-    echo "package: trying to install the 32-bit Wine (wine32:i386)"
-    added=0
-    dpkg --print-foreign-architectures | grep -x i386 >/dev/null || { $SUDO dpkg --add-architecture i386; added=1; }
-    if ! apt_install wine32:i386; then
-      echo "package: wine32:i386 could not be installed"
-      # An i386 index that cannot be used would break later apt-get updates.
-      if [ $added = 1 ]; then
-        $SUDO dpkg --remove-architecture i386 || true
-        $SUDO apt-get update -qq || true
-      fi
-    fi
-  fi
+if ! scripts/wine32.sh installed &&
+   { dpkg --print-foreign-architectures | grep -x i386 >/dev/null || [ "${OXNET_TRY_WINE32:-0}" = 1 ]; }; then
+  scripts/wine32.sh install package || true
 fi
-if have_wine32; then
+if scripts/wine32.sh installed; then
   echo "== 32-bit tests (build-i686-tests)"
   rm -rf build-i686-tests
   cmake -S . -B build-i686-tests -G Ninja -DCMAKE_TOOLCHAIN_FILE="$top/cmake/mingw-w64-i686.cmake" \
@@ -82,8 +69,7 @@ if have_wine32; then
   cmake --build build-i686-tests -- -j"$(nproc)"
   export WINEPREFIX=$top/build-i686-tests/wineprefix
   scripts/wine-services.sh start "$WINEPREFIX"
-  # A program that ran says so; an exit code of 0 alone proves nothing here.
-  if build-i686-tests/wine-run.sh build-i686-tests/bin/oxnet_base_tests.exe --gtest_list_tests 2>/dev/null | grep . >/dev/null; then
+  if scripts/wine32.sh runs build-i686-tests/wine-run.sh build-i686-tests/bin/oxnet_base_tests.exe; then
     status=0
     ctest --test-dir build-i686-tests --output-on-failure --timeout 180 || status=$?
     win32_tests=$([ $status = 0 ] && echo passed || echo FAILED)

@@ -7,9 +7,9 @@ action=$1
 export WINEPREFIX=$2 WINEARCH=win64 WINEDEBUG=-all
 case "$action" in
   start)
-    "$(dirname "$0")/wineprefix.sh" "$WINEPREFIX"
-    wineserver -p </dev/null >/dev/null 2>&1 || true
-    wine cmd /c exit </dev/null >/dev/null 2>&1 || true
+    # Makes the prefix if need be and starts the services; a prefix that
+    # can no longer start a program is made anew there.
+    "$(dirname "$0")/wineprefix.sh" "$WINEPREFIX" --start
     ;;
   stop)
     wineserver -k </dev/null >/dev/null 2>&1 || true
