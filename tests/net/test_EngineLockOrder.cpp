@@ -14,13 +14,16 @@ const DWORD HANG_MS = 8000; // only a deadlock reaches it
 // Runs fn on a thread of its own. A call that never returns is a deadlock
 // among the engine's threads: it is reported, and the process ends at once,
 // since no stop could succeed with those threads blocked.
+DWORD WINAPI RunFn(LPVOID p)
+{
+    (*static_cast<std::function<void()>*>(p))();
+    return 0;
+}
+
 void Bounded(const char* lpszWhat, const std::function<void()>& fn)
 {
     std::function<void()>* lpFn = new std::function<void()>(fn);
-    HANDLE h = CreateThread(NULL, 0, [](LPVOID p) -> DWORD {
-        (*static_cast<std::function<void()>*>(p))();
-        return 0;
-    }, lpFn, 0, NULL);
+    HANDLE h = CreateThread(NULL, 0, RunFn, lpFn, 0, NULL);
     ASSERT_TRUE(h != NULL);
     if (WaitForSingleObject(h, HANG_MS * 2) != WAIT_OBJECT_0) {
         ADD_FAILURE() << lpszWhat << ": deadlock, the process ends here";
