@@ -65,6 +65,7 @@ set_source_files_properties(${OXNET_MSVC_HOST_OBJ} PROPERTIES EXTERNAL_OBJECT TR
 target_compile_options(oxnet_msvc_abi_host PRIVATE ${OXNET_WARNINGS})
 target_compile_definitions(oxnet_msvc_abi_host PRIVATE ${OXNET_DEFINES})
 target_link_libraries(oxnet_msvc_abi_host PRIVATE oxnet ws2_32)
+add_dependencies(oxnet_test_programs oxnet_msvc_abi_host)
 add_test(NAME AbiMsvcHostRun COMMAND ${CMAKE_BINARY_DIR}/wine-run.sh $<TARGET_FILE:oxnet_msvc_abi_host>)
 set_tests_properties(AbiMsvcHostRun PROPERTIES FIXTURES_REQUIRED Wine ENVIRONMENT OXNET_WINE_UP=1 TIMEOUT 120
                                                PASS_REGULAR_EXPRESSION "PASS: MSVC-ABI host" FAIL_REGULAR_EXPRESSION "FAIL:")
