@@ -774,6 +774,9 @@ TEST_P(EngineLoopback, AProxysRefusalIsReportedOnceWhateverFollowsIt)
 // with the close of the handle's earlier socket) never fires on the new one.
 TEST_P(EngineLoopback, ATimerOfAnEarlierOwnerOfTheHandleNeverFiresOnTheNewSocket)
 {
+    // An engine's own sockets made with its first socket (a select thread's
+    // wake socket) must not take the handle meant for the new socket.
+    EXPECT_TRUE(m_lpMgr->CloseSocket(m_lpMgr->CreateTcpSocket(NULL, "127.0.0.1", 0, 0, 0)));
     SOCKET sOld = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
     closesocket(sOld);
     EXPECT_TRUE(m_lpMgr->SetTimer(sOld, 2, 50, 77, true));
