@@ -219,11 +219,11 @@ bool VZ_AsyncSocketMgr::Arm(_AsyncSocketData& asd, long lEvents, bool bForce)
 // ---------------------------------------------------------------------------
 // The common error path
 
-void VZ_AsyncSocketMgr::CloseAndNotify(int iError, SOCKET s)
+void VZ_AsyncSocketMgr::CloseAndNotify(int iError, SOCKET s, ULONG ulSerial)
 {
     VZ_AutoLock lock(&m_mapSocket2Data);
     _AsyncSocketData* lpAsd = FindLive(s);
-    if (lpAsd == NULL || lpAsd->status == SS_CLOSING)
+    if (lpAsd == NULL || lpAsd->status == SS_CLOSING || (ulSerial != TCP_ANY_SERIAL && ulSerial != lpAsd->ulSerial))
         return;
     int iOldStatus = lpAsd->status;
     SOCKET sPair = lpAsd->sPair;

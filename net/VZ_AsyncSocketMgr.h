@@ -95,7 +95,10 @@ private:
         VZ_SocketMgr* GetSocketMgr() override { return m_lpMgr; }
         VZ_MemoryEx* GetMemory() override { return &m_lpMgr->m_Memory; }
         DWORD GetClock() override { return m_lpMgr->m_Timer.GetTimerTick(); }
-        void ReportSocketError(int iError, SOCKET s) override { m_lpMgr->CloseAndNotify(iError, s); }
+        void ReportSocketError(int iError, SOCKET s, ULONG ulSerial) override
+        {
+            m_lpMgr->CloseAndNotify(iError, s, ulSerial);
+        }
         bool IsStopping() override { return m_lpMgr->m_bStopping; }
 
     private:
@@ -122,7 +125,8 @@ private:
     void RaiseSendReports();
     // Reported once: OnSocketClose, or for the control socket of a proxied
     // UDP socket OnProxyResult of that socket; the socket then waits for CloseSocket.
-    void CloseAndNotify(int iError, SOCKET s);
+    // Only the record of ulSerial (TCP_ANY_SERIAL: whichever record s has).
+    void CloseAndNotify(int iError, SOCKET s, ULONG ulSerial = TCP_ANY_SERIAL);
     void CloseAllSockets();
 
     // The window thread and its notifications (VZ_AsyncSocketMgr.cpp).

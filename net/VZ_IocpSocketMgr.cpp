@@ -287,9 +287,9 @@ _SOCKETCORE* VZ_IocpSocketMgr::VZ_DeliveryHost::FindTcpRecord(SOCKET s, ULONG ul
     return lpIsd;
 }
 
-void VZ_IocpSocketMgr::VZ_DeliveryHost::ReportSocketError(int iError, SOCKET s)
+void VZ_IocpSocketMgr::VZ_DeliveryHost::ReportSocketError(int iError, SOCKET s, ULONG ulSerial)
 {
-    m_lpMgr->ReportError(iError, s, NULL, "OnTcpRecv proxy send failed");
+    m_lpMgr->ReportError(iError, s, NULL, "OnTcpRecv proxy send failed", ulSerial);
 }
 
 bool VZ_IocpSocketMgr::ExecWSARecv(SOCKET s, _IocpIoContext* lpIoContext, int* lpiError)
@@ -324,14 +324,16 @@ bool VZ_IocpSocketMgr::ExecWSARecvFrom(SOCKET s, _IocpIoContext* lpIoContext, in
 // ---------------------------------------------------------------------------
 // The common error path: reported once, the socket then waits for CloseSocket.
 
-bool VZ_IocpSocketMgr::ReportError(int iError, SOCKET s, _IocpIoContext* lpIoContext, const char*)
+bool VZ_IocpSocketMgr::ReportError(int iError, SOCKET s, _IocpIoContext* lpIoContext, const char*, ULONG ulSerial)
 {
     VZ_AutoLock lock(&m_mapSocket2Data);
     _IocpSocketData* lpIsd = FindRecord(s);
     if (lpIsd == NULL || m_mapClosingCount.IsClosing(s) ||
         lpIsd->status == SS_CLOSING)
         return false;
-    if (lpIoContext != NULL && lpIoContext->ulSerial != lpIsd->ulSerial)
+    if (lpIoContext != NULL)
+        ulSerial = lpIoContext->ulSerial;
+    if (ulSerial != TCP_ANY_SERIAL && ulSerial != lpIsd->ulSerial)
         return false;
     int iOldStatus = lpIsd->status;
     SOCKET sPair = lpIsd->sPair;

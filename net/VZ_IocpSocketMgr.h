@@ -145,7 +145,7 @@ private:
         VZ_SocketMgr* GetSocketMgr() override { return m_lpMgr; }
         VZ_MemoryEx* GetMemory() override { return &m_lpMgr->m_Memory; }
         DWORD GetClock() override { return m_lpMgr->m_Timer.GetTimerTick(); }
-        void ReportSocketError(int iError, SOCKET s) override;
+        void ReportSocketError(int iError, SOCKET s, ULONG ulSerial) override;
         bool IsStopping() override { return m_lpMgr->m_bStopping; }
 
     private:
@@ -170,7 +170,10 @@ private:
     // call that started the operation.
     void CompletedAtOnce(SOCKET s, _IocpIoContext* lpIoContext, DWORD dwBytes);
     void RunDeferred();
-    bool ReportError(int iError, SOCKET s, _IocpIoContext* lpIoContext, const char* lpszReason);
+    // Reports the record of lpIoContext's serial, or of ulSerial without a
+    // context (TCP_ANY_SERIAL: whichever record s has).
+    bool ReportError(int iError, SOCKET s, _IocpIoContext* lpIoContext, const char* lpszReason,
+                     ULONG ulSerial = TCP_ANY_SERIAL);
     void StopHelperThreads();
     void CloseAllSockets();
     void WaitForContexts();

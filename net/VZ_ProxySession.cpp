@@ -37,7 +37,7 @@ bool VZ_ProxySession::OnProxyConnected(SOCKET s, ULONG ulSerial)
     bool bBuilt = m_lpHost->GetSocketMgr()->BuildProxyRequest(szRequest, &uiLen, lpRec->lpProxyData,
                                                               PROXY_STEP_FIRST, lpRec->sPair, lpRec->ulRemoteIP,
                                                               lpRec->usRemotePort);
-    _PROXYPEER peer = {s, lpRec->sPair, lpRec->dwUserData1, lpRec->dwUserData2};
+    _PROXYPEER peer = {s, lpRec->sPair, lpRec->dwUserData1, lpRec->dwUserData2, lpRec->ulSerial};
     m_lpHost->UnlockTable();
 
     int iError = 0;
@@ -50,7 +50,7 @@ bool VZ_ProxySession::OnProxyConnected(SOCKET s, ULONG ulSerial)
 int VZ_ProxySession::OnProxyReply(SOCKET s, const char* lpBuf, UINT uiLen, _SOCKETCORE* lpRec)
 {
     UINT uiPrevStep = lpRec->uiProxyStep;
-    _PROXYPEER peer = {s, lpRec->sPair, lpRec->dwUserData1, lpRec->dwUserData2};
+    _PROXYPEER peer = {s, lpRec->sPair, lpRec->dwUserData1, lpRec->dwUserData2, lpRec->ulSerial};
     int iResult = m_lpHost->GetSocketMgr()->CheckProxyReply(lpBuf != NULL ? lpBuf : g_szNoReply,
                                                             static_cast<int>(uiLen), lpRec->lpProxyData,
                                                             &lpRec->uiProxyStep, lpRec->sPair, &lpRec->ulRemoteIP,
@@ -98,7 +98,7 @@ bool VZ_ProxySession::SendRequest(SOCKET s, const char* lpBuf, UINT uiLen, bool 
 void VZ_ProxySession::Fail(int iError, const _PROXYPEER& peer)
 {
     if (peer.sPair == INVALID_SOCKET) {
-        m_lpHost->ReportSocketError(iError, peer.s);
+        m_lpHost->ReportSocketError(iError, peer.s, peer.ulSerial);
         return;
     }
     m_lpHost->CloseControlSocket(peer.s);

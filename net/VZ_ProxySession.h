@@ -35,6 +35,7 @@ private:
         SOCKET sPair;
         DWORD dwUserData1;
         DWORD dwUserData2;
+        ULONG ulSerial; // the record's, for a failure reported after the lock
     };
 
     // Sends a request and, where the engine wants it, arms the reply.

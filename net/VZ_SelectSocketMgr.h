@@ -168,7 +168,7 @@ public:
     VZ_SocketMgr* GetSocketMgr() override { return m_pSocketMgr; }
     VZ_MemoryEx* GetMemory() override { return &m_pSocketMgr->m_Memory; }
     DWORD GetClock() override { return m_pSocketMgr->GetClock(); }
-    void ReportSocketError(int iError, SOCKET s) override;
+    void ReportSocketError(int iError, SOCKET s, ULONG ulSerial) override;
     ISocketMgrSink* GetEventSink() override { return m_pSink; }
     void SetRelayAddress(SOCKET sUdp, ULONG ulIP, USHORT usPort) override;
     bool IsStopping() override { return VZ_Thread::IsStopping(); }

@@ -770,9 +770,10 @@ bool VZ_SelectThread::CloseAndNotify(int iError, SOCKET s)
 }
 
 // A handshake request that could not be sent on a socket without a pair.
-void VZ_SelectThread::ReportSocketError(int iError, SOCKET s)
+void VZ_SelectThread::ReportSocketError(int iError, SOCKET s, ULONG ulSerial)
 {
-    _RECORDVIEW view = ViewOf(LockRecord(s));
+    _SelectSocketData* lpssd = LockRecord(s);
+    _RECORDVIEW view = ViewOf(lpssd != NULL && lpssd->ulSerial == ulSerial ? lpssd : NULL);
     UnlockRecords();
     if (view.status != STATUS_NONE)
         m_pSink->OnSocketClose(iError, s, view.status, view.dwUserData1, view.dwUserData2);

@@ -49,7 +49,7 @@ int VZ_TcpDelivery::Buffer(_SOCKETCORE* lpIsd, const char* recvbuf, UINT recvlen
         lpRbuf->lpData = static_cast<char*>(
             m_lpHost->GetMemory()->Append(uiNoticeLen, lpRbuf->lpData, lpRbuf->uiDataLen, recvbuf, recvlen));
         if (lpRbuf->lpData == NULL)
-            return OutOfMemory(lpIsd->socket, lpRbuf);
+            return OutOfMemory(lpIsd->socket, lpIsd->ulSerial, lpRbuf);
         lpRbuf->uiSize = uiNoticeLen;
         lpRbuf->uiDataLen += recvlen;
     }
@@ -73,7 +73,7 @@ int VZ_TcpDelivery::Offer(SOCKET s, const char* recvbuf, UINT recvlen, ULONG ulS
             uiKeptSize = uiTotal;
             lpRbuf->lpData = lpKept;
             if (lpKept == NULL)
-                return OutOfMemory(s, lpRbuf);
+                return OutOfMemory(s, ulSerial, lpRbuf);
         }
         recvbuf = lpKept;
         recvlen = uiTotal;
@@ -134,7 +134,7 @@ int VZ_TcpDelivery::Offer(SOCKET s, const char* recvbuf, UINT recvlen, ULONG ulS
     return uiNewNotice > 0 ? TCPDELIVER_READ : TCPDELIVER_STOP;
 }
 
-int VZ_TcpDelivery::OutOfMemory(SOCKET s, _TCPRECVBUF* lpRbuf)
+int VZ_TcpDelivery::OutOfMemory(SOCKET s, ULONG ulSerial, _TCPRECVBUF* lpRbuf)
 {
     // The pool could not hold the bytes (its Append gave the old block back):
     // what the socket held is gone, so the socket is reported as failed
@@ -143,7 +143,7 @@ int VZ_TcpDelivery::OutOfMemory(SOCKET s, _TCPRECVBUF* lpRbuf)
     lpRbuf->uiSize = 0;
     lpRbuf->uiDataLen = 0;
     m_lpHost->UnlockTable();
-    m_lpHost->ReportSocketError(WSAENOBUFS, s);
+    m_lpHost->ReportSocketError(WSAENOBUFS, s, ulSerial);
     return TCPDELIVER_STOP;
 }
 

@@ -37,7 +37,7 @@ private:
     int Offer(SOCKET s, const char* recvbuf, UINT recvlen, ULONG ulSerial, _SOCKETCORE* lpIsd);
     // A receive buffer could not grow: the socket fails with WSAENOBUFS. Table
     // locked on entry, unlocked on return.
-    int OutOfMemory(SOCKET s, _TCPRECVBUF* lpRbuf);
+    int OutOfMemory(SOCKET s, ULONG ulSerial, _TCPRECVBUF* lpRbuf);
     // The engine stops before OnTcpRecv: the delivery is dropped. Table unlocked.
     int Abandon(SOCKET s, ULONG ulSerial, char* lpKept);
     // Puts the unconsumed rest at the front of a block of at least

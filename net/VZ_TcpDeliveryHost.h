@@ -68,7 +68,9 @@ public:
     virtual DWORD GetClock() = 0;
     // The engine's error path for a socket without a pair, lock released:
     // reported once (OnSocketClose), the socket then waits for CloseSocket.
-    virtual void ReportSocketError(int iError, SOCKET s) = 0;
+    // Only the record of serial ulSerial is reported: the host may have closed
+    // s meanwhile, and a new socket may hold the handle already.
+    virtual void ReportSocketError(int iError, SOCKET s, ULONG ulSerial) = 0;
 
     // Hooks with a default that fits most engines (all called unlocked).
     // The sink the events go to (default: the manager's current sink).

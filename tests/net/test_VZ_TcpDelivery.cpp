@@ -78,14 +78,18 @@ public:
     VZ_SocketMgr* GetSocketMgr() override { return &m_Mgr; }
     VZ_MemoryEx* GetMemory() override { return &m_Mgr.m_Memory; }
     DWORD GetClock() override { return 0; }
-    void ReportSocketError(int iError, SOCKET s) override
+    // Tells whether the report names the record s has now, as the engines check.
+    void ReportSocketError(int iError, SOCKET s, ULONG ulSerial) override
     {
-        m_Sink.Add("error " + std::to_string(iError) + " " + std::to_string(s));
+        bool bNow = m_mapRecord.count(s) && m_mapRecord[s].ulSerial == ulSerial;
+        m_Sink.Add(std::string(bNow ? "error " : "stale error ") + std::to_string(iError) + " " + std::to_string(s));
     }
     ISocketMgrSink* GetEventSink() override { return &m_Sink; }
     bool SendProxyRequest(SOCKET s, const char* lpBuf, UINT uiLen) override
     {
         m_mapSent[s].append(lpBuf, uiLen);
+        if (m_bReplacedOnSend) // the host closed s meanwhile and a new socket took the handle
+            Add(s);
         WSASetLastError(m_bSendFails ? WSAENOBUFS : 0);
         return !m_bSendFails;
     }
@@ -105,6 +109,7 @@ public:
     std::map<SOCKET, std::string> m_mapSent;
     ULONG m_ulSerial = 0;
     bool m_bSendFails = false;
+    bool m_bReplacedOnSend = false;
     std::function<bool()> m_fnStopping;
 };
 
@@ -181,5 +186,8 @@ TEST(ProxySessionTest, RequestThatCannotGoOutClosesTheControlOrTakesTheErrorPath
     EXPECT_FALSE(host.Connected(CTRL));
     host.m_Mgr.DestroyProxy(hProxy); // no request can be built any more
     EXPECT_FALSE(host.Connected(S));
-    EXPECT_EQ((Lines{"ctrlclose 200", "proxy 10055 300 - 1 2", "error 6 100"}), host.m_Sink.Log());
+    host.m_bReplacedOnSend = true; // the failure is the old socket's, not the new one's
+    EXPECT_FALSE(host.Connected(host.Add(S, host.m_Mgr.CreateProxy(PROXY_SOCKS5, "10.0.0.1", 1080, NULL, NULL)).socket));
+    EXPECT_EQ((Lines{"ctrlclose 200", "proxy 10055 300 - 1 2", "error 6 100", "stale error 10055 100"}),
+              host.m_Sink.Log());
 }
