@@ -616,11 +616,6 @@ TEST_P(EngineLoopback, StoppingFromTheHostOrInsideAnEventIsPromptQuietAndLeavesN
                 if (strWhere == lpszName && !bStopping.exchange(true))
                     StopIt(true);
             };
-            auto nOf = [&sink](const std::string& strPrefix) {
-                Lines vec = sink.Log();
-                return std::count_if(vec.begin(), vec.end(),
-                                     [&](const std::string& str) { return str.rfind(strPrefix, 0) == 0; });
-            };
             lpMgr->SetSink(&sink);
             if (bOwnEngine)
                 lpMgr->Initialize(0, 0, 0, 0);
@@ -633,12 +628,12 @@ TEST_P(EngineLoopback, StoppingFromTheHostOrInsideAnEventIsPromptQuietAndLeavesN
                     c = lpMgr->CreateTcpSocket(NULL, "127.0.0.1", 0, 1, 2);
                     EXPECT_TRUE(lpMgr->Connect(c, "127.0.0.1", PortOf(s)));
                 }
-                ASSERT_TRUE(WaitUntil([&] { return nOf("connect 0 ") == 16; }));
+                ASSERT_TRUE(WaitUntil([&] { return Count("connect 0 ", &sink) == 16; }));
                 const std::string strBlock = Pattern(0, 256 * 1024);
                 for (SOCKET c : vecClients)
                     EXPECT_TRUE(lpMgr->SetTimer(c, 0, 10, 0, false) &&
                                 lpMgr->Send(c, strBlock.data(), int(strBlock.size()), 0, NULL));
-                ASSERT_TRUE(WaitUntil([&] { return nOf("recv 0 ") > 16 && nOf("timer ") > 16; }));
+                ASSERT_TRUE(WaitUntil([&] { return Count("recv 0 ", &sink) > 16 && Count("timer ", &sink) > 16; }));
                 StopIt(false);
             } else if (strWhere == "timer") {
                 EXPECT_TRUE(lpMgr->SetTimer(s, 0, 50, 0, true));

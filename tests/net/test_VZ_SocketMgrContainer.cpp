@@ -91,12 +91,7 @@ TEST_F(Containers, ContainersComeAndGoWhileEventsRoute)
         lpMgr->SetSink(&sink);
         for (int i = 0; i < iRounds; ++i) {
             SOCKET s = lpMgr->CreateTcpSocket(NULL, "127.0.0.1", 0, 3, 4);
-            auto Logged = [&](const std::string& str) {
-                return WaitUntil([&] {
-                    Lines vec = sink.Log();
-                    return std::find(vec.begin(), vec.end(), str) != vec.end();
-                }, 5000);
-            };
+            auto Logged = [&](const std::string& str) { return WaitLine(str, 5000, 0, &sink) >= 0; };
             if (lpMgr->Connect(s, "127.0.0.1", PortOf(sListen)) && Logged(Line("connect", 0, s, 3, 4)) &&
                 lpMgr->Send(s, "ping", 4, 0, NULL) && Logged(Line("recv", 0, s, 3, 4, "ping")))
                 ++*lpiEchoed;
