@@ -236,22 +236,22 @@ protected:
         }
     }
 
-    // Index of the first line equal to strLine from line nFrom on, waiting
-    // for it; -1 on time-out.
-    int WaitLine(const std::string& strLine, DWORD dwMs = 10000, size_t nFrom = 0)
+    // Index of the first line of lpSink's log (default: the fixture's) equal
+    // to strLine from line nFrom on, waiting for it; -1 on time-out.
+    int WaitLine(const std::string& strLine, DWORD dwMs = 10000, size_t nFrom = 0, LogSink* lpSink = NULL)
     {
         int iAt = -1;
         WaitUntil([&] {
-            Lines vec = m_Sink.Log();
+            Lines vec = (lpSink != NULL ? lpSink : &m_Sink)->Log();
             auto it = std::find(vec.begin() + std::min(nFrom, vec.size()), vec.end(), strLine);
             return (iAt = it == vec.end() ? -1 : int(it - vec.begin())) >= 0;
         }, dwMs);
         return iAt;
     }
-    size_t Count(const std::string& strPrefix)
+    size_t Count(const std::string& strPrefix, LogSink* lpSink = NULL)
     {
         size_t n = 0;
-        for (const std::string& str : m_Sink.Log())
+        for (const std::string& str : (lpSink != NULL ? lpSink : &m_Sink)->Log())
             n += str.compare(0, strPrefix.size(), strPrefix) == 0;
         return n;
     }

@@ -14,25 +14,16 @@ const DWORD HANG_MS = 8000; // only a deadlock reaches it
 // Runs fn on a thread of its own. A call that never returns is a deadlock
 // among the engine's threads: it is reported, and the process ends at once,
 // since no stop could succeed with those threads blocked.
-DWORD WINAPI RunFn(LPVOID p)
-{
-    (*static_cast<std::function<void()>*>(p))();
-    return 0;
-}
-
 void Bounded(const char* lpszWhat, const std::function<void()>& fn)
 {
-    std::function<void()>* lpFn = new std::function<void()>(fn);
-    HANDLE h = CreateThread(NULL, 0, RunFn, lpFn, 0, NULL);
-    ASSERT_TRUE(h != NULL);
-    if (WaitForSingleObject(h, HANG_MS * 2) != WAIT_OBJECT_0) {
+    std::atomic<bool> bDone{false};
+    std::thread th([&] { fn(), bDone = true; });
+    if (!WaitUntil([&] { return bDone.load(); }, HANG_MS * 2)) {
         ADD_FAILURE() << lpszWhat << ": deadlock, the process ends here";
-        fflush(stdout);
-        fflush(stderr);
+        fflush(stdout), fflush(stderr);
         TerminateProcess(GetCurrentProcess(), 3);
     }
-    CloseHandle(h);
-    delete lpFn;
+    th.join();
 }
 
 } // namespace
@@ -136,17 +127,16 @@ TEST_P(EngineLockOrder, CloseSocketClosesTheHandleAtOnce)
     EXPECT_EQ("a", RawRecv(sRecv, 1));
 }
 
-// After the host's Shutdown(SD_SEND) the peer sends 256 KiB and closes: the
-// sink gets every byte in order, then one OnSocketClose.
+// The host's Shutdown(SD_SEND) reaches the peer, which then sends 256 KiB
+// and closes: the sink gets every byte in order, then one OnSocketClose.
 TEST_P(EngineLockOrder, HalfClosedConnectionLosesNoBytes)
 {
     SOCKET sPeer = INVALID_SOCKET;
     SOCKET s = ConnectedToRaw(&sPeer);
-    std::string strData(256 * 1024, '\0');
-    for (size_t i = 0; i < strData.size(); ++i)
-        strData[i] = char(i * 7 % 251);
+    std::string strData = Pattern(0, 256 * 1024);
     m_Sink.m_bEcho = true; // reads on (user value 1: sends nothing back)
     ASSERT_TRUE(m_lpMgr->Shutdown(s, SD_SEND));
+    EXPECT_TRUE(PeerSeesClose(sPeer));
     ASSERT_TRUE(m_lpMgr->Recv(s, 1));
     RawSend(sPeer, strData);
     RawClose(sPeer);

@@ -20,10 +20,10 @@ struct ProxyCase {
 };
 void PrintTo(const ProxyCase& pc, std::ostream* lpOs) { *lpOs << pc.lpszName; }
 
-// A refusal at each step of a real server's handshake (the engine's path is
-// the same for every verdict; each verdict on a reply is tested byte by byte
-// in test_VZ_SocketMgrProxy.cpp, a refusal followed by more bytes in
-// test_EngineLoopback.cpp).
+// A refusal at the authentication and the connect step of a real server's
+// handshake (the engine's path is the same for every verdict; each verdict on
+// a reply is tested byte by byte in test_VZ_SocketMgrProxy.cpp, a first-step
+// refusal followed by more bytes in test_EngineLoopback.cpp).
 const ProxyCase g_caseProxies[] = {
     {"Socks4", PROXY_SOCKS4, "DANTE_PORT", 0, false, 0},
     {"Socks5", PROXY_SOCKS5, "DANTE_PORT", 0, false, 0},
@@ -31,7 +31,6 @@ const ProxyCase g_caseProxies[] = {
     {"Http", PROXY_HTTP, "TINYPROXY_PORT", 0, false, 0},
     {"HttpBasicAuth", PROXY_HTTP, "TINYPROXY_AUTH_PORT", 1, false, 0},
     {"Socks5WrongPassword", PROXY_SOCKS5, "MICROSOCKS_AUTH_PORT", 2, false, 86},
-    {"Socks5NoPasswordWhereNeeded", PROXY_SOCKS5, "MICROSOCKS_AUTH_PORT", 0, false, 10043},
     {"Socks5ClosedTarget", PROXY_SOCKS5, "DANTE_PORT", 0, true, 10061},
 };
 

@@ -19,12 +19,7 @@
 namespace {
 
 // Each operation records the slot a host expects it in, and its name.
-#define SLOT(i, name, result) \
-    { \
-        m_iLast = i; \
-        m_lpszLast = name; \
-        return result; \
-    }
+#define SLOT(i, name, result) { m_iLast = i, m_lpszLast = name; return result; }
 
 class SlotSocketMgr : public ISocketMgr {
 public:

@@ -34,7 +34,7 @@ protected:
 
 } // namespace
 
-TEST_F(VZ_SocketMgrTimers, IdsOfEveryKindAndTheEventLimit)
+TEST_F(VZ_SocketMgrTimers, IdsOfEveryKindTheEventLimitAndKillAllOfOneSocket)
 {
     EXPECT_TRUE(m_mgr.SetTimer(0x42, 0, LONG_MS, 7, false) && Armed(0x3000042));
     EXPECT_TRUE(m_mgr.KillTimer(0x42, 0) && !Armed(0x3000042));
@@ -55,10 +55,7 @@ TEST_F(VZ_SocketMgrTimers, IdsOfEveryKindAndTheEventLimit)
     // A handle past 24 bits would arm another socket's timer (here: the receive time-out of 5).
     EXPECT_FALSE(m_mgr.SetSendTimeout(0x1000005, LONG_MS));
     EXPECT_FALSE(Armed(0x1000005));
-}
-
-TEST_F(VZ_SocketMgrTimers, KillAllTimersTakesOneSocketOnly)
-{
+    // KillAllTimers takes every kind of one socket only.
     ASSERT_TRUE(m_mgr.SetSendTimeout(5, LONG_MS) && m_mgr.SetRecvTimeout(5, LONG_MS) && m_mgr.SetConnectTimer(5));
     ASSERT_TRUE(m_mgr.SetTimer(5, 0, LONG_MS, 0, true) && m_mgr.SetTimer(5, 28, LONG_MS, 0, false));
     ASSERT_TRUE(m_mgr.SetSendTimeout(6, LONG_MS) && m_mgr.SetTimer(6, 28, LONG_MS, 0, true));

@@ -1,8 +1,8 @@
 // The shared receive delivery and proxy handshake over a fake engine, for
 // what the engines cannot be driven into from outside: a sink claiming more
 // than it was offered, an engine stopping mid-delivery, a request that cannot
-// go out, and the window-message mode. What a real engine shows is tested on
-// every engine in test_EngineLoopback.cpp and test_EngineProxy.cpp.
+// go out. A handshake in each engine's mode runs through real proxy servers
+// in test_EngineProxy.cpp.
 #include <gtest/gtest.h>
 
 #include <functional>
@@ -23,7 +23,7 @@ typedef _SOCKETCORE FakeRecord; // the part of a record the shared code sees
 
 class FakeTcpDeliveryHost : public VZ_TcpDeliveryHost {
 public:
-    explicit FakeTcpDeliveryHost(DWORD dwMode) : m_Delivery(this, dwMode) {}
+    FakeTcpDeliveryHost() : m_Delivery(this, TCPDELIVER_MODE_SELECT) {}
     ~FakeTcpDeliveryHost() override
     {
         for (auto& it : m_mapRecord)
@@ -115,13 +115,11 @@ public:
 
 const SOCKET S = 100;
 const SOCKET CTRL = 200;
-
-std::string Bytes(const void* lpData, size_t uiLen) { return std::string(static_cast<const char*>(lpData), uiLen); }
 } // namespace
 
 TEST(TcpDeliveryTest, SinkClaimingMoreThanOfferedIsReportedAndCountsAsAll)
 {
-    FakeTcpDeliveryHost host(TCPDELIVER_MODE_SELECT);
+    FakeTcpDeliveryHost host;
     host.Add(S);
     host.m_Sink.m_fnHook = [](const char*, SOCKET, UINT* lpuiLen) { *lpuiLen += 7; };
     g_vecChecks.clear();
@@ -135,7 +133,7 @@ TEST(TcpDeliveryTest, SinkClaimingMoreThanOfferedIsReportedAndCountsAsAll)
 
 TEST(TcpDeliveryTest, StoppingEngineDropsTheDeliveryAndLeavesTheBlockToItsOwner)
 {
-    FakeTcpDeliveryHost host(TCPDELIVER_MODE_SELECT);
+    FakeTcpDeliveryHost host;
     host.Add(S);
     host.Recv(S, 3);
     host.Deliver(S, "ab");
@@ -153,31 +151,9 @@ TEST(TcpDeliveryTest, StoppingEngineDropsTheDeliveryAndLeavesTheBlockToItsOwner)
     EXPECT_EQ(0u, host.m_mapRecord.count(S + 1));
 }
 
-TEST(ProxySessionTest, Socks5ConnectInEveryMode)
-{
-    const DWORD dwModes[3] = {TCPDELIVER_MODE_SELECT, TCPDELIVER_MODE_IOCP, TCPDELIVER_MODE_ASYNC};
-    const UINT uiNoticeAfterReply[3] = {2, 0, 2}; // kept, cleared, armed again
-    for (int i = 0; i < 3; ++i) {
-        FakeTcpDeliveryHost host(dwModes[i]);
-        FakeRecord& rec = host.Add(S, host.m_Mgr.CreateProxy(PROXY_SOCKS5, "10.0.0.1", 1080, NULL, NULL));
-        rec.ulRemoteIP = inet_addr("1.2.3.4");
-        rec.usRemotePort = htons(80);
-        ASSERT_TRUE(host.Connected(S));
-        EXPECT_EQ(2u, host.m_mapRecord[S].uiNoticeLen);
-        EXPECT_EQ(TCPDELIVER_READ, host.Deliver(S, Bytes("\x05\x00", 2)));
-        EXPECT_EQ(Bytes("\x05\x01\x00\x05\x01\x00\x01\x01\x02\x03\x04\x00\x50", 13), host.m_mapSent[S]);
-        EXPECT_EQ(uiNoticeAfterReply[i], host.m_mapRecord[S].uiNoticeLen) << i;
-        EXPECT_EQ(TCPDELIVER_STOP, host.Deliver(S, Bytes("\x05\x00\x00\x01\0\0\0\0\0\0", 10)));
-        EXPECT_EQ(0u, host.m_mapRecord[S].uiNoticeLen);
-        host.Recv(S, 3); // handshake done: bytes go to the sink now
-        host.Deliver(S, "abc");
-        EXPECT_EQ((Lines{"connect 0 100 1 2", "recv 0 100 1 2 abc"}), host.m_Sink.Log()) << i;
-    }
-}
-
 TEST(ProxySessionTest, RequestThatCannotGoOutClosesTheControlOrTakesTheErrorPath)
 {
-    FakeTcpDeliveryHost host(TCPDELIVER_MODE_SELECT);
+    FakeTcpDeliveryHost host;
     HANDLE hProxy = host.m_Mgr.CreateProxy(PROXY_SOCKS5, "10.0.0.1", 1080, NULL, NULL);
     host.Add(S, hProxy);
     host.Add(300, hProxy, CTRL).status = SS_UDP;
