@@ -22,6 +22,7 @@
 #include <tlhelp32.h>
 #include "LogSink.h"
 #include "NetTestUtil.h"
+#include "VZ_MultiThread.h"
 
 const DWORD ECHO = 0; // first user value of the sockets that echo (accepted ones get 0)
 
@@ -203,7 +204,10 @@ protected:
     }
     void TearDown() override
     {
+        LONG lStopTimeouts = VZ_MultiThread::GetStopTimeoutCount();
         Stop();
+        // A thread the stop had to terminate may have died holding a lock.
+        EXPECT_EQ(lStopTimeouts, VZ_MultiThread::GetStopTimeoutCount()) << "the stop timed out on a thread";
         for (SOCKET s : m_vecRaw)
             closesocket(s);
         VZ_SetAssertHandler(m_fnOldHandler);
