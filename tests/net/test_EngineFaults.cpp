@@ -20,6 +20,11 @@
 namespace {
 
 // Starts "sh -c strCmd" on the Linux side, detached from our output.
+// Wine starts a Linux program without a process handle and leaves a stray
+// value in hThread (seen: 0x19, naming this process's handle 0x18): closing
+// it closed whatever owned that slot, such as the next engine's timer queue,
+// whose threads then never got their quit. Only a started process's handles
+// are ours.
 bool RunNative(const std::string& strCmd)
 {
     std::string strLine = "/bin/sh -c \"" + strCmd + " </dev/null >/dev/null 2>&1\"";
@@ -28,10 +33,10 @@ bool RunNative(const std::string& strCmd)
     si.cb = sizeof(si);
     PROCESS_INFORMATION pi = {};
     BOOL bOk = CreateProcessW(L"Z:\\bin\\sh", &wstrLine[0], NULL, NULL, FALSE, 0, NULL, NULL, &si, &pi);
-    if (pi.hThread != NULL)
+    if (bOk && pi.hProcess != NULL) {
         CloseHandle(pi.hThread);
-    if (pi.hProcess != NULL)
         CloseHandle(pi.hProcess);
+    }
     return bOk != FALSE;
 }
 
