@@ -70,10 +70,13 @@ bool VZ_SelectSocketMgr::Uninitialize(DWORD)
         StopTimerService();
         m_bTimerStarted = false;
     }
-    if (GetThreadCount(SELECT_THREAD_NAME) > 0) {
+    // A quit per name thread: a second Initialize on the running manager
+    // (a container passes no flags) started a second one.
+    int iNameThreads = GetThreadCount(SELECT_THREAD_NAME);
+    for (int i = 0; i < iNameThreads; ++i)
         m_queDns.PostMessage(DNS_MSG_QUIT, 0, 0);
+    if (iNameThreads > 0)
         StopThreads(SELECT_THREAD_NAME, STOP_WAIT_MS);
-    }
     // The threads leave the table under the manager lock but are stopped
     // outside it: a thread inside an event that calls the manager could not
     // end while this thread held the lock.
