@@ -373,6 +373,50 @@ std::string HistoryText(Gen* g)
     return str;
 }
 
+// Where a wrong delivery's bytes come from: each of the first eight offsets
+// is tried as the start of a pattern word of this stream (1 MiB either side
+// of where it should be) and of every client's stream, so a report tells a
+// doubled, skipped or foreign chunk from garbage. Runs on a violation only.
+std::string LocateBytes(const char* lpBuf, UINT uiLen, DWORD dwKey, unsigned long long ullExpected)
+{
+    char sz[160];
+    for (UINT a = 0; a < 8 && a + 8 <= uiLen; ++a) {
+        unsigned long long w = 0;
+        memcpy(&w, lpBuf + a, 8);
+        unsigned long long ullMid = (ullExpected + a) >> 3;
+        unsigned long long ullLo = ullMid > (1u << 17) ? ullMid - (1u << 17) : 0;
+        for (unsigned long long i = ullLo; i < ullMid + (1u << 17); ++i)
+            if (PatternWord(dwKey, i) == w) {
+                snprintf(sz, sizeof(sz), "; its byte %u is this stream's position %llu", a, i * 8);
+                return sz;
+            }
+        for (DWORD d = 1; d < g_dwNextGen.load(); ++d) {
+            Gen* g = GenAt(d);
+            if (g == NULL || g->iRole != ROLE_CLIENT || g->dwKey == dwKey)
+                continue;
+            for (unsigned long long i = 0; i <= g->ullSent / 8 && i < (1u << 20); ++i)
+                if (PatternWord(g->dwKey, i) == w) {
+                    snprintf(sz, sizeof(sz), "; its byte %u is position %llu of generation %lu's stream (key %lu)", a,
+                             i * 8, static_cast<unsigned long>(d), static_cast<unsigned long>(g->dwKey));
+                    return sz;
+                }
+        }
+    }
+    std::string str = "; bytes from no stream:";
+    for (UINT i = 0; i < 16 && i < uiLen; ++i) {
+        snprintf(sz, sizeof(sz), " %02x", static_cast<unsigned>(static_cast<BYTE>(lpBuf[i])));
+        str += sz;
+    }
+    return str;
+}
+
+// The other end's history, read without its lock: a report only.
+std::string PeerHistory(Gen* g)
+{
+    Gen* lpPeer = g->iRole == ROLE_SERVER ? GenAt(g->dwPeerGen) : NULL;
+    return lpPeer != NULL ? "; peer's history:" + HistoryText(lpPeer) : std::string();
+}
+
 void Violation(Gen* g, const char* lpszWhat, SOCKET s, unsigned long long ullSeq, const char* lpszEvent,
                const std::string& strMore = std::string())
 {
@@ -713,7 +757,10 @@ public:
         if (llBad >= 0) {
             Violation(g, "wrong byte", s, ullSeq, "OnTcpRecv",
                       " at stream position " + std::to_string(g->ullRecv + static_cast<unsigned long long>(llBad)) +
-                          " of a delivery of " + std::to_string(uiLen) + " from " + std::to_string(g->ullRecv));
+                          " of a delivery of " + std::to_string(uiLen) + " from " + std::to_string(g->ullRecv) +
+                          LocateBytes(buf + llBad, uiLen - static_cast<UINT>(llBad), g->dwKey,
+                                      g->ullRecv + static_cast<unsigned long long>(llBad)) +
+                          PeerHistory(g));
             CloseGen(g, false, false);
             return;
         }

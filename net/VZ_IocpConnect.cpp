@@ -264,6 +264,13 @@ void VZ_IocpSocketMgr::OnConnectNotice(SOCKET s, WORD wEvent, WORD wError)
     // A notice for a socket closed meanwhile (or for its handle's next owner).
     if (lpIsd == NULL || m_mapClosingCount.IsClosing(s))
         return;
+    // Only a connecting socket listens to the window. Wine may queue an
+    // FD_CLOSE right behind the FD_CONNECT (a peer that accepts and closes at
+    // once), or the two the other way round: once the connect is settled the
+    // rest is stale. A connected socket's close comes through the port after
+    // its data; a failed one has heard its outcome already.
+    if (lpIsd->status != SS_CONNECTING)
+        return;
     _IocpSocketData& isd = *lpIsd;
     VZ_ASSERT(isd.socket == s);
     SOCKET sPair = lpIsd->sPair;
@@ -276,8 +283,6 @@ void VZ_IocpSocketMgr::OnConnectNotice(SOCKET s, WORD wEvent, WORD wError)
         if (!AttachConnected(s, &lpIsd->bSkipPort)) {
             iError = static_cast<int>(GetLastError());
             printf("Connect remote host success, but CreateIoCompletionPort failed s=%d\r\n", static_cast<int>(s));
-            bConnected = false;
-        } else if (lpIsd->status != SS_CONNECTING) {
             bConnected = false;
         }
     }

@@ -3,6 +3,7 @@
 // posted ahead by Listen, and the behaviour it shares with the other engines,
 // are tested in test_EngineLoopback.cpp and test_EngineProxy.cpp.
 #include "EngineTest.h"
+#include "VZ_IocpSocketMgr.h"
 
 namespace {
 
@@ -55,4 +56,23 @@ TEST_P(IocpEngine, SendsBehindAnOutstandingOneAreQueuedAndReportedInOrder)
         EXPECT_TRUE(m_lpMgr->CloseSocket(s));
         m_Sink.Clear();
     }
+}
+
+// Notices the connect window still holds once a connect is settled are stale
+// (Wine may queue an FD_CLOSE right behind the FD_CONNECT): they raise
+// nothing, and the socket goes on working through the port.
+TEST_P(IocpEngine, ConnectNoticesAfterTheConnectAreIgnored)
+{
+    SOCKET sPeer, s = ConnectedToRaw(&sPeer);
+    VZ_Wnd* lpWnd = dynamic_cast<VZ_Wnd*>(m_lpMgr);
+    ASSERT_TRUE(lpWnd != NULL);
+    // Sent, not posted: the window has handled each one when the call returns.
+    for (WORD wEvent : {FD_CLOSE, FD_CONNECT})
+        SendMessageW(lpWnd->GetHwnd(), WM_IOCP_SOCKET, static_cast<WPARAM>(s), WSAMAKESELECTREPLY(wEvent, 0));
+    EXPECT_TRUE(m_lpMgr->Send(s, "ab", 2, 0, NULL));
+    EXPECT_EQ("ab", RawRecv(sPeer, 2));
+    Lines vecLog = m_Sink.Log();
+    EXPECT_EQ(1, std::count_if(vecLog.begin(), vecLog.end(), [](const std::string& str) {
+                  return str.compare(0, 7, "connect") == 0 || str.compare(0, 5, "close") == 0;
+              })) << "a connect or close event raised by a stale notice";
 }
