@@ -55,8 +55,8 @@
 
 #include "ISocketMgr.h"
 #include "VZ_Assert.h"
-#include "VZ_SocketMgr.h"
-#include "VZ_SocketMgrContainer.h"
+#include "core/VZ_SocketMgr.h"
+#include "container/VZ_SocketMgrContainer.h"
 
 namespace {
 

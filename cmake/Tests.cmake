@@ -88,17 +88,20 @@ file(GLOB BASE_TEST_SOURCES CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/tests/VZ_Base/
 oxnet_test_exe(oxnet_base_tests ${CMAKE_SOURCE_DIR}/tests/test_main.cpp ${BASE_TEST_SOURCES})
 target_link_libraries(oxnet_base_tests PRIVATE vzbase)
 
-file(GLOB NET_TEST_SOURCES CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/tests/net/*.cpp)
+file(GLOB_RECURSE NET_TEST_SOURCES CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/tests/net/*.cpp)
 # Only the end-to-end proxy suites (test_EngineProxy.cpp, and the private
 # servers that test_EngineFaults.cpp kills) use the servers.
 # The fault simulator's tests write oxnet.ini (test_VZ_IocpSimulator.cpp).
 oxnet_test_exe(oxnet_net_tests PROXY_TESTS "EngineProxy|EngineFaultsProxy" SIMULATOR_TESTS "IocpSimulator.*"
                ${CMAKE_SOURCE_DIR}/tests/test_main.cpp ${NET_TEST_SOURCES})
 target_link_libraries(oxnet_net_tests PRIVATE oxnet_obj vzbase)
+target_include_directories(oxnet_net_tests PRIVATE ${CMAKE_SOURCE_DIR}/tests/net)
 # The host-style test loads oxnet.dll, and the recording test runs
 # oxrecdump, from the tests' own folder (the simulator's tests need neither).
 add_dependencies(oxnet_net_tests oxnet oxrecdump)
 
+# The layers of net/: an engine includes only core/, VZ_Base and itself.
+add_test(NAME LayerIncludes COMMAND ${CMAKE_SOURCE_DIR}/scripts/check-layers.sh ${CMAKE_SOURCE_DIR}/net)
 add_test(NAME DllExportsAndImports COMMAND ${CMAKE_SOURCE_DIR}/scripts/check-dll.sh $<TARGET_FILE:oxnet>)
 
 # Packaging, consumer and ABI tests (install tree, CMake package, slot order)

@@ -10,7 +10,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "VZ_SocketMgr.h"
+#include "core/VZ_SocketMgr.h"
 
 namespace {
 

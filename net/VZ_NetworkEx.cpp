@@ -8,11 +8,11 @@
 #include "VZ_List.h"
 #include "VZ_Locker.h"
 #include "VZ_MultiThread.h"
-#include "VZ_AsyncSocketMgr.h"
-#include "VZ_IocpSocketMgr.h"
-#include "VZ_RecordSocketMgr.h"
-#include "VZ_SelectSocketMgr.h"
-#include "VZ_SocketMgrContainer.h"
+#include "async/VZ_AsyncSocketMgr.h"
+#include "iocp/VZ_IocpSocketMgr.h"
+#include "replay/VZ_RecordSocketMgr.h"
+#include "select/VZ_SelectSocketMgr.h"
+#include "container/VZ_SocketMgrContainer.h"
 #include "VZ_TcpSocket.h"
 
 namespace {

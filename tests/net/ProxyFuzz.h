@@ -11,7 +11,7 @@
 #include <string>
 
 #include "VZ_Base/IniFuzz.h"
-#include "VZ_SocketMgr.h"
+#include "core/VZ_SocketMgr.h"
 
 // One run of lCount replies; the number of verdicts that broke the rules
 // (0 expected). Steps 1 to 6 either fail with one of the handshake's codes,

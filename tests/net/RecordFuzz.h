@@ -11,7 +11,7 @@
 #include <string>
 
 #include "VZ_Base/IniFuzz.h"
-#include "VZ_RecordSocketMgr.h"
+#include "replay/VZ_RecordSocketMgr.h"
 
 // A recording in memory as the replay's source.
 class MemoryRecordSource : public VZ_RecordSource {

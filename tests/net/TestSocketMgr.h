@@ -2,7 +2,7 @@
 // every engine operation fails, the base's members are reachable.
 #pragma once
 
-#include "VZ_SocketMgr.h"
+#include "core/VZ_SocketMgr.h"
 
 class TestSocketMgr : public VZ_SocketMgr {
 public:

@@ -14,8 +14,8 @@
 
 #include "EngineTest.h"
 #include "VZ_MultiThread.h"
-#include "VZ_SocketMgr.h"
-#include "VZ_SocketMgrContainer.h"
+#include "core/VZ_SocketMgr.h"
+#include "container/VZ_SocketMgrContainer.h"
 
 namespace {
 

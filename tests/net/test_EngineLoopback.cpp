@@ -8,7 +8,7 @@
 
 #include "EngineTest.h"
 #include "VZ_MultiThread.h"
-#include "VZ_SocketMgr.h"
+#include "core/VZ_SocketMgr.h"
 
 namespace {
 

@@ -14,7 +14,7 @@
 #include <gtest/gtest.h>
 
 #include "VZ_NetworkEx.h"
-#include "VZ_RecordSocketMgr.h"
+#include "replay/VZ_RecordSocketMgr.h"
 #include "net/LogSink.h"
 #include "net/NetTestUtil.h"
 #include "net/RecordFuzz.h"

@@ -10,7 +10,7 @@
 #include "VZ_FileEx.h"
 #include "VZ_MultiThread.h"
 #include "VZ_MultipleTimer.h"
-#include "VZ_SocketMgr.h"
+#include "core/VZ_SocketMgr.h"
 
 // Thread types of the replay manager.
 enum {

@@ -3,7 +3,7 @@
 // posted ahead by Listen, and the behaviour it shares with the other engines,
 // are tested in test_EngineLoopback.cpp and test_EngineProxy.cpp.
 #include "EngineTest.h"
-#include "VZ_IocpSocketMgr.h"
+#include "iocp/VZ_IocpSocketMgr.h"
 
 namespace {
 

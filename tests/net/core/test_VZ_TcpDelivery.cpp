@@ -13,7 +13,7 @@
 #include "NetTestUtil.h"
 #include "TestSocketMgr.h"
 #include "VZ_Assert.h"
-#include "VZ_TcpDelivery.h"
+#include "core/VZ_TcpDelivery.h"
 
 namespace {
 

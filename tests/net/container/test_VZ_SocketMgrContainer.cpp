@@ -9,9 +9,9 @@
 #include <set>
 #include <thread>
 
-#include "VZ_IocpSocketMgr.h"
-#include "VZ_SelectSocketMgr.h"
-#include "VZ_SocketMgrContainer.h"
+#include "iocp/VZ_IocpSocketMgr.h"
+#include "select/VZ_SelectSocketMgr.h"
+#include "container/VZ_SocketMgrContainer.h"
 
 namespace {
 

@@ -12,13 +12,13 @@
 #include <winsock2.h>
 #include <windows.h>
 
-#include "VZ_ClosingMap.h"
+#include "core/VZ_ClosingMap.h"
 #include "VZ_List.h"
 #include "VZ_Map.h"
 #include "VZ_MultiThread.h"
 #include "VZ_MultipleTimer.h"
-#include "VZ_SocketMgr.h"
-#include "VZ_TcpDelivery.h"
+#include "core/VZ_SocketMgr.h"
+#include "core/VZ_TcpDelivery.h"
 #include "VZ_Wnd.h"
 
 #include <utility>

@@ -17,8 +17,8 @@
 #include "VZ_Map.h"
 #include "VZ_MultiThread.h"
 #include "VZ_MultipleTimer.h"
-#include "VZ_SocketMgr.h"
-#include "VZ_TcpDelivery.h"
+#include "core/VZ_SocketMgr.h"
+#include "core/VZ_TcpDelivery.h"
 #include "VZ_Thread.h"
 
 #include <atomic>

@@ -6,7 +6,7 @@
 #include <string>
 
 #include "EngineTest.h"
-#include "VZ_IocpSocketMgr.h"
+#include "iocp/VZ_IocpSocketMgr.h"
 
 namespace {
 
