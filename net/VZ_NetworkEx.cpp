@@ -14,6 +14,7 @@
 #include "select/VZ_SelectSocketMgr.h"
 #include "container/VZ_SocketMgrContainer.h"
 #include "VZ_TcpSocket.h"
+#include "core/VZ_Trace.h"
 
 namespace {
 
@@ -72,13 +73,13 @@ const InterfaceRow* FindRow(const char* lpszName)
 
 void PrintInterfaceHelp()
 {
-    std::printf("InterfaceName is:\n");
-    std::printf("IIocpSocketMgr1.0\n");
-    std::printf("IIocpSocketMgr1.1 record\n");
-    std::printf("IAsyncSocketMgr1.0\n");
-    std::printf("IAsyncSocketMgr1.1 record\n");
-    std::printf("ISelectSocketMgr1.0\n");
-    std::printf("2.0 is Container\n");
+    VZ_Trace("InterfaceName is:\n");
+    VZ_Trace("IIocpSocketMgr1.0\n");
+    VZ_Trace("IIocpSocketMgr1.1 record\n");
+    VZ_Trace("IAsyncSocketMgr1.0\n");
+    VZ_Trace("IAsyncSocketMgr1.1 record\n");
+    VZ_Trace("ISelectSocketMgr1.0\n");
+    VZ_Trace("2.0 is Container\n");
 }
 
 // Containers share one engine per process, made by the first of them.
@@ -133,7 +134,7 @@ DWORD WINAPI ReapProc(LPVOID lpParam)
         delete lpReap->lpMgr;
     } else {
         VZ_MultiThread::CountStopTimeout();
-        std::printf("oxDestroyInstance: the manager is still in use after %lu s; it is left\n", REAP_WAIT_MS / 1000);
+        VZ_Trace("oxDestroyInstance: the manager is still in use after %lu s; it is left\n", REAP_WAIT_MS / 1000);
     }
     delete lpReap;
     return 0;
@@ -194,7 +195,7 @@ void DestroySocketMgr(ISocketMgr* lpMgr)
     if (lpContainer != NULL && lpContainer->IsRoutingOnThisThread()) {
         lpContainer->Detach(); // no event reaches it from now on
         if (!DeleteLater(lpMgr, NULL))
-            std::printf("oxDestroyInstance: the container is left (no thread for its deletion)\n");
+            VZ_Trace("oxDestroyInstance: the container is left (no thread for its deletion)\n");
         return;
     }
     VZ_SocketMgr* lpEngine = dynamic_cast<VZ_SocketMgr*>(lpMgr);
@@ -205,7 +206,7 @@ void DestroySocketMgr(ISocketMgr* lpMgr)
         if (DeleteLater(lpMgr, hSelf))
             return;
         CloseHandle(hSelf);
-        std::printf("oxDestroyInstance: the manager is left (no thread for its deletion)\n");
+        VZ_Trace("oxDestroyInstance: the manager is left (no thread for its deletion)\n");
         return; // leaking it beats freeing it under the running event
     }
     delete lpMgr;

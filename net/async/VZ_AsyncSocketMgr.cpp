@@ -9,6 +9,7 @@
 
 #include "VZ_Assert.h"
 #include "VZ_AsyncSocketMgr.h"
+#include "core/VZ_Trace.h"
 
 namespace {
 
@@ -330,7 +331,7 @@ void VZ_AsyncSocketMgr::OnConnect(SOCKET s, int iError)
     if (lpAsd == NULL)
         return;
     if (lpAsd->status != SS_CONNECTING) {
-        printf("s=%d iError=%d status=%d \n", static_cast<int>(s), iError, lpAsd->status);
+        VZ_Trace("s=%d iError=%d status=%d \n", static_cast<int>(s), iError, lpAsd->status);
         // A close notice came first and was reported: that was the socket's
         // one terminal event.
         if (lpAsd->status == SS_CLOSING)

@@ -8,6 +8,7 @@
 
 #include "VZ_Assert.h"
 #include "VZ_AsyncSocketMgr.h"
+#include "core/VZ_Trace.h"
 
 // ---------------------------------------------------------------------------
 // Creating sockets
@@ -58,7 +59,7 @@ bool VZ_AsyncSocketMgr::Connect(SOCKET s, const sockaddr_in* lpRemoteAddr)
     if (WSAConnect(s, reinterpret_cast<const sockaddr*>(&addr), sizeof(addr), NULL, NULL, NULL, NULL) ==
             SOCKET_ERROR &&
         WSAGetLastError() != WSAEWOULDBLOCK) {
-        printf("WSAConnect s=%d,Error=%d\n", static_cast<int>(s), WSAGetLastError());
+        VZ_Trace("WSAConnect s=%d,Error=%d\n", static_cast<int>(s), WSAGetLastError());
         return false; // the status stays SS_TCP
     }
     lpAsd->status = SS_CONNECTING;

@@ -7,6 +7,7 @@
 
 #include "VZ_MultiThread.h"
 #include "VZ_NetworkEx.h"
+#include "core/VZ_Trace.h"
 
 namespace {
 
@@ -353,7 +354,7 @@ bool VZ_SocketMgrContainer::OnSocketPreAccept(const sockaddr_in* lpLocalAddr, co
 {
     const BYTE* l = Bytes(lpLocalAddr);
     const BYTE* p = Bytes(lpPeerAddr);
-    printf("OnSocketPreAccept Local:%d.%d.%d.%d:%d Peer:%d.%d.%d.%d:%d\n", l[0], l[1], l[2], l[3],
+    VZ_Trace("OnSocketPreAccept Local:%d.%d.%d.%d:%d Peer:%d.%d.%d.%d:%d\n", l[0], l[1], l[2], l[3],
            ntohs(lpLocalAddr->sin_port), p[0], p[1], p[2], p[3], ntohs(lpPeerAddr->sin_port));
     return true;
 }
@@ -420,7 +421,7 @@ void VZ_SocketMgrContainer::OnSendTimeout(int iError, SOCKET s, DWORD dwUserData
 void VZ_SocketMgrContainer::OnDnsParse(const char* lpName, ULONG ulIP)
 {
     const BYTE* b = reinterpret_cast<const BYTE*>(&ulIP);
-    printf("OnDnsParse %s=%d.%d.%d.%d \n", lpName != NULL ? lpName : "", b[0], b[1], b[2], b[3]);
+    VZ_Trace("OnDnsParse %s=%d.%d.%d.%d \n", lpName != NULL ? lpName : "", b[0], b[1], b[2], b[3]);
 }
 
 void VZ_SocketMgrContainer::OnTimer(SOCKET s, UINT uiEvent, DWORD dwParam, DWORD dwUserData1, DWORD dwUserData2)

@@ -10,6 +10,7 @@
 
 #include "VZ_Assert.h"
 #include "VZ_SocketMgr.h"
+#include "VZ_Trace.h"
 
 #ifndef SIO_UDP_CONNRESET
 #define SIO_UDP_CONNRESET _WSAIOW(IOC_VENDOR, 12)
@@ -141,7 +142,7 @@ void VZ_SocketMgr::IgnoreUdpReset(SOCKET s)
     if (WSAIoctl(s, SIO_UDP_CONNRESET, &dwNewBehavior, sizeof(dwNewBehavior), NULL, 0, &dwReturned, NULL, NULL) ==
             SOCKET_ERROR &&
         WSAGetLastError() != WSAEWOULDBLOCK)
-        std::printf("WSAIoctl(SIO_UDP_CONNRESET) Error: %d\n", WSAGetLastError());
+        VZ_Trace("WSAIoctl(SIO_UDP_CONNRESET) Error: %d\n", WSAGetLastError());
 }
 
 SOCKET VZ_SocketMgr::AttachUdpRelay(SOCKET s, HANDLE hProxy, DWORD dwUserData1, DWORD dwUserData2)

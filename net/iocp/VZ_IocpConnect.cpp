@@ -10,6 +10,7 @@
 
 #include "VZ_Assert.h"
 #include "VZ_IocpSocketMgr.h"
+#include "core/VZ_Trace.h"
 
 
 namespace {
@@ -34,7 +35,7 @@ SOCKET VZ_IocpSocketMgr::OpenSocket(int iType, const sockaddr_in* lpLocalAddr, i
     VZ_ASSERT(s < 0xffffff);
     if (iType == SOCK_DGRAM) {
         if (CreateIoCompletionPort(reinterpret_cast<HANDLE>(s), m_hIocp, static_cast<ULONG_PTR>(s), 0) == NULL) {
-            printf("CreateIoCompletionPort(Udp Socket) failed with error: %d\r\n", static_cast<int>(GetLastError()));
+            VZ_Trace("CreateIoCompletionPort(Udp Socket) failed with error: %d\r\n", static_cast<int>(GetLastError()));
             closesocket(s);
             return INVALID_SOCKET;
         }
@@ -80,7 +81,7 @@ bool VZ_IocpSocketMgr::Listen(SOCKET s, int backlog)
     if (listen(s, backlog) == SOCKET_ERROR)
         return false;
     if (CreateIoCompletionPort(reinterpret_cast<HANDLE>(s), m_hIocp, static_cast<ULONG_PTR>(s), 0) == NULL) {
-        printf("CreateIoCompletionPort(ListenSocket) failed with error: %d\r\n", static_cast<int>(GetLastError()));
+        VZ_Trace("CreateIoCompletionPort(ListenSocket) failed with error: %d\r\n", static_cast<int>(GetLastError()));
         return false;
     }
     LoadAcceptEx(s);
@@ -110,7 +111,7 @@ bool VZ_IocpSocketMgr::LoadAcceptEx(SOCKET s)
         WSAIoctl(s, SIO_GET_EXTENSION_FUNCTION_POINTER, &guidSockaddrs, sizeof(guidSockaddrs),
                  &m_lpfnGetAcceptExSockaddrs, sizeof(m_lpfnGetAcceptExSockaddrs), &dwBytes, NULL,
                  NULL) == SOCKET_ERROR) {
-        printf("WSAIoctl() failed with error: %d\r\n", static_cast<int>(GetLastError()));
+        VZ_Trace("WSAIoctl() failed with error: %d\r\n", static_cast<int>(GetLastError()));
         m_lpfnAcceptEx = AcceptEx;
         m_lpfnGetAcceptExSockaddrs = GetAcceptExSockaddrs;
         return false;
@@ -124,7 +125,7 @@ bool VZ_IocpSocketMgr::ExecAcceptEx(SOCKET sListen, _IocpIoContext* lpIoContext,
     SOCKET a = WSASocketW(AF_INET, SOCK_STREAM, 0, NULL, 0, WSA_FLAG_OVERLAPPED);
     if (a == INVALID_SOCKET) {
         *lpiError = WSAGetLastError();
-        printf("WSASocket() failed with error %d\r\n", *lpiError);
+        VZ_Trace("WSASocket() failed with error %d\r\n", *lpiError);
         return false;
     }
     memset(&lpIoContext->overlapped, 0, sizeof(lpIoContext->overlapped));
@@ -138,7 +139,7 @@ bool VZ_IocpSocketMgr::ExecAcceptEx(SOCKET sListen, _IocpIoContext* lpIoContext,
     *lpiError = WSAGetLastError();
     closesocket(a);
     lpIoContext->socket = INVALID_SOCKET;
-    printf("AcceptEx() failed with error %d\r\n", *lpiError);
+    VZ_Trace("AcceptEx() failed with error %d\r\n", *lpiError);
     return false;
 }
 
@@ -178,7 +179,7 @@ void VZ_IocpSocketMgr::OnAcceptCompleted(SOCKET sListen, _IocpIoContext* lpIoCon
     setsockopt(a, SOL_SOCKET, SO_UPDATE_ACCEPT_CONTEXT, reinterpret_cast<const char*>(&sListen), sizeof(sListen));
     bool bSkipPort = false;
     if (!AttachConnected(a, &bSkipPort)) {
-        printf("CreateIoCompletionPort() failed with error: %d\r\n", WSAGetLastError());
+        VZ_Trace("CreateIoCompletionPort() failed with error: %d\r\n", WSAGetLastError());
         closesocket(a);
         return;
     }
@@ -232,7 +233,7 @@ void VZ_IocpSocketMgr::ThreadConnect(HANDLE hReadyEvent)
     MSG msg;
     while (GetMessageW(&msg, NULL, 0, 0) > 0)
         DispatchMessageW(&msg);
-    printf("ThreadConnect exit\n");
+    VZ_Trace("ThreadConnect exit\n");
     Destroy();
     UnregisterClass(CONNECT_WND_NAME, NULL);
 }
@@ -282,7 +283,7 @@ void VZ_IocpSocketMgr::OnConnectNotice(SOCKET s, WORD wEvent, WORD wError)
         WSAAsyncSelect(s, GetHwnd(), 0, 0); // no more window notices: the port takes over
         if (!AttachConnected(s, &lpIsd->bSkipPort)) {
             iError = static_cast<int>(GetLastError());
-            printf("Connect remote host success, but CreateIoCompletionPort failed s=%d\r\n", static_cast<int>(s));
+            VZ_Trace("Connect remote host success, but CreateIoCompletionPort failed s=%d\r\n", static_cast<int>(s));
             bConnected = false;
         }
     }

@@ -12,6 +12,7 @@
 
 #include "VZ_Assert.h"
 #include "VZ_IocpSocketMgr.h"
+#include "core/VZ_Trace.h"
 
 namespace {
 
@@ -55,7 +56,7 @@ VZ_IocpSocketMgr::VZ_IocpSocketMgr()
 
 VZ_IocpSocketMgr::~VZ_IocpSocketMgr()
 {
-    printf("~VZ_IocpSocketMgr exit\n");
+    VZ_Trace("~VZ_IocpSocketMgr exit\n");
     Uninitialize(STOP_WAIT_MS);
 }
 
@@ -68,7 +69,7 @@ bool VZ_IocpSocketMgr::Initialize(BYTE byFlags, int nWorkThread, DWORD, DWORD)
         return false;
     m_hIocp = CreateIoCompletionPort(INVALID_HANDLE_VALUE, NULL, 0, 0);
     if (m_hIocp == NULL) {
-        printf("CreateIoCompletionPort() failed with error: %d\r\n", WSAGetLastError());
+        VZ_Trace("CreateIoCompletionPort() failed with error: %d\r\n", WSAGetLastError());
         return false;
     }
     m_bStopping = false;
@@ -200,7 +201,7 @@ DWORD VZ_IocpSocketMgr::ThreadProc(_THREAD_DATA& td)
         break;
     case IOCP_THREAD_DNS:
         RunNameResolution();
-        printf("ThreadDnsParse exit\n");
+        VZ_Trace("ThreadDnsParse exit\n");
         break;
     case IOCP_THREAD_SIMULATOR:
         ThreadSimulator();
@@ -371,7 +372,7 @@ void VZ_IocpSocketMgr::ThreadIOWork()
         BOOL bOk = GetQueuedCompletionStatus(m_hIocp, &dwBytes, &key, &lpOverlapped, INFINITE);
         // The exit packet, or the port closed under a waiting worker.
         if (key == EXIT_KEY && dwBytes == 0 && lpOverlapped == NULL) {
-            printf("ThreadIOWork exit\n");
+            VZ_Trace("ThreadIOWork exit\n");
             t_lpWorker = NULL;
             return;
         }
@@ -567,7 +568,7 @@ bool VZ_IocpSocketMgr::Recv(SOCKET s, UINT uiNoticeLen)
     if (lpIsd == NULL)
         return false;
     if (lpIsd->socket != s)
-        printf("isd.socket%d ! = s %d statue=%d\n", static_cast<int>(lpIsd->socket), static_cast<int>(s),
+        VZ_Trace("isd.socket%d ! = s %d statue=%d\n", static_cast<int>(lpIsd->socket), static_cast<int>(s),
                lpIsd->status);
     _IocpSocketData& isd = *lpIsd;
     VZ_ASSERT(isd.socket == s);

@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "VZ_Assert.h"
+#include "core/VZ_Trace.h"
 
 // Read access to an existing file; others may go on writing it meanwhile.
 #define REPLAY_OPEN_FLAGS (VZ_FILE_READ | VZ_FILE_OPEN_EXISTING)
@@ -35,7 +36,7 @@ bool VZ_RecordSocketMgr::Initialize(BYTE /*byFlags*/, int /*nWorkThread*/, DWORD
         return false;
     // 1.
     if (!m_fileReplay.Open(VZ_StringW(RECORD_FILE_NAME), REPLAY_OPEN_FLAGS)) {
-        std::printf("Open oxnet.rec failed!\n");
+        VZ_Trace("Open oxnet.rec failed!\n");
         return false;
     }
 

@@ -10,6 +10,7 @@
 
 #include "VZ_Assert.h"
 #include "VZ_SelectSocketMgr.h"
+#include "core/VZ_Trace.h"
 
 
 namespace {
@@ -34,7 +35,7 @@ VZ_SelectSocketMgr::~VZ_SelectSocketMgr()
         if (!m_arrRetired[i]->IsCurrentThread())
             m_arrRetired[i]->Stop(); // one stopped from inside its own event is waited for now
         if (m_arrRetired[i]->IsInRun())
-            printf("VZ_SelectSocketMgr: a select thread did not stop in time; its object is left\n");
+            VZ_Trace("VZ_SelectSocketMgr: a select thread did not stop in time; its object is left\n");
         else
             delete m_arrRetired[i];
     }
