@@ -33,6 +33,7 @@ VZ_AsyncSocketMgr::VZ_AsyncSocketMgr()
       m_Delivery(&m_DeliveryHost, TCPDELIVER_MODE_ASYNC)
 {
     m_mapSocket2Data.InitHashTable(SOCKET_MAP_BUCKETS);
+    UseRecordTable(&m_mapSocket2Data);
     m_hWndReady = CreateEventW(NULL, FALSE, FALSE, NULL);
     SetEngineMode(SOCKETMGR_RESOLVE_CHECKS_FIRST);
 }
@@ -144,9 +145,10 @@ bool VZ_AsyncSocketMgr::AddSocket(SOCKET s, int status, DWORD dwUserData1, DWORD
                                   _PROXYDATA* lpProxyData)
 {
     VZ_AutoLock lock(&m_mapSocket2Data);
-    if (m_mapSocket2Data.PLookup(static_cast<unsigned int>(s)) != NULL)
+    _AsyncSocketData* lpAsd = m_mapSocket2Data.Insert(s);
+    if (lpAsd == NULL)
         return false;
-    _AsyncSocketData& asd = m_mapSocket2Data[static_cast<unsigned int>(s)];
+    _AsyncSocketData& asd = *lpAsd;
     NewSocketCore(asd, s, status, dwUserData1, dwUserData2, lpProxyData, &m_ulNextSerial, m_Timer.GetTimerTick());
     asd.listSend.RemoveAll();
     asd.lArmed = 0; // an accepted socket has its listener's events: unknown here
@@ -157,7 +159,7 @@ bool VZ_AsyncSocketMgr::AddSocket(SOCKET s, int status, DWORD dwUserData1, DWORD
 
 _AsyncSocketData* VZ_AsyncSocketMgr::FindRecord(SOCKET s)
 {
-    return m_mapSocket2Data.PLookup(static_cast<unsigned int>(s));
+    return m_mapSocket2Data.Find(s);
 }
 
 // A socket that was neither connected nor listening (SS_TCP) has never had
@@ -174,25 +176,6 @@ _AsyncSocketData* VZ_AsyncSocketMgr::FindLive(SOCKET s)
         return NULL;
     _AsyncSocketData* lpAsd = FindRecord(s);
     return lpAsd != NULL && lpAsd->status != SS_TCP ? lpAsd : NULL;
-}
-
-_SOCKETCORE* VZ_AsyncSocketMgr::LockSocket(SOCKET s)
-{
-    m_mapSocket2Data.Lock();
-    return FindRecord(s);
-}
-
-void VZ_AsyncSocketMgr::UnlockSocket(SOCKET)
-{
-    m_mapSocket2Data.Unlock();
-}
-
-_SOCKETCORE* VZ_AsyncSocketMgr::VZ_DeliveryHost::FindTcpRecord(SOCKET s, ULONG ulSerial)
-{
-    _AsyncSocketData* lpAsd = m_lpMgr->FindRecord(s);
-    if (lpAsd == NULL || (ulSerial != TCP_ANY_SERIAL && lpAsd->ulSerial != ulSerial))
-        return NULL;
-    return lpAsd;
 }
 
 long VZ_AsyncSocketMgr::ReadingMask(const _AsyncSocketData& asd)

@@ -17,6 +17,7 @@
 #include "VZ_Map.h"
 #include "VZ_MultiThread.h"
 #include "VZ_MultipleTimer.h"
+#include "core/VZ_RecordTable.h"
 #include "core/VZ_SocketMgr.h"
 #include "core/VZ_TcpDelivery.h"
 #include "VZ_Wnd.h"
@@ -80,18 +81,13 @@ public:
 protected:
     DWORD ThreadProc(_THREAD_DATA& td) override;
     LRESULT WindowProc(UINT uMsg, WPARAM wParam, LPARAM lParam) override;
-    _SOCKETCORE* LockSocket(SOCKET s) override;
-    void UnlockSocket(SOCKET s) override;
     bool AddSocket(SOCKET s, int status, DWORD dwUserData1, DWORD dwUserData2, _PROXYDATA* lpProxyData) override;
 
 private:
     // What the shared receive delivery and proxy handshake need of this engine.
     class VZ_DeliveryHost : public VZ_TcpDeliveryHost {
     public:
-        explicit VZ_DeliveryHost(VZ_AsyncSocketMgr* lpMgr) : m_lpMgr(lpMgr) {}
-        void LockTable() override { m_lpMgr->m_mapSocket2Data.Lock(); }
-        void UnlockTable() override { m_lpMgr->m_mapSocket2Data.Unlock(); }
-        _SOCKETCORE* FindTcpRecord(SOCKET s, ULONG ulSerial) override;
+        explicit VZ_DeliveryHost(VZ_AsyncSocketMgr* lpMgr) : VZ_TcpDeliveryHost(&lpMgr->m_mapSocket2Data), m_lpMgr(lpMgr) {}
         VZ_SocketMgr* GetSocketMgr() override { return m_lpMgr; }
         VZ_MemoryEx* GetMemory() override { return &m_lpMgr->m_Memory; }
         DWORD GetClock() override { return m_lpMgr->m_Timer.GetTimerTick(); }
@@ -150,7 +146,7 @@ private:
     // then reading re-armed for the record of that serial.
     void Deliver(SOCKET s, const char* lpBuf, UINT uiLen, ULONG ulSerial);
 
-    VZ_LckMap<unsigned int, unsigned int, _AsyncSocketData, const _AsyncSocketData&> m_mapSocket2Data;
+    VZ_RecordTable<_AsyncSocketData> m_mapSocket2Data;
     VZ_ClosingMap m_mapClosingCount;
     ULONG m_ulNextSerial;
     HANDLE m_hWndReady;

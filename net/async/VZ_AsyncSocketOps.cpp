@@ -196,7 +196,7 @@ bool VZ_AsyncSocketMgr::CloseSocket(SOCKET s)
     lpAsd->status = SS_CLOSED;
     if (!lpAsd->bRbufLockFlag) // else the running delivery frees it
         m_Memory.Free(lpAsd->sbRbuf.lpData);
-    m_mapSocket2Data.RemoveKey(static_cast<unsigned int>(s));
+    m_mapSocket2Data.Remove(s);
     HWND hWnd = GetHwnd();
     if (hWnd != NULL)
         WSAAsyncSelect(s, hWnd, 0, 0);

@@ -166,6 +166,8 @@ enum {
     SOCKETMGR_RESOLVE_CHECKS_FIRST = 0x1
 };
 
+class VZ_RecordTableBase;
+
 class VZ_SocketMgr : public ISocketMgr {
 public:
     VZ_SocketMgr();
@@ -328,9 +330,11 @@ public:
 protected:
     // The engine's record lock over the record of s: LockSocket takes it and
     // returns the record, NULL when s has none (the lock is held either way);
-    // UnlockSocket releases it. The base's default: no records.
+    // UnlockSocket releases it. The default works on the table an engine
+    // named with UseRecordTable (no records without one).
     virtual _SOCKETCORE* LockSocket(SOCKET s);
     virtual void UnlockSocket(SOCKET s);
+    void UseRecordTable(VZ_RecordTableBase* lpTable) { m_lpRecordTable = lpTable; }
     void SetEngineMode(DWORD dwMode) { m_dwEngineMode = dwMode; }
     // A resolved (or failed) connect by name.
     void ConnectResolved(const _DNSDATA* lpData, ULONG ulAddr, int iError);
@@ -379,6 +383,7 @@ protected:
 
 private:
     static volatile LONG s_lLive;
+    VZ_RecordTableBase* m_lpRecordTable = NULL;
 
     VZ_SocketMgr(const VZ_SocketMgr&) = delete;
     VZ_SocketMgr& operator=(const VZ_SocketMgr&) = delete;

@@ -9,6 +9,7 @@
 #include <cstring>
 
 #include "VZ_Assert.h"
+#include "VZ_RecordTable.h"
 #include "VZ_SocketMgr.h"
 #include "VZ_Trace.h"
 
@@ -16,12 +17,19 @@
 #define SIO_UDP_CONNRESET _WSAIOW(IOC_VENDOR, 12)
 #endif
 
-_SOCKETCORE* VZ_SocketMgr::LockSocket(SOCKET)
+_SOCKETCORE* VZ_SocketMgr::LockSocket(SOCKET s)
 {
-    return NULL;
+    if (m_lpRecordTable == NULL)
+        return NULL;
+    m_lpRecordTable->TableLock()->Lock();
+    return m_lpRecordTable->FindCore(s);
 }
 
-void VZ_SocketMgr::UnlockSocket(SOCKET) {}
+void VZ_SocketMgr::UnlockSocket(SOCKET)
+{
+    if (m_lpRecordTable != NULL)
+        m_lpRecordTable->TableLock()->Unlock();
+}
 
 bool VZ_SocketMgr::AddSocket(SOCKET, int, DWORD, DWORD, _PROXYDATA*)
 {

@@ -13,12 +13,8 @@
 
 #include "ISocketMgr.h"
 #include "VZ_MemoryEx.h"
+#include "VZ_RecordTable.h"
 #include "VZ_SocketMgr.h"
-
-
-// Serial argument of FindTcpRecord that accepts any record of the socket.
-// No engine hands this value out as a serial.
-#define TCP_ANY_SERIAL 0xFFFFFFFF
 
 // Delivery mode bits: the engines' small differences in the shared sequence.
 enum {
@@ -51,15 +47,17 @@ enum {
 
 class VZ_TcpDeliveryHost {
 public:
+    // The engine's record table; the three calls below work on it.
+    explicit VZ_TcpDeliveryHost(VZ_RecordTableBase* lpTable = NULL) : m_lpTable(lpTable) {}
     virtual ~VZ_TcpDeliveryHost() {}
 
     // The re-entrant lock over the socket table.
-    virtual void LockTable() = 0;
-    virtual void UnlockTable() = 0;
+    virtual void LockTable() { m_lpTable->TableLock()->Lock(); }
+    virtual void UnlockTable() { m_lpTable->TableLock()->Unlock(); }
     // Table locked: the record of s, when there is one and its serial is
     // ulSerial (any serial for TCP_ANY_SERIAL), else NULL. Valid only until
     // the table is unlocked: the shared code looks it up again after that.
-    virtual _SOCKETCORE* FindTcpRecord(SOCKET s, ULONG ulSerial) = 0;
+    virtual _SOCKETCORE* FindTcpRecord(SOCKET s, ULONG ulSerial) { return m_lpTable->FindCore(s, ulSerial); }
     // The manager: proxy requests and verdicts, and the default hooks below.
     virtual VZ_SocketMgr* GetSocketMgr() = 0;
     // The pool the receive buffers come from.
@@ -88,4 +86,7 @@ public:
     virtual void RecordRecv(SOCKET s, const char* lpBuf, UINT uiLen, DWORD dwUserData1, DWORD dwUserData2);
     // True while the engine stops: a delivery about to raise OnTcpRecv is abandoned.
     virtual bool IsStopping();
+
+private:
+    VZ_RecordTableBase* m_lpTable;
 };

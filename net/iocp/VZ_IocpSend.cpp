@@ -232,7 +232,7 @@ bool VZ_IocpSocketMgr::CloseSocket(SOCKET s)
     // A running OnTcpRecv owns the receive block; its delivery frees it.
     if (!lpIsd->bRbufLockFlag)
         m_Memory.Free(lpIsd->sbRbuf.lpData);
-    m_mapSocket2Data.RemoveKey(static_cast<unsigned int>(s));
+    m_mapSocket2Data.Remove(s);
     CloseWithIo(s);
     if (iOldStatus == SS_CONNECTING && GetHwnd() != NULL) {
         // A connect notice of this handle may still be queued for the window:

@@ -47,6 +47,7 @@ VZ_IocpSocketMgr::VZ_IocpSocketMgr()
       m_ulUdpSendCount(0), m_ulConnectCount(0), m_DeliveryHost(this), m_Delivery(&m_DeliveryHost, TCPDELIVER_MODE_IOCP)
 {
     m_mapSocket2Data.InitHashTable(SOCKET_MAP_BUCKETS);
+    UseRecordTable(&m_mapSocket2Data);
     m_mapSocketCache.InitHashTable(211);
     m_mapSocketDelaytime.InitHashTable(211);
     m_mapLostPacket.InitHashTable(1171);
@@ -247,9 +248,10 @@ bool VZ_IocpSocketMgr::AddSocket(SOCKET s, int status, DWORD dwUserData1, DWORD 
                                  _PROXYDATA* lpProxyData)
 {
     VZ_AutoLock lock(&m_mapSocket2Data);
-    if (m_mapSocket2Data.PLookup(static_cast<unsigned int>(s)) != NULL)
+    _IocpSocketData* lpIsd = m_mapSocket2Data.Insert(s);
+    if (lpIsd == NULL)
         return false;
-    _IocpSocketData& isd = m_mapSocket2Data[static_cast<unsigned int>(s)];
+    _IocpSocketData& isd = *lpIsd;
     NewSocketCore(isd, s, status, dwUserData1, dwUserData2, lpProxyData, &m_ulNextSerial, m_Timer.GetTimerTick());
     isd.bIoSending = 0;
     isd.listSend.RemoveAll();
@@ -266,26 +268,7 @@ bool VZ_IocpSocketMgr::IsListening(SOCKET s)
 
 _IocpSocketData* VZ_IocpSocketMgr::FindRecord(SOCKET s)
 {
-    return m_mapSocket2Data.PLookup(static_cast<unsigned int>(s));
-}
-
-_SOCKETCORE* VZ_IocpSocketMgr::LockSocket(SOCKET s)
-{
-    m_mapSocket2Data.Lock();
-    return FindRecord(s);
-}
-
-void VZ_IocpSocketMgr::UnlockSocket(SOCKET)
-{
-    m_mapSocket2Data.Unlock();
-}
-
-_SOCKETCORE* VZ_IocpSocketMgr::VZ_DeliveryHost::FindTcpRecord(SOCKET s, ULONG ulSerial)
-{
-    _IocpSocketData* lpIsd = m_lpMgr->FindRecord(s);
-    if (lpIsd == NULL || (ulSerial != TCP_ANY_SERIAL && lpIsd->ulSerial != ulSerial))
-        return NULL;
-    return lpIsd;
+    return m_mapSocket2Data.Find(s);
 }
 
 void VZ_IocpSocketMgr::VZ_DeliveryHost::ReportSocketError(int iError, SOCKET s, ULONG ulSerial)

@@ -19,6 +19,7 @@
 #include "VZ_Map.h"
 #include "VZ_MultiThread.h"
 #include "VZ_MultipleTimer.h"
+#include "core/VZ_RecordTable.h"
 #include "core/VZ_SocketMgr.h"
 #include "core/VZ_TcpDelivery.h"
 #include "VZ_Wnd.h"
@@ -131,17 +132,12 @@ public:
 protected:
     DWORD ThreadProc(_THREAD_DATA& td) override;
     LRESULT WindowProc(UINT uMsg, WPARAM wParam, LPARAM lParam) override;
-    _SOCKETCORE* LockSocket(SOCKET s) override;
-    void UnlockSocket(SOCKET s) override;
 
 private:
     // What the shared receive delivery and proxy handshake need of this engine.
     class VZ_DeliveryHost : public VZ_TcpDeliveryHost {
     public:
-        explicit VZ_DeliveryHost(VZ_IocpSocketMgr* lpMgr) : m_lpMgr(lpMgr) {}
-        void LockTable() override { m_lpMgr->m_mapSocket2Data.Lock(); }
-        void UnlockTable() override { m_lpMgr->m_mapSocket2Data.Unlock(); }
-        _SOCKETCORE* FindTcpRecord(SOCKET s, ULONG ulSerial) override;
+        explicit VZ_DeliveryHost(VZ_IocpSocketMgr* lpMgr) : VZ_TcpDeliveryHost(&lpMgr->m_mapSocket2Data), m_lpMgr(lpMgr) {}
         VZ_SocketMgr* GetSocketMgr() override { return m_lpMgr; }
         VZ_MemoryEx* GetMemory() override { return &m_lpMgr->m_Memory; }
         DWORD GetClock() override { return m_lpMgr->m_Timer.GetTimerTick(); }
@@ -228,7 +224,7 @@ private:
     void OnSendCompleted(SOCKET s, _IocpIoContext* lpIoContext, DWORD dwBytes);
 
     HANDLE m_hIocp;
-    VZ_LckMap<unsigned int, unsigned int, _IocpSocketData, const _IocpSocketData&> m_mapSocket2Data;
+    VZ_RecordTable<_IocpSocketData> m_mapSocket2Data;
     VZ_ClosingMap m_mapClosingCount;
     ULONG m_ulNextSerial;
     DWORD m_dwConnectThreadId;

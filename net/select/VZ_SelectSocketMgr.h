@@ -17,6 +17,7 @@
 #include "VZ_Map.h"
 #include "VZ_MultiThread.h"
 #include "VZ_MultipleTimer.h"
+#include "core/VZ_RecordTable.h"
 #include "core/VZ_SocketMgr.h"
 #include "core/VZ_TcpDelivery.h"
 #include "VZ_Thread.h"
@@ -161,10 +162,8 @@ public:
     bool DeliverTcpData(SOCKET s, const char* buf, UINT len, ULONG ulSerial);
     bool FlushSendQueue(SOCKET s, ULONG ulSerial);
 
-    // What the shared receive delivery and proxy handshake need.
-    void LockTable() override { m_mapSocket2Data.Lock(); }
-    void UnlockTable() override { m_mapSocket2Data.Unlock(); }
-    _SOCKETCORE* FindTcpRecord(SOCKET s, ULONG ulSerial) override;
+    // What the shared receive delivery and proxy handshake need (the table
+    // is lent through the base: VZ_TcpDeliveryHost(&m_mapSocket2Data)).
     VZ_SocketMgr* GetSocketMgr() override { return m_pSocketMgr; }
     VZ_MemoryEx* GetMemory() override { return &m_pSocketMgr->m_Memory; }
     DWORD GetClock() override { return m_pSocketMgr->GetClock(); }
@@ -219,7 +218,7 @@ private:
     VZ_SelectSocketMgr* m_pSocketMgr;
     ISocketMgrSink* m_pSink;
     ULONG m_ulNextSerial;
-    VZ_LckMap<unsigned int, unsigned int, _SelectSocketData, _SelectSocketData const&> m_mapSocket2Data;
+    VZ_RecordTable<_SelectSocketData> m_mapSocket2Data;
     VZ_TcpDelivery m_Delivery;
     // Removed sockets not closed yet, and whether select runs on a copy of
     // the sets (both guarded by the set lock).

@@ -77,7 +77,7 @@ _RECORDVIEW ViewOf(const _SelectSocketData* lpssd)
 } // namespace
 
 VZ_SelectThread::VZ_SelectThread(VZ_SelectSocketMgr* pSocketMgr, ISocketMgrSink* pSink)
-    : m_hWakeEvent(CreateEventW(NULL, FALSE, FALSE, NULL)), m_hExitEvent(CreateEventW(NULL, FALSE, FALSE, NULL)),
+    : VZ_TcpDeliveryHost(&m_mapSocket2Data), m_hWakeEvent(CreateEventW(NULL, FALSE, FALSE, NULL)), m_hExitEvent(CreateEventW(NULL, FALSE, FALSE, NULL)),
       m_pSocketMgr(pSocketMgr), m_pSink(pSink != NULL ? pSink : &g_NullSink), m_ulNextSerial(1), m_mapSocket2Data(10),
       m_Delivery(this, TCPDELIVER_MODE_SELECT), m_bInSelect(false), m_ulCloseRound(0),
       m_sWake(MakeWakeSocket(&m_addrWake)), m_bWakeSent(false), m_bWakePending(false)
@@ -135,10 +135,10 @@ int VZ_SelectThread::AddRecord(SOCKET s, int status, DWORD dwUserData1, DWORD dw
                                _PROXYDATA* lpProxyData)
 {
     VZ_AutoLock lock(&m_mapSocket2Data);
-    if (m_mapSocket2Data.Lookup(static_cast<unsigned int>(s)))
+    _SelectSocketData* lpssd = m_mapSocket2Data.Insert(s); // empty list
+    if (lpssd == NULL)
         return 0;
-    _SelectSocketData& ssd = m_mapSocket2Data[static_cast<unsigned int>(s)]; // empty list
-    m_pSocketMgr->NewSocketCore(ssd, s, status, dwUserData1, dwUserData2, lpProxyData, &m_ulNextSerial, GetClock());
+    m_pSocketMgr->NewSocketCore(*lpssd, s, status, dwUserData1, dwUserData2, lpProxyData, &m_ulNextSerial, GetClock());
     return m_mapSocket2Data.GetCount();
 }
 
@@ -160,7 +160,7 @@ bool VZ_SelectThread::RemoveSocket(SOCKET s, _REMOVED* lpRemoved)
         m_pSocketMgr->m_Memory.Free(lpssd->sbRbuf.lpData);
     lpRemoved->iStatus = lpssd->status;
     lpRemoved->sPair = lpssd->sPair;
-    m_mapSocket2Data.RemoveKey(static_cast<unsigned int>(s));
+    m_mapSocket2Data.Remove(s);
     lpRemoved->bDeferred = CloseOrDefer(s, &lpRemoved->ulRound);
     lpRemoved->iLeft = m_mapSocket2Data.GetCount();
     return true;
@@ -256,15 +256,7 @@ _SelectSocketData* VZ_SelectThread::LockRecord(SOCKET s)
 
 _SelectSocketData* VZ_SelectThread::FindRecord(SOCKET s)
 {
-    return m_mapSocket2Data.PLookup(static_cast<unsigned int>(s));
-}
-
-_SOCKETCORE* VZ_SelectThread::FindTcpRecord(SOCKET s, ULONG ulSerial)
-{
-    _SelectSocketData* lpssd = FindRecord(s);
-    if (lpssd == NULL || (ulSerial != TCP_ANY_SERIAL && lpssd->ulSerial != ulSerial))
-        return NULL;
-    return lpssd;
+    return m_mapSocket2Data.Find(s);
 }
 
 // ---------------------------------------------------------------------------
