@@ -1,5 +1,6 @@
 #include "VZ_Wnd.h"
 
+#include <stdio.h>
 #include <string.h>
 
 #include "VZ_Assert.h"
@@ -168,4 +169,29 @@ LRESULT CALLBACK VZ_Wnd::DispatchWindowProc(HWND hObject, UINT uMsg, WPARAM wPar
     if (uMsg == WM_NCDESTROY)
         lpWnd->m_hWnd = NULL;
     return lResult;
+}
+
+bool VZ_Wnd::CreateHidden(LPCWSTR lpszName, DWORD dwStyle)
+{
+    RegisterClass(lpszName, NULL, CS_VREDRAW | CS_HREDRAW, 0, 0, NULL, NULL, NULL, NULL, NULL);
+    for (int iTry = 0; iTry < 2; ++iTry) {
+        if (Create(NULL, lpszName, lpszName, dwStyle, 0, 0, 0, 0, NULL, NULL))
+            return true;
+        printf("VZ_Wnd: window %ls not created, error %lu\n", lpszName, GetLastError());
+        fflush(stdout);
+    }
+    return false;
+}
+
+void VZ_Wnd::RunMessages()
+{
+    MSG msg;
+    while (GetMessageW(&msg, NULL, 0, 0) > 0)
+        DispatchMessageW(&msg);
+}
+
+void VZ_Wnd::DestroyHidden(LPCWSTR lpszName)
+{
+    Destroy();
+    UnregisterClass(lpszName, NULL);
 }

@@ -86,6 +86,15 @@ public:
     // The target of posted messages; NULL when there is no window.
     HWND GetHwnd() const { return m_hWnd; }
 
+    // The parts of a thread that owns a hidden window named lpszName (the
+    // class has the same name). CreateHidden registers the class and creates
+    // the window; a failed creation is reported in a line and tried once
+    // more (a loaded desktop may refuse the first). RunMessages dispatches
+    // until WM_QUIT; DestroyHidden destroys the window, unregisters the class.
+    bool CreateHidden(LPCWSTR lpszName, DWORD dwStyle);
+    static void RunMessages();
+    void DestroyHidden(LPCWSTR lpszName);
+
 private:
     // The class's window procedure: binds the window to its object on WM_CREATE.
     static LRESULT CALLBACK StartWindowProc(HWND hWnd, UINT uMsg, WPARAM wParam, LPARAM lParam);

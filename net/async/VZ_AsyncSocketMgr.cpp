@@ -13,15 +13,6 @@
 
 namespace {
 
-const UINT SOCKET_MAP_BUCKETS = 4099;
-const int INIT_NO_NAME_THREAD = 0x1;
-const int INIT_NO_TIMER = 0x2;
-const DWORD STOP_WAIT_MS = 2000;
-const DWORD WND_WAIT_MS = 1000;
-// The first window of a process also starts the desktop, which on a loaded
-// machine can take longer than 1000 ms: a window thread that is still
-// running is waited for this much more, since nothing works without its window.
-const DWORD WND_EXTRA_MS = 29000;
 const wchar_t WND_NAME[] = L"AsyncConnectWnd";
 const DWORD WND_STYLE = 0xCF0000; // WS_OVERLAPPEDWINDOW, never shown
 
@@ -61,8 +52,7 @@ bool VZ_AsyncSocketMgr::Initialize(BYTE byFlags, int, DWORD, DWORD)
         iThreadCount = StartThreads(ASYNC_THREAD_DNS, 1, 0);
         VZ_ASSERT(iThreadCount == 1);
     }
-    if (WaitForSingleObject(m_hWndReady, WND_WAIT_MS) == WAIT_TIMEOUT && GetThreadCount(ASYNC_THREAD_WND) == 1)
-        WaitForSingleObject(m_hWndReady, WND_EXTRA_MS);
+    WaitWindowReady(m_hWndReady, this, ASYNC_THREAD_WND);
     m_Timer.m_lpSink = this;
     if ((byFlags & INIT_NO_TIMER) == 0) {
         StartTimerService(this, 0);
@@ -126,16 +116,12 @@ DWORD VZ_AsyncSocketMgr::ThreadProc(_THREAD_DATA& td)
 void VZ_AsyncSocketMgr::ThreadWnd()
 {
     m_dwWndThreadId = GetCurrentThreadId();
-    RegisterClass(WND_NAME, NULL, CS_VREDRAW | CS_HREDRAW, 0, 0, NULL, NULL, NULL, NULL, NULL);
-    bool bRet = Create(NULL, WND_NAME, WND_NAME, WND_STYLE, 0, 0, 0, 0, NULL, NULL);
+    bool bRet = CreateHidden(WND_NAME, WND_STYLE);
     VZ_ASSERT(bRet);
     SetEvent(m_hWndReady);
-    MSG msg;
-    while (GetMessageW(&msg, NULL, 0, 0) > 0)
-        DispatchMessageW(&msg);
+    RunMessages();
     m_dwWndThreadId = 0;
-    Destroy();
-    UnregisterClass(WND_NAME, NULL);
+    DestroyHidden(WND_NAME);
 }
 
 // ---------------------------------------------------------------------------

@@ -167,6 +167,13 @@ enum {
 };
 
 class VZ_RecordTableBase;
+class VZ_MultiThread;
+
+// What the three engines share of their set-up and stop.
+const UINT SOCKET_MAP_BUCKETS = 4099; // buckets of an engine's record table
+const int INIT_NO_NAME_THREAD = 0x1;  // Initialize flag: no name-resolution thread
+const int INIT_NO_TIMER = 0x2;        // Initialize flag: no timer service
+const DWORD STOP_WAIT_MS = 2000;      // a stopping helper thread is waited for this long
 
 class VZ_SocketMgr : public ISocketMgr {
 public:
@@ -335,6 +342,11 @@ protected:
     virtual _SOCKETCORE* LockSocket(SOCKET s);
     virtual void UnlockSocket(SOCKET s);
     void UseRecordTable(VZ_RecordTableBase* lpTable) { m_lpRecordTable = lpTable; }
+    // Waits for a hidden window's thread to signal hReady: 3000 ms, then, while
+    // that thread (the only one of iThreadType) still runs, up to 27000 ms
+    // more. The first window of a process also starts the desktop, which on a
+    // loaded machine can take seconds, and nothing works without the window.
+    static void WaitWindowReady(HANDLE hReady, VZ_MultiThread* lpThreads, int iThreadType);
     void SetEngineMode(DWORD dwMode) { m_dwEngineMode = dwMode; }
     // A resolved (or failed) connect by name.
     void ConnectResolved(const _DNSDATA* lpData, ULONG ulAddr, int iError);

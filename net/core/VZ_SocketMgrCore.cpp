@@ -9,6 +9,7 @@
 #include <cstring>
 
 #include "VZ_Assert.h"
+#include "VZ_MultiThread.h"
 #include "VZ_RecordTable.h"
 #include "VZ_SocketMgr.h"
 #include "VZ_Trace.h"
@@ -16,6 +17,12 @@
 #ifndef SIO_UDP_CONNRESET
 #define SIO_UDP_CONNRESET _WSAIOW(IOC_VENDOR, 12)
 #endif
+
+void VZ_SocketMgr::WaitWindowReady(HANDLE hReady, VZ_MultiThread* lpThreads, int iThreadType)
+{
+    if (WaitForSingleObject(hReady, 3000) == WAIT_TIMEOUT && lpThreads->GetThreadCount(iThreadType) == 1)
+        WaitForSingleObject(hReady, 27000);
+}
 
 _SOCKETCORE* VZ_SocketMgr::LockSocket(SOCKET s)
 {

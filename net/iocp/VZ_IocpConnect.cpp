@@ -17,7 +17,6 @@ namespace {
 
 const wchar_t CONNECT_WND_NAME[] = L"IocpConnectWnd";
 const DWORD CONNECT_WND_STYLE = 0xCF0000; // WS_OVERLAPPEDWINDOW, never shown
-const UINT CONNECT_WND_CLASS_STYLE = CS_VREDRAW | CS_HREDRAW;
 
 } // namespace
 
@@ -225,17 +224,13 @@ bool VZ_IocpSocketMgr::Connect(SOCKET s, const sockaddr_in* lpRemoteAddr)
 void VZ_IocpSocketMgr::ThreadConnect(HANDLE hReadyEvent)
 {
     m_dwConnectThreadId = GetCurrentThreadId();
-    RegisterClass(CONNECT_WND_NAME, NULL, CONNECT_WND_CLASS_STYLE, 0, 0, NULL, NULL, NULL, NULL, NULL);
-    bool bRet = Create(NULL, CONNECT_WND_NAME, CONNECT_WND_NAME, CONNECT_WND_STYLE, 0, 0, 0, 0, NULL, NULL);
+    bool bRet = CreateHidden(CONNECT_WND_NAME, CONNECT_WND_STYLE);
     VZ_ASSERT(bRet);
     if (hReadyEvent != NULL)
         SetEvent(hReadyEvent);
-    MSG msg;
-    while (GetMessageW(&msg, NULL, 0, 0) > 0)
-        DispatchMessageW(&msg);
+    RunMessages();
     VZ_Trace("ThreadConnect exit\n");
-    Destroy();
-    UnregisterClass(CONNECT_WND_NAME, NULL);
+    DestroyHidden(CONNECT_WND_NAME);
 }
 
 LRESULT VZ_IocpSocketMgr::WindowProc(UINT uMsg, WPARAM wParam, LPARAM lParam)

@@ -16,15 +16,6 @@
 
 namespace {
 
-const UINT SOCKET_MAP_BUCKETS = 4099;
-const int INIT_NO_NAME_THREAD = 0x1;
-const int INIT_NO_TIMER = 0x2;
-const DWORD STOP_WAIT_MS = 2000;
-const DWORD CONNECT_WND_WAIT_MS = 3000;
-// The first window of a process also starts the desktop, which on a loaded
-// machine can take longer than 3000 ms: a connect thread that is still
-// running is waited for this much more, since Connect needs its window.
-const DWORD CONNECT_WND_EXTRA_MS = 27000;
 const ULONG_PTR EXIT_KEY = 0xFFFFFFFF; // key of the packet that ends one worker
 
 // Completions a worker found done at once, handled before its next wait.
@@ -93,8 +84,7 @@ bool VZ_IocpSocketMgr::Initialize(BYTE byFlags, int nWorkThread, DWORD, DWORD)
     HANDLE hReady = CreateEventW(NULL, FALSE, FALSE, NULL);
     iThreadCount = StartThreads(IOCP_THREAD_CONNECT, 1, reinterpret_cast<ULONG_PTR>(hReady));
     VZ_ASSERT(iThreadCount == 1);
-    if (WaitForSingleObject(hReady, CONNECT_WND_WAIT_MS) == WAIT_TIMEOUT && iThreadCount == 1)
-        WaitForSingleObject(hReady, CONNECT_WND_EXTRA_MS);
+    WaitWindowReady(hReady, this, IOCP_THREAD_CONNECT); // Connect needs the window
     if ((byFlags & INIT_NO_NAME_THREAD) == 0) {
         iThreadCount = StartThreads(IOCP_THREAD_DNS, 1, 0);
         VZ_ASSERT(iThreadCount == 1);

@@ -13,14 +13,6 @@
 #include "core/VZ_Trace.h"
 
 
-namespace {
-
-const UINT SOCKET_MAP_BUCKETS = 4099;
-const int INIT_NO_NAME_THREAD = 0x1;
-const int INIT_NO_TIMER = 0x2;
-const DWORD STOP_WAIT_MS = 2000;
-
-} // namespace
 
 VZ_SelectSocketMgr::VZ_SelectSocketMgr() : m_listFreeThread(10), m_mapSocket2Thread(10), m_bTimerStarted(false), m_bStopping(false)
 {
