@@ -195,28 +195,7 @@ void VZ_AsyncSocketMgr::CloseAndNotify(int iError, SOCKET s, ULONG ulSerial)
     _AsyncSocketData* lpAsd = FindLive(s);
     if (lpAsd == NULL || lpAsd->status == SS_CLOSING || (ulSerial != TCP_ANY_SERIAL && ulSerial != lpAsd->ulSerial))
         return;
-    int iOldStatus = lpAsd->status;
-    SOCKET sPair = lpAsd->sPair;
-    DWORD dwUserData1 = lpAsd->dwUserData1;
-    DWORD dwUserData2 = lpAsd->dwUserData2;
-    lpAsd->status = SS_CLOSING;
-    ISocketMgrSink* lpSink = GetSink();
-    if (iOldStatus == SS_UDP || sPair == INVALID_SOCKET) {
-        lock.Unlock();
-        if (lpSink != NULL)
-            lpSink->OnSocketClose(iError, s, iOldStatus, dwUserData1, dwUserData2);
-        RecordClose(iError, s, iOldStatus, dwUserData1, dwUserData2);
-        return;
-    }
-    // The control socket of a proxied UDP socket failed: the UDP socket is told.
-    _AsyncSocketData* lpPair = FindRecord(sPair);
-    if (lpPair == NULL)
-        return;
-    dwUserData1 = lpPair->dwUserData1;
-    dwUserData2 = lpPair->dwUserData2;
-    lock.Unlock();
-    if (lpSink != NULL)
-        lpSink->OnProxyResult(WSAECONNRESET, sPair, NULL, dwUserData1, dwUserData2);
+    ReportTerminal(*lpAsd, iError, lock, GetSink());
 }
 
 // ---------------------------------------------------------------------------

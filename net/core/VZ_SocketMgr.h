@@ -327,6 +327,14 @@ public:
     bool RecordRecv(SOCKET s, const char* buf, UINT uiLen, DWORD dwUserData1, DWORD dwUserData2);
     bool RecordClose(int iError, SOCKET s, int iStatus, DWORD dwUserData1, DWORD dwUserData2);
 
+    // The one terminal report of a socket whose record core is held by lock:
+    // the record becomes SS_CLOSING and the lock is released before any event.
+    // A socket without a pair (or a UDP socket) hears OnSocketClose, recorded
+    // when recording; the failed control socket of a proxied UDP socket is
+    // reported as OnProxyResult(WSAECONNRESET) of its UDP socket, while that
+    // one exists. True when OnSocketClose was raised.
+    bool ReportTerminal(_SOCKETCORE& core, int iError, VZ_AutoLock& lock, ISocketMgrSink* lpSink);
+
     // Proxy handshake steps (all under the proxy list's lock).
     bool FindProxy(HANDLE hProxy, ULONG* lpulIP, USHORT* lpusPort);
     bool BuildProxyRequest(char* lpBuf, UINT* lpuiLen, HANDLE hProxy, UINT uiStep, SOCKET sPair, ULONG ulIP,

@@ -24,6 +24,26 @@ void VZ_SocketMgr::WaitWindowReady(HANDLE hReady, VZ_MultiThread* lpThreads, int
         WaitForSingleObject(hReady, 27000);
 }
 
+bool VZ_SocketMgr::ReportTerminal(_SOCKETCORE& core, int iError, VZ_AutoLock& lock, ISocketMgrSink* lpSink)
+{
+    SOCKET s = core.socket;
+    int iOldStatus = core.status;
+    SOCKET sPair = core.sPair;
+    DWORD dwUserData1 = core.dwUserData1;
+    DWORD dwUserData2 = core.dwUserData2;
+    core.status = SS_CLOSING;
+    lock.Unlock();
+    if (iOldStatus == SS_UDP || sPair == INVALID_SOCKET) {
+        if (lpSink != NULL)
+            lpSink->OnSocketClose(iError, s, iOldStatus, dwUserData1, dwUserData2);
+        RecordClose(iError, s, iOldStatus, dwUserData1, dwUserData2);
+        return true;
+    }
+    if (GetUserData(sPair, &dwUserData1, &dwUserData2) && lpSink != NULL)
+        lpSink->OnProxyResult(WSAECONNRESET, sPair, NULL, dwUserData1, dwUserData2);
+    return false;
+}
+
 _SOCKETCORE* VZ_SocketMgr::LockSocket(SOCKET s)
 {
     if (m_lpRecordTable == NULL)

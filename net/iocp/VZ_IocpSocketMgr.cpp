@@ -309,25 +309,7 @@ bool VZ_IocpSocketMgr::ReportError(int iError, SOCKET s, _IocpIoContext* lpIoCon
         ulSerial = lpIoContext->ulSerial;
     if (ulSerial != TCP_ANY_SERIAL && ulSerial != lpIsd->ulSerial)
         return false;
-    int iOldStatus = lpIsd->status;
-    SOCKET sPair = lpIsd->sPair;
-    DWORD dwUserData1 = lpIsd->dwUserData1;
-    DWORD dwUserData2 = lpIsd->dwUserData2;
-    lpIsd->status = SS_CLOSING;
-    ISocketMgrSink* lpSink = GetSink();
-    if (iOldStatus == SS_UDP || sPair == INVALID_SOCKET) {
-        lock.Unlock();
-        if (lpSink != NULL)
-            lpSink->OnSocketClose(iError, s, iOldStatus, dwUserData1, dwUserData2);
-        RecordClose(iError, s, iOldStatus, dwUserData1, dwUserData2);
-        return true;
-    }
-    // The control socket of a proxied UDP socket failed: the UDP socket is told.
-    GetUserData(sPair, &dwUserData1, &dwUserData2);
-    lock.Unlock();
-    if (lpSink != NULL)
-        lpSink->OnProxyResult(WSAECONNRESET, sPair, NULL, dwUserData1, dwUserData2);
-    return false;
+    return ReportTerminal(*lpIsd, iError, lock, GetSink());
 }
 
 // ---------------------------------------------------------------------------

@@ -746,19 +746,7 @@ bool VZ_SelectThread::CloseAndNotify(int iError, SOCKET s)
     _SelectSocketData* lpssd = FindRecord(s);
     if (lpssd == NULL || lpssd->status == SS_CLOSING)
         return false; // reported once
-    int iOldStatus = lpssd->status;
-    SOCKET sPair = lpssd->sPair;
-    DWORD dwUserData1 = lpssd->dwUserData1, dwUserData2 = lpssd->dwUserData2;
-    lpssd->status = SS_CLOSING;
-    lock.Unlock();
-    if (iOldStatus == SS_UDP || sPair == INVALID_SOCKET) {
-        m_pSink->OnSocketClose(iError, s, iOldStatus, dwUserData1, dwUserData2);
-        return true;
-    }
-    // The control socket of a proxied UDP socket failed: the UDP socket is told.
-    if (m_pSocketMgr->GetUserData(sPair, &dwUserData1, &dwUserData2))
-        m_pSink->OnProxyResult(WSAECONNRESET, sPair, NULL, dwUserData1, dwUserData2);
-    return false;
+    return m_pSocketMgr->ReportTerminal(*lpssd, iError, lock, m_pSink);
 }
 
 // A handshake request that could not be sent on a socket without a pair.
