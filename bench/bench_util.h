@@ -1,5 +1,5 @@
-// Shared helpers of the base-library benchmark: clock, scale factor,
-// statistics and table output.
+// Shared helpers of the benchmarks: the clock (every program here), and for
+// the base-library benchmark the scale factor, statistics and table output.
 #pragma once
 
 #include <winsock2.h>
@@ -19,23 +19,27 @@ public:
         QueryPerformanceCounter(&li);
         return li.QuadPart;
     }
+    // Counts per second.
+    static LONGLONG Frequency()
+    {
+        static const LONGLONG s_llFreq = QueryFrequency();
+        return s_llFreq;
+    }
     static double Seconds(LONGLONG llFrom, LONGLONG llTo)
     {
         return double(llTo - llFrom) / double(Frequency());
     }
     static double Millis(LONGLONG llFrom, LONGLONG llTo) { return Seconds(llFrom, llTo) * 1000.0; }
+    static double SecondsSince(LONGLONG llFrom) { return Seconds(llFrom, Now()); }
+    // Seconds since the counter's own start, for deadlines kept as numbers.
+    static double NowSeconds() { return Seconds(0, Now()); }
 
 private:
-    static LONGLONG Frequency()
+    static LONGLONG QueryFrequency()
     {
-        static LONGLONG s_llFreq = 0;
-        if (s_llFreq == 0)
-        {
-            LARGE_INTEGER li;
-            QueryPerformanceFrequency(&li);
-            s_llFreq = li.QuadPart;
-        }
-        return s_llFreq;
+        LARGE_INTEGER li;
+        QueryPerformanceFrequency(&li);
+        return li.QuadPart;
     }
 };
 
