@@ -6,6 +6,7 @@
 #include <windows.h>
 
 #include <stdio.h>
+#include <stdlib.h>
 
 #include <vector>
 
@@ -42,6 +43,30 @@ private:
         return li.QuadPart;
     }
 };
+
+// The run of a fuzz program, "PROGRAM [count [seed]]": run(guard, count,
+// seed) feeds count inputs that end at the guard page and returns how many
+// broke its rules. Prints "UNIT count, T s, R UNIT/s, check reports N, BROKEN
+// B"; exits with 1 when anything broke or a check report was raised, 2 when
+// the guard page could not be set up.
+template <class Guard, class Run>
+int BenchFuzzMain(int argc, char** argv, long lDefaultCount, const char* lpszUnit, const char* lpszBroken, Run run)
+{
+    setvbuf(stdout, NULL, _IONBF, 0);
+    long lCount = argc > 1 ? atol(argv[1]) : lDefaultCount;
+    UINT uiSeed = argc > 2 ? (UINT)strtoul(argv[2], NULL, 10) : 20261206u;
+    Guard guard;
+    if (!guard.IsGuarded()) {
+        printf("cannot set up the guard page\n");
+        return 2;
+    }
+    LONGLONG llStart = BenchClock::Now();
+    long lBroken = run(guard, lCount, uiSeed);
+    double dSeconds = BenchClock::SecondsSince(llStart);
+    printf("%s %ld, %.2f s, %.0f %s/s, check reports %d, %s %ld\n", lpszUnit, lCount, dSeconds,
+           dSeconds > 0 ? lCount / dSeconds : 0.0, lpszUnit, Guard::s_iReports, lpszBroken, lBroken);
+    return (Guard::s_iReports != 0 || lBroken != 0) ? 1 : 0;
+}
 
 // The command-line scale factor applied to every amount; iMin keeps a quick
 // run meaningful.
