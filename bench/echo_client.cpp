@@ -95,10 +95,7 @@ SOCKET ConnectOne(USHORT usPort)
     setsockopt(s, IPPROTO_TCP, TCP_NODELAY, (const char*)&bNoDelay, sizeof(bNoDelay));
     setsockopt(s, SOL_SOCKET, SO_RCVTIMEO, (const char*)&dwTimeout, sizeof(dwTimeout));
     setsockopt(s, SOL_SOCKET, SO_SNDTIMEO, (const char*)&dwTimeout, sizeof(dwTimeout));
-    sockaddr_in addr = {};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    addr.sin_port = htons(usPort);
+    sockaddr_in addr = VZ_LoopbackAddr(usPort);
     if (connect(s, (const sockaddr*)&addr, sizeof(addr)) != 0) {
         closesocket(s);
         return INVALID_SOCKET;
