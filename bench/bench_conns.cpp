@@ -152,9 +152,7 @@ void Watch(int epfd, Conn& c, int iIndex, uint32_t uiEvents, int iOp)
 int main(int argc, char** argv)
 {
     native::Args args(argc, argv, USAGE);
-    long lPort = args.Long("--port", 0, 1, 65535);
-    if (lPort == 0)
-        args.Usage(1);
+    long lPort = args.Port();
     long lWanted = args.Long("--count", 10000, 1, 100000);
     int iParallel = (int)args.Long("--parallel", 64, 1, 1024);
     double dLimit = args.Double("--seconds", 120, 1, 3600);

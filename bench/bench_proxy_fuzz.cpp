@@ -13,23 +13,11 @@
 #include "net/ProxyFuzz.h"
 #include "net/TestSocketMgr.h"
 
-#include <stdlib.h>
-
 int main(int argc, char** argv)
 {
-    setvbuf(stdout, NULL, _IONBF, 0);
-    long lCount = argc > 1 ? atol(argv[1]) : 1000000;
-    UINT uiSeed = argc > 2 ? (UINT)strtoul(argv[2], NULL, 10) : 20261206u;
-    FuzzGuard guard;
-    if (!guard.IsGuarded()) {
-        printf("cannot set up the guard page\n");
-        return 2;
-    }
     TestSocketMgr mgr;
-    LONGLONG llStart = BenchClock::Now();
-    long lBroken = FuzzProxyReplies(mgr, guard, lCount, uiSeed);
-    double dSeconds = BenchClock::Seconds(llStart, BenchClock::Now());
-    printf("replies %ld, %.2f s, %.0f replies/s, check reports %d, broken verdicts %ld\n", lCount, dSeconds,
-           dSeconds > 0 ? lCount / dSeconds : 0.0, FuzzGuard::s_iReports, lBroken);
-    return (FuzzGuard::s_iReports != 0 || lBroken != 0) ? 1 : 0;
+    return BenchFuzzMain<FuzzGuard>(argc, argv, 1000000, "replies", "broken verdicts",
+                                    [&mgr](FuzzGuard& guard, long lCount, UINT uiSeed) {
+                                        return FuzzProxyReplies(mgr, guard, lCount, uiSeed);
+                                    });
 }

@@ -11,11 +11,7 @@
 
 #include <cstdlib>
 
-struct VZ_RawAsyncEcho::Conn {
-    SOCKET s;
-    char* lpBuf;
-    UINT uiOffset;   // first unsent byte of lpBuf
-    UINT uiPending;  // bytes still to send back
+struct VZ_RawAsyncEcho::Conn : VZ_RawEchoConn {
     bool bWantWrite; // FD_WRITE is in the socket's event mask
 };
 
@@ -111,19 +107,11 @@ USHORT VZ_RawAsyncEcho::Open(USHORT usPort)
         return 0;
     SetWindowLongPtrW(m_hWnd, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(this));
 
-    m_sListen = socket(AF_INET, SOCK_STREAM, 0);
-    if (m_sListen == INVALID_SOCKET)
+    USHORT usListening = 0;
+    m_sListen = VZ_ListenLoopback(usPort, SOMAXCONN, false, &usListening);
+    if (m_sListen == INVALID_SOCKET || WSAAsyncSelect(m_sListen, m_hWnd, WM_ECHO_SOCKET, FD_ACCEPT | FD_CLOSE) != 0)
         return 0;
-    sockaddr_in addr = {};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    addr.sin_port = htons(usPort);
-    int iLen = sizeof(addr);
-    if (bind(m_sListen, (sockaddr*)&addr, sizeof(addr)) != 0 || listen(m_sListen, SOMAXCONN) != 0 ||
-        getsockname(m_sListen, (sockaddr*)&addr, &iLen) != 0 ||
-        WSAAsyncSelect(m_sListen, m_hWnd, WM_ECHO_SOCKET, FD_ACCEPT | FD_CLOSE) != 0)
-        return 0;
-    return ntohs(addr.sin_port);
+    return usListening;
 }
 
 void VZ_RawAsyncEcho::Close()
@@ -195,14 +183,8 @@ void VZ_RawAsyncEcho::Accept()
 
 bool VZ_RawAsyncEcho::Read(Conn& conn)
 {
-    int n = recv(conn.s, conn.lpBuf, (int)m_uiRecvSize, 0);
-    if (n == 0)
-        return false;
-    if (n < 0)
-        return WSAGetLastError() == WSAEWOULDBLOCK;
-    conn.uiOffset = 0;
-    conn.uiPending = (UINT)n;
-    return Flush(conn);
+    int iRead = VZ_RawEchoRecv(conn, m_uiRecvSize);
+    return iRead > 0 ? Flush(conn) : iRead == 0;
 }
 
 bool VZ_RawAsyncEcho::Flush(Conn& conn)

@@ -34,6 +34,37 @@ struct VZ_EchoOutcome {
 // ends the run instead of hanging it. False when no measurement was possible.
 bool VZ_RunEchoLoad(USHORT usPort, const VZ_EchoLoad& load, VZ_EchoOutcome* lpOut);
 
+// 127.0.0.1:usPort.
+inline sockaddr_in VZ_LoopbackAddr(USHORT usPort)
+{
+    sockaddr_in addr = {};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    addr.sin_port = htons(usPort);
+    return addr;
+}
+
+// A listening TCP socket on 127.0.0.1:usPort (0: a free port), non-blocking
+// when asked, its port in *lpusPort; INVALID_SOCKET, with nothing left open,
+// when that failed.
+inline SOCKET VZ_ListenLoopback(USHORT usPort, int iBacklog, bool bNonBlocking, USHORT* lpusPort)
+{
+    SOCKET s = socket(AF_INET, SOCK_STREAM, 0);
+    if (s == INVALID_SOCKET)
+        return s;
+    sockaddr_in addr = VZ_LoopbackAddr(usPort);
+    int iLen = sizeof(addr);
+    u_long ulNonBlocking = 1;
+    if (bind(s, (sockaddr*)&addr, sizeof(addr)) != 0 || listen(s, iBacklog) != 0 ||
+        (bNonBlocking && ioctlsocket(s, FIONBIO, &ulNonBlocking) != 0) ||
+        getsockname(s, (sockaddr*)&addr, &iLen) != 0) {
+        closesocket(s);
+        return INVALID_SOCKET;
+    }
+    *lpusPort = ntohs(addr.sin_port);
+    return s;
+}
+
 // Largest read of the raw servers (their buffer per connection).
 const UINT ECHO_BUF_SIZE = 65536;
 
@@ -56,6 +87,29 @@ public:
     }
 };
 
+// A connection of the select and WSAAsyncSelect servers: its socket and the
+// bytes it still has to send back.
+struct VZ_RawEchoConn {
+    SOCKET s;
+    char* lpBuf;
+    UINT uiOffset;  // first unsent byte of lpBuf
+    UINT uiPending; // bytes still to send back
+};
+
+// Reads up to uiSize bytes (a non-blocking socket) as the bytes to send back:
+// 1 when some came, 0 when none waits, -1 when the connection ended or failed.
+inline int VZ_RawEchoRecv(VZ_RawEchoConn& conn, UINT uiSize)
+{
+    int n = recv(conn.s, conn.lpBuf, (int)uiSize, 0);
+    if (n == 0)
+        return -1;
+    if (n < 0)
+        return WSAGetLastError() == WSAEWOULDBLOCK ? 0 : -1;
+    conn.uiOffset = 0;
+    conn.uiPending = (UINT)n;
+    return 1;
+}
+
 // A minimal echo server on plain Winsock: one thread, non-blocking sockets, one
 // select over at most 64 sockets. Bytes go back as they come, read uiRecvSize
 // at a time (at most 64 KiB); a socket with unsent bytes waits for
@@ -72,12 +126,7 @@ public:
 
 private:
     enum { MAX_SOCKETS = 64 };
-    struct Conn {
-        SOCKET s;
-        char* lpBuf;
-        UINT uiOffset;  // first unsent byte of lpBuf
-        UINT uiPending; // bytes still to send back
-    };
+    typedef VZ_RawEchoConn Conn;
 
     static DWORD WINAPI ThreadMain(LPVOID lpParam);
     void Loop();

@@ -1,6 +1,7 @@
 // The ping-pong client load of the echo benchmark: blocking sockets, one
 // thread per connection, the same code whatever server answers.
 #include "echo_bench.h"
+#include "bench_util.h"
 
 #include <ws2tcpip.h>
 
@@ -13,20 +14,6 @@ namespace {
 const DWORD IO_TIMEOUT_MS = 5000; // per send or receive call
 const DWORD READY_WAIT_MS = 15000; // for every connection's first round trip
 const DWORD END_GRACE_MS = 15000; // after the deadline, for the threads to end
-
-LONGLONG Now()
-{
-    LARGE_INTEGER li;
-    QueryPerformanceCounter(&li);
-    return li.QuadPart;
-}
-
-LONGLONG Frequency()
-{
-    LARGE_INTEGER li;
-    QueryPerformanceFrequency(&li);
-    return li.QuadPart;
-}
 
 struct Conn {
     SOCKET s = INVALID_SOCKET;
@@ -93,7 +80,7 @@ DWORD WINAPI ConnMain(LPVOID lpParam)
         c.iError = -3;
         return 0;
     }
-    while (Now() < c.llDeadline && RoundTrip(c, c.llMessages))
+    while (BenchClock::Now() < c.llDeadline && RoundTrip(c, c.llMessages))
         ++c.llMessages;
     return 0;
 }
@@ -108,10 +95,7 @@ SOCKET ConnectOne(USHORT usPort)
     setsockopt(s, IPPROTO_TCP, TCP_NODELAY, (const char*)&bNoDelay, sizeof(bNoDelay));
     setsockopt(s, SOL_SOCKET, SO_RCVTIMEO, (const char*)&dwTimeout, sizeof(dwTimeout));
     setsockopt(s, SOL_SOCKET, SO_SNDTIMEO, (const char*)&dwTimeout, sizeof(dwTimeout));
-    sockaddr_in addr = {};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    addr.sin_port = htons(usPort);
+    sockaddr_in addr = VZ_LoopbackAddr(usPort);
     if (connect(s, (const sockaddr*)&addr, sizeof(addr)) != 0) {
         closesocket(s);
         return INVALID_SOCKET;
@@ -133,7 +117,7 @@ void Describe(const Conn& c, int iIndex, char* lpszOut, size_t nOut)
 bool JoinAll(std::vector<HANDLE>& vecThreads, LONGLONG llUntil)
 {
     for (size_t i = 0; i < vecThreads.size(); ++i) {
-        LONGLONG llLeft = (llUntil - Now()) * 1000 / Frequency();
+        LONGLONG llLeft = (llUntil - BenchClock::Now()) * 1000 / BenchClock::Frequency();
         if (WaitForSingleObject(vecThreads[i], llLeft > 0 ? (DWORD)llLeft : 0) != WAIT_OBJECT_0)
             return false;
     }
@@ -170,23 +154,23 @@ bool VZ_RunEchoLoad(USHORT usPort, const VZ_EchoLoad& load, VZ_EchoOutcome* lpOu
     }
     bool bStarted = vecThreads.size() == (size_t)load.iConns;
     // Every connection makes one round trip before the clock starts.
-    LONGLONG llFreq = Frequency();
-    LONGLONG llReadyBy = Now() + llFreq * READY_WAIT_MS / 1000;
-    while (bStarted && lReady + lLost < load.iConns && Now() < llReadyBy)
+    LONGLONG llFreq = BenchClock::Frequency();
+    LONGLONG llReadyBy = BenchClock::Now() + llFreq * READY_WAIT_MS / 1000;
+    while (bStarted && lReady + lLost < load.iConns && BenchClock::Now() < llReadyBy)
         Sleep(1);
-    LONGLONG llStart = Now();
+    LONGLONG llStart = BenchClock::Now();
     LONGLONG llDeadline = llStart + (LONGLONG)(load.dSeconds * (double)llFreq);
     for (size_t i = 0; i < vecConns.size(); ++i)
         vecConns[i].llDeadline = bStarted && lReady == load.iConns ? llDeadline : 0;
     SetEvent(hStart);
     bool bAll = JoinAll(vecThreads, llDeadline + llFreq * END_GRACE_MS / 1000);
-    lpOut->dSeconds = double(Now() - llStart) / double(llFreq);
+    lpOut->dSeconds = BenchClock::SecondsSince(llStart);
     if (!bAll) {
         // Closing the sockets breaks the blocked calls; a thread that still does
         // not end is left behind (its connection memory with it).
         for (size_t i = 0; i < vecConns.size(); ++i)
             closesocket(vecConns[i].s);
-        lpOut->bStuck = !JoinAll(vecThreads, Now() + llFreq * 5);
+        lpOut->bStuck = !JoinAll(vecThreads, BenchClock::Now() + llFreq * 5);
     }
     for (size_t i = 0; i < vecConns.size(); ++i) {
         Conn& c = vecConns[i];

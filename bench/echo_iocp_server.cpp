@@ -51,18 +51,9 @@ VZ_RawIocpEcho::~VZ_RawIocpEcho()
 USHORT VZ_RawIocpEcho::Start(USHORT usPort)
 {
     m_hIocp = CreateIoCompletionPort(INVALID_HANDLE_VALUE, NULL, 0, (DWORD)m_iWorkers);
-    m_sListen = socket(AF_INET, SOCK_STREAM, 0);
+    USHORT usListening = 0;
+    m_sListen = VZ_ListenLoopback(usPort, 256, true, &usListening);
     if (!m_hIocp || m_sListen == INVALID_SOCKET)
-        return 0;
-    sockaddr_in addr = {};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    addr.sin_port = htons(usPort);
-    int iLen = sizeof(addr);
-    u_long ulNonBlocking = 1;
-    if (bind(m_sListen, (sockaddr*)&addr, sizeof(addr)) != 0 || listen(m_sListen, 256) != 0 ||
-        ioctlsocket(m_sListen, FIONBIO, &ulNonBlocking) != 0 ||
-        getsockname(m_sListen, (sockaddr*)&addr, &iLen) != 0)
         return 0;
     m_lStop = 0;
     for (int i = 0; i < m_iWorkers; ++i) {
@@ -72,7 +63,7 @@ USHORT VZ_RawIocpEcho::Start(USHORT usPort)
         m_hWorkers[m_iWorkerCount++] = h;
     }
     m_hAcceptThread = CreateThread(NULL, 0, AcceptMain, this, 0, NULL);
-    return m_hAcceptThread ? ntohs(addr.sin_port) : 0;
+    return m_hAcceptThread ? usListening : 0;
 }
 
 void VZ_RawIocpEcho::Stop()

@@ -15,25 +15,13 @@ VZ_RawSelectEcho::~VZ_RawSelectEcho() { Stop(); }
 
 USHORT VZ_RawSelectEcho::Start(USHORT usPort)
 {
-    m_sListen = socket(AF_INET, SOCK_STREAM, 0);
+    USHORT usListening = 0;
+    m_sListen = VZ_ListenLoopback(usPort, SOMAXCONN, true, &usListening);
     if (m_sListen == INVALID_SOCKET)
         return 0;
-    sockaddr_in addr = {};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    addr.sin_port = htons(usPort);
-    int iLen = sizeof(addr);
-    u_long ulNonBlocking = 1;
-    if (bind(m_sListen, (sockaddr*)&addr, sizeof(addr)) != 0 || listen(m_sListen, SOMAXCONN) != 0 ||
-        ioctlsocket(m_sListen, FIONBIO, &ulNonBlocking) != 0 ||
-        getsockname(m_sListen, (sockaddr*)&addr, &iLen) != 0) {
-        closesocket(m_sListen);
-        m_sListen = INVALID_SOCKET;
-        return 0;
-    }
     m_lStop = 0;
     m_hThread = CreateThread(NULL, 0, ThreadMain, this, 0, NULL);
-    return m_hThread ? ntohs(addr.sin_port) : 0;
+    return m_hThread ? usListening : 0;
 }
 
 void VZ_RawSelectEcho::Stop()
@@ -118,14 +106,8 @@ void VZ_RawSelectEcho::Accept()
 
 bool VZ_RawSelectEcho::Read(Conn& conn)
 {
-    int n = recv(conn.s, conn.lpBuf, (int)m_uiRecvSize, 0);
-    if (n == 0)
-        return false;
-    if (n < 0)
-        return WSAGetLastError() == WSAEWOULDBLOCK;
-    conn.uiOffset = 0;
-    conn.uiPending = (UINT)n;
-    return Flush(conn);
+    int iRead = VZ_RawEchoRecv(conn, m_uiRecvSize);
+    return iRead > 0 ? Flush(conn) : iRead == 0;
 }
 
 bool VZ_RawSelectEcho::Flush(Conn& conn)

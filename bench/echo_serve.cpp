@@ -2,6 +2,7 @@
 // this process, driven from outside (scripts/bench.sh and the native clients).
 // Shared by bench_echo.exe and bench_echo_asio.exe; see echo_bench.h.
 #include "echo_bench.h"
+#include "bench_util.h"
 #include "committed_memory.h"
 
 #include <psapi.h>
@@ -13,20 +14,6 @@
 namespace {
 
 const DWORD STOP_BUDGET_MS = 20000; // for the server's Stop before the process ends anyway
-
-LONGLONG Now()
-{
-    LARGE_INTEGER li;
-    QueryPerformanceCounter(&li);
-    return li.QuadPart;
-}
-
-double SecondsSince(LONGLONG llFrom)
-{
-    LARGE_INTEGER li;
-    QueryPerformanceFrequency(&li);
-    return double(Now() - llFrom) / double(li.QuadPart);
-}
 
 void PrintStatus(const VZ_BenchServer& server, LONGLONG llStart)
 {
@@ -42,7 +29,7 @@ void PrintStatus(const VZ_BenchServer& server, LONGLONG llStart)
     }
     std::printf("STATUS ms=%.0f accepted=%ld open=%ld private=%llu private_source=%s pagefile=%llu "
                 "working_set=%llu\n",
-                SecondsSince(llStart) * 1000.0, (long)server.GetAccepted(), (long)server.GetOpen(), ullPrivate,
+                BenchClock::SecondsSince(llStart) * 1000.0, (long)server.GetAccepted(), (long)server.GetOpen(), ullPrivate,
                 lpszSource, (unsigned long long)pmc.PagefileUsage, (unsigned long long)pmc.WorkingSetSize);
 }
 
@@ -130,7 +117,7 @@ int VZ_ServeMain(int argc, char** argv, VZ_ServerFactory lpfnFactory, const char
         WSACleanup();
         return bUnavailable ? 4 : 1;
     }
-    LONGLONG llStart = Now();
+    LONGLONG llStart = BenchClock::Now();
     USHORT usPort = lpServer->Start(opts.usPort);
     if (usPort == 0) {
         std::printf("FAILED kind=%s: could not listen on 127.0.0.1:%u\n", opts.lpszKind, (unsigned)opts.usPort);
@@ -144,7 +131,7 @@ int VZ_ServeMain(int argc, char** argv, VZ_ServerFactory lpfnFactory, const char
     const char* lpszWhy = "time limit";
     double dNextStatus = opts.dwStatusMs / 1000.0;
     for (;;) {
-        double dNow = SecondsSince(llStart);
+        double dNow = BenchClock::SecondsSince(llStart);
         if (dNow >= opts.dSeconds)
             break;
         if (opts.szStopFile[0] && GetFileAttributesA(opts.szStopFile) != INVALID_FILE_ATTRIBUTES) {
@@ -167,7 +154,7 @@ int VZ_ServeMain(int argc, char** argv, VZ_ServerFactory lpfnFactory, const char
     char szExtra[200] = "";
     lpServer->Summary(szExtra, sizeof(szExtra));
     std::printf("STOPPED kind=%s after %.1f s (%s): %ld connections accepted%s%s\n", opts.lpszKind,
-                SecondsSince(llStart), lpszWhy, (long)lAccepted, szExtra[0] ? ", " : "", szExtra);
+                BenchClock::SecondsSince(llStart), lpszWhy, (long)lAccepted, szExtra[0] ? ", " : "", szExtra);
     delete lpServer;
     WSACleanup();
     return 0;

@@ -283,9 +283,7 @@ void Loop(Run& run, Shared& sh)
 int main(int argc, char** argv)
 {
     native::Args args(argc, argv, USAGE);
-    long lPort = args.Long("--port", 0, 1, 65535);
-    if (lPort == 0)
-        args.Usage(1);
+    long lPort = args.Port();
     int iConns = (int)args.Long("--conns", 1, 1, 10000);
     size_t size = (size_t)args.Long("--size", 64, 1, 1 << 20);
     double dSeconds = args.Double("--seconds", 3.0, 0.1, 600.0);

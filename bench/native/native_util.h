@@ -69,6 +69,14 @@ public:
         }
         return d;
     }
+    // The --port option, which every client needs.
+    long Port() const
+    {
+        long lPort = Long("--port", 0, 1, 65535);
+        if (lPort == 0)
+            Usage(1);
+        return lPort;
+    }
     [[noreturn]] void Usage(int iCode) const
     {
         std::fputs(m_lpszUsage, iCode ? stderr : stdout);
