@@ -119,7 +119,8 @@ TEST_P(EngineLoopback, SendsQueueBehindAPeerThatDoesNotReadThenDrainOrGoBackToTh
         std::vector<std::pair<UINT, UINT>> vec = SendReports(s, nFrom); // (parameter, queued)
         ASSERT_FALSE(vec.empty());
         EXPECT_EQ(0u, vec.back().second);
-        EXPECT_TRUE(std::is_sorted(vec.begin(), vec.end())) << "reported out of the sends' order";
+        EXPECT_TRUE(std::is_sorted(vec.begin(), vec.end(), [](auto& a, auto& b) { return a.first < b.first; }))
+            << "reported out of the sends' order";
         std::vector<UINT> vecQueued;
         for (const auto& pr : vec)
             vecQueued.push_back(pr.second);
