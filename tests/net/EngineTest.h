@@ -20,9 +20,12 @@
 #include "EngineTable.h"
 
 #include <tlhelp32.h>
+#include "CheckCapture.h"
 #include "LogSink.h"
 #include "NetTestUtil.h"
 #include "VZ_MultiThread.h"
+#include "container/VZ_SocketMgrContainer.h"
+#include "core/VZ_SocketMgr.h"
 
 const DWORD ECHO = 0; // first user value of the sockets that echo (accepted ones get 0)
 
@@ -198,8 +201,6 @@ protected:
     {
         WSADATA wsa;
         WSAStartup(MAKEWORD(2, 2), &wsa);
-        g_vecChecks.clear();
-        m_fnOldHandler = VZ_SetAssertHandler(CaptureCheck);
         Start(0);
     }
     void TearDown() override
@@ -210,8 +211,7 @@ protected:
         EXPECT_EQ(lStopTimeouts, VZ_MultiThread::GetStopTimeoutCount()) << "the stop timed out on a thread";
         for (SOCKET s : m_vecRaw)
             closesocket(s);
-        VZ_SetAssertHandler(m_fnOldHandler);
-        EXPECT_EQ(Lines{}, g_vecChecks); // no engine invariant may fail
+        EXPECT_EQ("", m_Checks.Conditions()); // no engine invariant may fail
         WSACleanup();
     }
     // A new manager of the row, started with byFlags (1: no name thread, 2: no timers).
@@ -260,18 +260,20 @@ protected:
         return n;
     }
 
-    // uiQueued of each OnTcpSend of s logged from line nFrom on.
-    std::vector<UINT> SendReports(SOCKET s, size_t nFrom = 0)
+    // (parameter, uiQueued) of each OnTcpSend of s logged from line nFrom on.
+    std::vector<std::pair<UINT, UINT>> SendReports(SOCKET s, size_t nFrom = 0)
     {
-        std::vector<UINT> vec;
+        std::vector<std::pair<UINT, UINT>> vec;
         Lines vecLog = m_Sink.Log();
         for (size_t i = nFrom; i < vecLog.size(); ++i) {
             Lines vecField = LogFields(vecLog[i], 7); // send error socket d1 d2 d3 queued
             if (vecField[0] == "send" && LogSocket(vecLog[i]) == s)
-                vec.push_back(UINT(atoll(vecField[6].c_str())));
+                vec.push_back({UINT(atoll(vecField[5].c_str())), UINT(atoll(vecField[6].c_str()))});
         }
         return vec;
     }
+    // The pool that the row's sockets draw from.
+    VZ_SocketMgr* Pool() { return dynamic_cast<VZ_SocketMgr*>(Row().lpszContainer ? g_lpEngine : m_lpMgr); }
 
     SOCKET Raw(int iType)
     {
@@ -357,10 +359,10 @@ protected:
         return s;
     }
 
+    CheckCapture m_Checks; // for the whole test, the fixture's stop included
     EngineSink m_Sink;
     ISocketMgr* m_lpMgr = NULL;
     std::vector<SOCKET> m_vecRaw;
-    VZ_AssertHandler m_fnOldHandler = NULL;
 };
 
 // The fixture of the tests that every engine row runs.

@@ -1,6 +1,5 @@
-// Helpers of the net tests: failed checks captured instead of failing at
-// once, log lines as LogSink writes them, position-dependent bytes, and the
-// local address of a socket.
+// Helpers of the net tests: log lines as LogSink writes them,
+// position-dependent bytes, and the local address of a socket.
 #pragma once
 
 #include <winsock2.h>
@@ -9,23 +8,11 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
-#include <mutex>
 #include <sstream>
 #include <string>
 #include <vector>
 
-#include "VZ_Assert.h"
-
 typedef std::vector<std::string> Lines;
-
-inline std::mutex g_mtxChecks;
-inline Lines g_vecChecks; // texts of the checks that failed since the test began
-
-inline void CaptureCheck(const char* lpszExpr, const char*, int)
-{
-    std::lock_guard<std::mutex> lock(g_mtxChecks);
-    g_vecChecks.push_back(lpszExpr);
-}
 
 // One log line as LogSink writes it.
 template <class... T> std::string Line(const char* lpszName, const T&... args)

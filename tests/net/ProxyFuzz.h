@@ -1,5 +1,5 @@
-// Fuzz inputs for the proxy handshake's verdicts, shared by the fuzz test
-// (test_VZ_SocketMgrProxy.cpp) and the fuzz program (bench/bench_proxy_fuzz.cpp):
+// Fuzz inputs for the proxy handshake's verdicts, run by the fuzz program
+// (bench/bench_proxy_fuzz.cpp; ctest runs it as Fuzz.ProxyReplies):
 // random replies of random lengths to every step and type of CheckProxyReply,
 // each ending where a no-access page begins, so that reading one byte past a
 // reply ends the run.

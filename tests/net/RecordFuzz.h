@@ -1,7 +1,7 @@
-// Fuzz inputs for the replay manager, shared by the fuzz test
-// (test_VZ_RecordSocketMgr.cpp) and the fuzz program (bench/bench_rec_fuzz.cpp):
-// random and mutated recordings replayed from memory, each ending where a
-// no-access page begins.
+// Fuzz inputs for the replay manager, run by the fuzz program
+// (bench/bench_rec_fuzz.cpp; ctest runs it as Fuzz.Recordings): random and
+// mutated recordings replayed from memory, each ending where a no-access
+// page begins.
 #pragma once
 
 #include <stdio.h>

@@ -1,9 +1,8 @@
-// Every engine row under faults of the other side: a proxy server killed
+// Every engine row under a fault of the other side: a proxy server killed
 // (SIGKILL to it and all it forked) while handshakes are under way and while
-// relayed bytes flow both ways, and a peer that accepts and never reads.
-// Each socket must end with exactly one terminal event, bytes must arrive
-// as sent up to the fault, CloseSocket must work afterwards, and the blocks
-// a socket holds in the pool must come back with its close.
+// relayed bytes flow both ways. Each socket must end with exactly one
+// terminal event, bytes must arrive as sent up to the fault, and CloseSocket
+// must work afterwards. (A peer that never reads: EngineLoopback.)
 //
 // The killed servers are private ones (scripts/proxies.sh one / kill, run on
 // the Linux side: Wine starts native programs too, without a handle, so the
@@ -13,9 +12,6 @@
 #include <tuple>
 
 #include "EngineTest.h"
-#include "VZ_MultiThread.h"
-#include "core/VZ_SocketMgr.h"
-#include "container/VZ_SocketMgrContainer.h"
 
 namespace {
 
@@ -64,11 +60,10 @@ void PrintTo(const KillCase& kc, std::ostream* lpOs) { *lpOs << kc.lpszName; }
 const KillCase g_caseKills[] = {{"Socks5", PROXY_SOCKS5, "danted", "DANTE_PORT"},
                                 {"Http", PROXY_HTTP, "tinyproxy", "TINYPROXY_PORT"}};
 
-class FaultFixture : public EngineFixture {
+class EngineFaultsProxy : public EngineFixture, public ::testing::WithParamInterface<std::tuple<EngineRow, KillCase>> {
 protected:
-    // The pool that the row's sockets draw from.
-    VZ_SocketMgr* Pool() { return dynamic_cast<VZ_SocketMgr*>(Row().lpszContainer ? g_lpEngine : m_lpMgr); }
-
+    const EngineRow& Row() const override { return std::get<0>(GetParam()); }
+    const KillCase& Case() const { return std::get<1>(GetParam()); }
     // Waits until every socket of vec has ended, then a little longer:
     // each must have exactly one terminal event.
     void ExpectOneEndEach(const std::vector<SOCKET>& vec)
@@ -102,17 +97,6 @@ protected:
         for (size_t i = nLog; i < vecLog.size(); ++i)
             EXPECT_EQ(0u, setOwn.count(LogSocket(vecLog[i]))) << "after CloseSocket: " << vecLog[i];
     }
-};
-
-class EngineFaults : public FaultFixture, public ::testing::WithParamInterface<EngineRow> {
-protected:
-    const EngineRow& Row() const override { return GetParam(); }
-};
-
-class EngineFaultsProxy : public FaultFixture, public ::testing::WithParamInterface<std::tuple<EngineRow, KillCase>> {
-protected:
-    const EngineRow& Row() const override { return std::get<0>(GetParam()); }
-    const KillCase& Case() const { return std::get<1>(GetParam()); }
     void SetUp() override
     {
         EngineFixture::SetUp();
@@ -159,7 +143,6 @@ std::string KillName(const ::testing::TestParamInfo<std::tuple<EngineRow, KillCa
     return std::string(std::get<0>(info.param).lpszName) + "_" + std::get<1>(info.param).lpszName;
 }
 
-INSTANTIATE_TEST_SUITE_P(Engines, EngineFaults, ::testing::ValuesIn(BuiltEngines()), RowName);
 INSTANTIATE_TEST_SUITE_P(Engines, EngineFaultsProxy,
                          ::testing::Combine(::testing::ValuesIn(BuiltEngines()), ::testing::ValuesIn(g_caseKills)),
                          KillName);
@@ -250,51 +233,4 @@ TEST_P(EngineFaultsProxy, AKilledProxyEndsEveryRelayedConnectionOnceWithTheBytes
         EXPECT_LE(strGot.size(), mapSent.count(s) ? mapSent[s] : nCap) << "socket " << s << " got more than sent";
     }
     CloseAll(vecAll);
-}
-
-// The peer's and the engine's kernel buffers are kept small, so the blocks
-// soon queue in the engine; bounded at 512 blocks (32 MiB).
-TEST_P(EngineFaults, APeerThatNeverReadsQueuesTheBlocksAndCloseSocketOrUninitializeGivesThemBack)
-{
-    ASSERT_TRUE(Pool() != NULL);
-    int iBefore = Pool()->GetPoolOutstanding();
-    // The socket ends by CloseSocket, then a second one by Uninitialize.
-    for (bool bUninitialize : {false, true}) {
-        SCOPED_TRACE(bUninitialize ? "ended by Uninitialize" : "ended by CloseSocket");
-        SOCKET sPeer;
-        SOCKET s = ConnectedToRaw(&sPeer, 8192, 8192);
-        if (Row().bSocketCtrl)
-            m_lpMgr->SocketCtrl(1, s, 1, 0, 0, 0, 0, 0);
-        const std::string strBlock = Pattern(0, 65536);
-        std::vector<UINT> vecQueued;
-        for (UINT uiQueued = 0; vecQueued.size() < 512 && uiQueued < 64;) {
-            ASSERT_TRUE(m_lpMgr->Send(s, strBlock.data(), int(strBlock.size()), DWORD(vecQueued.size()), &uiQueued));
-            vecQueued.push_back(uiQueued);
-        }
-        ASSERT_EQ(64u, vecQueued.back()) << "the kernel took " << vecQueued.size() << " blocks";
-        for (size_t i = vecQueued.size() - 32; i < vecQueued.size(); ++i) // each block waits in the engine
-            EXPECT_EQ(vecQueued[i - 1] + 1, vecQueued[i]) << "block " << i;
-        Sleep(300); // the engine tries again meanwhile
-        std::vector<UINT> vecReports = SendReports(s);
-        EXPECT_EQ(0, std::count(vecReports.begin(), vecReports.end(), 0u)) << "a drained queue reported";
-        EXPECT_LE(64, Pool()->GetPoolOutstanding() - iBefore) << "the queued blocks are not the pool's";
-
-        size_t nLog = m_Sink.Log().size();
-        LONG lStopTimeouts = VZ_MultiThread::GetStopTimeoutCount();
-        EXPECT_TRUE(bUninitialize ? m_lpMgr->Uninitialize(0) : m_lpMgr->CloseSocket(s));
-        // A send under way at the end must end too, whatever the peer does:
-        // its block comes back with the close, not with the peer's, and the
-        // stop does not wait for it.
-        EXPECT_EQ(lStopTimeouts, VZ_MultiThread::GetStopTimeoutCount()) << "the end waited for the peer";
-        auto Back = [&] { return Pool()->GetPoolOutstanding() == iBefore; };
-        EXPECT_TRUE(WaitUntil(Back, 2000)) << Pool()->GetPoolOutstanding() - iBefore
-                                           << " blocks held after the end while the peer stays";
-        RawClose(sPeer);
-        EXPECT_TRUE(WaitUntil(Back, 5000)) << Pool()->GetPoolOutstanding() - iBefore
-                                           << " blocks held even after the peer's close";
-        Sleep(300);
-        EXPECT_EQ(iBefore, Pool()->GetPoolOutstanding()) << "the pool grows after the end";
-        Lines vecLog = m_Sink.Log();
-        EXPECT_EQ(Lines{}, Lines(vecLog.begin() + long(nLog), vecLog.end())) << "events after the end";
-    }
 }

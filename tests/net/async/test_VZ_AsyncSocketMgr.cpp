@@ -103,29 +103,3 @@ TEST_P(AsyncEngine, WhileAnEventHoldsTheWindowThreadNothingIsLostAndClosedSocket
     CloseHandle(hHeld);
     CloseHandle(hRelease);
 }
-
-// A sink that answers inside an event sends at once from the window thread;
-// what the peer cannot take yet is queued, later sends go behind it, and the
-// drain is reported once, after the event.
-TEST_P(AsyncEngine, SendsInsideAnEventGoOutAtOnceAndTheirRestQueuesInOrder)
-{
-    SOCKET sPeer, s = ConnectedToRaw(&sPeer, 4096, 4096);
-    std::string strBig = Pattern(0, 3 * 256 * 1024);
-    std::vector<UINT> vecQueued;
-    m_Sink.m_fnData = [&](SOCKET, const char*, UINT*) {
-        for (size_t n = 0; n < strBig.size(); n += 256 * 1024) {
-            UINT uiQueued = 99;
-            EXPECT_TRUE(m_lpMgr->Send(s, strBig.data() + n, 256 * 1024, DWORD(n / 1024), &uiQueued));
-            vecQueued.push_back(uiQueued);
-        }
-        EXPECT_TRUE(m_lpMgr->Send(s, "!", 1, 5, NULL));
-    };
-    EXPECT_TRUE(m_lpMgr->Recv(s, 1));
-    RawSend(sPeer, "x");
-    EXPECT_TRUE(RawRecv(sPeer, strBig.size() + 1) == strBig + "!");
-    EXPECT_LE(0, WaitLine(Line("send", 0, s, 1, 2, 5, 0)));
-    Sleep(100);
-    EXPECT_EQ((std::vector<UINT>{1, 2, 3}), vecQueued); // the first one's rest, then each behind it
-    EXPECT_EQ(1u, Count("send "));
-    m_Sink.m_fnData = nullptr;
-}

@@ -6,7 +6,7 @@
 
 #include <gtest/gtest.h>
 
-#include "VZ_Assert.h"
+#include "CheckCapture.h"
 #include "net/LogSink.h"
 #include "net/NetTestUtil.h"
 #include "net/TestSocketMgr.h"
@@ -46,12 +46,12 @@ TEST_F(VZ_SocketMgrTimers, IdsOfEveryKindTheEventLimitAndKillAllOfOneSocket)
     EXPECT_TRUE(m_mgr.KillTimer(0x42, 28));
     EXPECT_FALSE(Armed(0x42) || Armed(0x1000042) || Armed(0x2000042) || Armed(0x1F000042));
     EXPECT_FALSE(m_mgr.KillRecvTimeout(0x42)) << "killed already";
-    VZ_AssertHandler lpOld = VZ_SetAssertHandler(CaptureCheck);
-    g_vecChecks.clear();
-    EXPECT_FALSE(m_mgr.SetTimer(0x42, 29, LONG_MS, 0, true));
-    EXPECT_FALSE(m_mgr.KillTimer(0x42, 29));
-    VZ_SetAssertHandler(lpOld);
-    EXPECT_EQ(Lines(2, "event <= MAX_TIMER_COUNT"), g_vecChecks);
+    {
+        CheckCapture checks;
+        EXPECT_FALSE(m_mgr.SetTimer(0x42, 29, LONG_MS, 0, true));
+        EXPECT_FALSE(m_mgr.KillTimer(0x42, 29));
+        EXPECT_EQ("event <= MAX_TIMER_COUNT;event <= MAX_TIMER_COUNT;", checks.Conditions());
+    }
     // A handle past 24 bits would arm another socket's timer (here: the receive time-out of 5).
     EXPECT_FALSE(m_mgr.SetSendTimeout(0x1000005, LONG_MS));
     EXPECT_FALSE(Armed(0x1000005));

@@ -12,7 +12,7 @@
 #include "LogSink.h"
 #include "NetTestUtil.h"
 #include "TestSocketMgr.h"
-#include "VZ_Assert.h"
+#include "CheckCapture.h"
 #include "core/VZ_TcpDelivery.h"
 
 namespace {
@@ -122,12 +122,10 @@ TEST(TcpDeliveryTest, SinkClaimingMoreThanOfferedIsReportedAndCountsAsAll)
     FakeTcpDeliveryHost host;
     host.Add(S);
     host.m_Sink.m_fnHook = [](const char*, SOCKET, UINT* lpuiLen) { *lpuiLen += 7; };
-    g_vecChecks.clear();
-    VZ_AssertHandler lpOld = VZ_SetAssertHandler(CaptureCheck);
+    CheckCapture checks;
     host.Recv(S, 2);
     host.Deliver(S, "ab");
-    VZ_SetAssertHandler(lpOld);
-    EXPECT_EQ(Lines{"uiHandleLen <= recvlen"}, g_vecChecks);
+    EXPECT_EQ("uiHandleLen <= recvlen;", checks.Conditions());
     EXPECT_EQ("", host.Held(S));
 }
 

@@ -1,7 +1,7 @@
-// What only the completion-port engine has: its pool of worker threads, and
-// one send outstanding per socket with the rest queued behind it. Accepts
-// posted ahead by Listen, and the behaviour it shares with the other engines,
-// are tested in test_EngineLoopback.cpp and test_EngineProxy.cpp.
+// What only the completion-port engine has: its pool of worker threads and
+// the connect window's stale notices. Accepts posted ahead by Listen, sends
+// queued behind an outstanding one, and the behaviour it shares with the
+// other engines are tested in the engine suite (test_Engine*.cpp).
 #include "EngineTest.h"
 #include "iocp/VZ_IocpSocketMgr.h"
 
@@ -32,30 +32,6 @@ TEST_P(IocpEngine, WorkerThreadsDefaultToProcessorsPlusOne)
     }
     EXPECT_EQ(2, iAdded[1]);
     EXPECT_EQ(int(si.dwNumberOfProcessors) + 2, iAdded[0]);
-}
-
-// With partial reports, each re-post is reported with the completed send's
-// parameter and the number still queued.
-TEST_P(IocpEngine, SendsBehindAnOutstandingOneAreQueuedAndReportedInOrder)
-{
-    std::string strBig = Pattern(0, 256 * 1024);
-    for (DWORD dwPartial : {0u, 1u}) {
-        SOCKET sPeer, s = ConnectedToRaw(&sPeer, 4096, 4096);
-        m_lpMgr->SocketCtrl(1, s, dwPartial, 0, 0, 0, 0, 0);
-        UINT uiQueued[3] = {9, 9, 9};
-        for (DWORD i = 0; i < 3; ++i)
-            EXPECT_TRUE(m_lpMgr->Send(s, strBig.data(), int(strBig.size()), i + 1, &uiQueued[i]));
-        EXPECT_EQ((std::vector<UINT>{0, 1, 2}), std::vector<UINT>(uiQueued, uiQueued + 3));
-        EXPECT_TRUE(RawRecv(sPeer, 3 * strBig.size()) == strBig + strBig + strBig);
-        ASSERT_LE(0, WaitLine(Line("send", 0, s, 1, 2, 3, 0)));
-        Sleep(50);
-        Lines vecWant = {Line("send", 0, s, 1, 2, 3, 0)}, vecLog = m_Sink.Log();
-        if (dwPartial)
-            vecWant.insert(vecWant.begin(), {Line("send", 0, s, 1, 2, 1, 2), Line("send", 0, s, 1, 2, 2, 1)});
-        EXPECT_EQ(vecWant, Lines(vecLog.begin() + 1, vecLog.end())); // after the connect
-        EXPECT_TRUE(m_lpMgr->CloseSocket(s));
-        m_Sink.Clear();
-    }
 }
 
 // Notices the connect window still holds once a connect is settled are stale
