@@ -153,17 +153,17 @@ start_server_once() {
   srv_silent=0
   for i in $(seq 1 300); do
     if grep -q '^UNAVAILABLE' "$srv_log" 2>/dev/null; then
-      srv_why=$(sed -n 's/^UNAVAILABLE kind=[^ ]*: //{p;q}' "$srv_log")
+      srv_why=$(sed -n '/^UNAVAILABLE kind=/{s/^UNAVAILABLE kind=[^ ]*: //p;q}' "$srv_log")
       wait "$srv_pid" 2>/dev/null || true
       return 4
     fi
-    srv_port=$(sed -n 's/^LISTENING port=\([0-9]*\).*/\1/{p;q}' "$srv_log")
+    srv_port=$(sed -n '/^LISTENING port=/{s/^LISTENING port=\([0-9]*\).*/\1/p;q}' "$srv_log")
     [ -n "$srv_port" ] && return 0
     if ! kill -0 "$srv_pid" 2>/dev/null; then
       local rc=0
       wait "$srv_pid" 2>/dev/null || rc=$?
       if grep -q '^UNAVAILABLE' "$srv_log" 2>/dev/null; then # it printed that and ended meanwhile
-        srv_why=$(sed -n 's/^UNAVAILABLE kind=[^ ]*: //{p;q}' "$srv_log")
+        srv_why=$(sed -n '/^UNAVAILABLE kind=/{s/^UNAVAILABLE kind=[^ ]*: //p;q}' "$srv_log")
         return 4
       fi
       [ -s "$srv_log" ] || srv_silent=1
