@@ -84,16 +84,10 @@ bool VZ_AsyncSocketMgr::Uninitialize(DWORD)
 void VZ_AsyncSocketMgr::CloseAllSockets()
 {
     VZ_AutoLock lock(&m_mapSocket2Data);
-    VZ_POSITION pos = m_mapSocket2Data.GetStartPosition();
-    while (pos != NULL) {
-        unsigned int uiKey = 0;
-        _AsyncSocketData* lpAsd = m_mapSocket2Data.GetNextValue(pos, &uiKey);
-        closesocket(lpAsd->socket);
-        FreeSendQueue(lpAsd->listSend);
-        if (!lpAsd->bRbufLockFlag) // else the running delivery frees it
-            m_Memory.Free(lpAsd->sbRbuf.lpData);
-    }
-    m_mapSocket2Data.RemoveAll();
+    m_mapSocket2Data.RemoveAllRecords(m_Memory, [this](_AsyncSocketData& asd) {
+        closesocket(asd.socket);
+        FreeSendQueue(asd.listSend);
+    });
     m_mapClosingCount.RemoveAll();
 }
 

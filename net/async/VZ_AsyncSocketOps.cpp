@@ -186,25 +186,18 @@ bool VZ_AsyncSocketMgr::CloseSocket(SOCKET s)
     if (s == INVALID_SOCKET)
         return false;
     KillAllTimers(s);
-    VZ_AutoLock lock(&m_mapSocket2Data);
-    _AsyncSocketData* lpAsd = FindRecord(s);
-    if (lpAsd == NULL)
+    int iOldStatus = SS_CLOSED;
+    SOCKET sPair = INVALID_SOCKET;
+    if (!m_mapSocket2Data.RemoveRecord(s, m_Memory, [this, s](_AsyncSocketData& asd) {
+            FreeSendQueue(asd.listSend);
+            HWND hWnd = GetHwnd();
+            if (hWnd != NULL)
+                WSAAsyncSelect(s, hWnd, 0, 0);
+            closesocket(s);
+            if (asd.status != SS_TCP && hWnd != NULL) // an SS_TCP socket never had notifications
+                m_mapClosingCount.AddClose(s, hWnd, WM_ASYNC_RELEASE);
+        }, &iOldStatus, &sPair))
         return false;
-    int iOldStatus = lpAsd->status;
-    SOCKET sPair = lpAsd->sPair;
-    FreeSendQueue(lpAsd->listSend);
-    lpAsd->status = SS_CLOSED;
-    if (!lpAsd->bRbufLockFlag) // else the running delivery frees it
-        m_Memory.Free(lpAsd->sbRbuf.lpData);
-    m_mapSocket2Data.Remove(s);
-    HWND hWnd = GetHwnd();
-    if (hWnd != NULL)
-        WSAAsyncSelect(s, hWnd, 0, 0);
-    closesocket(s);
-    if (iOldStatus != SS_TCP && hWnd != NULL) { // an SS_TCP socket never had notifications
-        m_mapClosingCount.AddClose(s, hWnd, WM_ASYNC_RELEASE);
-    }
-    lock.Unlock();
     if (iOldStatus == SS_UDP && sPair != INVALID_SOCKET)
         CloseSocket(sPair); // the relay's TCP control socket
     return true;

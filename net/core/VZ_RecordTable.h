@@ -9,6 +9,7 @@
 
 #include "VZ_Locker.h"
 #include "VZ_Map.h"
+#include "VZ_MemoryEx.h"
 #include "VZ_SocketMgr.h"
 
 // Serial argument of the finds below that accepts any record of the socket.
@@ -55,10 +56,52 @@ public:
     }
     bool Remove(SOCKET s) { return this->RemoveKey(Key(s)) != 0; }
 
+    // What CloseSocket does alike in every engine, under the table's lock:
+    // fnRelease(record) frees the engine's own parts (its send queue) and
+    // closes the handle its way; the receive block goes back to the pool
+    // unless a running OnTcpRecv owns it (its delivery frees it then); the
+    // record is removed. The removed status and pair are handed back; false
+    // when s has no record.
+    template <class FnRelease>
+    bool RemoveRecord(SOCKET s, VZ_MemoryEx& memory, FnRelease fnRelease, int* lpiStatus, SOCKET* lpsPair)
+    {
+        VZ_AutoLock lock(this);
+        TRecord* lpRecord = Find(s);
+        if (lpRecord == NULL)
+            return false;
+        *lpiStatus = lpRecord->status;
+        *lpsPair = lpRecord->sPair;
+        fnRelease(*lpRecord);
+        ReleaseReceiveBlock(*lpRecord, memory);
+        Remove(s);
+        return true;
+    }
+    // The same for every record at a stop, without any event.
+    template <class FnRelease>
+    void RemoveAllRecords(VZ_MemoryEx& memory, FnRelease fnRelease)
+    {
+        VZ_AutoLock lock(this);
+        VZ_POSITION pos = this->GetStartPosition();
+        while (pos != NULL) {
+            unsigned int uiKey = 0;
+            TRecord* lpRecord = this->GetNextValue(pos, &uiKey);
+            fnRelease(*lpRecord);
+            ReleaseReceiveBlock(*lpRecord, memory);
+        }
+        this->RemoveAll();
+    }
+
     VZ_Locker* TableLock() override { return this; }
     _SOCKETCORE* FindCore(SOCKET s) override { return Find(s); }
     using VZ_RecordTableBase::FindCore;
 
     // Handles of this manager fit 32 bits (the engines assert it at creation).
     static unsigned int Key(SOCKET s) { return static_cast<unsigned int>(s); }
+
+private:
+    static void ReleaseReceiveBlock(TRecord& record, VZ_MemoryEx& memory)
+    {
+        if (!record.bRbufLockFlag)
+            memory.Free(record.sbRbuf.lpData);
+    }
 };

@@ -204,6 +204,12 @@ int VZ_IocpSocketMgr::SendTo(SOCKET s, const sockaddr_in* lpRemoteAddr, const ch
 // The socket's operations are cancelled first: a send the peer never reads
 // would otherwise keep its pool block until the peer closes (closesocket
 // alone may not end it).
+void VZ_IocpSocketMgr::FreeSendQueue(_IocpSocketData& isd)
+{
+    while (!isd.listSend.IsEmpty())
+        FreeContext(isd.listSend.RemoveHead());
+}
+
 void VZ_IocpSocketMgr::CloseWithIo(SOCKET s)
 {
     CancelIoEx(reinterpret_cast<HANDLE>(s), NULL);
@@ -219,27 +225,19 @@ bool VZ_IocpSocketMgr::CloseSocket(SOCKET s)
     KillAllTimers(s);
     if (m_bSimulator)
         ForgetSimulated(s);
-    VZ_AutoLock lock(&m_mapSocket2Data);
-    _IocpSocketData* lpIsd = FindRecord(s);
-    if (lpIsd == NULL)
+    int iOldStatus = SS_CLOSED;
+    SOCKET sPair = INVALID_SOCKET;
+    if (!m_mapSocket2Data.RemoveRecord(s, m_Memory, [this, s](_IocpSocketData& isd) {
+            VZ_ASSERT(isd.socket == s);
+            FreeSendQueue(isd);
+            CloseWithIo(s);
+            if (isd.status == SS_CONNECTING && GetHwnd() != NULL) {
+                // A connect notice of this handle may still be queued for the
+                // window: it is ignored until the window has seen this release.
+                m_mapClosingCount.AddClose(s, GetHwnd(), WM_IOCP_RELEASE);
+            }
+        }, &iOldStatus, &sPair))
         return false;
-    _IocpSocketData& isd = *lpIsd;
-    VZ_ASSERT(isd.socket == s);
-    int iOldStatus = lpIsd->status;
-    SOCKET sPair = lpIsd->sPair;
-    while (!lpIsd->listSend.IsEmpty())
-        FreeContext(lpIsd->listSend.RemoveHead());
-    // A running OnTcpRecv owns the receive block; its delivery frees it.
-    if (!lpIsd->bRbufLockFlag)
-        m_Memory.Free(lpIsd->sbRbuf.lpData);
-    m_mapSocket2Data.Remove(s);
-    CloseWithIo(s);
-    if (iOldStatus == SS_CONNECTING && GetHwnd() != NULL) {
-        // A connect notice of this handle may still be queued for the window:
-        // it is ignored until the window has seen this release.
-        m_mapClosingCount.AddClose(s, GetHwnd(), WM_IOCP_RELEASE);
-    }
-    lock.Unlock();
     if (iOldStatus == SS_UDP && sPair != INVALID_SOCKET)
         CloseSocket(sPair); // the relay's TCP control socket
     return true;

@@ -136,18 +136,11 @@ void VZ_IocpSocketMgr::StopHelperThreads()
 void VZ_IocpSocketMgr::CloseAllSockets()
 {
     VZ_AutoLock lock(&m_mapSocket2Data);
-    VZ_POSITION pos = m_mapSocket2Data.GetStartPosition();
-    while (pos != NULL) {
-        unsigned int uiKey = 0;
-        _IocpSocketData* lpIsd = m_mapSocket2Data.GetNextValue(pos, &uiKey);
-        if (lpIsd->socket != INVALID_SOCKET)
-            CloseWithIo(lpIsd->socket);
-        while (!lpIsd->listSend.IsEmpty())
-            FreeContext(lpIsd->listSend.RemoveHead());
-        if (!lpIsd->bRbufLockFlag) // else the running delivery frees it
-            m_Memory.Free(lpIsd->sbRbuf.lpData);
-    }
-    m_mapSocket2Data.RemoveAll();
+    m_mapSocket2Data.RemoveAllRecords(m_Memory, [this](_IocpSocketData& isd) {
+        if (isd.socket != INVALID_SOCKET)
+            CloseWithIo(isd.socket);
+        FreeSendQueue(isd);
+    });
     m_mapClosingCount.RemoveAll();
     lock.Unlock();
     ForgetAllSimulated();

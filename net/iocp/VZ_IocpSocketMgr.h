@@ -175,6 +175,9 @@ private:
     void WaitForContexts();
     void StopWorkers();
     static void CloseWithIo(SOCKET s);
+    // The record's queued sends back to the pool (the one in flight is freed
+    // by its completion).
+    void FreeSendQueue(_IocpSocketData& isd);
 
     // Workers (VZ_IocpSocketMgr.cpp).
     void ThreadIOWork();

@@ -115,17 +115,11 @@ void VZ_SelectThread::Stop()
     }
     ClosePending();
     // No events for these closes: the manager is going away.
-    VZ_AutoLock lock(&m_mapSocket2Data);
-    VZ_POSITION pos = m_mapSocket2Data.GetStartPosition();
-    while (pos != NULL) {
-        _SelectSocketData* lpssd = m_mapSocket2Data.GetNextValue(pos);
-        if (lpssd->socket != INVALID_SOCKET)
-            closesocket(lpssd->socket);
-        FreeRecordBlocks(*lpssd);
-        if (!lpssd->bRbufLockFlag) // else a delivery on a host thread frees it
-            m_pSocketMgr->m_Memory.Free(lpssd->sbRbuf.lpData);
-    }
-    m_mapSocket2Data.RemoveAll();
+    m_mapSocket2Data.RemoveAllRecords(m_pSocketMgr->m_Memory, [this](_SelectSocketData& ssd) {
+        if (ssd.socket != INVALID_SOCKET)
+            closesocket(ssd.socket);
+        FreeRecordBlocks(ssd);
+    });
 }
 
 // ---------------------------------------------------------------------------
@@ -151,17 +145,11 @@ bool VZ_SelectThread::RemoveSocket(SOCKET s, _REMOVED* lpRemoved)
         RemoveFromSet(m_fdExcept, s);
     }
     VZ_AutoLock lock(&m_mapSocket2Data);
-    _SelectSocketData* lpssd = FindRecord(s);
-    if (lpssd == NULL)
+    if (!m_mapSocket2Data.RemoveRecord(s, m_pSocketMgr->m_Memory, [this, s, lpRemoved](_SelectSocketData& ssd) {
+            FreeRecordBlocks(ssd);
+            lpRemoved->bDeferred = CloseOrDefer(s, &lpRemoved->ulRound);
+        }, &lpRemoved->iStatus, &lpRemoved->sPair))
         return false;
-    FreeRecordBlocks(*lpssd);
-    // A running OnTcpRecv owns the receive block; its delivery frees it.
-    if (!lpssd->bRbufLockFlag)
-        m_pSocketMgr->m_Memory.Free(lpssd->sbRbuf.lpData);
-    lpRemoved->iStatus = lpssd->status;
-    lpRemoved->sPair = lpssd->sPair;
-    m_mapSocket2Data.Remove(s);
-    lpRemoved->bDeferred = CloseOrDefer(s, &lpRemoved->ulRound);
     lpRemoved->iLeft = m_mapSocket2Data.GetCount();
     return true;
 }
