@@ -5,7 +5,7 @@
 #include <gtest/gtest.h>
 
 #include "VZ_Array.h"
-#include "VZ_Assert.h"
+#include "CheckCapture.h"
 #include "VZ_List.h"
 #include "VZ_Map.h"
 #include "VZ_Plex.h"
@@ -36,18 +36,15 @@ template<class FN> std::string Printed(FN fn)
     return strOut;
 }
 
-std::string g_strReports;
-
 } // namespace
 
 TEST(VZ_Plex, ChainLinksAtFrontAndReportsEmptyBlocks)
 {
     VZ_Plex* lpHead = NULL;
     VZ_Plex* lpFirst = VZ_Plex::Create(lpHead, 4, 8);
-    VZ_AssertHandler lpOld = VZ_SetAssertHandler([](const char* lpszExpr, const char*, int) { g_strReports += lpszExpr; });
+    CheckCapture checks;
     VZ_Plex* lpSecond = VZ_Plex::Create(lpHead, 0, 8);   // reported, then allocated anyway
-    VZ_SetAssertHandler(lpOld);
-    EXPECT_EQ("nMax > 0 && cbElement > 0", g_strReports);
+    EXPECT_EQ("nMax > 0 && cbElement > 0;", checks.Conditions());
     EXPECT_TRUE(lpHead == lpSecond && lpSecond->lpNext == lpFirst && lpFirst->lpNext == NULL);
     lpHead->FreeDataChain();
 }

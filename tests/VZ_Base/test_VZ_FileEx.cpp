@@ -1,12 +1,10 @@
 #include "VZ_FileEx.h"
-#include "VZ_Assert.h"
+#include "CheckCapture.h"
 
 #include <gtest/gtest.h>
 #include <string>
 
 namespace {
-
-std::string g_strReport;
 
 // A temporary file of this process, absent when each test starts.
 class VZ_FileExTest : public testing::Test {
@@ -52,12 +50,11 @@ TEST_F(VZ_FileExTest, OpenWriteReadCloseCreationDenyBitsAndAttributes)
     EXPECT_EQ(-1, reader.Write("x", 1));                       // opened for reading only
     EXPECT_TRUE(reader.Close());
 
-    VZ_AssertHandler lpOld = VZ_SetAssertHandler([](const char* lpszExpr, const char* lpszModule, int) {
-        g_strReport = std::string(lpszModule) + ": " + lpszExpr;
-    });
-    EXPECT_EQ(0, reader.Write(NULL, 0));
-    VZ_SetAssertHandler(lpOld);
-    EXPECT_EQ("VZ_FileEx: m_hFile != NULL && buffer != NULL", g_strReport);
+    {
+        CheckCapture checks;
+        EXPECT_EQ(0, reader.Write(NULL, 0));
+        EXPECT_EQ("VZ_FileEx: m_hFile != NULL && buffer != NULL;", checks.Conditions(true));
+    }
 
     DeleteFileW(m_strPath);
     ASSERT_TRUE(writer.Open(m_strPath, 0x2422));               // create new, deny writing, hidden

@@ -4,7 +4,7 @@
 
 #include <gtest/gtest.h>
 
-#include "VZ_Assert.h"
+#include "CheckCapture.h"
 #include "VZ_Event.h"
 #include "VZ_Locker.h"
 #include "VZ_TcpSocket.h"
@@ -29,8 +29,6 @@ bool GotIn(HANDLE hThread)
     CloseHandle(hThread);
     return bDone;
 }
-
-std::string g_strReports;
 
 } // namespace
 
@@ -63,10 +61,9 @@ TEST(VZ_Locker, HeldUntilUnlockedAsOftenAsLocked)
     }
     EXPECT_TRUE(GotIn(hThread));
 
-    VZ_AssertHandler lpOld = VZ_SetAssertHandler([](const char* lpszExpr, const char*, int) { g_strReports += lpszExpr; });
+    CheckCapture checks;
     { VZ_AutoLock guard(NULL); }
-    VZ_SetAssertHandler(lpOld);
-    EXPECT_EQ("lck", g_strReports);
+    EXPECT_EQ("lck;", checks.Conditions());
 }
 
 TEST(VZ_Event, WaitCasesAndCloseVersusDestructor)

@@ -1,9 +1,8 @@
 #include "VZ_MemoryEx.h"
-#include "VZ_Assert.h"
+#include "CheckCapture.h"
 
 #include <gtest/gtest.h>
 #include <cstring>
-#include <string>
 #include <vector>
 
 namespace {
@@ -24,23 +23,12 @@ struct TestPool : VZ_MemoryEx {
     }
 };
 
-std::vector<std::string> g_vecReports;
-
-// Collects failed checks while it lives.
-struct CaptureReports {
-    VZ_AssertHandler lpOld;
-    CaptureReports() : lpOld(VZ_SetAssertHandler(Add)) { g_vecReports.clear(); }
-    ~CaptureReports() { VZ_SetAssertHandler(lpOld); }
-    static void Add(const char* lpszExpr, const char*, int) { g_vecReports.push_back(lpszExpr); }
-};
-
 } // namespace
 
 // A damaged class index is reported where the block is taken from its list,
 // appended to or freed, and such a block is never cached.
 TEST(VZ_MemoryEx, SizeClassesHeapOnlyBlocksAndDamagedIndex)
 {
-    CaptureReports capture;
     TestPool pool;
     pool.RunFrame(1000);                        // caching on
     const UINT uiSizes[] = { 0, 64, 65, 65536, 65537 };
@@ -56,8 +44,8 @@ TEST(VZ_MemoryEx, SizeClassesHeapOnlyBlocksAndDamagedIndex)
     EXPECT_EQ(1, pool.GetCachedCount(0));       // not 2: Alloc(64) took the block Alloc(0) left
     EXPECT_EQ(1, pool.GetCachedCount(1));
     EXPECT_EQ(1, pool.GetCachedCount(10));      // not 2: the heap-only block is never cached
-    EXPECT_TRUE(g_vecReports.empty());
 
+    CheckCapture checks;
     void* p = pool.Alloc(10);
     pool.Free(p);
     ASSERT_EQ(1, pool.GetCachedCount(0));       // p stays pool memory while the test damages it
@@ -67,7 +55,8 @@ TEST(VZ_MemoryEx, SizeClassesHeapOnlyBlocksAndDamagedIndex)
     *lpIndex = 12;
     pool.Free(pool.Append(0, p, 10, "abc", 3));
     EXPECT_EQ(1, pool.GetCachedCount(0));       // only the new block: the damaged one has no list
-    EXPECT_EQ(3u, g_vecReports.size());
+    EXPECT_EQ("p->index == index;p_old->index >= 0 && p_old->index <= MEMORYEX_MAX_TABLE;"
+              "_p->index >= 0 && _p->index < MEMORYEX_MAX_TABLE;", checks.Conditions());
 }
 
 // Caching starts after a busy frame (frames aligned to 1024 ms); every new

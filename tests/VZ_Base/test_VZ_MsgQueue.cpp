@@ -1,30 +1,12 @@
 #include <gtest/gtest.h>
 
-#include <atomic>
-#include <string.h>
 #include <vector>
 
-#include "VZ_Assert.h"
+#include "CheckCapture.h"
 #include "VZ_Locker.h"
 #include "VZ_MsgQueue.h"
 
 namespace {
-
-std::atomic<int> g_iLpMsg{0}, g_iDrainStuck{0};
-HANDLE g_hDrainStuck200 = NULL;   // set at the 200th report of a drain that waits
-
-void CaptureReport(const char* lpszExpr, const char*, int)
-{
-    g_iLpMsg += strcmp(lpszExpr, "lpMsg") == 0;
-    if (strcmp(lpszExpr, "iAssertError < 100") == 0 && ++g_iDrainStuck == 200)
-        SetEvent(g_hDrainStuck200);
-}
-
-struct CaptureScope
-{
-    VZ_AssertHandler lpOld = VZ_SetAssertHandler(CaptureReport);
-    ~CaptureScope() { VZ_SetAssertHandler(lpOld); }
-};
 
 // Sees the queue's innards, to check the semaphore against the list and to
 // act as a consumer caught between claiming a count and taking its message.
@@ -91,12 +73,11 @@ TEST(VZ_MsgQueue, FifoBatchesNullPointersAndClosedQueue)
     }
     EXPECT_FALSE(q.ClaimCount());
 
-    g_iLpMsg = 0;
-    CaptureScope capture;
+    CheckCapture checks;
     EXPECT_FALSE(q.PostMessages(NULL, 1));
     EXPECT_TRUE(q.PostMessage(5, 0, 0));
     EXPECT_TRUE(q.GetMessage(NULL));                    // reported, still consumed
-    EXPECT_EQ(2, g_iLpMsg.load());
+    EXPECT_EQ("lpMsg;lpMsg;", checks.Conditions());
     EXPECT_EQ(0, q.Count() + qClosed.Count());
     q.TakeClaimed();   // else the destructor would wait for it for ever
 }
@@ -131,20 +112,19 @@ TEST(VZ_MsgQueue, TwoQuitsEndTwoConsumersAfterEarlierMessages)
 // 200th report.
 TEST(VZ_MsgQueue, DestructorWaitsForAClaimedMessage)
 {
-    g_iDrainStuck = 0;
-    g_hDrainStuck200 = CreateEventW(NULL, TRUE, FALSE, NULL);
-    CaptureScope capture;
+    CheckCapture checks;
     ProbeQueue* lpQueue = new ProbeQueue;
     lpQueue->PostMessage(9, 0, 0);
     EXPECT_EQ(1, lpQueue->RemoveAll());
     lpQueue->PostMessage(10, 0, 0);
     ASSERT_TRUE(lpQueue->ClaimCount());
-    HANDLE hWait[2] = { g_hDrainStuck200, CreateThread(NULL, 0, ProbeQueue::Delete, lpQueue, 0, NULL) };
-    // Only a hang reaches the cap.
-    ASSERT_EQ(WAIT_OBJECT_0, WaitForMultipleObjects(2, hWait, FALSE, 60000));   // else the queue is gone
+    HANDLE hDelete = CreateThread(NULL, 0, ProbeQueue::Delete, lpQueue, 0, NULL);
+    // Only a hang reaches the cap; an ended thread means the queue is gone.
+    for (ULONGLONG ullEnd = GetTickCount64() + 60000; checks.Count() < 200 && GetTickCount64() < ullEnd;)
+        ASSERT_EQ(WAIT_TIMEOUT, WaitForSingleObject(hDelete, 10));
+    ASSERT_TRUE(checks.Count() >= 200 && checks.Conditions().find("iAssertError < 100;") == 0);
     EXPECT_FALSE(lpQueue->PostMessage(11, 0, 0));
     EXPECT_EQ(1, lpQueue->TakeClaimed());
-    EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(hWait[1], 10000));
-    for (HANDLE h : hWait)
-        CloseHandle(h);
+    EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(hDelete, 10000));
+    CloseHandle(hDelete);
 }

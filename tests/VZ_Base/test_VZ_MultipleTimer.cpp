@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "VZ_Assert.h"
+#include "CheckCapture.h"
 #include "VZ_MultipleTimer.h"
 
 #include <mmsystem.h>   // after windows.h, which the headers above bring
@@ -23,15 +23,6 @@ std::string Trace(const std::vector<Expiry>& vec)
     for (const Expiry& e : vec)
         str += (str.empty() ? "" : " ") + std::to_string(e.dwTimerId) + ":" + std::to_string(e.dwParam);
     return str;
-}
-
-std::atomic<int> g_iStartReports{0}, g_iSinkReports{0};
-
-void CaptureReport(const char* lpszExpr, const char* lpszModule, int)
-{
-    std::string str = std::string(lpszModule) + ": " + lpszExpr;
-    g_iStartReports += str == "VZ_MultipleTimer: uiPeriod > 0 && iMsgThreadCount > 0 && iHashTableSize > 0";
-    g_iSinkReports += str == "VZ_MultipleTimer: m_lpSink";
 }
 
 // The service as its own sink, on the real clock or on one the test moves by
@@ -130,19 +121,19 @@ TEST(VZ_MultipleTimer, LifecycleRemoveReAddAndReports)
     EXPECT_EQ("3:3 4:40 9:9", Trace(t.WaitForId(9)));
     t.Stop();
 
-    g_iStartReports = g_iSinkReports = 0;
-    VZ_AssertHandler lpOld = VZ_SetAssertHandler(CaptureReport);
+    CheckCapture checks;
     t.m_lpSink = NULL;
     EXPECT_TRUE(t.Start(1, 0, 4099));   // reported, goes on with no thread
-    EXPECT_EQ(1, g_iStartReports.load());
+    EXPECT_EQ("VZ_MultipleTimer: uiPeriod > 0 && iMsgThreadCount > 0 && iHashTableSize > 0;",
+              checks.Conditions(true));
     t.Stop();
+    checks.Clear();
     EXPECT_TRUE(t.Start(1, 1, 4099));
     EXPECT_TRUE(t.AddTimer(1, 0, 0, true));   // dropped by the sinkless thread
-    for (int i = 0; i < 500 && g_iSinkReports == 0; ++i)
+    for (int i = 0; i < 500 && checks.Count() == 0; ++i)
         Sleep(10);
-    EXPECT_GE(g_iSinkReports.load(), 1);
+    EXPECT_EQ(0u, checks.Conditions(true).find("VZ_MultipleTimer: m_lpSink;"));
     t.Stop();
-    VZ_SetAssertHandler(lpOld);
 }
 
 // On the real clock an expiry is never early. Then the quits of a stop do not
