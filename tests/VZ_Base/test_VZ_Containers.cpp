@@ -4,8 +4,8 @@
 
 #include <gtest/gtest.h>
 
-#include "VZ_Array.h"
 #include "CheckCapture.h"
+#include "VZ_Array.h"
 #include "VZ_List.h"
 #include "VZ_Map.h"
 #include "VZ_Plex.h"
@@ -98,7 +98,7 @@ TEST(VZ_Map, LongChainPrintsOneWarningPerVisitAboveThirty)
     }
 }
 
-TEST(VZ_Map, WalkVisitsBucketsAscendingNewestFirst)
+TEST(VZ_Map, WalkVisitsBucketsAscendingNewestFirstAndValuesLiveOnce)
 {
     VZ_LckMap<unsigned, unsigned, int, int> map;
     for (unsigned uiKey : {18u, 5u, 1u, 35u, 2u})
@@ -117,19 +117,15 @@ TEST(VZ_Map, WalkVisitsBucketsAscendingNewestFirst)
     VZ_POSITION pos = map.GetStartPosition();
     *map.GetNextValue(pos, &uiKey) = 7;
     EXPECT_TRUE(uiKey == 35 && map[35] == 7 && map.GetNextValue(pos) == map.PLookup(1));
-}
-
-TEST(VZ_Map, ValuesAreConstructedAndDestroyedOnce)
-{
-    {
-        VZ_Map<unsigned, unsigned, Counted, const Counted&> map;
+    {   // values are constructed and destroyed once, the last ones by the destructor
+        VZ_Map<unsigned, unsigned, Counted, const Counted&> mapC;
         for (unsigned i = 0; i < 30; i++)   // three blocks of 10
-            map[i].iValue = (int)i;
-        map.RemoveKey(4);
+            mapC[i].iValue = (int)i;
+        mapC.RemoveKey(4);
         EXPECT_EQ(29, Counted::s_iLive);
-        map.RemoveAll();
+        mapC.RemoveAll();
         EXPECT_EQ(0, Counted::s_iLive);
-        map[1];   // left for the destructor
+        mapC[1];
     }
     EXPECT_EQ(0, Counted::s_iLive);
 }

@@ -17,8 +17,8 @@ public:
     int Count() { VZ_AutoLock lock(&m_listMsg); return m_listMsg.GetCount(); }
     bool ClaimCount() { return WaitForSingleObject(m_hMsgSemaphore, 0) == WAIT_OBJECT_0; }
     // How many messages there were; the head one is taken.
-    int TakeClaimed() { VZ_AutoLock lock(&m_listMsg); int n = m_listMsg.GetCount(); if (n > 0) m_listMsg.RemoveHead(); return n; }
     int Stale() { VZ_AutoLock lock(&m_listMsg); return m_iStaleCount; }
+    int TakeClaimed() { VZ_AutoLock lock(&m_listMsg); int n = m_listMsg.GetCount(); if (n > 0) m_listMsg.RemoveHead(); return n; }
     static DWORD WINAPI Delete(LPVOID lp) { delete static_cast<ProbeQueue*>(lp); return 0; }
 };
 
@@ -42,7 +42,7 @@ struct Consumer
 
 } // namespace
 
-TEST(VZ_MsgQueue, FifoBatchesNullPointersAndClosedQueue)
+TEST(VZ_MsgQueue, FifoBatchesRemovalTwoConsumersNullPointersAndClosedQueue)
 {
     ProbeQueue q, qClosed(false);
     EXPECT_FALSE(qClosed.PostMessage(10, 0, 0));
@@ -59,19 +59,31 @@ TEST(VZ_MsgQueue, FifoBatchesNullPointersAndClosedQueue)
     }
     EXPECT_FALSE(q.ClaimCount());                       // the semaphore matched the list
 
-    // Removed messages reach nobody; a consumer skips their counts.
+    // Removed messages reach nobody: consumers skip their counts. Two quits end
+    // two consumers after the earlier messages, each taken once, in order.
     EXPECT_TRUE(q.PostMessages(batch, 3));
     EXPECT_EQ(3, q.RemoveAll());
     {
-        Consumer c(&q);
+        const int N = 5000;
+        Consumer a(&q), b(&q);
         for (int i = 0; i < 5000 && q.Stale() > 0; ++i)
             Sleep(1);
-        q.PostMessage(8, 8, 0);
+        for (int i = 0; i < N; ++i)
+            q.PostMessage(30, i, 0);
         q.PostMessage(VZ_MsgQueue::QUIT_MESSAGE, 0, 0);
-        ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(c.hThread, 5000));
-        EXPECT_TRUE(c.vecGot.size() == 1 && c.vecGot[0].message == 8);
+        q.PostMessage(VZ_MsgQueue::QUIT_MESSAGE, 0, 0);
+        HANDLE hBoth[2] = { a.hThread, b.hThread };
+        ASSERT_EQ(WAIT_OBJECT_0, WaitForMultipleObjects(2, hBoth, TRUE, 5000));
+        std::vector<int> vecSeen(N, 0);
+        for (Consumer* c : { &a, &b })
+            for (size_t i = 0; i < c->vecGot.size(); ++i) {
+                ++vecSeen[c->vecGot[i].wParam % N];
+                EXPECT_TRUE(c->vecGot[i].message == 30 && (i == 0 || c->vecGot[i - 1].wParam < c->vecGot[i].wParam))
+                    << i;
+            }
+        EXPECT_EQ(std::vector<int>(N, 1), vecSeen);
     }
-    EXPECT_FALSE(q.ClaimCount());
+    EXPECT_FALSE(q.ClaimCount());                       // the semaphore matched the list
 
     CheckCapture checks;
     EXPECT_FALSE(q.PostMessages(NULL, 1));
@@ -80,29 +92,6 @@ TEST(VZ_MsgQueue, FifoBatchesNullPointersAndClosedQueue)
     EXPECT_EQ("lpMsg;lpMsg;", checks.Conditions());
     EXPECT_EQ(0, q.Count() + qClosed.Count());
     q.TakeClaimed();   // else the destructor would wait for it for ever
-}
-
-TEST(VZ_MsgQueue, TwoQuitsEndTwoConsumersAfterEarlierMessages)
-{
-    const int N = 5000;
-    ProbeQueue q;
-    Consumer a(&q), b(&q);
-    for (int i = 0; i < N; ++i)
-        q.PostMessage(30, i, 0);
-    q.PostMessage(VZ_MsgQueue::QUIT_MESSAGE, 0, 0);
-    q.PostMessage(VZ_MsgQueue::QUIT_MESSAGE, 0, 0);
-    HANDLE hBoth[2] = { a.hThread, b.hThread };
-    ASSERT_EQ(WAIT_OBJECT_0, WaitForMultipleObjects(2, hBoth, TRUE, 5000));
-    EXPECT_EQ(0, q.Count());                            // both quits consumed
-    EXPECT_FALSE(q.ClaimCount());                       // the semaphore matched the list
-    // Each message reached exactly one consumer, each in posting order.
-    std::vector<int> vecSeen(N, 0);
-    for (Consumer* c : { &a, &b })
-        for (size_t i = 0; i < c->vecGot.size(); ++i) {
-            ++vecSeen[c->vecGot[i].wParam % N];
-            EXPECT_TRUE(i == 0 || c->vecGot[i - 1].wParam < c->vecGot[i].wParam);
-        }
-    EXPECT_EQ(std::vector<int>(N, 1), vecSeen);
 }
 
 // This thread has claimed a count but not taken its message, and the count of

@@ -78,11 +78,7 @@ public:
         return GetTimerTick() == dwTime;
     }
     // Wheel level of a timer, 0 when the id is not set (e.g. a fired one-shot).
-    int Level(DWORD dwTimerId)
-    {
-        int iLevel = 0, iSlot = 0;
-        return GetTimerSlot(dwTimerId, &iLevel, &iSlot) ? iLevel : 0;
-    }
+    int Level(DWORD dwTimerId) { int iLevel = 0, iSlot = 0; return GetTimerSlot(dwTimerId, &iLevel, &iSlot) ? iLevel : 0; }
 
 protected:
     DWORD ReadClock() override { return m_dwFake != 0 ? m_dwFake.load() : VZ_MultipleTimer::ReadClock(); }
@@ -96,16 +92,14 @@ private:
 TEST(VZ_MultipleTimer, LifecycleRemoveReAddAndReports)
 {
     TestTimer t(1000);
-    EXPECT_FALSE(t.AddTimer(1, 10, 0, true));
-    EXPECT_FALSE(t.RemoveTimer(1));
+    EXPECT_FALSE(t.AddTimer(1, 10, 0, true) || t.RemoveTimer(1));
     ASSERT_TRUE(t.Start(1, 3, 4099));
     EXPECT_FALSE(t.Start(1, 2, 17));
     EXPECT_EQ(3, t.GetMsgThreadCount());
     ASSERT_TRUE(t.AddTimer(1, 100, 1, true));
     EXPECT_TRUE(t.Stop());
     EXPECT_EQ(0, t.GetMsgThreadCount());
-    EXPECT_FALSE(t.AddTimer(2, 10, 0, true));
-    EXPECT_FALSE(t.Stop());
+    EXPECT_FALSE(t.AddTimer(2, 10, 0, true) || t.Stop());
 
     // After a restart the discarded timer 1 never fires and no leftover quit
     // message ends the fresh thread.
@@ -113,8 +107,7 @@ TEST(VZ_MultipleTimer, LifecycleRemoveReAddAndReports)
     ASSERT_TRUE(t.AddTimer(4, 100, 40, true));
     EXPECT_FALSE(t.AddTimer(4, 5, 41, true));   // the first one stays as it was
     ASSERT_TRUE(t.AddTimer(3, 150, 1, true));
-    EXPECT_TRUE(t.RemoveTimer(3));
-    EXPECT_FALSE(t.RemoveTimer(3));
+    EXPECT_TRUE(t.RemoveTimer(3) && !t.RemoveTimer(3));
     EXPECT_TRUE(t.AddTimer(3, 20, 3, true));
     ASSERT_TRUE(t.AddTimer(9, 200, 9, true));   // sentinel
     ASSERT_TRUE(t.AdvanceTo(1200));
@@ -214,8 +207,7 @@ TEST(VZ_MultipleTimer, RepeatingRearmsFromNowAfterALagAndBatchesOverflow)
     ASSERT_TRUE(t.AdvanceTo(dwBase + 1008));   // 2 fires, re-armed for 1009
     ASSERT_TRUE(t.AdvanceTo(dwBase + 1010));   // 2, then 1
     // Removed after re-arming, they fire no more: the sentinel comes next.
-    EXPECT_TRUE(t.RemoveTimer(1));
-    EXPECT_TRUE(t.RemoveTimer(2));
+    EXPECT_TRUE(t.RemoveTimer(1) && t.RemoveTimer(2));
     ASSERT_TRUE(t.AddTimer(9, 15, 9, true));
     ASSERT_TRUE(t.AdvanceTo(dwBase + 1030));
     EXPECT_EQ("2:2 1:1 2:2 2:2 1:1 9:9", Trace(t.WaitForId(9)));

@@ -60,10 +60,9 @@ public:
 
     void Free()
     {
-        AbiEventFree(m_hAccepted);
-        AbiEventFree(m_hReceived);
-        AbiEventFree(m_hTimer);
-        AbiEventFree(m_hSent);
+        void* hAll[] = { m_hAccepted, m_hReceived, m_hTimer, m_hSent };
+        for (void* h : hAll)
+            AbiEventFree(h);
     }
 
     bool OnSocketPreAccept(const sockaddr_in* lpLocalAddr, const sockaddr_in* lpPeerAddr) override
@@ -125,22 +124,15 @@ public:
     // The exchange raises none of these: one arriving means a slot mix-up.
     void OnTcpConnect(int, SOCKET, DWORD, DWORD) override { AbiCheck(false, "unexpected OnTcpConnect"); }
     void OnUdpRecv(int, SOCKET, const char*, int, const sockaddr_in*, DWORD, DWORD) override
-    {
-        AbiCheck(false, "unexpected OnUdpRecv");
-    }
+    { AbiCheck(false, "unexpected OnUdpRecv"); }
     void OnSocketClose(int, SOCKET, int, DWORD, DWORD) override { AbiCheck(false, "unexpected OnSocketClose"); }
     void OnRecvTimeout(int, SOCKET, DWORD, DWORD) override { AbiCheck(false, "unexpected OnRecvTimeout"); }
     void OnSendTimeout(int, SOCKET, DWORD, DWORD) override { AbiCheck(false, "unexpected OnSendTimeout"); }
     void OnDnsParse(const char*, ULONG) override { AbiCheck(false, "unexpected OnDnsParse"); }
     void OnProxyResult(int, SOCKET, const sockaddr_in*, DWORD, DWORD) override
-    {
-        AbiCheck(false, "unexpected OnProxyResult");
-    }
+    { AbiCheck(false, "unexpected OnProxyResult"); }
     DWORD OnReserved(DWORD, DWORD, DWORD, DWORD, DWORD, DWORD, DWORD, DWORD, DWORD) override
-    {
-        AbiCheck(false, "unexpected OnReserved");
-        return 0;
-    }
+    { return AbiCheck(false, "unexpected OnReserved"); }
 };
 
 // Listen, accept the raw client, receive in two deliveries, timer, send back.
