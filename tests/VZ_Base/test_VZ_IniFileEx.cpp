@@ -67,8 +67,6 @@ const FileCase FILE_CASES[] = {
 // their chains), UTF-16 files with the default size non-positive sizes stand for.
 TEST_F(VZ_IniFileExTest, LookupsOfFilesInBothEncodingsAndTableSizes)
 {
-    EXPECT_EQ(97u, VZ_HashKey(VZ_IniKey(L"A", 1)));
-    EXPECT_EQ(((97u * 33 + 43) * 33 + 51), VZ_HashKey(VZ_IniKey(L"a", 3)));   // "a+3"
     for (bool bUtf16 : { false, true })
     {
         for (const FileCase& fc : FILE_CASES)
@@ -105,11 +103,9 @@ TEST_F(VZ_IniFileExTest, TypedLookups)
         EXPECT_EQ(i.iExpect, ini.GetInt("t", i.lpszKey, 99)) << i.lpszKey;
 
     VZ_StringA strValue;
-    EXPECT_TRUE(ini.QueryString("t", "r", strValue, "0,0"));
-    EXPECT_STREQ("9,3", strValue);
+    EXPECT_TRUE(ini.QueryString("t", "r", strValue, "0,0") && strValue == "9,3");
     EXPECT_FALSE(ini.QueryString("t", "z", strValue, "0,0"));    // equal to the default
-    EXPECT_FALSE(ini.QueryString("t", "none", strValue, "0,0"));
-    EXPECT_STREQ("0,0", strValue);
+    EXPECT_TRUE(!ini.QueryString("t", "none", strValue, "0,0") && strValue == "0,0");
     EXPECT_TRUE(ini.QueryString("T", "Z", strValue, "0,0 "));
 }
 

@@ -69,21 +69,17 @@ TEST(VZ_Event, WaitCasesAndCloseVersusDestructor)
         VZ_Event evAuto(true, false), evManual(false, true, L"VZ_EventTestNamed");
         VZ_Event evSame(false, false, L"VZ_EventTestNamed");   // opens the same event
         evSame.SetEvent();
-        EXPECT_TRUE(evAuto.Wait(0));
-        EXPECT_FALSE(evAuto.Wait(0));     // auto-reset
-        EXPECT_TRUE(evManual.Wait(0));
-        EXPECT_TRUE(evManual.Wait(0));    // manual reset
+        EXPECT_TRUE(evAuto.Wait(0) && !evAuto.Wait(0));        // auto-reset
+        EXPECT_TRUE(evManual.Wait(0) && evManual.Wait(0));     // manual reset
         evAuto.SetEvent();
         EXPECT_TRUE(evAuto.Wait(0));
-        EXPECT_TRUE(evSame.Close() && evAuto.Close());
-        EXPECT_FALSE(evAuto.Wait(0));
+        EXPECT_TRUE(evSame.Close() && evAuto.Close() && !evAuto.Wait(0));
         HANDLE hReuse = CreateEventW(NULL, TRUE, TRUE, NULL);   // likely the value just freed
         EXPECT_FALSE(evAuto.Close());                           // which must stay open
         EXPECT_TRUE(WaitForSingleObject(hReuse, 0) == WAIT_OBJECT_0 && CloseHandle(hReuse));
         hEvent = evManual.GetHandle();
     }
-    EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(hEvent, 0));   // destructor left it open
-    EXPECT_TRUE(CloseHandle(hEvent));
+    EXPECT_TRUE(WaitForSingleObject(hEvent, 0) == WAIT_OBJECT_0 && CloseHandle(hEvent));   // destructor left it open
 }
 
 TEST(VZ_TraceSocket, LockTraceLinesOnlyWhenSwitchedOnWithSocket)

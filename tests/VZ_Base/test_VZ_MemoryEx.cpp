@@ -76,8 +76,8 @@ TEST(VZ_MemoryEx, CachesAfterABusyAlignedFrameAndTrimsOldestFirst)
     std::vector<void*> vecBlocks;
     for (int i = 0; i < 320; ++i)
         vecBlocks.push_back(pool.Alloc(i < 300 ? 64 : 1000));   // 300 in class 0, 20 in class 4
-    for (size_t i = 0; i < vecBlocks.size(); ++i)
-        pool.Free(vecBlocks[i]);
+    for (void* p : vecBlocks)
+        pool.Free(p);
     int n[2] = { 300, 20 };
     for (int iLevel = 8; iLevel >= -3; --iLevel) {
         EXPECT_EQ(iLevel, pool.RunFrame(0));

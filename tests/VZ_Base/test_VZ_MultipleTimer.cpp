@@ -94,11 +94,9 @@ TEST(VZ_MultipleTimer, LifecycleRemoveReAddAndReports)
     TestTimer t(1000);
     EXPECT_FALSE(t.AddTimer(1, 10, 0, true) || t.RemoveTimer(1));
     ASSERT_TRUE(t.Start(1, 3, 4099));
-    EXPECT_FALSE(t.Start(1, 2, 17));
-    EXPECT_EQ(3, t.GetMsgThreadCount());
+    EXPECT_TRUE(!t.Start(1, 2, 17) && t.GetMsgThreadCount() == 3);
     ASSERT_TRUE(t.AddTimer(1, 100, 1, true));
-    EXPECT_TRUE(t.Stop());
-    EXPECT_EQ(0, t.GetMsgThreadCount());
+    EXPECT_TRUE(t.Stop() && t.GetMsgThreadCount() == 0);
     EXPECT_FALSE(t.AddTimer(2, 10, 0, true) || t.Stop());
 
     // After a restart the discarded timer 1 never fires and no leftover quit
@@ -155,10 +153,8 @@ TEST(VZ_MultipleTimer, RealClockNotEarlyAndStopWithABacklogEndsTheThreadsByQuit)
 
     SetEvent(t.m_hGate);
     LONG lTimeouts = VZ_MultiThread::GetStopTimeoutCount();
-    EXPECT_TRUE(t.Stop());
-    EXPECT_EQ(lTimeouts, VZ_MultiThread::GetStopTimeoutCount());
+    EXPECT_TRUE(t.Stop() && lTimeouts == VZ_MultiThread::GetStopTimeoutCount() && t.GetMsgThreadCount() == 0);
     size_t uiCalls = t.Count();
-    EXPECT_EQ(0, t.GetMsgThreadCount());
     // 1: left its loop (0 would be terminated). A thread that left by itself
     // may still be on its way out of ExitThread (its record is gone before).
     for (HANDLE h : t.m_vecThreads) {

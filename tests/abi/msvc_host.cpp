@@ -27,11 +27,6 @@ const char REPLY[] = "reply from the msvc host";
 const int REPLY_LEN = sizeof(REPLY) - 1;
 const ULONG LOOPBACK = 0x0100007F; // 127.0.0.1 in network byte order
 
-USHORT PortOf(const sockaddr_in* lpAddr)
-{
-    return static_cast<USHORT>((lpAddr->sin_port >> 8) | (lpAddr->sin_port << 8));
-}
-
 bool SameBytes(const char* a, const char* b, UINT n)
 {
     for (UINT i = 0; i < n; ++i)
@@ -40,10 +35,11 @@ bool SameBytes(const char* a, const char* b, UINT n)
     return true;
 }
 
+// 127.0.0.1 and the port (host order; sin_port is in network order).
 bool IsLoopback(const sockaddr_in* lpAddr, USHORT usPort)
 {
     return lpAddr != nullptr && lpAddr->sin_family == 2 && lpAddr->sin_addr.s_addr == LOOPBACK &&
-           PortOf(lpAddr) == usPort;
+           static_cast<USHORT>((lpAddr->sin_port >> 8) | (lpAddr->sin_port << 8)) == usPort;
 }
 
 // Events come on the manager's threads; the main thread waits for them.
