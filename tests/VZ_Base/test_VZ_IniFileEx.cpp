@@ -132,27 +132,18 @@ TEST_F(VZ_IniFileExTest, LinesBecomeNodesAndHeader)
 TEST_F(VZ_IniFileExTest, MissingEmptyAndDamagedFiles)
 {
     VZ_IniFileEx ini(17, 17);
-    EXPECT_TRUE(ini.Load(m_strPath.c_str(), true));   // created, with a byte-order mark
-    EXPECT_TRUE(ini.IsUnicode());
-    EXPECT_TRUE(ini.Load(m_strPath.c_str(), true));    // two bytes: too short to be read
-    EXPECT_FALSE(ini.IsUnicode());
+    EXPECT_TRUE(ini.Load(m_strPath.c_str(), true) && ini.IsUnicode());    // created, with a byte-order mark
+    EXPECT_TRUE(ini.Load(m_strPath.c_str(), true) && !ini.IsUnicode());   // two bytes: too short to be read
     DeleteFileA(m_strPath.c_str());
-    EXPECT_TRUE(ini.Load(m_strPath.c_str(), false));   // created empty
+    EXPECT_TRUE(ini.Load(m_strPath.c_str(), false) && !ini.IsUnicode());   // created empty
     EXPECT_EQ(0u, GetFileAttributesA(m_strPath.c_str()) & FILE_ATTRIBUTE_DIRECTORY);
-    EXPECT_FALSE(ini.IsUnicode());
     char szDir[MAX_PATH];
     GetTempPathA(MAX_PATH, szDir);
-    EXPECT_FALSE(ini.Load(szDir, false));               // a folder cannot be opened
-    EXPECT_FALSE(ini.Load("", false));
+    EXPECT_FALSE(ini.Load(szDir, false) || ini.Load("", false));   // a folder cannot be opened
 
-    // Empty, truncated UTF-16, odd byte count, a lone CR at the end, zeros only, a long line
-    // (random bytes: the fuzz test below).
-    const std::string damaged[] = { "", "\xFF\xFE[\0s"s, "\xFF\xFE[\0s\0]\0\r\0\n\0k\0=\0" "1"s,
-                                    "[s]\r\nk=1\r\n\r", "\xFF\xFE\0\0\0"s, "[s]\r\nk=" + std::string(100000, 'x') };
-    for (const std::string& strBytes : damaged)
-    {
-        Write(strBytes);
-        EXPECT_TRUE(ini.Load(m_strPath.c_str(), false));
-    }
+    // A line longer than any buffer of the reader; damaged bytes are the
+    // fuzz run's (Fuzz.IniFiles: every input ends at a no-access page).
+    Write("[s]\r\nk=" + std::string(100000, 'x'));
+    EXPECT_TRUE(ini.Load(m_strPath.c_str(), false));
     EXPECT_EQ(100000, ini.GetString(L"s", L"k", L"").GetLength());
 }
