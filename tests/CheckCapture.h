@@ -24,12 +24,18 @@ public:
         return Reports();
     }
     size_t Count() const { return Lines().size(); }
-    // The conditions only, in order, joined by ';'.
-    std::string Conditions() const
+    // The conditions in order, each ended by ';'; with bModule each as
+    // "module: condition". A condition may hold '|' itself ("a || b").
+    std::string Conditions(bool bModule = false) const
     {
         std::string str;
         for (const std::string& strLine : Lines())
-            str += strLine.substr(0, strLine.find('|')) + ";";
+        {
+            size_t uiLine = strLine.rfind('|'), uiModule = strLine.rfind('|', uiLine - 1);
+            if (bModule)
+                str += strLine.substr(uiModule + 1, uiLine - uiModule - 1) + ": ";
+            str += strLine.substr(0, uiModule) + ";";
+        }
         return str;
     }
     void Clear()

@@ -1,6 +1,6 @@
 // Test entry: unbuffered output (a crash under Wine would lose buffered lines)
 // and a default check handler that turns every unexpected failed check into a
-// test failure. Tests that expect reports install their own handler.
+// test failure. Tests that expect reports capture them (CheckCapture.h).
 #include <cstdio>
 #include <string>
 

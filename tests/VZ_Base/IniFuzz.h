@@ -1,6 +1,6 @@
-// Fuzz inputs for the INI reader, shared by the fuzz test (test_VZ_IniFileEx.cpp)
-// and the fuzz program (bench/bench_ini_fuzz.cpp): random and mutated files
-// loaded from memory, each ending where a no-access page begins.
+// Fuzz inputs for the INI reader (bench/bench_ini_fuzz.cpp, run by ctest as
+// Fuzz.IniFiles): random and mutated files loaded from memory, each ending
+// where a no-access page begins. The guard also serves the net fuzz tests.
 #pragma once
 
 #include "VZ_Assert.h"

@@ -1,12 +1,10 @@
 #include "VZ_FileEx.h"
-#include "VZ_Assert.h"
+#include "CheckCapture.h"
 
 #include <gtest/gtest.h>
 #include <string>
 
 namespace {
-
-std::string g_strReport;
 
 // A temporary file of this process, absent when each test starts.
 class VZ_FileExTest : public testing::Test {
@@ -27,44 +25,37 @@ protected:
 TEST_F(VZ_FileExTest, OpenWriteReadCloseCreationDenyBitsAndAttributes)
 {
     VZ_FileEx writer, reader;
-    EXPECT_FALSE(writer.Open(m_strPath, 0x0001));              // open existing by default
-    EXPECT_FALSE(writer.Open(m_strPath, 0x0300));              // no access bits: nothing created
-    EXPECT_FALSE(writer.Open(VZ_StringW(), 0x0302));
+    // Open existing by default; no access bits: nothing created; no name.
+    EXPECT_FALSE(writer.Open(m_strPath, 0x0001) || writer.Open(m_strPath, 0x0300) || writer.Open(VZ_StringW(), 0x0302));
     EXPECT_EQ(INVALID_FILE_ATTRIBUTES, GetFileAttributesW(m_strPath));
     EXPECT_FALSE(writer.Close());
 
     ASSERT_TRUE(writer.Open(m_strPath, 0x0302));
-    EXPECT_EQ(5, writer.Write("hello", 5));
-    EXPECT_EQ(0, writer.Write("x", 0));
-    EXPECT_EQ(-1, writer.Write("x", -1));
-    EXPECT_TRUE(writer.Close());
-    EXPECT_FALSE(writer.Close());
+    EXPECT_TRUE(writer.Write("hello", 5) == 5 && writer.Write("x", 0) == 0 && writer.Write("x", -1) == -1);
+    EXPECT_TRUE(writer.Close() && !writer.Close());
     for (DWORD dwFlags : { 0x0100, 0x0502, 0x0F03 })           // the file exists now
         EXPECT_FALSE(writer.Open(m_strPath, dwFlags)) << std::hex << dwFlags;
 
     ASSERT_TRUE(reader.Open(m_strPath, 0x0101));
     char szBuffer[16] = {};
-    EXPECT_EQ(-1, reader.Read(szBuffer, 0));
-    EXPECT_EQ(-1, reader.Read(NULL, 4));
+    EXPECT_TRUE(reader.Read(szBuffer, 0) == -1 && reader.Read(NULL, 4) == -1);
     EXPECT_EQ(5, reader.Read(szBuffer, sizeof(szBuffer)));
     EXPECT_STREQ("hello", szBuffer);
     EXPECT_EQ(0, reader.Read(szBuffer, sizeof(szBuffer)));     // end of file
     EXPECT_EQ(-1, reader.Write("x", 1));                       // opened for reading only
     EXPECT_TRUE(reader.Close());
 
-    VZ_AssertHandler lpOld = VZ_SetAssertHandler([](const char* lpszExpr, const char* lpszModule, int) {
-        g_strReport = std::string(lpszModule) + ": " + lpszExpr;
-    });
-    EXPECT_EQ(0, reader.Write(NULL, 0));
-    VZ_SetAssertHandler(lpOld);
-    EXPECT_EQ("VZ_FileEx: m_hFile != NULL && buffer != NULL", g_strReport);
+    {
+        CheckCapture checks;
+        EXPECT_EQ(0, reader.Write(NULL, 0));
+        EXPECT_EQ("VZ_FileEx: m_hFile != NULL && buffer != NULL;", checks.Conditions(true));
+    }
 
     DeleteFileW(m_strPath);
     ASSERT_TRUE(writer.Open(m_strPath, 0x2422));               // create new, deny writing, hidden
     EXPECT_EQ(3, writer.Write("abc", 3));
     EXPECT_TRUE(GetFileAttributesW(m_strPath) & FILE_ATTRIBUTE_HIDDEN);
-    EXPECT_TRUE(reader.Open(m_strPath, 0x0101));               // reading is shared
-    EXPECT_TRUE(reader.Close());
+    EXPECT_TRUE(reader.Open(m_strPath, 0x0101) && reader.Close());   // reading is shared
     EXPECT_FALSE(reader.Open(m_strPath, 0x0102));              // writing is denied
     EXPECT_TRUE(writer.Close());
     EXPECT_FALSE(writer.Open(m_strPath, 0x0402));              // exists already

@@ -1,4 +1,6 @@
-#include "IniFuzz.h"
+#include "VZ_IniFileEx.h"
+
+#include <stdio.h>
 
 #include <gtest/gtest.h>
 #include <string>
@@ -7,9 +9,6 @@
 using namespace std::string_literals;
 
 namespace {
-
-int g_iReports;
-void CountReport(const char*, const char*, int) { g_iReports++; }
 
 // ANSI bytes (the texts here are ASCII) or FF FE and UTF-16LE.
 std::string Encode(const std::wstring& strText, bool bUtf16)
@@ -68,8 +67,6 @@ const FileCase FILE_CASES[] = {
 // their chains), UTF-16 files with the default size non-positive sizes stand for.
 TEST_F(VZ_IniFileExTest, LookupsOfFilesInBothEncodingsAndTableSizes)
 {
-    EXPECT_EQ(97u, VZ_HashKey(VZ_IniKey(L"A", 1)));
-    EXPECT_EQ(((97u * 33 + 43) * 33 + 51), VZ_HashKey(VZ_IniKey(L"a", 3)));   // "a+3"
     for (bool bUtf16 : { false, true })
     {
         for (const FileCase& fc : FILE_CASES)
@@ -106,89 +103,47 @@ TEST_F(VZ_IniFileExTest, TypedLookups)
         EXPECT_EQ(i.iExpect, ini.GetInt("t", i.lpszKey, 99)) << i.lpszKey;
 
     VZ_StringA strValue;
-    EXPECT_TRUE(ini.QueryString("t", "r", strValue, "0,0"));
-    EXPECT_STREQ("9,3", strValue);
+    EXPECT_TRUE(ini.QueryString("t", "r", strValue, "0,0") && strValue == "9,3");
     EXPECT_FALSE(ini.QueryString("t", "z", strValue, "0,0"));    // equal to the default
-    EXPECT_FALSE(ini.QueryString("t", "none", strValue, "0,0"));
-    EXPECT_STREQ("0,0", strValue);
+    EXPECT_TRUE(!ini.QueryString("t", "none", strValue, "0,0") && strValue == "0,0");
     EXPECT_TRUE(ini.QueryString("T", "Z", strValue, "0,0 "));
 }
 
 TEST_F(VZ_IniFileExTest, LinesBecomeNodesAndHeader)
 {
     Write(Encode(L";top\r\nk=0\r\n=;second\r\n[s]\r\n;c\r\n\r\n=\r\nk=v\r\n;c\r\nplain\r\n[t]\r\n=;d", false));
-    g_iReports = 0;
-    VZ_AssertHandler lpOld = VZ_SetAssertHandler(CountReport);
+    VZ_IniFileEx ini(17, 17);
+    ASSERT_TRUE(ini.Load(m_strPath.c_str(), false));
+    EXPECT_STREQ(";top\r\n\r\n;second\r\n", ini.GetHeader());
+    const int iTypes[] = { 1, 4, 3, 3, 2, 4, 0, 1, 4 };
+    const wchar_t* lpszLines[] = { L"[s]", L";c", L"", L"=", L"k=v", L";c", L"", L"[t]", L";d" };
+    const VZ_IniNode* lpNode = ini.GetFirstNode();
+    for (int i = 0; i < 9; i++, lpNode = lpNode->m_pNext)
     {
-        VZ_IniFileEx ini(17, 17);
-        ASSERT_TRUE(ini.Load(m_strPath.c_str(), false));
-        EXPECT_STREQ(";top\r\n\r\n;second\r\n", ini.GetHeader());
-        const int iTypes[] = { 1, 4, 3, 3, 2, 4, 0, 1, 4 };
-        const wchar_t* lpszLines[] = { L"[s]", L";c", L"", L"=", L"k=v", L";c", L"", L"[t]", L";d" };
-        const VZ_IniNode* lpNode = ini.GetFirstNode();
-        for (int i = 0; i < 9; i++, lpNode = lpNode->m_pNext)
-        {
-            ASSERT_NE(nullptr, lpNode);
-            EXPECT_EQ(iTypes[i], lpNode->m_type) << i;
-            EXPECT_STREQ(lpszLines[i], lpNode->m_strLine) << i;
-            EXPECT_EQ(iTypes[i] == 1 || iTypes[i] == 0, lpNode->m_lpSection == nullptr) << i;
-        }
-        EXPECT_EQ(nullptr, lpNode);
-        EXPECT_EQ(2, ini.GetFirstNode()->m_pNext->m_pNext->m_pNext->m_pNext->m_pNext->m_key.m_iIndex);
+        ASSERT_NE(nullptr, lpNode);
+        EXPECT_EQ(iTypes[i], lpNode->m_type) << i;
+        EXPECT_STREQ(lpszLines[i], lpNode->m_strLine) << i;
+        EXPECT_EQ(iTypes[i] == 1 || iTypes[i] == 0, lpNode->m_lpSection == nullptr) << i;
     }
-    VZ_SetAssertHandler(lpOld);
-    EXPECT_EQ(0, g_iReports);   // node invariants held at destruction
-}
+    EXPECT_EQ(nullptr, lpNode);
+    EXPECT_EQ(2, ini.GetFirstNode()->m_pNext->m_pNext->m_pNext->m_pNext->m_pNext->m_key.m_iIndex);
+}   // node invariants are checked at destruction (a failed one fails the test)
 
 TEST_F(VZ_IniFileExTest, MissingEmptyAndDamagedFiles)
 {
     VZ_IniFileEx ini(17, 17);
-    EXPECT_TRUE(ini.Load(m_strPath.c_str(), true));   // created, with a byte-order mark
-    EXPECT_TRUE(ini.IsUnicode());
-    EXPECT_TRUE(ini.Load(m_strPath.c_str(), true));    // two bytes: too short to be read
-    EXPECT_FALSE(ini.IsUnicode());
+    EXPECT_TRUE(ini.Load(m_strPath.c_str(), true) && ini.IsUnicode());    // created, with a byte-order mark
+    EXPECT_TRUE(ini.Load(m_strPath.c_str(), true) && !ini.IsUnicode());   // two bytes: too short to be read
     DeleteFileA(m_strPath.c_str());
-    EXPECT_TRUE(ini.Load(m_strPath.c_str(), false));   // created empty
+    EXPECT_TRUE(ini.Load(m_strPath.c_str(), false) && !ini.IsUnicode());   // created empty
     EXPECT_EQ(0u, GetFileAttributesA(m_strPath.c_str()) & FILE_ATTRIBUTE_DIRECTORY);
-    EXPECT_FALSE(ini.IsUnicode());
     char szDir[MAX_PATH];
     GetTempPathA(MAX_PATH, szDir);
-    EXPECT_FALSE(ini.Load(szDir, false));               // a folder cannot be opened
-    EXPECT_FALSE(ini.Load("", false));
+    EXPECT_FALSE(ini.Load(szDir, false) || ini.Load("", false));   // a folder cannot be opened
 
-    // Empty, truncated UTF-16, odd byte count, a lone CR at the end, zeros only, a long line
-    // (random bytes: the fuzz test below).
-    const std::string damaged[] = { "", "\xFF\xFE[\0s"s, "\xFF\xFE[\0s\0]\0\r\0\n\0k\0=\0" "1"s,
-                                    "[s]\r\nk=1\r\n\r", "\xFF\xFE\0\0\0"s, "[s]\r\nk=" + std::string(100000, 'x') };
-    for (const std::string& strBytes : damaged)
-    {
-        Write(strBytes);
-        EXPECT_TRUE(ini.Load(m_strPath.c_str(), false));
-    }
+    // A line longer than any buffer of the reader; damaged bytes are the
+    // fuzz run's (Fuzz.IniFiles: every input ends at a no-access page).
+    Write("[s]\r\nk=" + std::string(100000, 'x'));
+    EXPECT_TRUE(ini.Load(m_strPath.c_str(), false));
     EXPECT_EQ(100000, ini.GetString(L"s", L"k", L"").GetLength());
-}
-
-// Every key and comment of the first section is found again through the
-// maps, whatever the input looked like (IniFuzz.h).
-TEST(VZ_IniFileExFuzz, RandomAndMutatedBuffersEndingAtGuardPage)
-{
-    std::vector<std::string> seeds;
-    for (const FileCase& fc : FILE_CASES)
-        for (bool bUtf16 : { false, true })
-            seeds.push_back(Encode(fc.strText, bUtf16));
-    Rng rng = { 20261206u };
-    FuzzGuard guard;
-    ASSERT_TRUE(guard.IsGuarded());
-    int iChecked = 0;
-    for (FuzzGuard::s_lInput = 0; FuzzGuard::s_lInput < 5000; FuzzGuard::s_lInput++)
-    {
-        std::string strBytes = FuzzInput(rng, seeds, guard.PageSize());
-        IniProbe ini;
-        ini.LoadBuffer(guard.Place(strBytes), (UINT)strBytes.size(), rng.Below(2) == 0);
-        int iFound = CheckLookups(ini);
-        ASSERT_GE(iFound, 0) << "input " << FuzzGuard::s_lInput;
-        iChecked += iFound;
-    }
-    EXPECT_EQ(0, FuzzGuard::s_iReports);
-    EXPECT_GT(iChecked, 500);    // the inputs do reach the parser's keys
 }

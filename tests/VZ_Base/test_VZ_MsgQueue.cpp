@@ -1,30 +1,12 @@
 #include <gtest/gtest.h>
 
-#include <atomic>
-#include <string.h>
 #include <vector>
 
-#include "VZ_Assert.h"
+#include "CheckCapture.h"
 #include "VZ_Locker.h"
 #include "VZ_MsgQueue.h"
 
 namespace {
-
-std::atomic<int> g_iLpMsg{0}, g_iDrainStuck{0};
-HANDLE g_hDrainStuck200 = NULL;   // set at the 200th report of a drain that waits
-
-void CaptureReport(const char* lpszExpr, const char*, int)
-{
-    g_iLpMsg += strcmp(lpszExpr, "lpMsg") == 0;
-    if (strcmp(lpszExpr, "iAssertError < 100") == 0 && ++g_iDrainStuck == 200)
-        SetEvent(g_hDrainStuck200);
-}
-
-struct CaptureScope
-{
-    VZ_AssertHandler lpOld = VZ_SetAssertHandler(CaptureReport);
-    ~CaptureScope() { VZ_SetAssertHandler(lpOld); }
-};
 
 // Sees the queue's innards, to check the semaphore against the list and to
 // act as a consumer caught between claiming a count and taking its message.
@@ -35,8 +17,8 @@ public:
     int Count() { VZ_AutoLock lock(&m_listMsg); return m_listMsg.GetCount(); }
     bool ClaimCount() { return WaitForSingleObject(m_hMsgSemaphore, 0) == WAIT_OBJECT_0; }
     // How many messages there were; the head one is taken.
-    int TakeClaimed() { VZ_AutoLock lock(&m_listMsg); int n = m_listMsg.GetCount(); if (n > 0) m_listMsg.RemoveHead(); return n; }
     int Stale() { VZ_AutoLock lock(&m_listMsg); return m_iStaleCount; }
+    int TakeClaimed() { VZ_AutoLock lock(&m_listMsg); int n = m_listMsg.GetCount(); if (n > 0) m_listMsg.RemoveHead(); return n; }
     static DWORD WINAPI Delete(LPVOID lp) { delete static_cast<ProbeQueue*>(lp); return 0; }
 };
 
@@ -60,7 +42,7 @@ struct Consumer
 
 } // namespace
 
-TEST(VZ_MsgQueue, FifoBatchesNullPointersAndClosedQueue)
+TEST(VZ_MsgQueue, FifoBatchesRemovalTwoConsumersNullPointersAndClosedQueue)
 {
     ProbeQueue q, qClosed(false);
     EXPECT_FALSE(qClosed.PostMessage(10, 0, 0));
@@ -77,51 +59,39 @@ TEST(VZ_MsgQueue, FifoBatchesNullPointersAndClosedQueue)
     }
     EXPECT_FALSE(q.ClaimCount());                       // the semaphore matched the list
 
-    // Removed messages reach nobody; a consumer skips their counts.
+    // Removed messages reach nobody: consumers skip their counts. Two quits end
+    // two consumers after the earlier messages, each taken once, in order.
     EXPECT_TRUE(q.PostMessages(batch, 3));
     EXPECT_EQ(3, q.RemoveAll());
     {
-        Consumer c(&q);
+        const int N = 5000;
+        Consumer a(&q), b(&q);
         for (int i = 0; i < 5000 && q.Stale() > 0; ++i)
             Sleep(1);
-        q.PostMessage(8, 8, 0);
+        for (int i = 0; i < N; ++i)
+            q.PostMessage(30, i, 0);
         q.PostMessage(VZ_MsgQueue::QUIT_MESSAGE, 0, 0);
-        ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(c.hThread, 5000));
-        EXPECT_TRUE(c.vecGot.size() == 1 && c.vecGot[0].message == 8);
+        q.PostMessage(VZ_MsgQueue::QUIT_MESSAGE, 0, 0);
+        HANDLE hBoth[2] = { a.hThread, b.hThread };
+        ASSERT_EQ(WAIT_OBJECT_0, WaitForMultipleObjects(2, hBoth, TRUE, 5000));
+        std::vector<int> vecSeen(N, 0);
+        for (Consumer* c : { &a, &b })
+            for (size_t i = 0; i < c->vecGot.size(); ++i) {
+                ++vecSeen[c->vecGot[i].wParam % N];
+                EXPECT_TRUE(c->vecGot[i].message == 30 && (i == 0 || c->vecGot[i - 1].wParam < c->vecGot[i].wParam))
+                    << i;
+            }
+        EXPECT_EQ(std::vector<int>(N, 1), vecSeen);
     }
-    EXPECT_FALSE(q.ClaimCount());
+    EXPECT_FALSE(q.ClaimCount());                       // the semaphore matched the list
 
-    g_iLpMsg = 0;
-    CaptureScope capture;
+    CheckCapture checks;
     EXPECT_FALSE(q.PostMessages(NULL, 1));
     EXPECT_TRUE(q.PostMessage(5, 0, 0));
     EXPECT_TRUE(q.GetMessage(NULL));                    // reported, still consumed
-    EXPECT_EQ(2, g_iLpMsg.load());
+    EXPECT_EQ("lpMsg;lpMsg;", checks.Conditions());
     EXPECT_EQ(0, q.Count() + qClosed.Count());
     q.TakeClaimed();   // else the destructor would wait for it for ever
-}
-
-TEST(VZ_MsgQueue, TwoQuitsEndTwoConsumersAfterEarlierMessages)
-{
-    const int N = 5000;
-    ProbeQueue q;
-    Consumer a(&q), b(&q);
-    for (int i = 0; i < N; ++i)
-        q.PostMessage(30, i, 0);
-    q.PostMessage(VZ_MsgQueue::QUIT_MESSAGE, 0, 0);
-    q.PostMessage(VZ_MsgQueue::QUIT_MESSAGE, 0, 0);
-    HANDLE hBoth[2] = { a.hThread, b.hThread };
-    ASSERT_EQ(WAIT_OBJECT_0, WaitForMultipleObjects(2, hBoth, TRUE, 5000));
-    EXPECT_EQ(0, q.Count());                            // both quits consumed
-    EXPECT_FALSE(q.ClaimCount());                       // the semaphore matched the list
-    // Each message reached exactly one consumer, each in posting order.
-    std::vector<int> vecSeen(N, 0);
-    for (Consumer* c : { &a, &b })
-        for (size_t i = 0; i < c->vecGot.size(); ++i) {
-            ++vecSeen[c->vecGot[i].wParam % N];
-            EXPECT_TRUE(i == 0 || c->vecGot[i - 1].wParam < c->vecGot[i].wParam);
-        }
-    EXPECT_EQ(std::vector<int>(N, 1), vecSeen);
 }
 
 // This thread has claimed a count but not taken its message, and the count of
@@ -131,20 +101,19 @@ TEST(VZ_MsgQueue, TwoQuitsEndTwoConsumersAfterEarlierMessages)
 // 200th report.
 TEST(VZ_MsgQueue, DestructorWaitsForAClaimedMessage)
 {
-    g_iDrainStuck = 0;
-    g_hDrainStuck200 = CreateEventW(NULL, TRUE, FALSE, NULL);
-    CaptureScope capture;
+    CheckCapture checks;
     ProbeQueue* lpQueue = new ProbeQueue;
     lpQueue->PostMessage(9, 0, 0);
     EXPECT_EQ(1, lpQueue->RemoveAll());
     lpQueue->PostMessage(10, 0, 0);
     ASSERT_TRUE(lpQueue->ClaimCount());
-    HANDLE hWait[2] = { g_hDrainStuck200, CreateThread(NULL, 0, ProbeQueue::Delete, lpQueue, 0, NULL) };
-    // Only a hang reaches the cap.
-    ASSERT_EQ(WAIT_OBJECT_0, WaitForMultipleObjects(2, hWait, FALSE, 60000));   // else the queue is gone
+    HANDLE hDelete = CreateThread(NULL, 0, ProbeQueue::Delete, lpQueue, 0, NULL);
+    // Only a hang reaches the cap; an ended thread means the queue is gone.
+    for (ULONGLONG ullEnd = GetTickCount64() + 60000; checks.Count() < 200 && GetTickCount64() < ullEnd;)
+        ASSERT_EQ(WAIT_TIMEOUT, WaitForSingleObject(hDelete, 10));
+    ASSERT_TRUE(checks.Count() >= 200 && checks.Conditions().find("iAssertError < 100;") == 0);
     EXPECT_FALSE(lpQueue->PostMessage(11, 0, 0));
     EXPECT_EQ(1, lpQueue->TakeClaimed());
-    EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(hWait[1], 10000));
-    for (HANDLE h : hWait)
-        CloseHandle(h);
+    EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(hDelete, 10000));
+    CloseHandle(hDelete);
 }

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "VZ_Assert.h"
+#include "CheckCapture.h"
 #include "VZ_MultipleTimer.h"
 
 #include <mmsystem.h>   // after windows.h, which the headers above bring
@@ -23,15 +23,6 @@ std::string Trace(const std::vector<Expiry>& vec)
     for (const Expiry& e : vec)
         str += (str.empty() ? "" : " ") + std::to_string(e.dwTimerId) + ":" + std::to_string(e.dwParam);
     return str;
-}
-
-std::atomic<int> g_iStartReports{0}, g_iSinkReports{0};
-
-void CaptureReport(const char* lpszExpr, const char* lpszModule, int)
-{
-    std::string str = std::string(lpszModule) + ": " + lpszExpr;
-    g_iStartReports += str == "VZ_MultipleTimer: uiPeriod > 0 && iMsgThreadCount > 0 && iHashTableSize > 0";
-    g_iSinkReports += str == "VZ_MultipleTimer: m_lpSink";
 }
 
 // The service as its own sink, on the real clock or on one the test moves by
@@ -87,11 +78,7 @@ public:
         return GetTimerTick() == dwTime;
     }
     // Wheel level of a timer, 0 when the id is not set (e.g. a fired one-shot).
-    int Level(DWORD dwTimerId)
-    {
-        int iLevel = 0, iSlot = 0;
-        return GetTimerSlot(dwTimerId, &iLevel, &iSlot) ? iLevel : 0;
-    }
+    int Level(DWORD dwTimerId) { int iLevel = 0, iSlot = 0; return GetTimerSlot(dwTimerId, &iLevel, &iSlot) ? iLevel : 0; }
 
 protected:
     DWORD ReadClock() override { return m_dwFake != 0 ? m_dwFake.load() : VZ_MultipleTimer::ReadClock(); }
@@ -105,16 +92,12 @@ private:
 TEST(VZ_MultipleTimer, LifecycleRemoveReAddAndReports)
 {
     TestTimer t(1000);
-    EXPECT_FALSE(t.AddTimer(1, 10, 0, true));
-    EXPECT_FALSE(t.RemoveTimer(1));
+    EXPECT_FALSE(t.AddTimer(1, 10, 0, true) || t.RemoveTimer(1));
     ASSERT_TRUE(t.Start(1, 3, 4099));
-    EXPECT_FALSE(t.Start(1, 2, 17));
-    EXPECT_EQ(3, t.GetMsgThreadCount());
+    EXPECT_TRUE(!t.Start(1, 2, 17) && t.GetMsgThreadCount() == 3);
     ASSERT_TRUE(t.AddTimer(1, 100, 1, true));
-    EXPECT_TRUE(t.Stop());
-    EXPECT_EQ(0, t.GetMsgThreadCount());
-    EXPECT_FALSE(t.AddTimer(2, 10, 0, true));
-    EXPECT_FALSE(t.Stop());
+    EXPECT_TRUE(t.Stop() && t.GetMsgThreadCount() == 0);
+    EXPECT_FALSE(t.AddTimer(2, 10, 0, true) || t.Stop());
 
     // After a restart the discarded timer 1 never fires and no leftover quit
     // message ends the fresh thread.
@@ -122,27 +105,26 @@ TEST(VZ_MultipleTimer, LifecycleRemoveReAddAndReports)
     ASSERT_TRUE(t.AddTimer(4, 100, 40, true));
     EXPECT_FALSE(t.AddTimer(4, 5, 41, true));   // the first one stays as it was
     ASSERT_TRUE(t.AddTimer(3, 150, 1, true));
-    EXPECT_TRUE(t.RemoveTimer(3));
-    EXPECT_FALSE(t.RemoveTimer(3));
+    EXPECT_TRUE(t.RemoveTimer(3) && !t.RemoveTimer(3));
     EXPECT_TRUE(t.AddTimer(3, 20, 3, true));
     ASSERT_TRUE(t.AddTimer(9, 200, 9, true));   // sentinel
     ASSERT_TRUE(t.AdvanceTo(1200));
     EXPECT_EQ("3:3 4:40 9:9", Trace(t.WaitForId(9)));
     t.Stop();
 
-    g_iStartReports = g_iSinkReports = 0;
-    VZ_AssertHandler lpOld = VZ_SetAssertHandler(CaptureReport);
+    CheckCapture checks;
     t.m_lpSink = NULL;
     EXPECT_TRUE(t.Start(1, 0, 4099));   // reported, goes on with no thread
-    EXPECT_EQ(1, g_iStartReports.load());
+    EXPECT_EQ("VZ_MultipleTimer: uiPeriod > 0 && iMsgThreadCount > 0 && iHashTableSize > 0;",
+              checks.Conditions(true));
     t.Stop();
+    checks.Clear();
     EXPECT_TRUE(t.Start(1, 1, 4099));
     EXPECT_TRUE(t.AddTimer(1, 0, 0, true));   // dropped by the sinkless thread
-    for (int i = 0; i < 500 && g_iSinkReports == 0; ++i)
+    for (int i = 0; i < 500 && checks.Count() == 0; ++i)
         Sleep(10);
-    EXPECT_GE(g_iSinkReports.load(), 1);
+    EXPECT_EQ(0u, checks.Conditions(true).find("VZ_MultipleTimer: m_lpSink;"));
     t.Stop();
-    VZ_SetAssertHandler(lpOld);
 }
 
 // On the real clock an expiry is never early. Then the quits of a stop do not
@@ -171,10 +153,8 @@ TEST(VZ_MultipleTimer, RealClockNotEarlyAndStopWithABacklogEndsTheThreadsByQuit)
 
     SetEvent(t.m_hGate);
     LONG lTimeouts = VZ_MultiThread::GetStopTimeoutCount();
-    EXPECT_TRUE(t.Stop());
-    EXPECT_EQ(lTimeouts, VZ_MultiThread::GetStopTimeoutCount());
+    EXPECT_TRUE(t.Stop() && lTimeouts == VZ_MultiThread::GetStopTimeoutCount() && t.GetMsgThreadCount() == 0);
     size_t uiCalls = t.Count();
-    EXPECT_EQ(0, t.GetMsgThreadCount());
     // 1: left its loop (0 would be terminated). A thread that left by itself
     // may still be on its way out of ExitThread (its record is gone before).
     for (HANDLE h : t.m_vecThreads) {
@@ -223,8 +203,7 @@ TEST(VZ_MultipleTimer, RepeatingRearmsFromNowAfterALagAndBatchesOverflow)
     ASSERT_TRUE(t.AdvanceTo(dwBase + 1008));   // 2 fires, re-armed for 1009
     ASSERT_TRUE(t.AdvanceTo(dwBase + 1010));   // 2, then 1
     // Removed after re-arming, they fire no more: the sentinel comes next.
-    EXPECT_TRUE(t.RemoveTimer(1));
-    EXPECT_TRUE(t.RemoveTimer(2));
+    EXPECT_TRUE(t.RemoveTimer(1) && t.RemoveTimer(2));
     ASSERT_TRUE(t.AddTimer(9, 15, 9, true));
     ASSERT_TRUE(t.AdvanceTo(dwBase + 1030));
     EXPECT_EQ("2:2 1:1 2:2 2:2 1:1 9:9", Trace(t.WaitForId(9)));

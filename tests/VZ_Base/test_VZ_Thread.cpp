@@ -106,8 +106,7 @@ TEST(VZ_Thread, StartStopRestart)
     EXPECT_EQ(0, th.Wait(0));
     LONG lTimeouts = StopTimeouts();
     th.Stop();
-    EXPECT_EQ(lTimeouts, StopTimeouts());       // returned when the body ended
-    EXPECT_EQ(1, th.iStops.load());
+    EXPECT_TRUE(lTimeouts == StopTimeouts() && th.iStops == 1);   // returned when the body ended
 
     ASSERT_TRUE(th.Start());                    // restart after Stop
     ASSERT_TRUE(WaitUntil([&] { return th.iRuns == 2; }));
@@ -125,8 +124,7 @@ TEST(VZ_Thread, StartStopRestart)
     ASSERT_TRUE(th.Start());
     ASSERT_TRUE(WaitUntil([&] { return th.iRuns == 3; }));
     th.Stop();
-    EXPECT_EQ(lTimeouts + 1, StopTimeouts());
-    EXPECT_TRUE(th.IsInRun());
+    EXPECT_TRUE(lTimeouts + 1 == StopTimeouts() && th.IsInRun());
     th.bHold = false;
     EXPECT_TRUE(WaitUntil([&] { return !th.IsInRun(); }));
     EXPECT_EQ(0, th.iBad.load());
@@ -139,8 +137,7 @@ TEST(VZ_Thread, StartStopRestart)
 TEST(VZ_MultiThread, StartCountStopProtocolAndDestroyedFromItsOwnThread)
 {
     TestPool& pool = *new TestPool;
-    EXPECT_EQ(0, pool.StartThreads(WAITS_FOR_STOP, 0, PARAM));
-    EXPECT_EQ(0, pool.GetThreadCount());
+    EXPECT_TRUE(pool.StartThreads(WAITS_FOR_STOP, 0, PARAM) == 0 && pool.GetThreadCount() == 0);
     // Threads that return at once remove their own records.
     EXPECT_EQ(2, pool.StartThreads(RETURNS_AT_ONCE, 2, PARAM));
     EXPECT_TRUE(WaitUntil([&] { return pool.GetThreadCount(RETURNS_AT_ONCE) == 0; }));
@@ -149,23 +146,18 @@ TEST(VZ_MultiThread, StartCountStopProtocolAndDestroyedFromItsOwnThread)
     HANDLE hIgnores = NULL;   // a handle of our own: the record's goes with the stop
     ASSERT_TRUE(DuplicateHandle(GetCurrentProcess(), pool.StartThread(IGNORES_STOP, PARAM), GetCurrentProcess(),
                                 &hIgnores, 0, FALSE, DUPLICATE_SAME_ACCESS));
-    EXPECT_EQ(3, pool.GetThreadCount(WAITS_FOR_STOP));
-    EXPECT_EQ(4, pool.GetThreadCount());
+    EXPECT_TRUE(pool.GetThreadCount(WAITS_FOR_STOP) == 3 && pool.GetThreadCount() == 4);
     ASSERT_TRUE(WaitUntil([&] { return pool.iLoops > 0; }));
     LONG lTimeouts = StopTimeouts();
     pool.StopThreads(WAITS_FOR_STOP, 2000);
     EXPECT_EQ(lTimeouts, StopTimeouts());            // they honour the event, the other type is left
-    EXPECT_EQ(0, pool.GetThreadCount(WAITS_FOR_STOP));
-    EXPECT_EQ(1, pool.GetThreadCount(IGNORES_STOP));
-    EXPECT_EQ(5, pool.iLeft.load());
+    EXPECT_TRUE(pool.GetThreadCount(WAITS_FOR_STOP) == 0 && pool.GetThreadCount(IGNORES_STOP) == 1 && pool.iLeft == 5);
 
     pool.StopAllThreads(2000);
     EXPECT_EQ(lTimeouts + 1, StopTimeouts());
     EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(hIgnores, 0));   // terminated, and gone before the stop returned
     CloseHandle(hIgnores);
-    EXPECT_EQ(0, pool.GetThreadCount());
-    EXPECT_EQ(5, pool.iLeft.load());
-    EXPECT_EQ(0, pool.iBad.load());
+    EXPECT_TRUE(pool.GetThreadCount() == 0 && pool.iLeft == 5 && pool.iBad == 0);
 
     g_hDestroyer = NULL;
     ASSERT_NE(HANDLE(NULL), pool.StartThread(DESTROYS_POOL, PARAM));

@@ -27,11 +27,6 @@ const char REPLY[] = "reply from the msvc host";
 const int REPLY_LEN = sizeof(REPLY) - 1;
 const ULONG LOOPBACK = 0x0100007F; // 127.0.0.1 in network byte order
 
-USHORT PortOf(const sockaddr_in* lpAddr)
-{
-    return static_cast<USHORT>((lpAddr->sin_port >> 8) | (lpAddr->sin_port << 8));
-}
-
 bool SameBytes(const char* a, const char* b, UINT n)
 {
     for (UINT i = 0; i < n; ++i)
@@ -40,10 +35,11 @@ bool SameBytes(const char* a, const char* b, UINT n)
     return true;
 }
 
+// 127.0.0.1 and the port (host order; sin_port is in network order).
 bool IsLoopback(const sockaddr_in* lpAddr, USHORT usPort)
 {
     return lpAddr != nullptr && lpAddr->sin_family == 2 && lpAddr->sin_addr.s_addr == LOOPBACK &&
-           PortOf(lpAddr) == usPort;
+           static_cast<USHORT>((lpAddr->sin_port >> 8) | (lpAddr->sin_port << 8)) == usPort;
 }
 
 // Events come on the manager's threads; the main thread waits for them.
@@ -60,10 +56,9 @@ public:
 
     void Free()
     {
-        AbiEventFree(m_hAccepted);
-        AbiEventFree(m_hReceived);
-        AbiEventFree(m_hTimer);
-        AbiEventFree(m_hSent);
+        void* hAll[] = { m_hAccepted, m_hReceived, m_hTimer, m_hSent };
+        for (void* h : hAll)
+            AbiEventFree(h);
     }
 
     bool OnSocketPreAccept(const sockaddr_in* lpLocalAddr, const sockaddr_in* lpPeerAddr) override
@@ -125,22 +120,15 @@ public:
     // The exchange raises none of these: one arriving means a slot mix-up.
     void OnTcpConnect(int, SOCKET, DWORD, DWORD) override { AbiCheck(false, "unexpected OnTcpConnect"); }
     void OnUdpRecv(int, SOCKET, const char*, int, const sockaddr_in*, DWORD, DWORD) override
-    {
-        AbiCheck(false, "unexpected OnUdpRecv");
-    }
+    { AbiCheck(false, "unexpected OnUdpRecv"); }
     void OnSocketClose(int, SOCKET, int, DWORD, DWORD) override { AbiCheck(false, "unexpected OnSocketClose"); }
     void OnRecvTimeout(int, SOCKET, DWORD, DWORD) override { AbiCheck(false, "unexpected OnRecvTimeout"); }
     void OnSendTimeout(int, SOCKET, DWORD, DWORD) override { AbiCheck(false, "unexpected OnSendTimeout"); }
     void OnDnsParse(const char*, ULONG) override { AbiCheck(false, "unexpected OnDnsParse"); }
     void OnProxyResult(int, SOCKET, const sockaddr_in*, DWORD, DWORD) override
-    {
-        AbiCheck(false, "unexpected OnProxyResult");
-    }
+    { AbiCheck(false, "unexpected OnProxyResult"); }
     DWORD OnReserved(DWORD, DWORD, DWORD, DWORD, DWORD, DWORD, DWORD, DWORD, DWORD) override
-    {
-        AbiCheck(false, "unexpected OnReserved");
-        return 0;
-    }
+    { return AbiCheck(false, "unexpected OnReserved"); }
 };
 
 // Listen, accept the raw client, receive in two deliveries, timer, send back.

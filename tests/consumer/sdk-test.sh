@@ -52,6 +52,14 @@ check)
   for s in FileVersion ProductVersion ProductName oxnet "$version"; do
     grep -qx -- "$s" "$prefix.strings" || fail "oxnet.dll's version resource lacks \"$s\""
   done
+  # The fixed part, which the loader reads: after its signature FEEF04BD come
+  # the structure version, then the file version's high and low DWORDs
+  # (little-endian: minor, major, then -, patch).
+  at=$(LC_ALL=C grep -m 1 -obUaP '\xBD\x04\xEF\xFE' "$prefix/bin/oxnet.dll" | cut -d: -f1 || true)
+  read -r -a b <<<"$(od -An -tx1 -v -j $((${at:-0} + 4)) -N 12 "$prefix/bin/oxnet.dll")"
+  [ -n "$at" ] && [ ${#b[@]} = 12 ] || fail "oxnet.dll has no fixed version information"
+  fixed=$((0x${b[7]}${b[6]})).$((0x${b[5]}${b[4]})).$((0x${b[11]}${b[10]}))
+  [ "$fixed" = "$version" ] || fail "oxnet.dll's fixed file version is $fixed, not $version"
   echo "install tree of oxnet $version complete:"
   (cd "$prefix" && find . -type f | sort | sed 's|^\./|  |')
   ;;

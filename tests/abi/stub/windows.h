@@ -1,4 +1,3 @@
-// Stand-in for the Windows SDK header, for the slot order probe and the
-// MSVC-ABI host only.
+// Stand-in for the Windows SDK header: the types are in the winsock2.h one.
 #pragma once
-#include "oxnet_win_types.h"
+#include "winsock2.h"
