@@ -49,7 +49,7 @@ else()
 endif()
 set(OXNET_ABI_DIR ${CMAKE_SOURCE_DIR}/tests/abi)
 set(OXNET_MSVC_HOST_OBJ ${CMAKE_BINARY_DIR}/abi/msvc_host.obj)
-file(GLOB OXNET_ABI_STUBS ${OXNET_ABI_DIR}/stub/*.h)
+file(GLOB OXNET_ABI_STUBS CONFIGURE_DEPENDS ${OXNET_ABI_DIR}/stub/*.h)
 add_custom_command(
   OUTPUT ${OXNET_MSVC_HOST_OBJ}
   COMMAND ${OXNET_CLANGXX} --target=${OXNET_MSVC_TARGET} -std=c++17 -O2 -Wall -Wextra -Werror
