@@ -24,7 +24,22 @@ probe=""
 started() {
   [ -n "$probe" ] || probe=$(mktemp)
   wineserver -p </dev/null >/dev/null 2>&1 9>&- || true
-  wine cmd /c exit </dev/null >"$probe" 2>&1 9>&-
+  wine cmd /c exit </dev/null >"$probe" 2>&1 9>&- || return 1
+  desktop_up
+}
+
+# The desktop process (explorer.exe /desktop) serves every window a program
+# makes. Started by a test, it would hold that test's stderr (ctest's pipe)
+# until it ends, a second after its desktop's last user left; and a test
+# starting while it closed down could find no desktop. A windowed program
+# that waits (Notepad; no display is needed) keeps the desktop in use, so its
+# process is started once, here, detached, and stays up with the wineserver.
+desktop_up() {
+  local p
+  for p in $(pgrep -f 'notepad.exe' || true); do
+    grep -qxz "WINEPREFIX=$WINEPREFIX" "/proc/$p/environ" 2>/dev/null && return 0
+  done
+  setsid wine notepad.exe </dev/null >/dev/null 2>&1 9>&- &
 }
 trap '[ -z "$probe" ] || rm -f "$probe"' EXIT
 
