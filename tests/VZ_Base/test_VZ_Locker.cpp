@@ -113,7 +113,6 @@ TEST(VZ_TraceSocket, LockTraceLinesOnlyWhenSwitchedOnWithSocket)
     VZ_Locker::SetTrace(false);
     fnLockTwice();
     closesocket(VZ_GetTraceSocket().Detach());
-
     std::string strAll, strOurs;
     char buf[4096];
     for (int n; (n = recv(hPeer, buf, sizeof(buf), 0)) > 0;)   // up to the close
@@ -125,8 +124,7 @@ TEST(VZ_TraceSocket, LockTraceLinesOnlyWhenSwitchedOnWithSocket)
     char szTag[64];
     snprintf(szTag, sizeof(szTag), "_%u.%p.", (unsigned)GetCurrentThreadId(), (void*)&locker);
     const std::string strTag = szTag;
-    for (size_t i = 0, iEnd; (iEnd = strAll.find("\r\n", i)) != std::string::npos; i = iEnd + 2)
-    {
+    for (size_t i = 0, iEnd; (iEnd = strAll.find("\r\n", i)) != std::string::npos; i = iEnd + 2) {
         if (strAll.compare(i + 1, strTag.size(), strTag) != 0)
             continue;
         size_t iTime = strAll.rfind('=', iEnd) + 1;

@@ -112,16 +112,18 @@ TEST_F(Containers, ContainersComeAndGoWhileEventsRoute)
     ASSERT_TRUE(WaitUntil([&] { return m_Sink.m_sAccepted != INVALID_SOCKET; }));
     SOCKET sToGone = m_Sink.m_sAccepted;
     std::atomic<bool> bStop{false};
-    std::thread flood([&] { // sGone's peer keeps sending
-        for (int i = 0; i < 2000 && !bStop; ++i, Sleep(1))
+    std::atomic<int> iFlood{0};
+    std::thread flood([&] { // sGone's peer keeps sending, paced
+        for (; iFlood < 100000 && !bStop; ++iFlood, Sleep(1))
             m_lpMgr->Send(sToGone, "y", 1, 0, NULL);
     });
     std::atomic<int> iEchoed{0};
     std::thread th1(Client, "IAsyncSocketMgr2.0", 20, &iEchoed), th2(Client, "ISelectSocketMgr2.0", 20, &iEchoed);
-    Sleep(100);
+    EXPECT_TRUE(WaitUntil([&] { return iEchoed > 0 && Count(Line("recv", 0, sGone) + " ", pSink.get()) >= 5; }));
     oxDestroyInstance(lpGone); // waits for an event still running on its sink
     pSink.reset();
-    Sleep(200);
+    int iAtDestroy = iFlood;
+    EXPECT_TRUE(WaitUntil([&] { return iFlood >= iAtDestroy + 50; })); // bytes for sGone after its sink went
     bStop = true;
     flood.join();
     th1.join();
