@@ -20,7 +20,9 @@ DWORD WINAPI LockOnce(LPVOID lpParam)
     return 0;
 }
 
-// A thread that takes the lock once: it ends only after it got in.
+// A thread that takes the lock once: it ends only after it got in. No event
+// shows it waiting, so "still blocked" is a short look: on a slow machine the
+// thread may not have reached the lock yet, which only checks less.
 HANDLE StartContender(VZ_Locker& locker) { return CreateThread(NULL, 0, LockOnce, &locker, 0, NULL); }
 bool StillBlocked(HANDLE hThread) { return WaitForSingleObject(hThread, 100) == WAIT_TIMEOUT; }
 bool GotIn(HANDLE hThread)
