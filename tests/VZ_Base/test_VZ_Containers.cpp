@@ -13,8 +13,7 @@
 namespace {
 
 // Counts live instances, to check that every element is destroyed once.
-struct Counted
-{
+struct Counted {
     static int s_iLive;
     int iValue = 0;
     Counted() { s_iLive++; }
@@ -89,8 +88,7 @@ TEST(VZ_Map, LongChainPrintsOneWarningPerVisitAboveThirty)
         {40 * 17, false, 10},   // absent key of that bucket
         {39 * 17, true, 0},     // chain head: one visit
         {1, false, 0}};         // another, empty bucket
-    for (const auto& c : aCases)
-    {
+    for (const auto& c : aCases) {
         int iValue = -1;
         bool bFound = false;
         EXPECT_EQ(std::string(c.iWarnings, 'W'), Printed([&] { bFound = map.Lookup(c.uiKey, iValue); })) << c.uiKey;
@@ -106,8 +104,7 @@ TEST(VZ_Map, WalkVisitsBucketsAscendingNewestFirstAndValuesLiveOnce)
     VZ_AutoLock guard(&map);
     std::vector<unsigned> vecOrder;
     unsigned uiKey = 0;
-    for (VZ_POSITION pos = map.GetStartPosition(); pos != NULL && vecOrder.size() < 10;)
-    {
+    for (VZ_POSITION pos = map.GetStartPosition(); pos != NULL && vecOrder.size() < 10;) {
         int iValue = 0;
         map.GetNextAssoc(pos, uiKey, iValue);
         EXPECT_EQ((int)uiKey * 10, iValue);
@@ -186,8 +183,7 @@ TEST(VZ_Array, GrowthRuleZeroFillAndElementLifetimes)
         {101, -1, 112},          // step 100 / 8
         {0, -1, 0}, {16000, -1, 16000}, {16001, -1, 17024},   // step capped at 1024
         {0, -1, 0}, {5, 3, 5}, {6, -1, 8}, {9, -1, 11}};      // a fixed grow-by stays
-    for (const auto& s : aSteps)
-    {
+    for (const auto& s : aSteps) {
         arr.SetSize(s.nSize, s.nGrowBy);
         EXPECT_TRUE(arr.GetSize() == s.nSize && arr.GetCapacity() == s.nCapacity) << "size " << s.nSize;
     }

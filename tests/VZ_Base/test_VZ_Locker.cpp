@@ -20,7 +20,9 @@ DWORD WINAPI LockOnce(LPVOID lpParam)
     return 0;
 }
 
-// A thread that takes the lock once: it ends only after it got in.
+// A thread that takes the lock once: it ends only after it got in. No event
+// shows it waiting, so "still blocked" is a short look: on a slow machine the
+// thread may not have reached the lock yet, which only checks less.
 HANDLE StartContender(VZ_Locker& locker) { return CreateThread(NULL, 0, LockOnce, &locker, 0, NULL); }
 bool StillBlocked(HANDLE hThread) { return WaitForSingleObject(hThread, 100) == WAIT_TIMEOUT; }
 bool GotIn(HANDLE hThread)
@@ -113,7 +115,6 @@ TEST(VZ_TraceSocket, LockTraceLinesOnlyWhenSwitchedOnWithSocket)
     VZ_Locker::SetTrace(false);
     fnLockTwice();
     closesocket(VZ_GetTraceSocket().Detach());
-
     std::string strAll, strOurs;
     char buf[4096];
     for (int n; (n = recv(hPeer, buf, sizeof(buf), 0)) > 0;)   // up to the close
@@ -125,8 +126,7 @@ TEST(VZ_TraceSocket, LockTraceLinesOnlyWhenSwitchedOnWithSocket)
     char szTag[64];
     snprintf(szTag, sizeof(szTag), "_%u.%p.", (unsigned)GetCurrentThreadId(), (void*)&locker);
     const std::string strTag = szTag;
-    for (size_t i = 0, iEnd; (iEnd = strAll.find("\r\n", i)) != std::string::npos; i = iEnd + 2)
-    {
+    for (size_t i = 0, iEnd; (iEnd = strAll.find("\r\n", i)) != std::string::npos; i = iEnd + 2) {
         if (strAll.compare(i + 1, strTag.size(), strTag) != 0)
             continue;
         size_t iTime = strAll.rfind('=', iEnd) + 1;

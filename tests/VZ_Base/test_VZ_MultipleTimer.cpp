@@ -57,17 +57,17 @@ public:
         WaitForSingleObject(m_hGate, 10000);
         return 0;
     }
-    size_t Count() { std::lock_guard<std::mutex> guard(m_mtx); return m_vecExpiry.size(); }
+    std::vector<Expiry> Expiries() { std::lock_guard<std::mutex> guard(m_mtx); return m_vecExpiry; }
     size_t GatedThreads() { std::lock_guard<std::mutex> guard(m_mtx); return m_vecThreads.size(); }
     // Waits (bounded) until timer dwTimerId has expired; returns every expiry so far.
     std::vector<Expiry> WaitForId(DWORD dwTimerId, DWORD dwTimeout = 5000)
     {
-        for (ULONGLONG ullEnd = GetTickCount64() + dwTimeout;; Sleep(2)) {
-            std::lock_guard<std::mutex> guard(m_mtx);
-            if (GetTickCount64() > ullEnd || std::any_of(m_vecExpiry.begin(), m_vecExpiry.end(),
-                                                         [=](const Expiry& e) { return e.dwTimerId == dwTimerId; }))
-                return m_vecExpiry;
-        }
+        auto fnHas = [=](const Expiry& e) { return e.dwTimerId == dwTimerId; };
+        std::vector<Expiry> vec;
+        for (ULONGLONG ullEnd = GetTickCount64() + dwTimeout; GetTickCount64() <= ullEnd; Sleep(2))
+            if (vec = Expiries(), std::any_of(vec.begin(), vec.end(), fnHas))
+                break;
+        return vec;
     }
     // Moves the fake clock and waits until a tick has run the wheel up to it.
     bool AdvanceTo(DWORD dwTime)
@@ -154,14 +154,14 @@ TEST(VZ_MultipleTimer, RealClockNotEarlyAndStopWithABacklogEndsTheThreadsByQuit)
     SetEvent(t.m_hGate);
     LONG lTimeouts = VZ_MultiThread::GetStopTimeoutCount();
     EXPECT_TRUE(t.Stop() && lTimeouts == VZ_MultiThread::GetStopTimeoutCount() && t.GetMsgThreadCount() == 0);
-    size_t uiCalls = t.Count();
+    size_t uiCalls = t.Expiries().size();
     // 1: left its loop (0 would be terminated). A thread that left by itself
     // may still be on its way out of ExitThread (its record is gone before).
     for (HANDLE h : t.m_vecThreads) {
         DWORD dwCode = 0;
         EXPECT_TRUE(WaitForSingleObject(h, 5000) == WAIT_OBJECT_0 && GetExitCodeThread(h, &dwCode) && dwCode == 1);
     }
-    EXPECT_EQ(uiCalls, t.Count());   // nothing reached the sink after Stop
+    EXPECT_EQ(uiCalls, t.Expiries().size());   // nothing reached the sink after Stop
     CloseHandle(t.m_hGate);
 }
 

@@ -3,22 +3,30 @@
 #include <gtest/gtest.h>
 #include <cstring>
 
-TEST(VZ_String, EmptyStringsShareTheStaticBufferAndWidthsConvert)
+// Empty strings share the static buffer (a low pointer is not read); widths
+// convert both ways; parts that are the whole string share its buffer.
+TEST(VZ_String, EmptyStringsWidthsAndParts)
 {
     VZ_StringA a, b(""), c(static_cast<const char*>(NULL)), d(reinterpret_cast<const char*>(0x1234)), e(a);
     VZ_StringA f{VZ_StringW()};
     EXPECT_EQ(VZ_STRING_NIL_REFS, a.GetRefCount());
-    for (const VZ_StringA* p : { &b, &c, &d, &e, &f })   // d: a low pointer is not read
+    for (const VZ_StringA* p : { &b, &c, &d, &e, &f })
         EXPECT_EQ(a.c_str(), p->c_str());
     VZ_StringW w(L"oxnet.ini");
     VZ_StringA n(w);
     EXPECT_STREQ("oxnet.ini", n.c_str());
-    EXPECT_TRUE(VZ_StringW(n) == w);
-    EXPECT_TRUE(VZ_StringA("ab") + "cd" == "abcd");
+    EXPECT_TRUE(VZ_StringW(n) == w && VZ_StringA("ab") + "cd" == "abcd");
+    VZ_StringA s("abcdef");
+    EXPECT_EQ(VZ_STRING_NIL_REFS, s.Left(-1).GetRefCount());
+    const VZ_StringA whole[] = { s.Left(6), s.Left(100), s.Right(9), s.Mid(0), s.Mid(-3) };
+    EXPECT_EQ(6, s.GetRefCount());
+    EXPECT_TRUE(s.Left(3) == "abc" && s.Right(2) == "ef" && s.Mid(2, 3) == "cde" && s.Mid(3) == "def");
+    EXPECT_TRUE(s.Mid(10).IsEmpty() && s.Find('c') == 2 && s.Find('z') == -1 && s.Find("de") == 3);
 }
 
 // An unshared buffer is kept for an empty value; a shared one is left alone.
-TEST(VZ_String, AssignmentKeepsOnlyUnsharedBuffers)
+// Appending, lowering and direct writing copy a shared buffer first.
+TEST(VZ_String, AssignmentAndWritesLeaveSharedBuffersAlone)
 {
     VZ_StringA owner("abcdef");
     const char* lpszBuffer = owner.c_str();
@@ -35,33 +43,18 @@ TEST(VZ_String, AssignmentKeepsOnlyUnsharedBuffers)
     EXPECT_STREQ("ort", s.c_str());
     s = "a text longer than the buffer it has now";
     EXPECT_EQ(static_cast<int>(std::strlen(s.c_str())), s.GetLength());
-}
 
-TEST(VZ_String, Parts)
-{
-    VZ_StringA s("abcdef");
-    EXPECT_EQ(VZ_STRING_NIL_REFS, s.Left(-1).GetRefCount());
-    const VZ_StringA whole[] = { s.Left(6), s.Left(100), s.Right(9), s.Mid(0), s.Mid(-3) };
-    EXPECT_EQ(6, s.GetRefCount());            // every whole part shares the buffer
-    EXPECT_TRUE(s.Left(3) == "abc" && s.Right(2) == "ef" && s.Mid(2, 3) == "cde" && s.Mid(3) == "def");
-    EXPECT_TRUE(s.Mid(10).IsEmpty());
-    EXPECT_TRUE(s.Find('c') == 2 && s.Find('z') == -1 && s.Find("de") == 3);
-}
-
-// Appending, lowering and direct writing copy a shared buffer first.
-TEST(VZ_String, WritesLeaveSharedBuffersAlone)
-{
     VZ_StringW w(L"Abcde"), t(w), lower(w);
     w += L'f';
     lower.MakeLower();
     EXPECT_TRUE(t == L"Abcde" && w == L"Abcdef" && lower == L"abcde" && t.GetRefCount() == 1);
-    VZ_StringA s("ab"), shared(s);
-    char* lpsz = s.GetBuffer(8);
+    VZ_StringA ab("ab"), abShared(ab);
+    char* lpsz = ab.GetBuffer(8);
     EXPECT_STREQ("ab", lpsz);
-    VZ_StringA during(s);                     // taken for writing: copied, not shared
+    VZ_StringA during(ab);                    // taken for writing: copied, not shared
     std::strcpy(lpsz, "written");
-    s.ReleaseBuffer();
-    EXPECT_TRUE(s.GetLength() == 7 && s.GetRefCount() == 1 && shared == "ab" && during == "ab");
+    ab.ReleaseBuffer();
+    EXPECT_TRUE(ab.GetLength() == 7 && ab.GetRefCount() == 1 && abShared == "ab" && during == "ab");
     VZ_StringA e;
     e.GetBuffer(0);
     e.ReleaseBuffer();

@@ -1,18 +1,17 @@
 // What only the window-message engine has: one window thread that raises
 // every socket event, so a sink that holds it holds every socket, and a
 // message queue that may still carry notifications of closed handles. The
-// behaviour it shares with the other engines is tested in
-// test_EngineLoopback.cpp and test_EngineProxy.cpp.
+// behaviour it shares with the other engines is tested in the engine suite.
 #include "EngineTest.h"
 
 #include <set>
 
 namespace {
 
-class AsyncEngine : public EngineTest {};
-
-GTEST_ALLOW_UNINSTANTIATED_PARAMETERIZED_TEST(AsyncEngine);
-INSTANTIATE_TEST_SUITE_P(Engines, AsyncEngine, ::testing::ValuesIn(BuiltEngines(false, SOCKETMGR_ASYNC)), RowName);
+class AsyncEngine : public EngineFixture {
+protected:
+    const EngineRow& Row() const override { return RowOf(SOCKETMGR_ASYNC); }
+};
 
 } // namespace
 
@@ -21,13 +20,12 @@ INSTANTIATE_TEST_SUITE_P(Engines, AsyncEngine, ::testing::ValuesIn(BuiltEngines(
 // Sockets closed meanwhile, with their read, write and close notifications
 // queued behind the event, are quiet: none of those reaches the sink or
 // trips the engine's checks, and the handles' next owners work.
-TEST_P(AsyncEngine, WhileAnEventHoldsTheWindowThreadNothingIsLostAndClosedSocketsStayQuiet)
+TEST_F(AsyncEngine, WhileAnEventHoldsTheWindowThreadNothingIsLostAndClosedSocketsStayQuiet)
 {
     m_Sink.m_bEcho = true; // user values 1, 2: read from the connect on, never echo
     SOCKET sPeerHold, sHold = ConnectedToRaw(&sPeerHold);
     SOCKET sPeerLive, sLive = ConnectedToRaw(&sPeerLive);
-    HANDLE hHeld = CreateEventW(NULL, FALSE, FALSE, NULL);
-    HANDLE hRelease = CreateEventW(NULL, FALSE, FALSE, NULL);
+    HANDLE hHeld = CreateEventW(NULL, FALSE, FALSE, NULL), hRelease = CreateEventW(NULL, FALSE, FALSE, NULL);
     std::mutex mtx;
     std::set<SOCKET> setClosed; // filled while the window thread is held
     int iLate = 0;
@@ -43,10 +41,10 @@ TEST_P(AsyncEngine, WhileAnEventHoldsTheWindowThreadNothingIsLostAndClosedSocket
     SOCKET sListen = Raw(SOCK_STREAM); // never accepts: the connects complete in its backlog
     listen(sListen, SOMAXCONN);
     for (int iRound = 0; iRound < 3; ++iRound) {
-        std::vector<std::pair<SOCKET, SOCKET>> vecPairs;
+        std::vector<SOCKET> vecOld, vecPeer, vecNew;
         for (int i = 0; i < 20; ++i) {
-            SOCKET sPeer, s = ConnectedToRaw(&sPeer);
-            vecPairs.push_back({s, sPeer});
+            vecPeer.push_back(INVALID_SOCKET);
+            vecOld.push_back(ConnectedToRaw(&vecPeer.back()));
         }
         RawSend(sPeerHold, "h");
         ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(hHeld, 5000));
@@ -56,22 +54,25 @@ TEST_P(AsyncEngine, WhileAnEventHoldsTheWindowThreadNothingIsLostAndClosedSocket
             RawSend(sPeerLive, str);
             strLive += str;
         }
-        for (size_t i = 0; i < vecPairs.size(); ++i) { // read, write or close notices
-            EXPECT_TRUE(m_lpMgr->Send(vecPairs[i].first, strChunk.data(), int(strChunk.size()), 0, NULL));
+        for (size_t i = 0; i < vecOld.size(); ++i) { // read, write or close notices
+            EXPECT_TRUE(m_lpMgr->Send(vecOld[i], strChunk.data(), int(strChunk.size()), 0, NULL));
             if (i % 2 == 0)
-                RawClose(vecPairs[i].second);
+                RawClose(vecPeer[i]);
             else
-                RawSend(vecPairs[i].second, strChunk);
+                RawSend(vecPeer[i], strChunk);
         }
-        Sleep(100); // the notifications are queued (on a slow machine perhaps fewer: the round tests less)
-        for (auto& pr : vecPairs) {
-            EXPECT_TRUE(m_lpMgr->CloseSocket(pr.first));
+        // Readable (bytes, or the peer's close, have arrived): the read or
+        // close notice of each is queued by then.
+        EXPECT_TRUE(WaitUntil([&] {
+            return std::all_of(vecOld.begin(), vecOld.end(), [](SOCKET s) { return Pending(s, 0); });
+        }));
+        for (SOCKET s : vecOld) {
+            EXPECT_TRUE(m_lpMgr->CloseSocket(s));
             std::lock_guard<std::mutex> lock(mtx);
-            setClosed.insert(pr.first);
+            setClosed.insert(s);
         }
         // New sockets take the freed handles at once: the old notifications
         // must not reach them either.
-        std::vector<SOCKET> vecNew;
         for (int i = 0; i < 20; ++i) {
             vecNew.push_back(m_lpMgr->CreateTcpSocket(NULL, "127.0.0.1", 0, 7, 8));
             EXPECT_TRUE(m_lpMgr->Connect(vecNew.back(), "127.0.0.1", PortOf(sListen)));
@@ -85,21 +86,20 @@ TEST_P(AsyncEngine, WhileAnEventHoldsTheWindowThreadNothingIsLostAndClosedSocket
         // The new sockets' connects queue behind the old notifications.
         EXPECT_TRUE(WaitUntil([&] {
             return std::all_of(vecNew.begin(), vecNew.end(),
-                               [&](SOCKET sNew) { return Count(Line("connect", 0, sNew, 7, 8)) == 1; });
+                               [&](SOCKET s) { return Count(Line("connect", 0, s, 7, 8)) == 1; });
         }));
-        std::lock_guard<std::mutex> lock(mtx);
-        EXPECT_EQ(0, iLate) << "round " << iRound;
         Lines vecLog = m_Sink.Log();
         EXPECT_EQ(vecNew.size(), size_t(std::count_if(vecLog.begin(), vecLog.end(), [](const std::string& str) {
                       return str.size() > 4 && str.compare(str.size() - 4, 4, " 7 8") == 0;
                   }))) << ::testing::PrintToString(vecLog);
-        for (SOCKET sNew : vecNew)
-            m_lpMgr->CloseSocket(sNew);
+        std::lock_guard<std::mutex> lock(mtx);
+        EXPECT_EQ(0, iLate) << "round " << iRound;
+        for (SOCKET s : vecNew)
+            m_lpMgr->CloseSocket(s);
         m_Sink.Clear();
         setClosed.clear();
     }
     m_Sink.m_fnHook = nullptr;
     m_Sink.m_fnData = nullptr;
-    CloseHandle(hHeld);
-    CloseHandle(hRelease);
+    CloseHandle(hHeld), CloseHandle(hRelease);
 }

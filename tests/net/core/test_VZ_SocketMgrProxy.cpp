@@ -172,11 +172,14 @@ TEST_F(VZ_SocketMgrProxy, EveryVerdictOfEveryStep)
     }
 }
 
-TEST_F(VZ_SocketMgrProxy, RecordsFoundAgainThenDestroyedMidHandshake)
+// Records are found again by their arguments; names up to 255 bytes fit the
+// SOCKS5 length bytes and every request still fits the buffer; longer names
+// and bad addresses are refused; a record destroyed mid-handshake refuses
+// the next step.
+TEST_F(VZ_SocketMgrProxy, RecordsFoundAgainRefusedAndDestroyedMidHandshake)
 {
     HANDLE h = Proxy(PROXY_SOCKS5), hUser = Proxy(PROXY_SOCKS5, "u", "p");
-    EXPECT_EQ(h, Proxy(PROXY_SOCKS5));
-    EXPECT_EQ(hUser, Proxy(PROXY_SOCKS5, "u", "p"));
+    EXPECT_TRUE(h == Proxy(PROXY_SOCKS5) && hUser == Proxy(PROXY_SOCKS5, "u", "p"));
     // One argument differs in each: five new records.
     HANDLE hPort = Proxy(PROXY_SOCKS5, NULL, NULL, 1081);
     Proxy(PROXY_SOCKS4), Proxy(PROXY_SOCKS5, NULL, ""), Proxy(PROXY_SOCKS5, "u", "q");
@@ -187,48 +190,41 @@ TEST_F(VZ_SocketMgrProxy, RecordsFoundAgainThenDestroyedMidHandshake)
     ASSERT_TRUE(m_mgr.FindProxy(hPort, &ulIP, &usPort));
     EXPECT_TRUE(ulIP == inet_addr("10.0.0.1") && usPort == htons(1081));
     EXPECT_EQ("", m_Checks.Conditions());
+    EXPECT_TRUE(m_mgr.CreateProxy(PROXY_SOCKS5, NULL, 1080, NULL, NULL) == NULL &&
+                m_mgr.CreateProxy(PROXY_SOCKS5, "proxy.example", 1080, NULL, NULL) == NULL && m_mgr.DestroyProxy(NULL));
+    EXPECT_EQ("lpAddr;ulIP != INADDR_NONE;hProxy != NULL;", m_Checks.Conditions());
+    std::string str255(255, '\xff'), str256(256, 'n');
+    EXPECT_TRUE(Proxy(PROXY_SOCKS5, str256.c_str(), "p") == NULL && Proxy(PROXY_SOCKS5, "u", str256.c_str()) == NULL);
+    HANDLE hLong = Proxy(PROXY_SOCKS5, str255.c_str(), str255.c_str());
+    EXPECT_EQ(Hex("01 ff") + str255 + Hex("ff") + str255, Build(hLong, 2));
+    for (UINT uiType : {PROXY_SOCKS4, PROXY_SOCKS5, PROXY_HTTP})
+        for (UINT uiStep = 0; uiStep <= 8; ++uiStep) // Build checks the guard bytes
+            EXPECT_NE(kRefused, Build(Proxy(uiType, str255.c_str(), str255.c_str()), uiStep))
+                << "type " << uiType << " step " << uiStep;
+    EXPECT_EQ(10, m_mgr.m_listProxy.GetCount());
 
     EXPECT_EQ(Hex("05 01 02"), Build(hUser, 1));
-    EXPECT_TRUE(m_mgr.DestroyProxy(hUser));
-    EXPECT_TRUE(m_mgr.DestroyProxy(hUser)); // gone already: still true
-    EXPECT_EQ(6, m_mgr.m_listProxy.GetCount());
+    EXPECT_TRUE(m_mgr.DestroyProxy(hUser) && m_mgr.DestroyProxy(hUser)); // gone already: still true
+    EXPECT_EQ(9, m_mgr.m_listProxy.GetCount());
     EXPECT_EQ(kRefused, Build(hUser, 2));
     UINT uiStep = 2;
     EXPECT_EQ(6, m_mgr.CheckProxyReply("\x01\x00", 2, hUser, &uiStep, kNone, NULL, NULL));
     EXPECT_EQ(2u, uiStep);
     EXPECT_FALSE(m_mgr.FindProxy(hUser, &ulIP, &usPort));
-}
-
-// Names up to 255 bytes fit the SOCKS5 length bytes, and with them every
-// request still fits the buffer; longer names are refused by CreateProxy.
-TEST_F(VZ_SocketMgrProxy, BadArgumentsAndNamesOver255AreRefused)
-{
-    EXPECT_EQ(nullptr, m_mgr.CreateProxy(PROXY_SOCKS5, NULL, 1080, NULL, NULL));
-    EXPECT_EQ(nullptr, m_mgr.CreateProxy(PROXY_SOCKS5, "proxy.example", 1080, NULL, NULL));
-    EXPECT_TRUE(m_mgr.DestroyProxy(NULL));
-    EXPECT_EQ("lpAddr;ulIP != INADDR_NONE;hProxy != NULL;", m_Checks.Conditions());
-    std::string str255(255, '\xff'), str256(256, 'n');
-    EXPECT_EQ(nullptr, Proxy(PROXY_SOCKS5, str256.c_str(), "p"));
-    EXPECT_EQ(nullptr, Proxy(PROXY_SOCKS5, "u", str256.c_str()));
-    HANDLE h = Proxy(PROXY_SOCKS5, str255.c_str(), str255.c_str());
-    EXPECT_EQ(Hex("01 ff") + str255 + Hex("ff") + str255, Build(h, 2));
-    for (UINT uiType : {PROXY_SOCKS4, PROXY_SOCKS5, PROXY_HTTP})
-        for (UINT uiStep = 0; uiStep <= 8; ++uiStep) // Build checks the guard bytes
-            EXPECT_NE(kRefused, Build(Proxy(uiType, str255.c_str(), str255.c_str()), uiStep))
-                << "type " << uiType << " step " << uiStep;
-    EXPECT_EQ(3, m_mgr.m_listProxy.GetCount());
     // A record no CreateProxy would make (names of 1500 bytes) is refused, not written past the buffer.
     std::string strLong(1500, 'u');
-    _PROXYDATA* p = static_cast<_PROXYDATA*>(h);
+    _PROXYDATA* p = static_cast<_PROXYDATA*>(hLong);
     p->lpUser = p->lpPsw = &strLong[0];
     for (UINT uiType : {PROXY_SOCKS4, PROXY_HTTP, PROXY_SOCKS5}) {
         p->uiType = uiType;
-        EXPECT_EQ(kRefused, Build(h, uiType == PROXY_SOCKS5 ? 2 : 1)) << "type " << uiType;
+        EXPECT_EQ(kRefused, Build(hLong, uiType == PROXY_SOCKS5 ? 2 : 1)) << "type " << uiType;
     }
 }
 
 // FindProxy, BuildProxyRequest and CheckProxyReply wait while another thread
-// holds the proxy list.
+// holds the proxy list. No event tells that the thread reached the lock: a
+// short yield, after which a slow machine only checks less (bDone is still
+// false when the thread has not even started).
 TEST_F(VZ_SocketMgrProxy, StepsWaitForTheListLock)
 {
     HANDLE h = Proxy(PROXY_SOCKS5);
@@ -244,10 +240,11 @@ TEST_F(VZ_SocketMgrProxy, StepsWaitForTheListLock)
         std::atomic<bool> bDone{false};
         m_mgr.m_listProxy.Lock();
         std::thread th([&] { fn(); bDone = true; });
-        Sleep(100);
+        Sleep(20);
         EXPECT_FALSE(bDone) << "function " << &fn - fns << " ran without the lock";
         m_mgr.m_listProxy.Unlock();
         th.join();
+        EXPECT_TRUE(bDone);
     }
 }
 

@@ -1,24 +1,17 @@
 // Recording writers and the replay manager, on oxnet.rec in a fresh temporary
 // current directory; and oxrecdump on a recording the writers made. Random
 // and mutated recordings: the fuzz program, bench_rec_fuzz (RecordFuzz.h).
-#include <winsock2.h>
-#include <windows.h>
+#include "EngineTest.h"
+
 #include <psapi.h>
 
-#include <cstdio>
 #include <fstream>
 #include <iterator>
-#include <string>
+#include <memory>
 #include <thread>
-#include <vector>
 
-#include <gtest/gtest.h>
-
-#include "VZ_NetworkEx.h"
+#include "TestSocketMgr.h"
 #include "replay/VZ_RecordSocketMgr.h"
-#include "net/LogSink.h"
-#include "net/NetTestUtil.h"
-#include "net/TestSocketMgr.h"
 
 namespace {
 
@@ -47,9 +40,7 @@ protected:
         VZ_RecordSocketMgr mgr;
         mgr.SetSink(&sink);
         EXPECT_TRUE(mgr.Initialize(0, 0, 0, 0));
-        for (int i = 0; i < 1000 && mgr.GetThreadCount(RECORD_THREAD_REPLAY) > 0; ++i)
-            Sleep(10);
-        bool bEnded = mgr.GetThreadCount(RECORD_THREAD_REPLAY) == 0;
+        bool bEnded = WaitUntil([&] { return mgr.GetThreadCount(RECORD_THREAD_REPLAY) == 0; });
         EXPECT_TRUE(mgr.Uninitialize(0));
         EXPECT_EQ(0, mgr.GetThreadCount());
         for (DWORD dwThreadId : sink.Threads()) // all on the one replay thread
@@ -62,7 +53,7 @@ protected:
 
 } // namespace
 
-TEST_F(VZ_Record, ReplayTakesLongRecordsWholeSkipsUnknownTypesStopsAtShortTail)
+TEST_F(VZ_Record, ReplayTakesLongRecordsWholeSkipsUnknownTypesStopsAtShortTailOrAMissingFile)
 {
     const std::string strLong = Pattern(0, 25000);
     const std::string strTail = Rec(RECORD_DATA, "0123456789", 5);
@@ -81,21 +72,17 @@ TEST_F(VZ_Record, ReplayTakesLongRecordsWholeSkipsUnknownTypesStopsAtShortTail)
     EXPECT_EQ(Lines{}, Replay());
     GetProcessMemoryInfo(GetCurrentProcess(), &pmcAfter, sizeof(pmcAfter));
     EXPECT_GT(SIZE_T(64) << 20, pmcAfter.PeakWorkingSetSize - pmcBefore.PeakWorkingSetSize);
-}
-
-// Made by the factory (kind 5) with either recording switch.
-TEST_F(VZ_Record, FactoryMadeReplayOfMissingFileFailsWithMessage)
-{
+    // Made by the factory (kind 5) with either recording switch, a replay of a missing file fails.
+    DeleteFileA(RECORD_FILE_NAME);
     LogSink sink;
     for (bool bRecord : {false, true}) {
-        ISocketMgr* lpMgr = CreateSocketMgr(SOCKETMGR_RECORD, &sink, bRecord);
-        VZ_RecordSocketMgr* lpReplay = dynamic_cast<VZ_RecordSocketMgr*>(lpMgr);
-        ASSERT_TRUE(lpReplay != NULL && lpReplay->IsRecording() == bRecord && lpMgr->GetSink() == &sink);
+        std::unique_ptr<ISocketMgr> pMgr(CreateSocketMgr(SOCKETMGR_RECORD, &sink, bRecord));
+        VZ_RecordSocketMgr* lpReplay = dynamic_cast<VZ_RecordSocketMgr*>(pMgr.get());
+        ASSERT_TRUE(lpReplay != NULL && lpReplay->IsRecording() == bRecord && pMgr->GetSink() == &sink);
         testing::internal::CaptureStdout();
-        EXPECT_FALSE(lpMgr->Initialize(0, 0, 0, 0));
+        EXPECT_FALSE(pMgr->Initialize(0, 0, 0, 0));
         EXPECT_EQ("Open oxnet.rec failed!\n", testing::internal::GetCapturedStdout());
         EXPECT_EQ(0, lpReplay->GetThreadCount());
-        delete lpMgr;
     }
 }
 
