@@ -20,13 +20,15 @@ const DWORD WND_STYLE = 0xCF0000; // WS_OVERLAPPEDWINDOW, never shown
 
 VZ_AsyncSocketMgr::VZ_AsyncSocketMgr()
     : m_mapSocket2Data(10), m_ulNextSerial(1), m_hWndReady(NULL), m_dwWndThreadId(0),
-      m_bTimerStarted(false), m_bStopping(false), m_DeliveryHost(this),
+      m_bStopping(false), m_DeliveryHost(this),
       m_Delivery(&m_DeliveryHost, TCPDELIVER_MODE_ASYNC)
 {
     m_mapSocket2Data.InitHashTable(SOCKET_MAP_BUCKETS);
     UseRecordTable(&m_mapSocket2Data);
     m_hWndReady = CreateEventW(NULL, FALSE, FALSE, NULL);
     SetEngineMode(SOCKETMGR_RESOLVE_CHECKS_FIRST);
+    // PrepareSocket is left as it is: an ICMP port-unreachable shows as a
+    // receive error of a UDP socket on this engine.
 }
 
 VZ_AsyncSocketMgr::~VZ_AsyncSocketMgr()
@@ -48,16 +50,9 @@ bool VZ_AsyncSocketMgr::Initialize(BYTE byFlags, int, DWORD, DWORD)
         OpenRecordFile();
     int iThreadCount = StartThreads(ASYNC_THREAD_WND, 1, 0);
     VZ_ASSERT(iThreadCount == 1);
-    if ((byFlags & INIT_NO_NAME_THREAD) == 0) {
-        iThreadCount = StartThreads(ASYNC_THREAD_DNS, 1, 0);
-        VZ_ASSERT(iThreadCount == 1);
-    }
+    StartNameThread(byFlags, this, ASYNC_THREAD_DNS);
     WaitWindowReady(m_hWndReady, this, ASYNC_THREAD_WND);
-    m_Timer.m_lpSink = this;
-    if ((byFlags & INIT_NO_TIMER) == 0) {
-        StartTimerService(this, 0);
-        m_bTimerStarted = true;
-    }
+    StartTimers(byFlags, this, 0);
     return true;
 }
 
@@ -66,17 +61,11 @@ bool VZ_AsyncSocketMgr::Initialize(BYTE byFlags, int, DWORD, DWORD)
 bool VZ_AsyncSocketMgr::Uninitialize(DWORD)
 {
     m_bStopping = true; // notifications still queued raise nothing
-    if (m_bTimerStarted) {
-        StopTimerService();
-        m_bTimerStarted = false;
-    }
+    StopTimers();
     if (m_dwWndThreadId != 0)
         PostThreadMessageW(m_dwWndThreadId, WM_QUIT, 0, 0);
     StopThreads(ASYNC_THREAD_WND, STOP_WAIT_MS);
-    if (GetThreadCount(ASYNC_THREAD_DNS) > 0) {
-        m_queDns.PostMessage(DNS_MSG_QUIT, 0, 0);
-        StopThreads(ASYNC_THREAD_DNS, STOP_WAIT_MS);
-    }
+    StopNameThreads(this, ASYNC_THREAD_DNS);
     CloseAllSockets();
     return true;
 }
@@ -357,7 +346,9 @@ void VZ_AsyncSocketMgr::OnRead(SOCKET s, int iError)
     bool bWanted = lpAsd->uiNoticeLen > 0 ||
                    (VZ_ProxySession::IsNegotiating(*lpAsd) && (lpAsd->lArmed & FD_READ) != 0);
     bool bDrop = lpAsd->bProxyRefused;
-    UINT uiReadSize = ReadSize(*lpAsd);
+    // 16 KiB, or more when the sink wants more: a large notice length then
+    // costs one notice, not four.
+    UINT uiReadSize = ReadSize(*lpAsd, ASYNC_RECV_SIZE, ASYNC_RECV_MAX);
     lock.Unlock();
     ISocketMgrSink* lpSink = GetSink();
     if (iError != 0) {
@@ -376,16 +367,6 @@ void VZ_AsyncSocketMgr::OnRead(SOCKET s, int iError)
         OnReadTcp(s, 0, ASYNC_RECV_SIZE);
     else if (bWanted)
         OnReadTcp(s, ulSerial, uiReadSize);
-}
-
-// A read is 16 KiB, or what the sink still wants when that is more (up to
-// 64 KiB): a large notice length then costs one notice, not four.
-UINT VZ_AsyncSocketMgr::ReadSize(const _SOCKETCORE& core)
-{
-    UINT uiWanted = core.uiNoticeLen > core.sbRbuf.uiDataLen ? core.uiNoticeLen - core.sbRbuf.uiDataLen : 0;
-    if (uiWanted > ASYNC_RECV_MAX)
-        uiWanted = ASYNC_RECV_MAX;
-    return uiWanted > ASYNC_RECV_SIZE ? uiWanted : ASYNC_RECV_SIZE;
 }
 
 void VZ_AsyncSocketMgr::OnReadTcp(SOCKET s, ULONG ulSerial, UINT uiReadSize)

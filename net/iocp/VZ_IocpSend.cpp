@@ -183,19 +183,11 @@ int VZ_IocpSocketMgr::SendTo(SOCKET s, const sockaddr_in* lpRemoteAddr, const ch
         return 0; // dropped, as if sent
     if (bDirect)
         return SendToDirect(s, lpRemoteAddr, buf, len);
-    ULONG ulRelayIP = 0;
-    USHORT usRelayPort = 0;
-    {
-        VZ_AutoLock lock(&m_mapSocket2Data);
-        _IocpSocketData* lpIsd = FindRecord(s);
-        if (lpIsd == NULL)
-            return SOCKET_ERROR;
-        _IocpSocketData& isd = *lpIsd;
-        VZ_ASSERT(isd.lpProxyData != NULL);
-        ulRelayIP = lpIsd->ulRemoteIP;
-        usRelayPort = lpIsd->usRemotePort;
-    }
-    return SendToRelay(s, lpRemoteAddr, buf, len, ulRelayIP, usRelayPort);
+    _RECORDVIEW isd;
+    if (!ViewSocket(s, &isd))
+        return SOCKET_ERROR;
+    VZ_ASSERT(isd.lpProxyData != NULL);
+    return SendToRelay(s, lpRemoteAddr, buf, len, isd.ulRemoteIP, isd.usRemotePort);
 }
 
 // ---------------------------------------------------------------------------
