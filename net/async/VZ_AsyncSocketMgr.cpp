@@ -244,13 +244,11 @@ void VZ_AsyncSocketMgr::RaiseSendReports()
         if (m_bStopping || lpAsd == NULL || lpAsd->ulSerial != pr.second || lpAsd->status != SS_CONNECTED ||
             !lpAsd->listSend.IsEmpty() || VZ_ProxySession::IsNegotiating(*lpAsd))
             continue;
-        DWORD dwUserData1 = lpAsd->dwUserData1;
-        DWORD dwUserData2 = lpAsd->dwUserData2;
-        DWORD dwParam = lpAsd->dwLastSendParam;
+        _RECORDVIEW view = ViewOf(lpAsd);
         lock.Unlock();
         ISocketMgrSink* lpSink = GetSink();
         if (lpSink != NULL)
-            lpSink->OnTcpSend(0, pr.first, dwUserData1, dwUserData2, dwParam, 0);
+            lpSink->OnTcpSend(0, pr.first, view.dwUserData1, view.dwUserData2, view.dwLastSendParam, 0);
     }
 }
 
@@ -271,21 +269,18 @@ void VZ_AsyncSocketMgr::OnConnect(SOCKET s, int iError)
         lpAsd->status = SS_CONNECTED;
         lpAsd->dwLastRecvTime = lpAsd->dwLastSendTime = m_Timer.GetTimerTick();
     }
-    bool bProxy = lpAsd->lpProxyData != NULL;
-    ULONG ulSerial = lpAsd->ulSerial;
-    DWORD dwUserData1 = lpAsd->dwUserData1;
-    DWORD dwUserData2 = lpAsd->dwUserData2;
+    _RECORDVIEW view = ViewOf(lpAsd);
     lock.Unlock();
-    if (bProxy) {
+    if (view.lpProxyData != NULL) {
         // Also after a failed connect: the first request then cannot be sent
         // and the socket fails with the connect's error as its last error.
         WSASetLastError(iError);
-        m_Delivery.Proxy().OnProxyConnected(s, ulSerial);
+        m_Delivery.Proxy().OnProxyConnected(s, view.ulSerial);
         return;
     }
     ISocketMgrSink* lpSink = GetSink();
     if (lpSink != NULL)
-        lpSink->OnTcpConnect(iError, s, dwUserData1, dwUserData2);
+        lpSink->OnTcpConnect(iError, s, view.dwUserData1, view.dwUserData2);
 }
 
 void VZ_AsyncSocketMgr::OnAccept(SOCKET sListen, int iError)
@@ -335,11 +330,7 @@ void VZ_AsyncSocketMgr::OnRead(SOCKET s, int iError)
     _AsyncSocketData* lpAsd = FindLive(s);
     if (lpAsd == NULL || (lpAsd->status != SS_CONNECTED && lpAsd->status != SS_UDP) || lpAsd->bPeerClosed)
         return; // after the peer's close everything was read already
-    int status = lpAsd->status;
-    SOCKET sPair = lpAsd->sPair;
-    ULONG ulSerial = lpAsd->ulSerial;
-    DWORD dwUserData1 = lpAsd->dwUserData1;
-    DWORD dwUserData2 = lpAsd->dwUserData2;
+    _RECORDVIEW view = ViewOf(lpAsd);
     // A read notice queued before the sink stopped asking: the bytes stay in
     // the socket until the next Recv arms reading again. A handshake reads
     // while its reply is armed.
@@ -355,18 +346,18 @@ void VZ_AsyncSocketMgr::OnRead(SOCKET s, int iError)
         UINT uiZero = 0;
         if (lpSink == NULL)
             return;
-        if (status == SS_CONNECTED)
-            lpSink->OnTcpRecv(iError, s, NULL, &uiZero, dwUserData1, dwUserData2);
+        if (view.status == SS_CONNECTED)
+            lpSink->OnTcpRecv(iError, s, NULL, &uiZero, view.dwUserData1, view.dwUserData2);
         else
-            lpSink->OnUdpRecv(iError, s, NULL, 0, NULL, dwUserData1, dwUserData2);
+            lpSink->OnUdpRecv(iError, s, NULL, 0, NULL, view.dwUserData1, view.dwUserData2);
         return;
     }
-    if (status == SS_UDP)
-        OnReadUdp(s, sPair, dwUserData1, dwUserData2);
+    if (view.status == SS_UDP)
+        OnReadUdp(s, view.sPair, view.dwUserData1, view.dwUserData2);
     else if (bDrop)
         OnReadTcp(s, 0, ASYNC_RECV_SIZE);
     else if (bWanted)
-        OnReadTcp(s, ulSerial, uiReadSize);
+        OnReadTcp(s, view.ulSerial, uiReadSize);
 }
 
 void VZ_AsyncSocketMgr::OnReadTcp(SOCKET s, ULONG ulSerial, UINT uiReadSize)
@@ -467,9 +458,7 @@ void VZ_AsyncSocketMgr::OnWrite(SOCKET s, int iError)
     // the queue it was for has been sent and reported.
     if (lpAsd == NULL || lpAsd->status != SS_CONNECTED || (iError == 0 && lpAsd->listSend.IsEmpty()))
         return;
-    DWORD dwUserData1 = lpAsd->dwUserData1;
-    DWORD dwUserData2 = lpAsd->dwUserData2;
-    DWORD dwParam = lpAsd->dwLastSendParam;
+    _RECORDVIEW view = ViewOf(lpAsd);
     ISocketMgrSink* lpSink = GetSink();
     if (iError == 0) {
         lpAsd->dwLastSendTime = m_Timer.GetTimerTick();
@@ -480,7 +469,7 @@ void VZ_AsyncSocketMgr::OnWrite(SOCKET s, int iError)
             FreeSendQueue(lpAsd->listSend);
             lock.Unlock();
             if (lpSink != NULL)
-                lpSink->OnTcpSend(iError, s, dwUserData1, dwUserData2, dwParam, 0);
+                lpSink->OnTcpSend(iError, s, view.dwUserData1, view.dwUserData2, view.dwLastSendParam, 0);
             return;
         }
         // After a short send no write notice comes by itself.
@@ -495,14 +484,14 @@ void VZ_AsyncSocketMgr::OnWrite(SOCKET s, int iError)
         if (lpSink == NULL)
             return;
         if (bReport && (bArmed || bPartial))
-            lpSink->OnTcpSend(iError, s, dwUserData1, dwUserData2, dwParam, uiQueued);
+            lpSink->OnTcpSend(iError, s, view.dwUserData1, view.dwUserData2, view.dwLastSendParam, uiQueued);
         if (!bArmed)
-            lpSink->OnTcpSend(iArmError, s, dwUserData1, dwUserData2, dwParam, 0);
+            lpSink->OnTcpSend(iArmError, s, view.dwUserData1, view.dwUserData2, view.dwLastSendParam, 0);
         return;
     }
     lock.Unlock();
     if (lpSink != NULL)
-        lpSink->OnTcpSend(iError, s, dwUserData1, dwUserData2, dwParam, 0);
+        lpSink->OnTcpSend(iError, s, view.dwUserData1, view.dwUserData2, view.dwLastSendParam, 0);
 }
 
 // The close notice of a graceful close can come while bytes the peer sent

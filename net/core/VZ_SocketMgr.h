@@ -181,6 +181,7 @@ struct _RECORDVIEW {
     _PROXYDATA* lpProxyData;
     ULONG ulRemoteIP;    // network order: the proxy's target, or a UDP socket's relay
     USHORT usRemotePort; // network order
+    DWORD dwLastSendParam;
 };
 
 class VZ_RecordTableBase;

@@ -27,20 +27,17 @@ void VZ_SocketMgr::WaitWindowReady(HANDLE hReady, VZ_MultiThread* lpThreads, int
 bool VZ_SocketMgr::ReportTerminal(_SOCKETCORE& core, int iError, VZ_AutoLock& lock, ISocketMgrSink* lpSink)
 {
     SOCKET s = core.socket;
-    int iOldStatus = core.status;
-    SOCKET sPair = core.sPair;
-    DWORD dwUserData1 = core.dwUserData1;
-    DWORD dwUserData2 = core.dwUserData2;
+    _RECORDVIEW view = ViewOf(&core);
     core.status = SS_CLOSING;
     lock.Unlock();
-    if (iOldStatus == SS_UDP || sPair == INVALID_SOCKET) {
+    if (view.status == SS_UDP || view.sPair == INVALID_SOCKET) {
         if (lpSink != NULL)
-            lpSink->OnSocketClose(iError, s, iOldStatus, dwUserData1, dwUserData2);
-        RecordClose(iError, s, iOldStatus, dwUserData1, dwUserData2);
+            lpSink->OnSocketClose(iError, s, view.status, view.dwUserData1, view.dwUserData2);
+        RecordClose(iError, s, view.status, view.dwUserData1, view.dwUserData2);
         return true;
     }
-    if (GetUserData(sPair, &dwUserData1, &dwUserData2) && lpSink != NULL)
-        lpSink->OnProxyResult(WSAECONNRESET, sPair, NULL, dwUserData1, dwUserData2);
+    if (GetUserData(view.sPair, &view.dwUserData1, &view.dwUserData2) && lpSink != NULL)
+        lpSink->OnProxyResult(WSAECONNRESET, view.sPair, NULL, view.dwUserData1, view.dwUserData2);
     return false;
 }
 
@@ -127,7 +124,7 @@ bool VZ_SocketMgr::ConnectTarget(_SOCKETCORE& core, const sockaddr_in* lpRemoteA
 
 _RECORDVIEW VZ_SocketMgr::ViewOf(const _SOCKETCORE* lpCore)
 {
-    _RECORDVIEW view = {SS_CLOSED, INVALID_SOCKET, 0, 0, 0, NULL, 0, 0};
+    _RECORDVIEW view = {SS_CLOSED, INVALID_SOCKET, 0, 0, 0, NULL, 0, 0, 0};
     if (lpCore != NULL) {
         view.status = lpCore->status;
         view.sPair = lpCore->sPair;
@@ -137,6 +134,7 @@ _RECORDVIEW VZ_SocketMgr::ViewOf(const _SOCKETCORE* lpCore)
         view.lpProxyData = lpCore->lpProxyData;
         view.ulRemoteIP = lpCore->ulRemoteIP;
         view.usRemotePort = lpCore->usRemotePort;
+        view.dwLastSendParam = lpCore->dwLastSendParam;
     }
     return view;
 }

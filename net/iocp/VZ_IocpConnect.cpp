@@ -239,9 +239,7 @@ void VZ_IocpSocketMgr::OnConnectNotice(SOCKET s, WORD wEvent, WORD wError)
         return;
     _IocpSocketData& isd = *lpIsd;
     VZ_ASSERT(isd.socket == s);
-    SOCKET sPair = lpIsd->sPair;
-    DWORD dwUserData1 = lpIsd->dwUserData1;
-    DWORD dwUserData2 = lpIsd->dwUserData2;
+    _RECORDVIEW view = ViewOf(lpIsd);
     int iError = wError;
     bool bConnected = iError == 0 && wEvent != FD_CLOSE;
     if (bConnected) {
@@ -254,21 +252,19 @@ void VZ_IocpSocketMgr::OnConnectNotice(SOCKET s, WORD wEvent, WORD wError)
     }
     if (!bConnected) {
         lock.Unlock();
-        OnConnectFailed(s, sPair, iError, wEvent == FD_CLOSE, dwUserData1, dwUserData2);
+        OnConnectFailed(s, view.sPair, iError, wEvent == FD_CLOSE, view.dwUserData1, view.dwUserData2);
         return;
     }
     lpIsd->status = SS_CONNECTED;
     lpIsd->dwLastRecvTime = lpIsd->dwLastSendTime = m_Timer.GetTimerTick();
-    bool bProxy = lpIsd->lpProxyData != NULL;
-    ULONG ulSerial = lpIsd->ulSerial;
     lock.Unlock();
-    if (bProxy) {
-        m_Delivery.Proxy().OnProxyConnected(s, ulSerial); // failures are reported there
+    if (view.lpProxyData != NULL) {
+        m_Delivery.Proxy().OnProxyConnected(s, view.ulSerial); // failures are reported there
         return;
     }
     ISocketMgrSink* lpSink = GetSink();
     if (lpSink != NULL)
-        lpSink->OnTcpConnect(0, s, dwUserData1, dwUserData2);
+        lpSink->OnTcpConnect(0, s, view.dwUserData1, view.dwUserData2);
 }
 
 // A failed connect stays open with status SS_CONNECTING for the host to close.

@@ -156,8 +156,7 @@ void VZ_IocpSocketMgr::OnSendCompleted(SOCKET s, _IocpIoContext* lpIoContext, DW
     } else {
         bReport = !lpIoContext->bHandshake;
     }
-    DWORD dwUserData1 = lpIsd->dwUserData1;
-    DWORD dwUserData2 = lpIsd->dwUserData2;
+    _RECORDVIEW view = ViewOf(lpIsd);
     lock.Unlock();
     if (lpOldIoContext != NULL) {
         ReportError(iError, s, lpIoContext, "GetQueuedCompletionStatus ExecWSASend failed");
@@ -165,7 +164,7 @@ void VZ_IocpSocketMgr::OnSendCompleted(SOCKET s, _IocpIoContext* lpIoContext, DW
     } else if (bReport) {
         ISocketMgrSink* lpSink = GetSink();
         if (lpSink != NULL)
-            lpSink->OnTcpSend(0, s, dwUserData1, dwUserData2, lpIoContext->dwSendParam, uiQueued);
+            lpSink->OnTcpSend(0, s, view.dwUserData1, view.dwUserData2, lpIoContext->dwSendParam, uiQueued);
     }
     FreeContext(lpIoContext);
 }

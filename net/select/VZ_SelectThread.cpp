@@ -627,6 +627,7 @@ bool VZ_SelectThread::FlushSendQueue(SOCKET s, ULONG ulSerial)
     ssd.dwLastSendTime = GetClock();
     if (!ssd.listSend.IsEmpty())
         VZ_ASSERT(ssd.status!=SS_UDP);
+    _RECORDVIEW view = VZ_SocketMgr::ViewOf(&ssd);
     int iError = 0;
     int iResult = m_pSocketMgr->DrainSendQueue(s, ssd.listSend, &iError);
     if (iResult == SENDQ_FAILED) {
@@ -637,16 +638,14 @@ bool VZ_SelectThread::FlushSendQueue(SOCKET s, ULONG ulSerial)
     if (iResult == SENDQ_PARTIAL) {
         WatchWrite(s, SS_CONNECTED);
         bool bReport = (ssd.dwFlags & SOCKET_FLAG_PARTIAL_SEND) != 0;
-        DWORD dwUserData1 = ssd.dwUserData1, dwUserData2 = ssd.dwUserData2, dwParam = ssd.dwLastSendParam;
         UINT uiQueued = static_cast<UINT>(ssd.listSend.GetCount());
         lock.Unlock();
         if (bReport)
-            m_pSink->OnTcpSend(iError, s, dwUserData1, dwUserData2, dwParam, uiQueued);
+            m_pSink->OnTcpSend(iError, s, view.dwUserData1, view.dwUserData2, view.dwLastSendParam, uiQueued);
         return true;
     }
-    DWORD dwUserData1 = ssd.dwUserData1, dwUserData2 = ssd.dwUserData2, dwParam = ssd.dwLastSendParam;
     lock.Unlock();
-    m_pSink->OnTcpSend(0, s, dwUserData1, dwUserData2, dwParam, 0);
+    m_pSink->OnTcpSend(0, s, view.dwUserData1, view.dwUserData2, view.dwLastSendParam, 0);
     return true;
 }
 
