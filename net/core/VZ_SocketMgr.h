@@ -193,6 +193,45 @@ const int INIT_NO_NAME_THREAD = 0x1;  // Initialize flag: no name-resolution thr
 const int INIT_NO_TIMER = 0x2;        // Initialize flag: no timer service
 const DWORD STOP_WAIT_MS = 2000;      // a stopping helper thread is waited for this long
 
+// Declarations of ISocketMgr operations, for every class that implements
+// them: the proxies, buffer sizes, time-outs, timers, names and the sink...
+#define VZ_SOCKETMGR_SERVICE_OPERATIONS                                                                         \
+    HANDLE CreateProxy(UINT uiType, const char* lpAddr, USHORT usPort, const char* lpUser, const char* lpPsw)   \
+        override;                                                                                               \
+    bool DestroyProxy(HANDLE hProxy) override;                                                                  \
+    bool SetSendBufSize(SOCKET s, int iSize) override;                                                          \
+    bool SetRecvBufSize(SOCKET s, int iSize) override;                                                          \
+    bool SetSendTimeout(SOCKET s, UINT uiElapse) override;                                                      \
+    bool SetRecvTimeout(SOCKET s, UINT uiElapse) override;                                                      \
+    bool KillSendTimeout(SOCKET s) override;                                                                    \
+    bool KillRecvTimeout(SOCKET s) override;                                                                    \
+    bool SetTimer(SOCKET s, UINT uiEvent, UINT uiElapse, DWORD dwParam, bool bOnce) override;                   \
+    bool KillTimer(SOCKET s, UINT uiEvent) override;                                                            \
+    bool DnsParse(const char* dn) override;                                                                     \
+    void SetSink(ISocketMgrSink* lpSink) override;                                                              \
+    ISocketMgrSink* GetSink() override
+
+// ... and the operations on sockets, in their address forms.
+#define VZ_SOCKETMGR_SOCKET_OPERATIONS                                                                          \
+    bool Shutdown(SOCKET s, int how) override;                                                                  \
+    bool CloseSocket(SOCKET s) override;                                                                        \
+    bool Recv(SOCKET s, UINT uiNoticeLen) override;                                                             \
+    bool SetUserData1(SOCKET s, DWORD dwUserData1) override;                                                    \
+    bool SetUserData2(SOCKET s, DWORD dwUserData2) override;                                                    \
+    bool GetUserData(SOCKET s, DWORD* lpdwUserData1, DWORD* lpdwUserData2) override;                            \
+    SOCKET CreateUdpSocket(HANDLE hProxy, const sockaddr_in* lpLocalAddr, DWORD dwUserData1, DWORD dwUserData2) \
+        override;                                                                                               \
+    int SendTo(SOCKET s, const sockaddr_in* lpRemoteAddr, const char* buf, int len, bool bDirect) override;     \
+    SOCKET CreateTcpSocket(HANDLE hProxy, const sockaddr_in* lpLocalAddr, DWORD dwUserData1, DWORD dwUserData2) \
+        override;                                                                                               \
+    bool Connect(SOCKET s, const char* lpHost, USHORT usPort) override;                                         \
+    bool Connect(SOCKET s, const sockaddr_in* lpRemoteAddr) override;                                           \
+    bool Listen(SOCKET s, int backlog) override;                                                                \
+    bool SendV(SOCKET s, const _SOCKBUF* lpBufs, UINT uiCount, DWORD dwSendParam, UINT* lpuiQueued) override;   \
+    bool Send(SOCKET s, const char* buf, int len, DWORD dwSendParam, UINT* lpuiQueued) override;                \
+    DWORD SocketCtrl(UINT uiCode, SOCKET s, DWORD dwValue, DWORD dwParam1, DWORD dwParam2, DWORD dwParam3,      \
+                     DWORD dwParam4, DWORD dwParam5) override
+
 // The operations every engine implements its own way, declared alike in each;
 // an engine is also the sink of its timer service (per-socket time-outs, the
 // name-connect time-out and SetTimer events).
@@ -214,20 +253,7 @@ public:
     ~VZ_SocketMgr() override;
 
     // Operations that do not depend on the engine.
-    HANDLE CreateProxy(UINT uiType, const char* lpAddr, USHORT usPort, const char* lpUser,
-                       const char* lpPsw) override;
-    bool DestroyProxy(HANDLE hProxy) override;
-    bool SetSendBufSize(SOCKET s, int iSize) override;
-    bool SetRecvBufSize(SOCKET s, int iSize) override;
-    bool SetSendTimeout(SOCKET s, UINT uiElapse) override;
-    bool SetRecvTimeout(SOCKET s, UINT uiElapse) override;
-    bool KillSendTimeout(SOCKET s) override;
-    bool KillRecvTimeout(SOCKET s) override;
-    bool SetTimer(SOCKET s, UINT uiEvent, UINT uiElapse, DWORD dwParam, bool bOnce) override;
-    bool KillTimer(SOCKET s, UINT uiEvent) override;
-    bool DnsParse(const char* dn) override;
-    void SetSink(ISocketMgrSink* lpSink) override;
-    ISocketMgrSink* GetSink() override;
+    VZ_SOCKETMGR_SERVICE_OPERATIONS;
 
     // The textual forms build a sockaddr_in (family 2, inet_addr of the text
     // or 0 for NULL, htons of the port) and call the address form virtually,
