@@ -114,17 +114,8 @@ bool VZ_AsyncSocketMgr::SendNow(_AsyncSocketData& asd, const char* buf, int len,
 
 int VZ_AsyncSocketMgr::SendTo(SOCKET s, const sockaddr_in* lpRemoteAddr, const char* buf, int len, bool bDirect)
 {
-    VZ_ASSERT(buf != NULL);
-    VZ_ASSERT(len > 0);
-    if (buf == NULL || len <= 0 || lpRemoteAddr == NULL)
-        return SOCKET_ERROR;
-    if (bDirect)
-        return SendToDirect(s, lpRemoteAddr, buf, len);
-    _RECORDVIEW asd;
-    if (!ViewSocket(s, &asd))
-        return SOCKET_ERROR;
-    VZ_ASSERT(asd.lpProxyData != NULL);
-    return SendToRelay(s, lpRemoteAddr, buf, len, asd.ulRemoteIP, asd.usRemotePort);
+    return SendToChecked(s, lpRemoteAddr, buf, len, bDirect,
+                         [](const _RECORDVIEW& asd) { VZ_ASSERT(asd.lpProxyData != NULL); });
 }
 
 // ---------------------------------------------------------------------------

@@ -8,6 +8,7 @@
 #include <windows.h>
 
 #include "ISocketMgr.h"
+#include "VZ_Assert.h"
 #include "VZ_FileEx.h"
 #include "VZ_List.h"
 #include "VZ_Locker.h"
@@ -390,6 +391,25 @@ public:
     // relay header; SOCKET_ERROR without memory.
     int SendToRelay(SOCKET s, const sockaddr_in* lpTo, const char* buf, int len, ULONG ulRelayIP,
                     USHORT usRelayPort);
+    // SendTo's steps on the completion-port and window-message engines: the
+    // arguments checked (SOCKET_ERROR without bytes or address), bDirect sent
+    // at once, else through the relay of s (SOCKET_ERROR without a record),
+    // whose view fnCheck sees first (the engine's own assertion).
+    template <class FnCheck>
+    int SendToChecked(SOCKET s, const sockaddr_in* lpTo, const char* buf, int len, bool bDirect, FnCheck fnCheck)
+    {
+        VZ_ASSERT(buf != NULL);
+        VZ_ASSERT(len > 0);
+        if (buf == NULL || len <= 0 || lpTo == NULL)
+            return SOCKET_ERROR;
+        if (bDirect)
+            return SendToDirect(s, lpTo, buf, len);
+        _RECORDVIEW view;
+        if (!ViewSocket(s, &view))
+            return SOCKET_ERROR;
+        fnCheck(view);
+        return SendToRelay(s, lpTo, buf, len, view.ulRemoteIP, view.usRemotePort);
+    }
     // A datagram received on a relayed UDP socket: the length of the relay
     // header when it carries one (its sender then in *lpFrom), else 0.
     static int ReadRelayHeader(const char* p, int n, sockaddr_in* lpFrom);

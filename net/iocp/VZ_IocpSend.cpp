@@ -174,19 +174,10 @@ void VZ_IocpSocketMgr::OnSendCompleted(SOCKET s, _IocpIoContext* lpIoContext, DW
 
 int VZ_IocpSocketMgr::SendTo(SOCKET s, const sockaddr_in* lpRemoteAddr, const char* buf, int len, bool bDirect)
 {
-    VZ_ASSERT(buf != NULL);
-    VZ_ASSERT(len > 0);
-    if (buf == NULL || len <= 0 || lpRemoteAddr == NULL)
-        return SOCKET_ERROR;
-    if (m_bSimulator && IsLostDatagram())
+    if (m_bSimulator && buf != NULL && len > 0 && lpRemoteAddr != NULL && IsLostDatagram())
         return 0; // dropped, as if sent
-    if (bDirect)
-        return SendToDirect(s, lpRemoteAddr, buf, len);
-    _RECORDVIEW isd;
-    if (!ViewSocket(s, &isd))
-        return SOCKET_ERROR;
-    VZ_ASSERT(isd.lpProxyData != NULL);
-    return SendToRelay(s, lpRemoteAddr, buf, len, isd.ulRemoteIP, isd.usRemotePort);
+    return SendToChecked(s, lpRemoteAddr, buf, len, bDirect,
+                         [](const _RECORDVIEW& isd) { VZ_ASSERT(isd.lpProxyData != NULL); });
 }
 
 // ---------------------------------------------------------------------------
