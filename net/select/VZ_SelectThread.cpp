@@ -222,9 +222,15 @@ _SelectSocketData* VZ_SelectThread::LockRecord(SOCKET s)
     return FindRecord(s);
 }
 
+// A record always carries the handle it is filed under.
 _SelectSocketData* VZ_SelectThread::FindRecord(SOCKET s)
 {
-    return m_mapSocket2Data.Find(s);
+    _SelectSocketData* lpssd = m_mapSocket2Data.Find(s);
+    if (lpssd != NULL) {
+        const _SelectSocketData& ssd = *lpssd;
+        VZ_ASSERT(ssd.socket == s);
+    }
+    return lpssd;
 }
 
 // ---------------------------------------------------------------------------
@@ -325,7 +331,6 @@ bool VZ_SelectThread::ArmRecv(SOCKET s, UINT uiNoticeLen)
     if (lpssd == NULL)
         return false;
     _SelectSocketData& ssd = *lpssd;
-    VZ_ASSERT(ssd.socket == s);
     // A UDP socket is always read; other sockets but connected ones read nothing.
     if (ssd.status != SS_CONNECTED)
         return true;
@@ -618,12 +623,9 @@ bool VZ_SelectThread::FlushSendQueue(SOCKET s, ULONG ulSerial)
 {
     VZ_AutoLock lock(&m_mapSocket2Data);
     _SelectSocketData* lpssd = FindRecord(s);
-    if (lpssd == NULL)
+    if (lpssd == NULL || lpssd->ulSerial != ulSerial)
         return false;
     _SelectSocketData& ssd = *lpssd;
-    VZ_ASSERT(ssd.socket == s);
-    if (ssd.ulSerial != ulSerial)
-        return false;
     ssd.dwLastSendTime = GetClock();
     if (!ssd.listSend.IsEmpty())
         VZ_ASSERT(ssd.status!=SS_UDP);
