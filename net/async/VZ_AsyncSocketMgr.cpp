@@ -20,13 +20,15 @@ const DWORD WND_STYLE = 0xCF0000; // WS_OVERLAPPEDWINDOW, never shown
 
 VZ_AsyncSocketMgr::VZ_AsyncSocketMgr()
     : m_mapSocket2Data(10), m_ulNextSerial(1), m_hWndReady(NULL), m_dwWndThreadId(0),
-      m_bTimerStarted(false), m_bStopping(false), m_DeliveryHost(this),
+      m_bStopping(false), m_DeliveryHost(this),
       m_Delivery(&m_DeliveryHost, TCPDELIVER_MODE_ASYNC)
 {
     m_mapSocket2Data.InitHashTable(SOCKET_MAP_BUCKETS);
     UseRecordTable(&m_mapSocket2Data);
     m_hWndReady = CreateEventW(NULL, FALSE, FALSE, NULL);
     SetEngineMode(SOCKETMGR_RESOLVE_CHECKS_FIRST);
+    // PrepareSocket is left as it is: an ICMP port-unreachable shows as a
+    // receive error of a UDP socket on this engine.
 }
 
 VZ_AsyncSocketMgr::~VZ_AsyncSocketMgr()
@@ -48,16 +50,9 @@ bool VZ_AsyncSocketMgr::Initialize(BYTE byFlags, int, DWORD, DWORD)
         OpenRecordFile();
     int iThreadCount = StartThreads(ASYNC_THREAD_WND, 1, 0);
     VZ_ASSERT(iThreadCount == 1);
-    if ((byFlags & INIT_NO_NAME_THREAD) == 0) {
-        iThreadCount = StartThreads(ASYNC_THREAD_DNS, 1, 0);
-        VZ_ASSERT(iThreadCount == 1);
-    }
+    StartNameThread(byFlags, this, ASYNC_THREAD_DNS);
     WaitWindowReady(m_hWndReady, this, ASYNC_THREAD_WND);
-    m_Timer.m_lpSink = this;
-    if ((byFlags & INIT_NO_TIMER) == 0) {
-        StartTimerService(this, 0);
-        m_bTimerStarted = true;
-    }
+    StartTimers(byFlags, this, 0);
     return true;
 }
 
@@ -66,17 +61,11 @@ bool VZ_AsyncSocketMgr::Initialize(BYTE byFlags, int, DWORD, DWORD)
 bool VZ_AsyncSocketMgr::Uninitialize(DWORD)
 {
     m_bStopping = true; // notifications still queued raise nothing
-    if (m_bTimerStarted) {
-        StopTimerService();
-        m_bTimerStarted = false;
-    }
+    StopTimers();
     if (m_dwWndThreadId != 0)
         PostThreadMessageW(m_dwWndThreadId, WM_QUIT, 0, 0);
     StopThreads(ASYNC_THREAD_WND, STOP_WAIT_MS);
-    if (GetThreadCount(ASYNC_THREAD_DNS) > 0) {
-        m_queDns.PostMessage(DNS_MSG_QUIT, 0, 0);
-        StopThreads(ASYNC_THREAD_DNS, STOP_WAIT_MS);
-    }
+    StopNameThreads(this, ASYNC_THREAD_DNS);
     CloseAllSockets();
     return true;
 }
@@ -255,13 +244,11 @@ void VZ_AsyncSocketMgr::RaiseSendReports()
         if (m_bStopping || lpAsd == NULL || lpAsd->ulSerial != pr.second || lpAsd->status != SS_CONNECTED ||
             !lpAsd->listSend.IsEmpty() || VZ_ProxySession::IsNegotiating(*lpAsd))
             continue;
-        DWORD dwUserData1 = lpAsd->dwUserData1;
-        DWORD dwUserData2 = lpAsd->dwUserData2;
-        DWORD dwParam = lpAsd->dwLastSendParam;
+        _RECORDVIEW view = ViewOf(lpAsd);
         lock.Unlock();
         ISocketMgrSink* lpSink = GetSink();
         if (lpSink != NULL)
-            lpSink->OnTcpSend(0, pr.first, dwUserData1, dwUserData2, dwParam, 0);
+            lpSink->OnTcpSend(0, pr.first, view.dwUserData1, view.dwUserData2, view.dwLastSendParam, 0);
     }
 }
 
@@ -282,21 +269,18 @@ void VZ_AsyncSocketMgr::OnConnect(SOCKET s, int iError)
         lpAsd->status = SS_CONNECTED;
         lpAsd->dwLastRecvTime = lpAsd->dwLastSendTime = m_Timer.GetTimerTick();
     }
-    bool bProxy = lpAsd->lpProxyData != NULL;
-    ULONG ulSerial = lpAsd->ulSerial;
-    DWORD dwUserData1 = lpAsd->dwUserData1;
-    DWORD dwUserData2 = lpAsd->dwUserData2;
+    _RECORDVIEW view = ViewOf(lpAsd);
     lock.Unlock();
-    if (bProxy) {
+    if (view.lpProxyData != NULL) {
         // Also after a failed connect: the first request then cannot be sent
         // and the socket fails with the connect's error as its last error.
         WSASetLastError(iError);
-        m_Delivery.Proxy().OnProxyConnected(s, ulSerial);
+        m_Delivery.Proxy().OnProxyConnected(s, view.ulSerial);
         return;
     }
     ISocketMgrSink* lpSink = GetSink();
     if (lpSink != NULL)
-        lpSink->OnTcpConnect(iError, s, dwUserData1, dwUserData2);
+        lpSink->OnTcpConnect(iError, s, view.dwUserData1, view.dwUserData2);
 }
 
 void VZ_AsyncSocketMgr::OnAccept(SOCKET sListen, int iError)
@@ -346,46 +330,34 @@ void VZ_AsyncSocketMgr::OnRead(SOCKET s, int iError)
     _AsyncSocketData* lpAsd = FindLive(s);
     if (lpAsd == NULL || (lpAsd->status != SS_CONNECTED && lpAsd->status != SS_UDP) || lpAsd->bPeerClosed)
         return; // after the peer's close everything was read already
-    int status = lpAsd->status;
-    SOCKET sPair = lpAsd->sPair;
-    ULONG ulSerial = lpAsd->ulSerial;
-    DWORD dwUserData1 = lpAsd->dwUserData1;
-    DWORD dwUserData2 = lpAsd->dwUserData2;
+    _RECORDVIEW view = ViewOf(lpAsd);
     // A read notice queued before the sink stopped asking: the bytes stay in
     // the socket until the next Recv arms reading again. A handshake reads
     // while its reply is armed.
     bool bWanted = lpAsd->uiNoticeLen > 0 ||
                    (VZ_ProxySession::IsNegotiating(*lpAsd) && (lpAsd->lArmed & FD_READ) != 0);
     bool bDrop = lpAsd->bProxyRefused;
-    UINT uiReadSize = ReadSize(*lpAsd);
+    // 16 KiB, or more when the sink wants more: a large notice length then
+    // costs one notice, not four.
+    UINT uiReadSize = ReadSize(*lpAsd, ASYNC_RECV_SIZE, ASYNC_RECV_MAX);
     lock.Unlock();
     ISocketMgrSink* lpSink = GetSink();
     if (iError != 0) {
         UINT uiZero = 0;
         if (lpSink == NULL)
             return;
-        if (status == SS_CONNECTED)
-            lpSink->OnTcpRecv(iError, s, NULL, &uiZero, dwUserData1, dwUserData2);
+        if (view.status == SS_CONNECTED)
+            lpSink->OnTcpRecv(iError, s, NULL, &uiZero, view.dwUserData1, view.dwUserData2);
         else
-            lpSink->OnUdpRecv(iError, s, NULL, 0, NULL, dwUserData1, dwUserData2);
+            lpSink->OnUdpRecv(iError, s, NULL, 0, NULL, view.dwUserData1, view.dwUserData2);
         return;
     }
-    if (status == SS_UDP)
-        OnReadUdp(s, sPair, dwUserData1, dwUserData2);
+    if (view.status == SS_UDP)
+        OnReadUdp(s, view.sPair, view.dwUserData1, view.dwUserData2);
     else if (bDrop)
         OnReadTcp(s, 0, ASYNC_RECV_SIZE);
     else if (bWanted)
-        OnReadTcp(s, ulSerial, uiReadSize);
-}
-
-// A read is 16 KiB, or what the sink still wants when that is more (up to
-// 64 KiB): a large notice length then costs one notice, not four.
-UINT VZ_AsyncSocketMgr::ReadSize(const _SOCKETCORE& core)
-{
-    UINT uiWanted = core.uiNoticeLen > core.sbRbuf.uiDataLen ? core.uiNoticeLen - core.sbRbuf.uiDataLen : 0;
-    if (uiWanted > ASYNC_RECV_MAX)
-        uiWanted = ASYNC_RECV_MAX;
-    return uiWanted > ASYNC_RECV_SIZE ? uiWanted : ASYNC_RECV_SIZE;
+        OnReadTcp(s, view.ulSerial, uiReadSize);
 }
 
 void VZ_AsyncSocketMgr::OnReadTcp(SOCKET s, ULONG ulSerial, UINT uiReadSize)
@@ -486,9 +458,7 @@ void VZ_AsyncSocketMgr::OnWrite(SOCKET s, int iError)
     // the queue it was for has been sent and reported.
     if (lpAsd == NULL || lpAsd->status != SS_CONNECTED || (iError == 0 && lpAsd->listSend.IsEmpty()))
         return;
-    DWORD dwUserData1 = lpAsd->dwUserData1;
-    DWORD dwUserData2 = lpAsd->dwUserData2;
-    DWORD dwParam = lpAsd->dwLastSendParam;
+    _RECORDVIEW view = ViewOf(lpAsd);
     ISocketMgrSink* lpSink = GetSink();
     if (iError == 0) {
         lpAsd->dwLastSendTime = m_Timer.GetTimerTick();
@@ -499,7 +469,7 @@ void VZ_AsyncSocketMgr::OnWrite(SOCKET s, int iError)
             FreeSendQueue(lpAsd->listSend);
             lock.Unlock();
             if (lpSink != NULL)
-                lpSink->OnTcpSend(iError, s, dwUserData1, dwUserData2, dwParam, 0);
+                lpSink->OnTcpSend(iError, s, view.dwUserData1, view.dwUserData2, view.dwLastSendParam, 0);
             return;
         }
         // After a short send no write notice comes by itself.
@@ -514,14 +484,14 @@ void VZ_AsyncSocketMgr::OnWrite(SOCKET s, int iError)
         if (lpSink == NULL)
             return;
         if (bReport && (bArmed || bPartial))
-            lpSink->OnTcpSend(iError, s, dwUserData1, dwUserData2, dwParam, uiQueued);
+            lpSink->OnTcpSend(iError, s, view.dwUserData1, view.dwUserData2, view.dwLastSendParam, uiQueued);
         if (!bArmed)
-            lpSink->OnTcpSend(iArmError, s, dwUserData1, dwUserData2, dwParam, 0);
+            lpSink->OnTcpSend(iArmError, s, view.dwUserData1, view.dwUserData2, view.dwLastSendParam, 0);
         return;
     }
     lock.Unlock();
     if (lpSink != NULL)
-        lpSink->OnTcpSend(iError, s, dwUserData1, dwUserData2, dwParam, 0);
+        lpSink->OnTcpSend(iError, s, view.dwUserData1, view.dwUserData2, view.dwLastSendParam, 0);
 }
 
 // The close notice of a graceful close can come while bytes the peer sent

@@ -59,28 +59,12 @@ public:
     VZ_AsyncSocketMgr();
     ~VZ_AsyncSocketMgr() override;
 
-    bool Initialize(BYTE byFlags, int nWorkThread, DWORD dwReserved1, DWORD dwReserved2) override;
-    bool Uninitialize(DWORD dwReserved) override;
-    bool CloseSocket(SOCKET s) override;
-    bool Recv(SOCKET s, UINT uiNoticeLen) override;
-    using VZ_SocketMgr::Connect;
-    using VZ_SocketMgr::CreateTcpSocket;
-    using VZ_SocketMgr::CreateUdpSocket;
-    using VZ_SocketMgr::SendTo;
-    SOCKET CreateUdpSocket(HANDLE hProxy, const sockaddr_in* lpLocalAddr, DWORD dwUserData1,
-                           DWORD dwUserData2) override;
-    int SendTo(SOCKET s, const sockaddr_in* lpRemoteAddr, const char* buf, int len, bool bDirect) override;
-    SOCKET CreateTcpSocket(HANDLE hProxy, const sockaddr_in* lpLocalAddr, DWORD dwUserData1,
-                           DWORD dwUserData2) override;
-    bool Connect(SOCKET s, const sockaddr_in* lpRemoteAddr) override;
-    bool Listen(SOCKET s, int backlog) override;
-    bool Send(SOCKET s, const char* buf, int len, DWORD dwSendParam, UINT* lpuiQueued) override;
-
-    int OnTimerExpired(DWORD dwTimerId, DWORD dwParam) override { return ExpireSocketTimer(dwTimerId, dwParam); }
+    VZ_SOCKETMGR_ENGINE_OPERATIONS;
 
 protected:
     DWORD ThreadProc(_THREAD_DATA& td) override;
     LRESULT WindowProc(UINT uMsg, WPARAM wParam, LPARAM lParam) override;
+    bool ListenDirect(SOCKET s, int backlog) override;
     bool AddSocket(SOCKET s, int status, DWORD dwUserData1, DWORD dwUserData2, _PROXYDATA* lpProxyData) override;
 
 private:
@@ -131,7 +115,6 @@ private:
     void OnConnect(SOCKET s, int iError);
     void OnAccept(SOCKET sListen, int iError);
     void OnRead(SOCKET s, int iError);
-    static UINT ReadSize(const _SOCKETCORE& core);
     void OnReadTcp(SOCKET s, ULONG ulSerial, UINT uiReadSize);
     void OnReadUdp(SOCKET s, SOCKET sPair, DWORD dwUserData1, DWORD dwUserData2);
     void OnWrite(SOCKET s, int iError);
@@ -151,7 +134,6 @@ private:
     ULONG m_ulNextSerial;
     HANDLE m_hWndReady;
     volatile DWORD m_dwWndThreadId;
-    bool m_bTimerStarted;
     volatile bool m_bStopping;
     // Sockets whose sends went out at once, with their serials (window thread only).
     std::vector<std::pair<SOCKET, ULONG>> m_vecSendReports;

@@ -11,33 +11,6 @@
 #include "core/VZ_Trace.h"
 
 // ---------------------------------------------------------------------------
-// Creating sockets
-
-SOCKET VZ_AsyncSocketMgr::CreateTcpSocket(HANDLE hProxy, const sockaddr_in* lpLocalAddr, DWORD dwUserData1,
-                                          DWORD dwUserData2)
-{
-    SOCKET s = WSASocketW(AF_INET, SOCK_STREAM, 0, NULL, 0, WSA_FLAG_OVERLAPPED);
-    if (s == INVALID_SOCKET)
-        return INVALID_SOCKET;
-    VZ_ASSERT(s < 0xffffff);
-    return BindAndAdd(s, lpLocalAddr, SS_TCP, dwUserData1, dwUserData2, hProxy);
-}
-
-// An ICMP port-unreachable is left to show as a receive error of the socket.
-SOCKET VZ_AsyncSocketMgr::CreateUdpSocket(HANDLE hProxy, const sockaddr_in* lpLocalAddr, DWORD dwUserData1,
-                                          DWORD dwUserData2)
-{
-    SOCKET s = WSASocketW(AF_INET, SOCK_DGRAM, 0, NULL, 0, WSA_FLAG_OVERLAPPED);
-    if (s == INVALID_SOCKET)
-        return INVALID_SOCKET;
-    VZ_ASSERT(s < 0xffffff);
-    s = BindAndAdd(s, lpLocalAddr, SS_UDP, dwUserData1, dwUserData2, hProxy);
-    if (s == INVALID_SOCKET || hProxy == NULL)
-        return s;
-    return AttachUdpRelay(s, hProxy, dwUserData1, dwUserData2);
-}
-
-// ---------------------------------------------------------------------------
 // Connecting and listening
 
 bool VZ_AsyncSocketMgr::Connect(SOCKET s, const sockaddr_in* lpRemoteAddr)
@@ -46,15 +19,8 @@ bool VZ_AsyncSocketMgr::Connect(SOCKET s, const sockaddr_in* lpRemoteAddr)
     _AsyncSocketData* lpAsd = FindRecord(s);
     if (lpAsd == NULL || lpAsd->status != SS_TCP || lpRemoteAddr == NULL)
         return false;
-    sockaddr_in addr = *lpRemoteAddr;
-    if (lpAsd->lpProxyData != NULL) {
-        // The target is kept for the handshake; the connect goes to the proxy.
-        lpAsd->ulRemoteIP = lpRemoteAddr->sin_addr.s_addr;
-        lpAsd->usRemotePort = lpRemoteAddr->sin_port;
-        if (!FindProxy(lpAsd->lpProxyData, &addr.sin_addr.s_addr, &addr.sin_port))
-            return false;
-    }
-    if (!Arm(*lpAsd, FD_CONNECT | FD_CLOSE, true))
+    sockaddr_in addr;
+    if (!ConnectTarget(*lpAsd, lpRemoteAddr, &addr) || !Arm(*lpAsd, FD_CONNECT | FD_CLOSE, true))
         return false;
     if (WSAConnect(s, reinterpret_cast<const sockaddr*>(&addr), sizeof(addr), NULL, NULL, NULL, NULL) ==
             SOCKET_ERROR &&
@@ -66,19 +32,12 @@ bool VZ_AsyncSocketMgr::Connect(SOCKET s, const sockaddr_in* lpRemoteAddr)
     return true;
 }
 
-bool VZ_AsyncSocketMgr::Listen(SOCKET s, int backlog)
+bool VZ_AsyncSocketMgr::ListenDirect(SOCKET s, int backlog)
 {
     VZ_AutoLock lock(&m_mapSocket2Data);
     _AsyncSocketData* lpAsd = FindRecord(s);
     if (lpAsd == NULL || lpAsd->status != SS_TCP)
         return false;
-    if (lpAsd->lpProxyData != NULL) {
-        // Through the proxy: a BIND; the bound address and the peer come back
-        // as OnProxyResult and OnTcpAccept.
-        lock.Unlock();
-        sockaddr_in addr = VZ_MakeInetAddress(0, 0);
-        return Connect(s, &addr);
-    }
     if (listen(s, backlog) == SOCKET_ERROR || !Arm(*lpAsd, FD_ACCEPT | FD_CLOSE, true))
         return false;
     lpAsd->status = SS_ACCEPTING;
@@ -155,25 +114,8 @@ bool VZ_AsyncSocketMgr::SendNow(_AsyncSocketData& asd, const char* buf, int len,
 
 int VZ_AsyncSocketMgr::SendTo(SOCKET s, const sockaddr_in* lpRemoteAddr, const char* buf, int len, bool bDirect)
 {
-    VZ_ASSERT(buf != NULL);
-    VZ_ASSERT(len > 0);
-    if (buf == NULL || len <= 0 || lpRemoteAddr == NULL)
-        return SOCKET_ERROR;
-    if (bDirect)
-        return SendToDirect(s, lpRemoteAddr, buf, len);
-    ULONG ulRelayIP = 0;
-    USHORT usRelayPort = 0;
-    {
-        VZ_AutoLock lock(&m_mapSocket2Data);
-        _AsyncSocketData* lpAsd = FindRecord(s);
-        if (lpAsd == NULL)
-            return SOCKET_ERROR;
-        _AsyncSocketData& asd = *lpAsd;
-        VZ_ASSERT(asd.lpProxyData != NULL);
-        ulRelayIP = asd.ulRemoteIP;
-        usRelayPort = asd.usRemotePort;
-    }
-    return SendToRelay(s, lpRemoteAddr, buf, len, ulRelayIP, usRelayPort);
+    return SendToChecked(s, lpRemoteAddr, buf, len, bDirect,
+                         [](const _RECORDVIEW& asd) { VZ_ASSERT(asd.lpProxyData != NULL); });
 }
 
 // ---------------------------------------------------------------------------

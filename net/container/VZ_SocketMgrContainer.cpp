@@ -11,7 +11,6 @@
 
 namespace {
 
-const UINT SOCKET_MAP_BUCKETS = 4099;
 const DWORD ROUTING_WAIT_MS = 2000;
 
 // The container whose sink this thread is raising an event on.

@@ -17,6 +17,7 @@
 #include "ISocketMgr.h"
 #include "VZ_Locker.h"
 #include "VZ_Map.h"
+#include "core/VZ_SocketMgr.h"
 
 class VZ_SocketMgrContainer;
 
@@ -50,45 +51,15 @@ public:
     ~VZ_SocketMgrContainer() override;
 
     // ISocketMgr: forwarded to the shared engine.
-    HANDLE CreateProxy(UINT uiType, const char* lpAddr, USHORT usPort, const char* lpUser,
-                       const char* lpPsw) override;
-    bool DestroyProxy(HANDLE hProxy) override;
-    bool SetSendBufSize(SOCKET s, int iSize) override;
-    bool SetRecvBufSize(SOCKET s, int iSize) override;
-    bool SetSendTimeout(SOCKET s, UINT uiElapse) override;
-    bool SetRecvTimeout(SOCKET s, UINT uiElapse) override;
-    bool KillSendTimeout(SOCKET s) override;
-    bool KillRecvTimeout(SOCKET s) override;
-    bool SetTimer(SOCKET s, UINT uiEvent, UINT uiElapse, DWORD dwParam, bool bOnce) override;
-    bool KillTimer(SOCKET s, UINT uiEvent) override;
+    VZ_SOCKETMGR_SERVICE_OPERATIONS;
+    VZ_SOCKETMGR_SOCKET_OPERATIONS;
     bool Initialize(BYTE byFlags, int nWorkThread, DWORD dwReserved1, DWORD dwReserved2) override;
     bool Uninitialize(DWORD dwReserved) override;
-    bool Shutdown(SOCKET s, int how) override;
-    bool CloseSocket(SOCKET s) override;
-    bool Recv(SOCKET s, UINT uiNoticeLen) override;
-    bool DnsParse(const char* dn) override;
-    bool SetUserData1(SOCKET s, DWORD dwUserData1) override;
-    bool SetUserData2(SOCKET s, DWORD dwUserData2) override;
-    bool GetUserData(SOCKET s, DWORD* lpdwUserData1, DWORD* lpdwUserData2) override;
     SOCKET CreateUdpSocket(HANDLE hProxy, const char* lpAddr, USHORT usPort, DWORD dwUserData1,
                            DWORD dwUserData2) override;
-    SOCKET CreateUdpSocket(HANDLE hProxy, const sockaddr_in* lpLocalAddr, DWORD dwUserData1,
-                           DWORD dwUserData2) override;
-    int SendTo(SOCKET s, const sockaddr_in* lpRemoteAddr, const char* buf, int len, bool bDirect) override;
     int SendTo(SOCKET s, const char* lpAddr, USHORT usPort, const char* buf, int len, bool bDirect) override;
     SOCKET CreateTcpSocket(HANDLE hProxy, const char* lpAddr, USHORT usPort, DWORD dwUserData1,
                            DWORD dwUserData2) override;
-    SOCKET CreateTcpSocket(HANDLE hProxy, const sockaddr_in* lpLocalAddr, DWORD dwUserData1,
-                           DWORD dwUserData2) override;
-    bool Connect(SOCKET s, const char* lpHost, USHORT usPort) override;
-    bool Connect(SOCKET s, const sockaddr_in* lpRemoteAddr) override;
-    bool Listen(SOCKET s, int backlog) override;
-    bool SendV(SOCKET s, const _SOCKBUF* lpBufs, UINT uiCount, DWORD dwSendParam, UINT* lpuiQueued) override;
-    bool Send(SOCKET s, const char* buf, int len, DWORD dwSendParam, UINT* lpuiQueued) override;
-    void SetSink(ISocketMgrSink* lpSink) override;
-    ISocketMgrSink* GetSink() override;
-    DWORD SocketCtrl(UINT uiCode, SOCKET s, DWORD dwValue, DWORD dwParam1, DWORD dwParam2, DWORD dwParam3,
-                     DWORD dwParam4, DWORD dwParam5) override;
 
     // ISocketMgrSink: the engine's events, called on the routing container only.
     bool OnSocketPreAccept(const sockaddr_in* lpLocalAddr, const sockaddr_in* lpPeerAddr) override;

@@ -72,7 +72,7 @@ void FreeNameRequests(VZ_MsgQueue& queDns, VZ_MemoryEx& memory)
 
 VZ_SocketMgr::VZ_SocketMgr()
     : m_lpSink(NULL), m_dwNextTimerToken(0), m_queDns(true), m_listProxy(10), m_bRecord(false), m_bSimulator(false),
-      m_dwEngineMode(0), m_ulMaxAffect(10), m_ulLostPacketsMinrate(0), m_ulLostPacketsMaxrate(0),
+      m_dwEngineMode(0), m_bTimerStarted(false), m_ulMaxAffect(10), m_ulLostPacketsMinrate(0), m_ulLostPacketsMaxrate(0),
       m_ulUdpMinDelay(0), m_ulUdpMaxDelay(0), m_ulMinBreaktime(0), m_ulMaxBreaktime(0), m_ulMinDelaytime(0),
       m_ulMaxDelaytime(0), m_ulConnFailMinrate(0), m_ulConnFailMaxrate(0)
 {
@@ -283,6 +283,40 @@ void VZ_SocketMgr::StopTimerService()
     m_Timer.Stop(); // its message threads have ended: no expiry is being taken
     VZ_AutoLock lock(&m_mapTimerArm);
     m_mapTimerArm.RemoveAll();
+}
+
+void VZ_SocketMgr::StartTimers(BYTE byFlags, VZ_MultipleTimerSink* lpSink, int iMsgThreadCount)
+{
+    m_Timer.m_lpSink = lpSink;
+    if ((byFlags & INIT_NO_TIMER) == 0) {
+        StartTimerService(lpSink, iMsgThreadCount);
+        m_bTimerStarted = true;
+    }
+}
+
+void VZ_SocketMgr::StopTimers()
+{
+    if (m_bTimerStarted) {
+        StopTimerService();
+        m_bTimerStarted = false;
+    }
+}
+
+void VZ_SocketMgr::StartNameThread(BYTE byFlags, VZ_MultiThread* lpThreads, int iNameThread)
+{
+    if ((byFlags & INIT_NO_NAME_THREAD) == 0) {
+        int iThreadCount = lpThreads->StartThreads(iNameThread, 1, 0);
+        VZ_ASSERT(iThreadCount == 1);
+    }
+}
+
+void VZ_SocketMgr::StopNameThreads(VZ_MultiThread* lpThreads, int iNameThread)
+{
+    int iNameThreads = lpThreads->GetThreadCount(iNameThread);
+    for (int i = 0; i < iNameThreads; ++i)
+        m_queDns.PostMessage(DNS_MSG_QUIT, 0, 0);
+    if (iNameThreads > 0)
+        lpThreads->StopThreads(iNameThread, STOP_WAIT_MS);
 }
 
 // The idle time-outs (kinds 0 and 1) stay listed until they are killed: their

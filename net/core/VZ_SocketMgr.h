@@ -8,6 +8,7 @@
 #include <windows.h>
 
 #include "ISocketMgr.h"
+#include "VZ_Assert.h"
 #include "VZ_FileEx.h"
 #include "VZ_List.h"
 #include "VZ_Locker.h"
@@ -163,7 +164,25 @@ enum {
 enum {
     // A resolved connect by name first looks the socket up: a socket closed
     // or re-created meanwhile gets nothing, not even its timer killed.
-    SOCKETMGR_RESOLVE_CHECKS_FIRST = 0x1
+    SOCKETMGR_RESOLVE_CHECKS_FIRST = 0x1,
+    // Sockets come from socket() and datagrams go out with sendto, whose
+    // result counts the bytes (the select engine); else WSASocket with
+    // overlapped I/O and WSASendTo, which gives 0 on success.
+    SOCKETMGR_PLAIN_SOCKETS = 0x2
+};
+
+// What a step or an event needs of a record, copied under the record lock so
+// that the event is raised with the lock released.
+struct _RECORDVIEW {
+    int status; // SS_CLOSED for a socket without record
+    SOCKET sPair;
+    DWORD dwUserData1;
+    DWORD dwUserData2;
+    ULONG ulSerial;
+    _PROXYDATA* lpProxyData;
+    ULONG ulRemoteIP;    // network order: the proxy's target, or a UDP socket's relay
+    USHORT usRemotePort; // network order
+    DWORD dwLastSendParam;
 };
 
 class VZ_RecordTableBase;
@@ -175,40 +194,87 @@ const int INIT_NO_NAME_THREAD = 0x1;  // Initialize flag: no name-resolution thr
 const int INIT_NO_TIMER = 0x2;        // Initialize flag: no timer service
 const DWORD STOP_WAIT_MS = 2000;      // a stopping helper thread is waited for this long
 
+// Declarations of ISocketMgr operations, for every class that implements
+// them: the proxies, buffer sizes, time-outs, timers, names and the sink...
+#define VZ_SOCKETMGR_SERVICE_OPERATIONS                                                                         \
+    HANDLE CreateProxy(UINT uiType, const char* lpAddr, USHORT usPort, const char* lpUser, const char* lpPsw)   \
+        override;                                                                                               \
+    bool DestroyProxy(HANDLE hProxy) override;                                                                  \
+    bool SetSendBufSize(SOCKET s, int iSize) override;                                                          \
+    bool SetRecvBufSize(SOCKET s, int iSize) override;                                                          \
+    bool SetSendTimeout(SOCKET s, UINT uiElapse) override;                                                      \
+    bool SetRecvTimeout(SOCKET s, UINT uiElapse) override;                                                      \
+    bool KillSendTimeout(SOCKET s) override;                                                                    \
+    bool KillRecvTimeout(SOCKET s) override;                                                                    \
+    bool SetTimer(SOCKET s, UINT uiEvent, UINT uiElapse, DWORD dwParam, bool bOnce) override;                   \
+    bool KillTimer(SOCKET s, UINT uiEvent) override;                                                            \
+    bool DnsParse(const char* dn) override;                                                                     \
+    void SetSink(ISocketMgrSink* lpSink) override;                                                              \
+    ISocketMgrSink* GetSink() override
+
+// ... and the operations on sockets, in their address forms.
+#define VZ_SOCKETMGR_SOCKET_OPERATIONS                                                                          \
+    bool Shutdown(SOCKET s, int how) override;                                                                  \
+    bool CloseSocket(SOCKET s) override;                                                                        \
+    bool Recv(SOCKET s, UINT uiNoticeLen) override;                                                             \
+    bool SetUserData1(SOCKET s, DWORD dwUserData1) override;                                                    \
+    bool SetUserData2(SOCKET s, DWORD dwUserData2) override;                                                    \
+    bool GetUserData(SOCKET s, DWORD* lpdwUserData1, DWORD* lpdwUserData2) override;                            \
+    SOCKET CreateUdpSocket(HANDLE hProxy, const sockaddr_in* lpLocalAddr, DWORD dwUserData1, DWORD dwUserData2) \
+        override;                                                                                               \
+    int SendTo(SOCKET s, const sockaddr_in* lpRemoteAddr, const char* buf, int len, bool bDirect) override;     \
+    SOCKET CreateTcpSocket(HANDLE hProxy, const sockaddr_in* lpLocalAddr, DWORD dwUserData1, DWORD dwUserData2) \
+        override;                                                                                               \
+    bool Connect(SOCKET s, const char* lpHost, USHORT usPort) override;                                         \
+    bool Connect(SOCKET s, const sockaddr_in* lpRemoteAddr) override;                                           \
+    bool Listen(SOCKET s, int backlog) override;                                                                \
+    bool SendV(SOCKET s, const _SOCKBUF* lpBufs, UINT uiCount, DWORD dwSendParam, UINT* lpuiQueued) override;   \
+    bool Send(SOCKET s, const char* buf, int len, DWORD dwSendParam, UINT* lpuiQueued) override;                \
+    DWORD SocketCtrl(UINT uiCode, SOCKET s, DWORD dwValue, DWORD dwParam1, DWORD dwParam2, DWORD dwParam3,      \
+                     DWORD dwParam4, DWORD dwParam5) override
+
+// The operations every engine implements its own way, declared alike in each;
+// an engine is also the sink of its timer service (per-socket time-outs, the
+// name-connect time-out and SetTimer events).
+#define VZ_SOCKETMGR_ENGINE_OPERATIONS                                                                          \
+    bool Initialize(BYTE byFlags, int nWorkThread, DWORD dwReserved1, DWORD dwReserved2) override;             \
+    bool Uninitialize(DWORD dwReserved) override;                                                               \
+    bool CloseSocket(SOCKET s) override;                                                                        \
+    bool Recv(SOCKET s, UINT uiNoticeLen) override;                                                             \
+    using VZ_SocketMgr::Connect;                                                                                \
+    using VZ_SocketMgr::SendTo;                                                                                 \
+    bool Connect(SOCKET s, const sockaddr_in* lpRemoteAddr) override;                                           \
+    int SendTo(SOCKET s, const sockaddr_in* lpRemoteAddr, const char* buf, int len, bool bDirect) override;     \
+    bool Send(SOCKET s, const char* buf, int len, DWORD dwSendParam, UINT* lpuiQueued) override;                \
+    int OnTimerExpired(DWORD dwTimerId, DWORD dwParam) override { return ExpireSocketTimer(dwTimerId, dwParam); }
+
 class VZ_SocketMgr : public ISocketMgr {
 public:
     VZ_SocketMgr();
     ~VZ_SocketMgr() override;
 
     // Operations that do not depend on the engine.
-    HANDLE CreateProxy(UINT uiType, const char* lpAddr, USHORT usPort, const char* lpUser,
-                       const char* lpPsw) override;
-    bool DestroyProxy(HANDLE hProxy) override;
-    bool SetSendBufSize(SOCKET s, int iSize) override;
-    bool SetRecvBufSize(SOCKET s, int iSize) override;
-    bool SetSendTimeout(SOCKET s, UINT uiElapse) override;
-    bool SetRecvTimeout(SOCKET s, UINT uiElapse) override;
-    bool KillSendTimeout(SOCKET s) override;
-    bool KillRecvTimeout(SOCKET s) override;
-    bool SetTimer(SOCKET s, UINT uiEvent, UINT uiElapse, DWORD dwParam, bool bOnce) override;
-    bool KillTimer(SOCKET s, UINT uiEvent) override;
-    bool DnsParse(const char* dn) override;
-    void SetSink(ISocketMgrSink* lpSink) override;
-    ISocketMgrSink* GetSink() override;
+    VZ_SOCKETMGR_SERVICE_OPERATIONS;
 
     // The textual forms build a sockaddr_in (family 2, inet_addr of the text
     // or 0 for NULL, htons of the port) and call the address form virtually,
     // so an engine that overrides the address form changes both.
     SOCKET CreateUdpSocket(HANDLE hProxy, const char* lpAddr, USHORT usPort, DWORD dwUserData1,
                            DWORD dwUserData2) override;
+    // A new UDP socket; with a proxy, its relay is attached (AttachUdpRelay).
     SOCKET CreateUdpSocket(HANDLE hProxy, const sockaddr_in* lpLocalAddr, DWORD dwUserData1,
-                           DWORD dwUserData2) override = 0;
+                           DWORD dwUserData2) override;
     int SendTo(SOCKET s, const sockaddr_in* lpRemoteAddr, const char* buf, int len, bool bDirect) override = 0;
     int SendTo(SOCKET s, const char* lpAddr, USHORT usPort, const char* buf, int len, bool bDirect) override;
     SOCKET CreateTcpSocket(HANDLE hProxy, const char* lpAddr, USHORT usPort, DWORD dwUserData1,
                            DWORD dwUserData2) override;
+    // A new TCP socket, in no set until Connect or Listen.
     SOCKET CreateTcpSocket(HANDLE hProxy, const sockaddr_in* lpLocalAddr, DWORD dwUserData1,
-                           DWORD dwUserData2) override = 0;
+                           DWORD dwUserData2) override;
+    // A proxied socket listens through its proxy: a BIND, asked as a connect
+    // to 0.0.0.0:0; the bound address and the peer come back as OnProxyResult
+    // and OnTcpAccept. Any other socket: the engine's ListenDirect.
+    bool Listen(SOCKET s, int backlog) override;
     // Copies the buffers in order into one pool block and calls Send with it;
     // a total of 0 bytes gives false without a call.
     bool SendV(SOCKET s, const _SOCKBUF* lpBufs, UINT uiCount, DWORD dwSendParam, UINT* lpuiQueued) override;
@@ -261,6 +327,16 @@ public:
     bool StartTimerService(VZ_MultipleTimerSink* lpSink, int iMsgThreadCount);
     // Stops m_Timer and forgets every timer armed through it.
     void StopTimerService();
+    // Initialize's helpers, unless byFlags leaves them out: the timer service
+    // (as StartTimerService; lpSink is set even without it), and the
+    // name-resolution thread, thread type iNameThread of lpThreads.
+    void StartTimers(BYTE byFlags, VZ_MultipleTimerSink* lpSink, int iMsgThreadCount);
+    void StartNameThread(BYTE byFlags, VZ_MultiThread* lpThreads, int iNameThread);
+    // Uninitialize's: the timer service when StartTimers started it; one quit
+    // per name thread (a container's second Initialize may have started a
+    // second one), then those threads.
+    void StopTimers();
+    void StopNameThreads(VZ_MultiThread* lpThreads, int iNameThread);
     // A dotted literal with inet_addr, else the first address of
     // gethostbyname; INADDR_NONE when both fail.
     static ULONG ResolveName(const char* lpszName);
@@ -268,6 +344,18 @@ public:
     // false for a name over DNS_MAX_NAME characters or a failed post.
     bool PostNameRequest(UINT uiMessage, SOCKET s, USHORT usPort, ULONG ulSerial, const char* lpszHost);
 
+    // The view of a record (a NULL record gives status SS_CLOSED, no pair).
+    static _RECORDVIEW ViewOf(const _SOCKETCORE* lpCore);
+    // The view of the record of s, copied under its lock; false without one.
+    bool ViewSocket(SOCKET s, _RECORDVIEW* lpView);
+    // Where Connect goes, record locked: the target itself, or for a proxied
+    // socket its proxy, the target then kept in the record for the
+    // handshake. False when the socket's proxy is gone.
+    bool ConnectTarget(_SOCKETCORE& core, const sockaddr_in* lpRemoteAddr, sockaddr_in* lpTo);
+    // The receive size of a TCP read: uiMin, or what the sink still wants
+    // when that is more, up to uiMax. A large notice length then costs one
+    // read, and a read never takes more than the sink asked for.
+    static UINT ReadSize(const _SOCKETCORE& core, UINT uiMin, UINT uiMax);
     // A new record's common part: status and values as given, both times
     // now, no pair, no relay, the next serial of *lpulNextSerial.
     static void InitSocketCore(_SOCKETCORE& core, SOCKET s, int status, DWORD dwUserData1, DWORD dwUserData2,
@@ -295,12 +383,33 @@ public:
     // A datagram for a SOCKS5 relay: the 10-byte header with the destination
     // lpTo, then the bytes; a pool block of *lpuiTotal bytes, NULL without memory.
     char* BuildRelayDatagram(const sockaddr_in* lpTo, const char* buf, int len, UINT* lpuiTotal);
-    // SendTo without a proxy: one WSASendTo of the bytes to lpTo.
-    static int SendToDirect(SOCKET s, const sockaddr_in* lpTo, const char* buf, int len);
-    // SendTo through a SOCKS5 relay at ulRelayIP:usRelayPort (network order):
-    // the datagram with its relay header; SOCKET_ERROR without memory.
+    // SendTo without a proxy: one datagram of the bytes to lpTo, with
+    // WSASendTo, or sendto for SOCKETMGR_PLAIN_SOCKETS.
+    int SendToDirect(SOCKET s, const sockaddr_in* lpTo, const char* buf, int len);
+    // SendTo through a SOCKS5 relay: lpTo with its address and port replaced
+    // by ulRelayIP:usRelayPort (network order) receives the datagram with its
+    // relay header; SOCKET_ERROR without memory.
     int SendToRelay(SOCKET s, const sockaddr_in* lpTo, const char* buf, int len, ULONG ulRelayIP,
                     USHORT usRelayPort);
+    // SendTo's steps on the completion-port and window-message engines: the
+    // arguments checked (SOCKET_ERROR without bytes or address), bDirect sent
+    // at once, else through the relay of s (SOCKET_ERROR without a record),
+    // whose view fnCheck sees first (the engine's own assertion).
+    template <class FnCheck>
+    int SendToChecked(SOCKET s, const sockaddr_in* lpTo, const char* buf, int len, bool bDirect, FnCheck fnCheck)
+    {
+        VZ_ASSERT(buf != NULL);
+        VZ_ASSERT(len > 0);
+        if (buf == NULL || len <= 0 || lpTo == NULL)
+            return SOCKET_ERROR;
+        if (bDirect)
+            return SendToDirect(s, lpTo, buf, len);
+        _RECORDVIEW view;
+        if (!ViewSocket(s, &view))
+            return SOCKET_ERROR;
+        fnCheck(view);
+        return SendToRelay(s, lpTo, buf, len, view.ulRemoteIP, view.usRemotePort);
+    }
     // A datagram received on a relayed UDP socket: the length of the relay
     // header when it carries one (its sender then in *lpFrom), else 0.
     static int ReadRelayHeader(const char* p, int n, sockaddr_in* lpFrom);
@@ -350,6 +459,16 @@ protected:
     virtual _SOCKETCORE* LockSocket(SOCKET s);
     virtual void UnlockSocket(SOCKET s);
     void UseRecordTable(VZ_RecordTableBase* lpTable) { m_lpRecordTable = lpTable; }
+    // What Listen does for a socket that does not go through a proxy; the
+    // default (a manager without sockets of its own) fails.
+    virtual bool ListenDirect(SOCKET s, int backlog);
+    // A new handle of iType (SOCK_STREAM or SOCK_DGRAM) for the create
+    // operations, before it is bound: false leaves it to be closed. The
+    // default does nothing.
+    virtual bool PrepareSocket(SOCKET s, int iType);
+    // The handle, its preparation, bind and record, for both create operations.
+    SOCKET OpenSocket(int iType, const sockaddr_in* lpLocalAddr, int status, DWORD dwUserData1, DWORD dwUserData2,
+                      HANDLE hProxy);
     // Waits for a hidden window's thread to signal hReady: 3000 ms, then, while
     // that thread (the only one of iThreadType) still runs, up to 27000 ms
     // more. The first window of a process also starts the desktop, which on a
@@ -392,6 +511,7 @@ protected:
     VZ_Locker m_lckRec;
     bool m_bSimulator;
     DWORD m_dwEngineMode; // SOCKETMGR_* behaviour bits
+    bool m_bTimerStarted; // StartTimers started the service
     // Network fault simulator settings (oxnet.ini), read by an engine that
     // carries the simulator: ranges of percent, seconds or milliseconds.
     ULONG m_ulMaxAffect;

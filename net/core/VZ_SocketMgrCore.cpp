@@ -27,20 +27,17 @@ void VZ_SocketMgr::WaitWindowReady(HANDLE hReady, VZ_MultiThread* lpThreads, int
 bool VZ_SocketMgr::ReportTerminal(_SOCKETCORE& core, int iError, VZ_AutoLock& lock, ISocketMgrSink* lpSink)
 {
     SOCKET s = core.socket;
-    int iOldStatus = core.status;
-    SOCKET sPair = core.sPair;
-    DWORD dwUserData1 = core.dwUserData1;
-    DWORD dwUserData2 = core.dwUserData2;
+    _RECORDVIEW view = ViewOf(&core);
     core.status = SS_CLOSING;
     lock.Unlock();
-    if (iOldStatus == SS_UDP || sPair == INVALID_SOCKET) {
+    if (view.status == SS_UDP || view.sPair == INVALID_SOCKET) {
         if (lpSink != NULL)
-            lpSink->OnSocketClose(iError, s, iOldStatus, dwUserData1, dwUserData2);
-        RecordClose(iError, s, iOldStatus, dwUserData1, dwUserData2);
+            lpSink->OnSocketClose(iError, s, view.status, view.dwUserData1, view.dwUserData2);
+        RecordClose(iError, s, view.status, view.dwUserData1, view.dwUserData2);
         return true;
     }
-    if (GetUserData(sPair, &dwUserData1, &dwUserData2) && lpSink != NULL)
-        lpSink->OnProxyResult(WSAECONNRESET, sPair, NULL, dwUserData1, dwUserData2);
+    if (GetUserData(view.sPair, &view.dwUserData1, &view.dwUserData2) && lpSink != NULL)
+        lpSink->OnProxyResult(WSAECONNRESET, view.sPair, NULL, view.dwUserData1, view.dwUserData2);
     return false;
 }
 
@@ -61,6 +58,99 @@ void VZ_SocketMgr::UnlockSocket(SOCKET)
 bool VZ_SocketMgr::AddSocket(SOCKET, int, DWORD, DWORD, _PROXYDATA*)
 {
     return false;
+}
+
+bool VZ_SocketMgr::PrepareSocket(SOCKET, int)
+{
+    return true;
+}
+
+bool VZ_SocketMgr::ListenDirect(SOCKET, int)
+{
+    return false;
+}
+
+SOCKET VZ_SocketMgr::OpenSocket(int iType, const sockaddr_in* lpLocalAddr, int status, DWORD dwUserData1,
+                                DWORD dwUserData2, HANDLE hProxy)
+{
+    SOCKET s = (m_dwEngineMode & SOCKETMGR_PLAIN_SOCKETS) != 0
+                   ? socket(AF_INET, iType, 0)
+                   : WSASocketW(AF_INET, iType, 0, NULL, 0, WSA_FLAG_OVERLAPPED);
+    if (s == INVALID_SOCKET)
+        return INVALID_SOCKET;
+    VZ_ASSERT(s < 0xffffff);
+    if (!PrepareSocket(s, iType)) {
+        closesocket(s);
+        return INVALID_SOCKET;
+    }
+    return BindAndAdd(s, lpLocalAddr, status, dwUserData1, dwUserData2, hProxy);
+}
+
+SOCKET VZ_SocketMgr::CreateTcpSocket(HANDLE hProxy, const sockaddr_in* lpLocalAddr, DWORD dwUserData1,
+                                     DWORD dwUserData2)
+{
+    return OpenSocket(SOCK_STREAM, lpLocalAddr, SS_TCP, dwUserData1, dwUserData2, hProxy);
+}
+
+SOCKET VZ_SocketMgr::CreateUdpSocket(HANDLE hProxy, const sockaddr_in* lpLocalAddr, DWORD dwUserData1,
+                                     DWORD dwUserData2)
+{
+    SOCKET s = OpenSocket(SOCK_DGRAM, lpLocalAddr, SS_UDP, dwUserData1, dwUserData2, hProxy);
+    if (s == INVALID_SOCKET || hProxy == NULL)
+        return s;
+    return AttachUdpRelay(s, hProxy, dwUserData1, dwUserData2);
+}
+
+// The proxy is looked at under the record lock, which is released before the
+// BIND's Connect (or the engine's listen) takes it again.
+bool VZ_SocketMgr::Listen(SOCKET s, int backlog)
+{
+    _RECORDVIEW view;
+    if (!ViewSocket(s, &view) || view.lpProxyData == NULL)
+        return ListenDirect(s, backlog);
+    sockaddr_in addr = VZ_MakeInetAddress(0, 0);
+    return Connect(s, &addr);
+}
+
+bool VZ_SocketMgr::ConnectTarget(_SOCKETCORE& core, const sockaddr_in* lpRemoteAddr, sockaddr_in* lpTo)
+{
+    *lpTo = *lpRemoteAddr;
+    if (core.lpProxyData == NULL)
+        return true;
+    core.ulRemoteIP = lpRemoteAddr->sin_addr.s_addr;
+    core.usRemotePort = lpRemoteAddr->sin_port;
+    return FindProxy(core.lpProxyData, &lpTo->sin_addr.s_addr, &lpTo->sin_port);
+}
+
+_RECORDVIEW VZ_SocketMgr::ViewOf(const _SOCKETCORE* lpCore)
+{
+    _RECORDVIEW view = {SS_CLOSED, INVALID_SOCKET, 0, 0, 0, NULL, 0, 0, 0};
+    if (lpCore != NULL) {
+        view.status = lpCore->status;
+        view.sPair = lpCore->sPair;
+        view.dwUserData1 = lpCore->dwUserData1;
+        view.dwUserData2 = lpCore->dwUserData2;
+        view.ulSerial = lpCore->ulSerial;
+        view.lpProxyData = lpCore->lpProxyData;
+        view.ulRemoteIP = lpCore->ulRemoteIP;
+        view.usRemotePort = lpCore->usRemotePort;
+        view.dwLastSendParam = lpCore->dwLastSendParam;
+    }
+    return view;
+}
+
+bool VZ_SocketMgr::ViewSocket(SOCKET s, _RECORDVIEW* lpView)
+{
+    *lpView = ViewOf(NULL);
+    return WithSocket(s, [&](_SOCKETCORE& core) { *lpView = ViewOf(&core); });
+}
+
+UINT VZ_SocketMgr::ReadSize(const _SOCKETCORE& core, UINT uiMin, UINT uiMax)
+{
+    UINT uiWanted = core.uiNoticeLen > core.sbRbuf.uiDataLen ? core.uiNoticeLen - core.sbRbuf.uiDataLen : 0;
+    if (uiWanted > uiMax)
+        uiWanted = uiMax;
+    return uiWanted > uiMin ? uiWanted : uiMin;
 }
 
 SOCKET VZ_SocketMgr::BindAndAdd(SOCKET s, const sockaddr_in* lpLocalAddr, int status, DWORD dwUserData1,
@@ -224,6 +314,8 @@ char* VZ_SocketMgr::BuildRelayDatagram(const sockaddr_in* lpTo, const char* buf,
 // The address type byte is not examined: the relay answers in IPv4.
 int VZ_SocketMgr::SendToDirect(SOCKET s, const sockaddr_in* lpTo, const char* buf, int len)
 {
+    if ((m_dwEngineMode & SOCKETMGR_PLAIN_SOCKETS) != 0)
+        return sendto(s, buf, len, 0, reinterpret_cast<const sockaddr*>(lpTo), sizeof(sockaddr_in));
     WSABUF wsabuf;
     wsabuf.len = static_cast<ULONG>(len);
     wsabuf.buf = const_cast<char*>(buf);
@@ -239,7 +331,9 @@ int VZ_SocketMgr::SendToRelay(SOCKET s, const sockaddr_in* lpTo, const char* buf
     char* lpBlock = BuildRelayDatagram(lpTo, buf, len, &uiTotal);
     if (lpBlock == NULL)
         return SOCKET_ERROR;
-    sockaddr_in relay = VZ_MakeInetAddress(ulRelayIP, usRelayPort);
+    sockaddr_in relay = *lpTo;
+    relay.sin_addr.s_addr = ulRelayIP;
+    relay.sin_port = usRelayPort;
     int iResult = SendToDirect(s, &relay, lpBlock, static_cast<int>(uiTotal));
     m_Memory.Free(lpBlock);
     return iResult;

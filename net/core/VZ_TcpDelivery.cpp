@@ -83,8 +83,7 @@ int VZ_TcpDelivery::Offer(SOCKET s, const char* recvbuf, UINT recvlen, ULONG ulS
 
     UINT uiNewNotice = 0;
     for (;;) {
-        DWORD dwUserData1 = lpIsd->dwUserData1;
-        DWORD dwUserData2 = lpIsd->dwUserData2;
+        _RECORDVIEW view = VZ_SocketMgr::ViewOf(lpIsd);
         lpIsd->uiNoticeLen = 0; // each OnTcpRecv consumes the request that caused it
         lpIsd->bRbufLockFlag = true;
         m_lpHost->UnlockTable();
@@ -92,12 +91,12 @@ int VZ_TcpDelivery::Offer(SOCKET s, const char* recvbuf, UINT recvlen, ULONG ulS
             return Abandon(s, ulSerial, lpKept);
 
         UINT uiHandleLen = recvlen;
-        m_lpHost->GetEventSink()->OnTcpRecv(0, s, recvbuf, &uiHandleLen, dwUserData1, dwUserData2);
+        m_lpHost->GetEventSink()->OnTcpRecv(0, s, recvbuf, &uiHandleLen, view.dwUserData1, view.dwUserData2);
         VZ_ASSERT(uiHandleLen <= recvlen);
         if (uiHandleLen > recvlen)
             uiHandleLen = recvlen; // a sink claiming more than offered consumed all
         if (uiHandleLen > 0) // the writer does nothing while recording is off
-            m_lpHost->RecordRecv(s, recvbuf, uiHandleLen, dwUserData1, dwUserData2);
+            m_lpHost->RecordRecv(s, recvbuf, uiHandleLen, view.dwUserData1, view.dwUserData2);
 
         m_lpHost->LockTable();
         lpIsd = m_lpHost->FindTcpRecord(s, ulSerial);

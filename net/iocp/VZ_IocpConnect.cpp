@@ -23,41 +23,18 @@ const DWORD CONNECT_WND_STYLE = 0xCF0000; // WS_OVERLAPPEDWINDOW, never shown
 // ---------------------------------------------------------------------------
 // Creating sockets
 
-// WSASocket, the UDP socket's completion port and reset behaviour, bind and
-// the record, shared by both create operations.
-SOCKET VZ_IocpSocketMgr::OpenSocket(int iType, const sockaddr_in* lpLocalAddr, int status, DWORD dwUserData1,
-                                    DWORD dwUserData2, HANDLE hProxy)
+// A TCP socket goes on the completion port once it is connected or listens.
+// No receive is posted for a UDP socket: the host calls Recv for each datagram.
+bool VZ_IocpSocketMgr::PrepareSocket(SOCKET s, int iType)
 {
-    SOCKET s = WSASocketW(AF_INET, iType, 0, NULL, 0, WSA_FLAG_OVERLAPPED);
-    if (s == INVALID_SOCKET)
-        return INVALID_SOCKET;
-    VZ_ASSERT(s < 0xffffff);
-    if (iType == SOCK_DGRAM) {
-        if (CreateIoCompletionPort(reinterpret_cast<HANDLE>(s), m_hIocp, static_cast<ULONG_PTR>(s), 0) == NULL) {
-            VZ_Trace("CreateIoCompletionPort(Udp Socket) failed with error: %d\r\n", static_cast<int>(GetLastError()));
-            closesocket(s);
-            return INVALID_SOCKET;
-        }
-        IgnoreUdpReset(s);
+    if (iType != SOCK_DGRAM)
+        return true;
+    if (CreateIoCompletionPort(reinterpret_cast<HANDLE>(s), m_hIocp, static_cast<ULONG_PTR>(s), 0) == NULL) {
+        VZ_Trace("CreateIoCompletionPort(Udp Socket) failed with error: %d\r\n", static_cast<int>(GetLastError()));
+        return false;
     }
-    return BindAndAdd(s, lpLocalAddr, status, dwUserData1, dwUserData2, hProxy);
-}
-
-// Not on the completion port until it is connected or listens.
-SOCKET VZ_IocpSocketMgr::CreateTcpSocket(HANDLE hProxy, const sockaddr_in* lpLocalAddr, DWORD dwUserData1,
-                                         DWORD dwUserData2)
-{
-    return OpenSocket(SOCK_STREAM, lpLocalAddr, SS_TCP, dwUserData1, dwUserData2, hProxy);
-}
-
-// No receive is posted: the host calls Recv for each datagram.
-SOCKET VZ_IocpSocketMgr::CreateUdpSocket(HANDLE hProxy, const sockaddr_in* lpLocalAddr, DWORD dwUserData1,
-                                         DWORD dwUserData2)
-{
-    SOCKET s = OpenSocket(SOCK_DGRAM, lpLocalAddr, SS_UDP, dwUserData1, dwUserData2, hProxy);
-    if (s == INVALID_SOCKET || hProxy == NULL)
-        return s;
-    return AttachUdpRelay(s, hProxy, dwUserData1, dwUserData2);
+    IgnoreUdpReset(s);
+    return true;
 }
 
 // ---------------------------------------------------------------------------
@@ -66,17 +43,15 @@ SOCKET VZ_IocpSocketMgr::CreateUdpSocket(HANDLE hProxy, const sockaddr_in* lpLoc
 bool VZ_IocpSocketMgr::Listen(SOCKET s, int backlog)
 {
     VZ_ASSERT(backlog > 0);
+    return VZ_SocketMgr::Listen(s, backlog);
+}
+
+bool VZ_IocpSocketMgr::ListenDirect(SOCKET s, int backlog)
+{
     VZ_AutoLock lock(&m_mapSocket2Data);
     _IocpSocketData* lpIsd = FindRecord(s);
     if (lpIsd == NULL || lpIsd->status != SS_TCP)
         return false;
-    if (lpIsd->lpProxyData != NULL) {
-        // Through the proxy: a BIND; the bound address and the peer come back
-        // as OnProxyResult and OnTcpAccept.
-        lock.Unlock();
-        sockaddr_in addr = VZ_MakeInetAddress(0, 0);
-        return Connect(s, &addr);
-    }
     if (listen(s, backlog) == SOCKET_ERROR)
         return false;
     if (CreateIoCompletionPort(reinterpret_cast<HANDLE>(s), m_hIocp, static_cast<ULONG_PTR>(s), 0) == NULL) {
@@ -200,14 +175,9 @@ bool VZ_IocpSocketMgr::Connect(SOCKET s, const sockaddr_in* lpRemoteAddr)
     _IocpSocketData* lpIsd = FindRecord(s);
     if (lpIsd == NULL || lpIsd->status != SS_TCP || lpRemoteAddr == NULL)
         return false;
-    sockaddr_in addr = *lpRemoteAddr;
-    if (lpIsd->lpProxyData != NULL) {
-        // The target is kept for the handshake; the connect goes to the proxy.
-        lpIsd->ulRemoteIP = lpRemoteAddr->sin_addr.s_addr;
-        lpIsd->usRemotePort = lpRemoteAddr->sin_port;
-        if (!FindProxy(lpIsd->lpProxyData, &addr.sin_addr.s_addr, &addr.sin_port))
-            return false;
-    }
+    sockaddr_in addr;
+    if (!ConnectTarget(*lpIsd, lpRemoteAddr, &addr))
+        return false;
     if (m_bSimulator && IsFailedConnect())
         addr.sin_addr.s_addr = INADDR_NONE; // 255.255.255.255: fails through the normal path
     if (WSAAsyncSelect(s, GetHwnd(), WM_IOCP_SOCKET, FD_CONNECT | FD_CLOSE) == SOCKET_ERROR)
@@ -269,9 +239,7 @@ void VZ_IocpSocketMgr::OnConnectNotice(SOCKET s, WORD wEvent, WORD wError)
         return;
     _IocpSocketData& isd = *lpIsd;
     VZ_ASSERT(isd.socket == s);
-    SOCKET sPair = lpIsd->sPair;
-    DWORD dwUserData1 = lpIsd->dwUserData1;
-    DWORD dwUserData2 = lpIsd->dwUserData2;
+    _RECORDVIEW view = ViewOf(lpIsd);
     int iError = wError;
     bool bConnected = iError == 0 && wEvent != FD_CLOSE;
     if (bConnected) {
@@ -284,21 +252,19 @@ void VZ_IocpSocketMgr::OnConnectNotice(SOCKET s, WORD wEvent, WORD wError)
     }
     if (!bConnected) {
         lock.Unlock();
-        OnConnectFailed(s, sPair, iError, wEvent == FD_CLOSE, dwUserData1, dwUserData2);
+        OnConnectFailed(s, view.sPair, iError, wEvent == FD_CLOSE, view.dwUserData1, view.dwUserData2);
         return;
     }
     lpIsd->status = SS_CONNECTED;
     lpIsd->dwLastRecvTime = lpIsd->dwLastSendTime = m_Timer.GetTimerTick();
-    bool bProxy = lpIsd->lpProxyData != NULL;
-    ULONG ulSerial = lpIsd->ulSerial;
     lock.Unlock();
-    if (bProxy) {
-        m_Delivery.Proxy().OnProxyConnected(s, ulSerial); // failures are reported there
+    if (view.lpProxyData != NULL) {
+        m_Delivery.Proxy().OnProxyConnected(s, view.ulSerial); // failures are reported there
         return;
     }
     ISocketMgrSink* lpSink = GetSink();
     if (lpSink != NULL)
-        lpSink->OnTcpConnect(0, s, dwUserData1, dwUserData2);
+        lpSink->OnTcpConnect(0, s, view.dwUserData1, view.dwUserData2);
 }
 
 // A failed connect stays open with status SS_CONNECTING for the host to close.

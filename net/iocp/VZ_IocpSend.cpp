@@ -156,8 +156,7 @@ void VZ_IocpSocketMgr::OnSendCompleted(SOCKET s, _IocpIoContext* lpIoContext, DW
     } else {
         bReport = !lpIoContext->bHandshake;
     }
-    DWORD dwUserData1 = lpIsd->dwUserData1;
-    DWORD dwUserData2 = lpIsd->dwUserData2;
+    _RECORDVIEW view = ViewOf(lpIsd);
     lock.Unlock();
     if (lpOldIoContext != NULL) {
         ReportError(iError, s, lpIoContext, "GetQueuedCompletionStatus ExecWSASend failed");
@@ -165,7 +164,7 @@ void VZ_IocpSocketMgr::OnSendCompleted(SOCKET s, _IocpIoContext* lpIoContext, DW
     } else if (bReport) {
         ISocketMgrSink* lpSink = GetSink();
         if (lpSink != NULL)
-            lpSink->OnTcpSend(0, s, dwUserData1, dwUserData2, lpIoContext->dwSendParam, uiQueued);
+            lpSink->OnTcpSend(0, s, view.dwUserData1, view.dwUserData2, lpIoContext->dwSendParam, uiQueued);
     }
     FreeContext(lpIoContext);
 }
@@ -175,27 +174,10 @@ void VZ_IocpSocketMgr::OnSendCompleted(SOCKET s, _IocpIoContext* lpIoContext, DW
 
 int VZ_IocpSocketMgr::SendTo(SOCKET s, const sockaddr_in* lpRemoteAddr, const char* buf, int len, bool bDirect)
 {
-    VZ_ASSERT(buf != NULL);
-    VZ_ASSERT(len > 0);
-    if (buf == NULL || len <= 0 || lpRemoteAddr == NULL)
-        return SOCKET_ERROR;
-    if (m_bSimulator && IsLostDatagram())
+    if (m_bSimulator && buf != NULL && len > 0 && lpRemoteAddr != NULL && IsLostDatagram())
         return 0; // dropped, as if sent
-    if (bDirect)
-        return SendToDirect(s, lpRemoteAddr, buf, len);
-    ULONG ulRelayIP = 0;
-    USHORT usRelayPort = 0;
-    {
-        VZ_AutoLock lock(&m_mapSocket2Data);
-        _IocpSocketData* lpIsd = FindRecord(s);
-        if (lpIsd == NULL)
-            return SOCKET_ERROR;
-        _IocpSocketData& isd = *lpIsd;
-        VZ_ASSERT(isd.lpProxyData != NULL);
-        ulRelayIP = lpIsd->ulRemoteIP;
-        usRelayPort = lpIsd->usRemotePort;
-    }
-    return SendToRelay(s, lpRemoteAddr, buf, len, ulRelayIP, usRelayPort);
+    return SendToChecked(s, lpRemoteAddr, buf, len, bDirect,
+                         [](const _RECORDVIEW& isd) { VZ_ASSERT(isd.lpProxyData != NULL); });
 }
 
 // ---------------------------------------------------------------------------

@@ -34,7 +34,7 @@ thread_local _WORKERSTATE* t_lpWorker = NULL;
 
 VZ_IocpSocketMgr::VZ_IocpSocketMgr()
     : m_hIocp(NULL), m_mapSocket2Data(10), m_ulNextSerial(1), m_dwConnectThreadId(0),
-      m_lpfnAcceptEx(NULL), m_lpfnGetAcceptExSockaddrs(NULL), m_bTimerStarted(false), m_bStopping(false), m_lContexts(0),
+      m_lpfnAcceptEx(NULL), m_lpfnGetAcceptExSockaddrs(NULL), m_bStopping(false), m_lContexts(0),
       m_ulUdpSendCount(0), m_ulConnectCount(0), m_DeliveryHost(this), m_Delivery(&m_DeliveryHost, TCPDELIVER_MODE_IOCP)
 {
     m_mapSocket2Data.InitHashTable(SOCKET_MAP_BUCKETS);
@@ -70,11 +70,7 @@ bool VZ_IocpSocketMgr::Initialize(BYTE byFlags, int nWorkThread, DWORD, DWORD)
     SYSTEM_INFO si;
     GetSystemInfo(&si);
     int iProcessors = static_cast<int>(si.dwNumberOfProcessors);
-    m_Timer.m_lpSink = this;
-    if ((byFlags & INIT_NO_TIMER) == 0) {
-        StartTimerService(this, iProcessors);
-        m_bTimerStarted = true;
-    }
+    StartTimers(byFlags, this, iProcessors);
     if (nWorkThread <= 0)
         nWorkThread = iProcessors + 1;
     int iThreadCount = StartThreads(IOCP_THREAD_IOWORK, nWorkThread, 0);
@@ -85,10 +81,7 @@ bool VZ_IocpSocketMgr::Initialize(BYTE byFlags, int nWorkThread, DWORD, DWORD)
     iThreadCount = StartThreads(IOCP_THREAD_CONNECT, 1, reinterpret_cast<ULONG_PTR>(hReady));
     VZ_ASSERT(iThreadCount == 1);
     WaitWindowReady(hReady, this, IOCP_THREAD_CONNECT); // Connect needs the window
-    if ((byFlags & INIT_NO_NAME_THREAD) == 0) {
-        iThreadCount = StartThreads(IOCP_THREAD_DNS, 1, 0);
-        VZ_ASSERT(iThreadCount == 1);
-    }
+    StartNameThread(byFlags, this, IOCP_THREAD_DNS);
     ReadSimulatorSettings();
     if (hReady != NULL)
         CloseHandle(hReady);
@@ -102,10 +95,7 @@ bool VZ_IocpSocketMgr::Initialize(BYTE byFlags, int nWorkThread, DWORD, DWORD)
 bool VZ_IocpSocketMgr::Uninitialize(DWORD)
 {
     m_bStopping = true;
-    if (m_bTimerStarted) {
-        StopTimerService();
-        m_bTimerStarted = false;
-    }
+    StopTimers();
     StopHelperThreads();
     CloseAllSockets();
     WaitForContexts();
@@ -127,10 +117,7 @@ void VZ_IocpSocketMgr::StopHelperThreads()
     // through SendRaw, so they stop before the sockets close.
     StopThreads(IOCP_THREAD_SIMULATOR, STOP_WAIT_MS);
     StopThreads(IOCP_THREAD_DELAYSEND, STOP_WAIT_MS);
-    if (GetThreadCount(IOCP_THREAD_DNS) > 0) {
-        m_queDns.PostMessage(DNS_MSG_QUIT, 0, 0);
-        StopThreads(IOCP_THREAD_DNS, STOP_WAIT_MS);
-    }
+    StopNameThreads(this, IOCP_THREAD_DNS);
 }
 
 void VZ_IocpSocketMgr::CloseAllSockets()
@@ -468,17 +455,6 @@ void VZ_IocpSocketMgr::DeliverTcp(SOCKET s, _IocpIoContext* lpIoContext, DWORD d
     }
 }
 
-// A read is 4096 bytes, or what the sink still wants when that is more (up
-// to 64 KiB): a large notice length then costs one read, not one per 4096
-// bytes, and a read never takes more than the sink asked for.
-UINT VZ_IocpSocketMgr::ReadSize(const _SOCKETCORE& core)
-{
-    UINT uiWanted = core.uiNoticeLen > core.sbRbuf.uiDataLen ? core.uiNoticeLen - core.sbRbuf.uiDataLen : 0;
-    if (uiWanted > IOCP_RECV_MAX)
-        uiWanted = IOCP_RECV_MAX;
-    return uiWanted > IOCP_RECV_SIZE ? uiWanted : IOCP_RECV_SIZE;
-}
-
 _IocpIoContext* VZ_IocpSocketMgr::PrepareRead(SOCKET s, _IocpIoContext* lpIoContext)
 {
     UINT uiSize = IOCP_RECV_SIZE;
@@ -490,7 +466,7 @@ _IocpIoContext* VZ_IocpSocketMgr::PrepareRead(SOCKET s, _IocpIoContext* lpIoCont
             FreeContext(lpIoContext);
             return NULL;
         }
-        uiSize = ReadSize(*lpIsd);
+        uiSize = ReadSize(*lpIsd, IOCP_RECV_SIZE, IOCP_RECV_MAX);
     }
     if (uiSize > lpIoContext->uiDataSize) {
         _IocpIoContext* lpLarger = AllocContext(uiSize);
@@ -546,7 +522,7 @@ bool VZ_IocpSocketMgr::Recv(SOCKET s, UINT uiNoticeLen)
         return false;
     if (iArm == NOTICE_ARMED)
         return true;
-    lpIoContext = AllocContext(iArm == NOTICE_HELD ? IOCP_RECV_SIZE : ReadSize(*lpIsd));
+    lpIoContext = AllocContext(iArm == NOTICE_HELD ? IOCP_RECV_SIZE : ReadSize(*lpIsd, IOCP_RECV_SIZE, IOCP_RECV_MAX));
     if (lpIoContext == NULL)
         return false;
     lpIoContext->ulSerial = lpIsd->ulSerial;

@@ -109,29 +109,16 @@ public:
     // Send without the network fault simulator.
     virtual bool SendRaw(SOCKET s, const char* buf, int len, DWORD dwSendParam, UINT* lpuiQueued);
 
-    bool Initialize(BYTE byFlags, int nWorkThread, DWORD dwReserved1, DWORD dwReserved2) override;
-    bool Uninitialize(DWORD dwReserved) override;
-    bool CloseSocket(SOCKET s) override;
-    bool Recv(SOCKET s, UINT uiNoticeLen) override;
-    using VZ_SocketMgr::Connect;
-    using VZ_SocketMgr::CreateTcpSocket;
-    using VZ_SocketMgr::CreateUdpSocket;
-    using VZ_SocketMgr::SendTo;
-    SOCKET CreateUdpSocket(HANDLE hProxy, const sockaddr_in* lpLocalAddr, DWORD dwUserData1,
-                           DWORD dwUserData2) override;
-    int SendTo(SOCKET s, const sockaddr_in* lpRemoteAddr, const char* buf, int len, bool bDirect) override;
-    SOCKET CreateTcpSocket(HANDLE hProxy, const sockaddr_in* lpLocalAddr, DWORD dwUserData1,
-                           DWORD dwUserData2) override;
-    bool Connect(SOCKET s, const sockaddr_in* lpRemoteAddr) override;
-    bool Listen(SOCKET s, int backlog) override;
-    bool Send(SOCKET s, const char* buf, int len, DWORD dwSendParam, UINT* lpuiQueued) override;
+    VZ_SOCKETMGR_ENGINE_OPERATIONS;
+    bool Listen(SOCKET s, int backlog) override; // asserts the backlog, proxied or not
     bool SendV(SOCKET s, const _SOCKBUF* lpBufs, UINT uiCount, DWORD dwSendParam, UINT* lpuiQueued) override;
-
-    int OnTimerExpired(DWORD dwTimerId, DWORD dwParam) override { return ExpireSocketTimer(dwTimerId, dwParam); }
 
 protected:
     DWORD ThreadProc(_THREAD_DATA& td) override;
     LRESULT WindowProc(UINT uMsg, WPARAM wParam, LPARAM lParam) override;
+    bool ListenDirect(SOCKET s, int backlog) override;
+    // A UDP socket goes on the port at once and ignores ICMP resets.
+    bool PrepareSocket(SOCKET s, int iType) override;
 
 private:
     // What the shared receive delivery and proxy handshake need of this engine.
@@ -185,8 +172,6 @@ private:
     void OnCompletion(SOCKET s, _IocpIoContext* lpIoContext, DWORD dwBytes);
     void DeliverUdp(SOCKET s, _IocpIoContext* lpIoContext, DWORD dwBytes);
     void DeliverTcp(SOCKET s, _IocpIoContext* lpIoContext, DWORD dwBytes);
-    // Bytes the next TCP read of a record asks for (record locked).
-    static UINT ReadSize(const _SOCKETCORE& core);
     // The context of the next read of s, grown when the sink asked for more
     // than it holds; NULL when s is gone (the context is freed then).
     _IocpIoContext* PrepareRead(SOCKET s, _IocpIoContext* lpIoContext);
@@ -196,8 +181,6 @@ private:
     bool ExecAcceptEx(SOCKET sListen, _IocpIoContext* lpIoContext, int* lpiError);
     void OnAcceptCompleted(SOCKET sListen, _IocpIoContext* lpIoContext);
     bool LoadAcceptEx(SOCKET s);
-    SOCKET OpenSocket(int iType, const sockaddr_in* lpLocalAddr, int status, DWORD dwUserData1, DWORD dwUserData2,
-                      HANDLE hProxy);
     void OnConnectNotice(SOCKET s, WORD wEvent, WORD wError);
     void OnConnectFailed(SOCKET s, SOCKET sPair, int iError, bool bClosed, DWORD dwUserData1, DWORD dwUserData2);
     void OnConnectRelease(SOCKET s);
@@ -233,7 +216,6 @@ private:
     DWORD m_dwConnectThreadId;
     LPFN_ACCEPTEX m_lpfnAcceptEx;
     LPFN_GETACCEPTEXSOCKADDRS m_lpfnGetAcceptExSockaddrs;
-    bool m_bTimerStarted;
     volatile bool m_bStopping;
     // Contexts taken from the pool and not yet given back.
     volatile LONG m_lContexts;

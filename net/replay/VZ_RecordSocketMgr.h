@@ -41,28 +41,11 @@ public:
     // Stops the replay, even in the middle of the file. Always true.
     bool Uninitialize(DWORD dwReserved) override;
 
-    bool Shutdown(SOCKET s, int how) override;
-    bool CloseSocket(SOCKET s) override;
-    bool Recv(SOCKET s, UINT uiNoticeLen) override;
-    bool SetUserData1(SOCKET s, DWORD dwUserData1) override;
-    bool SetUserData2(SOCKET s, DWORD dwUserData2) override;
-    bool GetUserData(SOCKET s, DWORD* lpdwUserData1, DWORD* lpdwUserData2) override;
-    // The textual forms are the base's: they reach the address forms below.
+    // The textual forms are the base's: they reach the address forms here.
     using VZ_SocketMgr::CreateTcpSocket;
     using VZ_SocketMgr::CreateUdpSocket;
     using VZ_SocketMgr::SendTo;
-    SOCKET CreateUdpSocket(HANDLE hProxy, const sockaddr_in* lpLocalAddr, DWORD dwUserData1,
-                           DWORD dwUserData2) override;
-    int SendTo(SOCKET s, const sockaddr_in* lpRemoteAddr, const char* buf, int len, bool bDirect) override;
-    SOCKET CreateTcpSocket(HANDLE hProxy, const sockaddr_in* lpLocalAddr, DWORD dwUserData1,
-                           DWORD dwUserData2) override;
-    bool Connect(SOCKET s, const char* lpHost, USHORT usPort) override;
-    bool Connect(SOCKET s, const sockaddr_in* lpRemoteAddr) override;
-    bool Listen(SOCKET s, int backlog) override;
-    bool SendV(SOCKET s, const _SOCKBUF* lpBufs, UINT uiCount, DWORD dwSendParam, UINT* lpuiQueued) override;
-    bool Send(SOCKET s, const char* buf, int len, DWORD dwSendParam, UINT* lpuiQueued) override;
-    DWORD SocketCtrl(UINT uiCode, SOCKET s, DWORD dwValue, DWORD dwParam1, DWORD dwParam2, DWORD dwParam3,
-                     DWORD dwParam4, DWORD dwParam5) override;
+    VZ_SOCKETMGR_SOCKET_OPERATIONS;
 
     // No timer of this manager has anything to do at expiry.
     int OnTimerExpired(DWORD dwTimerId, DWORD dwParam) override;

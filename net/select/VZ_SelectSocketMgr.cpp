@@ -14,8 +14,9 @@
 
 
 
-VZ_SelectSocketMgr::VZ_SelectSocketMgr() : m_listFreeThread(10), m_mapSocket2Thread(10), m_bTimerStarted(false), m_bStopping(false)
+VZ_SelectSocketMgr::VZ_SelectSocketMgr() : m_listFreeThread(10), m_mapSocket2Thread(10), m_bStopping(false)
 {
+    SetEngineMode(SOCKETMGR_PLAIN_SOCKETS);
     m_mapSocket2Thread.InitHashTable(SOCKET_MAP_BUCKETS);
 }
 
@@ -40,36 +41,20 @@ bool VZ_SelectSocketMgr::Initialize(BYTE byFlags, int, DWORD, DWORD)
 {
     SYSTEM_INFO si;
     GetSystemInfo(&si);
-    m_Timer.m_lpSink = this;
     {
         VZ_AutoLock lock(&m_mapSocket2Thread);
         m_bStopping = false;
     }
-    if ((byFlags & INIT_NO_TIMER) == 0) {
-        StartTimerService(this, static_cast<int>(si.dwNumberOfProcessors));
-        m_bTimerStarted = true;
-    }
-    if ((byFlags & INIT_NO_NAME_THREAD) == 0) {
-        int iThreadCount = StartThreads(SELECT_THREAD_NAME, 1, 0);
-        VZ_ASSERT(iThreadCount == 1);
-    }
+    StartTimers(byFlags, this, static_cast<int>(si.dwNumberOfProcessors));
+    StartNameThread(byFlags, this, SELECT_THREAD_NAME);
     // Select threads are made by the first sockets, not here.
     return true;
 }
 
 bool VZ_SelectSocketMgr::Uninitialize(DWORD)
 {
-    if (m_bTimerStarted) {
-        StopTimerService();
-        m_bTimerStarted = false;
-    }
-    // A quit per name thread: a second Initialize on the running manager
-    // (a container passes no flags) started a second one.
-    int iNameThreads = GetThreadCount(SELECT_THREAD_NAME);
-    for (int i = 0; i < iNameThreads; ++i)
-        m_queDns.PostMessage(DNS_MSG_QUIT, 0, 0);
-    if (iNameThreads > 0)
-        StopThreads(SELECT_THREAD_NAME, STOP_WAIT_MS);
+    StopTimers();
+    StopNameThreads(this, SELECT_THREAD_NAME);
     // The threads leave the table under the manager lock but are stopped
     // outside it: a thread inside an event that calls the manager could not
     // end while this thread held the lock.
@@ -217,36 +202,11 @@ void VZ_SelectSocketMgr::SetRelayAddress(SOCKET sUdp, ULONG ulIP, USHORT usPort)
 // ---------------------------------------------------------------------------
 // Creating sockets
 
-// socket, bind and registration shared by both create operations.
-SOCKET VZ_SelectSocketMgr::OpenSocket(int iType, const sockaddr_in* lpLocalAddr, int status, DWORD dwUserData1,
-                                      DWORD dwUserData2, HANDLE hProxy)
+bool VZ_SelectSocketMgr::PrepareSocket(SOCKET s, int iType)
 {
-    SOCKET s = socket(AF_INET, iType, 0);
-    if (s == INVALID_SOCKET)
-        return INVALID_SOCKET;
-    VZ_ASSERT(s < 0xffffff);
     if (iType == SOCK_DGRAM)
         IgnoreUdpReset(s);
-    return BindAndAdd(s, lpLocalAddr, status, dwUserData1, dwUserData2, hProxy);
-}
-
-SOCKET VZ_SelectSocketMgr::CreateTcpSocket(HANDLE hProxy, const sockaddr_in* lpLocalAddr, DWORD dwUserData1,
-                                           DWORD dwUserData2)
-{
-    // In no set until Connect or Listen.
-    return OpenSocket(SOCK_STREAM, lpLocalAddr, SS_TCP, dwUserData1, dwUserData2, hProxy);
-}
-
-SOCKET VZ_SelectSocketMgr::CreateUdpSocket(HANDLE hProxy, const sockaddr_in* lpLocalAddr, DWORD dwUserData1,
-                                           DWORD dwUserData2)
-{
-    // Read at once and always.
-    SOCKET s = OpenSocket(SOCK_DGRAM, lpLocalAddr, SS_UDP, dwUserData1, dwUserData2, hProxy);
-    if (s == INVALID_SOCKET)
-        return INVALID_SOCKET;
-    if (hProxy == NULL)
-        return s;
-    return AttachUdpRelay(s, hProxy, dwUserData1, dwUserData2);
+    return true;
 }
 
 // ---------------------------------------------------------------------------
@@ -259,23 +219,16 @@ bool VZ_SelectSocketMgr::Connect(SOCKET s, const sockaddr_in* lpRemoteAddr)
     return lpThread == NULL || lpThread->ConnectRecord(s, lpRemoteAddr); // unregistered: nothing to do
 }
 
-bool VZ_SelectSocketMgr::Listen(SOCKET s, int backlog)
+bool VZ_SelectSocketMgr::ListenDirect(SOCKET s, int backlog)
 {
     VZ_AutoLock lock(&m_mapSocket2Thread);
     VZ_SelectThread* lpThread = FindThread(s);
     if (lpThread == NULL)
         return true; // unregistered: nothing to do
-    _SelectSocketData* lpssd = lpThread->LockRecord(s);
-    _PROXYDATA* lpProxyData = lpssd != NULL ? lpssd->lpProxyData : NULL;
+    bool bKnown = lpThread->LockRecord(s) != NULL;
     lpThread->UnlockRecords();
-    if (lpssd == NULL)
+    if (!bKnown)
         return false;
-    if (lpProxyData != NULL) {
-        // Through the proxy: a BIND for target 0.0.0.0:0; the bound address
-        // and the peer come back as proxy events.
-        sockaddr_in addr = VZ_MakeInetAddress(0, 0);
-        return lpThread->ConnectRecord(s, &addr);
-    }
     if (listen(s, backlog) == SOCKET_ERROR)
         return false;
     return lpThread->WatchRead(s, SS_ACCEPTING, 0);
@@ -311,11 +264,13 @@ int VZ_SelectSocketMgr::SendTo(SOCKET s, const sockaddr_in* lpRemoteAddr, const 
     VZ_ASSERT(len > 0);
     if (buf == NULL || len <= 0)
         return SOCKET_ERROR;
-    if (bDirect) // no lookup, no lock
-        return sendto(s, buf, len, 0, reinterpret_cast<const sockaddr*>(lpRemoteAddr), sizeof(sockaddr_in));
-    VZ_AutoLock lock(&m_mapSocket2Thread);
-    VZ_SelectThread* lpThread = FindThread(s);
-    return lpThread != NULL ? lpThread->SendToRecord(s, lpRemoteAddr, buf, len) : SOCKET_ERROR;
+    _RECORDVIEW ssd = ViewOf(NULL);
+    if (!bDirect && !ViewSocket(s, &ssd)) // bDirect: no lookup, no lock
+        return SOCKET_ERROR;
+    // Without a proxy (or an address: sendto gives the error) the datagram goes as it is.
+    if (bDirect || ssd.lpProxyData == NULL || lpRemoteAddr == NULL)
+        return SendToDirect(s, lpRemoteAddr, buf, len);
+    return SendToRelay(s, lpRemoteAddr, buf, len, ssd.ulRemoteIP, ssd.usRemotePort);
 }
 
 bool VZ_SelectSocketMgr::CloseSocket(SOCKET s)

@@ -51,29 +51,11 @@ public:
     VZ_SelectSocketMgr();
     ~VZ_SelectSocketMgr() override;
 
-    bool Initialize(BYTE byFlags, int nWorkThread, DWORD dwReserved1, DWORD dwReserved2) override;
-    bool Uninitialize(DWORD dwReserved) override;
+    // The create operations, Listen's proxied branch, the textual forms,
+    // SendV, connect by name, Shutdown, the user values and SocketCtrl are
+    // the base's: they reach the forms below and the records through LockSocket.
+    VZ_SOCKETMGR_ENGINE_OPERATIONS;
     bool IsEngineThread() override; // also the select threads
-    bool CloseSocket(SOCKET s) override;
-    bool Recv(SOCKET s, UINT uiNoticeLen) override;
-    // The textual forms, SendV, connect by name, Shutdown, the user values
-    // and SocketCtrl are the base's: they reach the forms below and the
-    // records through LockSocket.
-    using VZ_SocketMgr::Connect;
-    using VZ_SocketMgr::CreateTcpSocket;
-    using VZ_SocketMgr::CreateUdpSocket;
-    using VZ_SocketMgr::SendTo;
-    SOCKET CreateUdpSocket(HANDLE hProxy, const sockaddr_in* lpLocalAddr, DWORD dwUserData1,
-                           DWORD dwUserData2) override;
-    int SendTo(SOCKET s, const sockaddr_in* lpRemoteAddr, const char* buf, int len, bool bDirect) override;
-    SOCKET CreateTcpSocket(HANDLE hProxy, const sockaddr_in* lpLocalAddr, DWORD dwUserData1,
-                           DWORD dwUserData2) override;
-    bool Connect(SOCKET s, const sockaddr_in* lpRemoteAddr) override;
-    bool Listen(SOCKET s, int backlog) override;
-    bool Send(SOCKET s, const char* buf, int len, DWORD dwSendParam, UINT* lpuiQueued) override;
-
-    // Per-socket time-outs, the name-connect time-out and SetTimer events.
-    int OnTimerExpired(DWORD dwTimerId, DWORD dwParam) override { return ExpireSocketTimer(dwTimerId, dwParam); }
 
     // Gives s to a thread with room (a new one when none has room).
     bool AddSocket(SOCKET s, int status, DWORD dwUserData1, DWORD dwUserData2, _PROXYDATA* lpProxyData) override;
@@ -89,6 +71,9 @@ protected:
     // The manager lock, then the record lock of the socket's thread.
     _SOCKETCORE* LockSocket(SOCKET s) override;
     void UnlockSocket(SOCKET s) override;
+    bool ListenDirect(SOCKET s, int backlog) override;
+    // A UDP socket ignores ICMP resets; it is read at once and always.
+    bool PrepareSocket(SOCKET s, int iType) override;
 
 private:
     friend class VZ_SelectThread;
@@ -100,14 +85,11 @@ private:
     // Takes a full thread's index out of m_listFreeThread (first from the head).
     void RemoveFreeThread(unsigned int uiIndex);
     VZ_SelectThread* NewThread();
-    SOCKET OpenSocket(int iType, const sockaddr_in* lpLocalAddr, int status, DWORD dwUserData1, DWORD dwUserData2,
-                      HANDLE hProxy);
 
     VZ_List<unsigned int, unsigned int> m_listFreeThread;
     // Thread objects by index (pointer-sized elements: they carry pointers).
     VZ_Array<VZ_SelectThread*, VZ_SelectThread*> m_arrSelectThread;
     VZ_LckMap<unsigned int, unsigned int, int, int> m_mapSocket2Thread;
-    bool m_bTimerStarted;
     // Set (under the manager lock) while Uninitialize stops the threads: a
     // socket accepted meanwhile must not make a thread the stop never sees.
     bool m_bStopping;
@@ -151,7 +133,6 @@ public:
     bool ConnectRecord(SOCKET s, const sockaddr_in* lpRemoteAddr);
     bool ArmRecv(SOCKET s, UINT uiNoticeLen);
     bool SendTcp(SOCKET s, const char* buf, int len, DWORD dwSendParam, UINT* lpuiQueued);
-    int SendToRecord(SOCKET s, const sockaddr_in* lpRemoteAddr, const char* buf, int len);
     // Locks the records; the record of s or NULL. The caller calls UnlockRecords.
     _SelectSocketData* LockRecord(SOCKET s);
     void UnlockRecords() { m_mapSocket2Data.Unlock(); }

@@ -54,26 +54,6 @@ public:
 
 VZ_NullSink g_NullSink;
 
-// What a pass needs of a record, copied under the record lock.
-struct _RECORDVIEW {
-    int status; // STATUS_NONE without record
-    SOCKET sPair;
-    DWORD dwUserData1;
-    DWORD dwUserData2;
-};
-
-_RECORDVIEW ViewOf(const _SelectSocketData* lpssd)
-{
-    _RECORDVIEW view = {STATUS_NONE, INVALID_SOCKET, 0, 0};
-    if (lpssd != NULL) {
-        view.status = lpssd->status;
-        view.sPair = lpssd->sPair;
-        view.dwUserData1 = lpssd->dwUserData1;
-        view.dwUserData2 = lpssd->dwUserData2;
-    }
-    return view;
-}
-
 } // namespace
 
 VZ_SelectThread::VZ_SelectThread(VZ_SelectSocketMgr* pSocketMgr, ISocketMgrSink* pSink)
@@ -242,9 +222,15 @@ _SelectSocketData* VZ_SelectThread::LockRecord(SOCKET s)
     return FindRecord(s);
 }
 
+// A record always carries the handle it is filed under.
 _SelectSocketData* VZ_SelectThread::FindRecord(SOCKET s)
 {
-    return m_mapSocket2Data.Find(s);
+    _SelectSocketData* lpssd = m_mapSocket2Data.Find(s);
+    if (lpssd != NULL) {
+        const _SelectSocketData& ssd = *lpssd;
+        VZ_ASSERT(ssd.socket == s);
+    }
+    return lpssd;
 }
 
 // ---------------------------------------------------------------------------
@@ -327,14 +313,9 @@ bool VZ_SelectThread::ConnectRecord(SOCKET s, const sockaddr_in* lpRemoteAddr)
     _SelectSocketData* lpssd = FindRecord(s);
     if (lpssd == NULL || lpRemoteAddr == NULL)
         return false;
-    sockaddr_in addr = *lpRemoteAddr;
-    if (lpssd->lpProxyData != NULL) {
-        // The target is kept for the handshake; the connect goes to the proxy.
-        lpssd->ulRemoteIP = lpRemoteAddr->sin_addr.s_addr;
-        lpssd->usRemotePort = lpRemoteAddr->sin_port;
-        if (!m_pSocketMgr->FindProxy(lpssd->lpProxyData, &addr.sin_addr.s_addr, &addr.sin_port))
-            return false;
-    }
+    sockaddr_in addr;
+    if (!m_pSocketMgr->ConnectTarget(*lpssd, lpRemoteAddr, &addr))
+        return false;
     if (connect(s, reinterpret_cast<const sockaddr*>(&addr), sizeof(addr)) == SOCKET_ERROR &&
         WSAGetLastError() != WSAEWOULDBLOCK)
         return false;
@@ -350,7 +331,6 @@ bool VZ_SelectThread::ArmRecv(SOCKET s, UINT uiNoticeLen)
     if (lpssd == NULL)
         return false;
     _SelectSocketData& ssd = *lpssd;
-    VZ_ASSERT(ssd.socket == s);
     // A UDP socket is always read; other sockets but connected ones read nothing.
     if (ssd.status != SS_CONNECTED)
         return true;
@@ -394,30 +374,6 @@ bool VZ_SelectThread::SendTcp(SOCKET s, const char* buf, int len, DWORD dwSendPa
     if (lpuiQueued != NULL)
         *lpuiQueued = static_cast<UINT>(lpssd->listSend.GetCount());
     return true;
-}
-
-int VZ_SelectThread::SendToRecord(SOCKET s, const sockaddr_in* lpRemoteAddr, const char* buf, int len)
-{
-    VZ_AutoLock lock(&m_mapSocket2Data);
-    _SelectSocketData* lpssd = FindRecord(s);
-    if (lpssd == NULL)
-        return SOCKET_ERROR;
-    if (lpssd->lpProxyData == NULL || lpRemoteAddr == NULL) // no address: sendto gives the error
-        return sendto(s, buf, len, 0, reinterpret_cast<const sockaddr*>(lpRemoteAddr), sizeof(sockaddr_in));
-    // Through the SOCKS5 relay: header (IPv4 destination), then the datagram.
-    _SelectSocketData& ssd = *lpssd;
-    VZ_ASSERT(ssd.lpProxyData != NULL);
-    UINT uiTotal = 0;
-    char* lpBlock = m_pSocketMgr->BuildRelayDatagram(lpRemoteAddr, buf, len, &uiTotal);
-    if (lpBlock == NULL)
-        return SOCKET_ERROR;
-    sockaddr_in relay = *lpRemoteAddr;
-    relay.sin_addr.s_addr = ssd.ulRemoteIP;
-    relay.sin_port = ssd.usRemotePort;
-    int iResult = sendto(s, lpBlock, static_cast<int>(uiTotal), 0, reinterpret_cast<const sockaddr*>(&relay),
-                         sizeof(relay));
-    m_pSocketMgr->m_Memory.Free(lpBlock);
-    return iResult;
 }
 
 // ---------------------------------------------------------------------------
@@ -524,7 +480,7 @@ bool VZ_SelectThread::ReadPass(const fd_set* lpSet, SERIALMAP& map)
         // if its owner armed it.
         if (lpssd != NULL && lpssd->ulSerial != ulSerial)
             lpssd = NULL;
-        _RECORDVIEW view = ViewOf(lpssd);
+        _RECORDVIEW view = VZ_SocketMgr::ViewOf(lpssd);
         if (lpssd != NULL && view.status == SS_CONNECTED) {
             const _SelectSocketData& ssd = *lpssd;
             VZ_ASSERT(ssd.uiNoticeLen >0);
@@ -636,7 +592,7 @@ bool VZ_SelectThread::WritePass(const fd_set* lpSet, SERIALMAP& map)
         _SelectSocketData* lpssd = LockRecord(s);
         if (lpssd != NULL && lpssd->ulSerial != ulSerial)
             lpssd = NULL; // closed or re-created since the select
-        _RECORDVIEW view = ViewOf(lpssd);
+        _RECORDVIEW view = VZ_SocketMgr::ViewOf(lpssd);
         if (view.status == SS_CONNECTING) {
             lpssd->status = SS_CONNECTED;
             lpssd->dwLastRecvTime = lpssd->dwLastSendTime = GetClock();
@@ -667,15 +623,13 @@ bool VZ_SelectThread::FlushSendQueue(SOCKET s, ULONG ulSerial)
 {
     VZ_AutoLock lock(&m_mapSocket2Data);
     _SelectSocketData* lpssd = FindRecord(s);
-    if (lpssd == NULL)
+    if (lpssd == NULL || lpssd->ulSerial != ulSerial)
         return false;
     _SelectSocketData& ssd = *lpssd;
-    VZ_ASSERT(ssd.socket == s);
-    if (ssd.ulSerial != ulSerial)
-        return false;
     ssd.dwLastSendTime = GetClock();
     if (!ssd.listSend.IsEmpty())
         VZ_ASSERT(ssd.status!=SS_UDP);
+    _RECORDVIEW view = VZ_SocketMgr::ViewOf(&ssd);
     int iError = 0;
     int iResult = m_pSocketMgr->DrainSendQueue(s, ssd.listSend, &iError);
     if (iResult == SENDQ_FAILED) {
@@ -686,16 +640,14 @@ bool VZ_SelectThread::FlushSendQueue(SOCKET s, ULONG ulSerial)
     if (iResult == SENDQ_PARTIAL) {
         WatchWrite(s, SS_CONNECTED);
         bool bReport = (ssd.dwFlags & SOCKET_FLAG_PARTIAL_SEND) != 0;
-        DWORD dwUserData1 = ssd.dwUserData1, dwUserData2 = ssd.dwUserData2, dwParam = ssd.dwLastSendParam;
         UINT uiQueued = static_cast<UINT>(ssd.listSend.GetCount());
         lock.Unlock();
         if (bReport)
-            m_pSink->OnTcpSend(iError, s, dwUserData1, dwUserData2, dwParam, uiQueued);
+            m_pSink->OnTcpSend(iError, s, view.dwUserData1, view.dwUserData2, view.dwLastSendParam, uiQueued);
         return true;
     }
-    DWORD dwUserData1 = ssd.dwUserData1, dwUserData2 = ssd.dwUserData2, dwParam = ssd.dwLastSendParam;
     lock.Unlock();
-    m_pSink->OnTcpSend(0, s, dwUserData1, dwUserData2, dwParam, 0);
+    m_pSink->OnTcpSend(0, s, view.dwUserData1, view.dwUserData2, view.dwLastSendParam, 0);
     return true;
 }
 
@@ -711,7 +663,7 @@ bool VZ_SelectThread::ExceptPass(const fd_set* lpSet, SERIALMAP& map)
     for (u_int i = 0; i < lpSet->fd_count; ++i) {
         SOCKET s = lpSet->fd_array[i];
         _SelectSocketData* lpssd = LockRecord(s);
-        _RECORDVIEW view = ViewOf(lpssd != NULL && lpssd->ulSerial == SerialOf(map, s) ? lpssd : NULL);
+        _RECORDVIEW view = VZ_SocketMgr::ViewOf(lpssd != NULL && lpssd->ulSerial == SerialOf(map, s) ? lpssd : NULL);
         UnlockRecords();
         if (view.status != SS_CONNECTING)
             continue;
@@ -741,7 +693,7 @@ bool VZ_SelectThread::CloseAndNotify(int iError, SOCKET s)
 void VZ_SelectThread::ReportSocketError(int iError, SOCKET s, ULONG ulSerial)
 {
     _SelectSocketData* lpssd = LockRecord(s);
-    _RECORDVIEW view = ViewOf(lpssd != NULL && lpssd->ulSerial == ulSerial ? lpssd : NULL);
+    _RECORDVIEW view = VZ_SocketMgr::ViewOf(lpssd != NULL && lpssd->ulSerial == ulSerial ? lpssd : NULL);
     UnlockRecords();
     if (view.status != STATUS_NONE)
         m_pSink->OnSocketClose(iError, s, view.status, view.dwUserData1, view.dwUserData2);
