@@ -3,6 +3,7 @@
 #include "VZ_SocketMgrContainer.h"
 
 #include <stdio.h>
+#include <atomic>
 #include <string.h>
 
 #include "VZ_MultiThread.h"
@@ -37,6 +38,37 @@ int KindOf(const char* lpszName)
 }
 
 const BYTE* Bytes(const sockaddr_in* lpAddr) { return reinterpret_cast<const BYTE*>(&lpAddr->sin_addr.s_addr); }
+
+// Proxied UDP sockets being made through a container. The engine starts the
+// relay's control connection before CreateUdpSocket returns, so the relay's
+// refusal can be raised before the socket is entered with its owner; the
+// routing then waits for the making to end instead of dropping the event.
+std::atomic<long> g_lRelaysMaking(0);
+
+struct RelayMaking {
+    explicit RelayMaking(HANDLE hProxy) : bCounted(hProxy != NULL)
+    {
+        if (bCounted)
+            ++g_lRelaysMaking;
+    }
+    ~RelayMaking()
+    {
+        if (bCounted)
+            --g_lRelaysMaking;
+    }
+    bool bCounted;
+};
+
+// True once no relay is being made (bounded like the routing's wait).
+bool WaitForRelaysMade()
+{
+    for (DWORD dwWaited = 0; g_lRelaysMaking.load() > 0; ++dwWaited) {
+        if (dwWaited >= ROUTING_WAIT_MS)
+            return false;
+        Sleep(1);
+    }
+    return true;
+}
 
 } // namespace
 
@@ -162,6 +194,7 @@ DWORD VZ_SocketMgrContainer::SocketCtrl(UINT, SOCKET, DWORD, DWORD, DWORD, DWORD
 SOCKET VZ_SocketMgrContainer::CreateUdpSocket(HANDLE hProxy, const char* lpAddr, USHORT usPort, DWORD dwUserData1,
                                               DWORD dwUserData2)
 {
+    RelayMaking making(hProxy); // until Own has entered the socket
     return Own(Forward(INVALID_SOCKET, [&](ISocketMgr* e) {
         return e->CreateUdpSocket(hProxy, lpAddr, usPort, dwUserData1, dwUserData2);
     }));
@@ -170,6 +203,7 @@ SOCKET VZ_SocketMgrContainer::CreateUdpSocket(HANDLE hProxy, const char* lpAddr,
 SOCKET VZ_SocketMgrContainer::CreateUdpSocket(HANDLE hProxy, const sockaddr_in* lpLocalAddr, DWORD dwUserData1,
                                               DWORD dwUserData2)
 {
+    RelayMaking making(hProxy); // until Own has entered the socket
     return Own(Forward(INVALID_SOCKET, [&](ISocketMgr* e) {
         return e->CreateUdpSocket(hProxy, lpLocalAddr, dwUserData1, dwUserData2);
     }));
@@ -316,17 +350,24 @@ bool VZ_SocketMgrContainer::Send(SOCKET s, const char* buf, int len, DWORD dwSen
 // ---------------------------------------------------------------------------
 // Routing of the engine's events
 
+bool VZ_SocketMgrContainer::Claim(SOCKET s, VZ_SocketMgrContainer** lplpOwner, ISocketMgrSink** lplpSink)
+{
+    VZ_AutoLock lock(&g_lckContainer);
+    if (!g_mapSocket2Mgr.Lookup(static_cast<unsigned int>(s), *lplpOwner) || *lplpOwner == NULL ||
+        !g_mapMgr2Sink.Lookup(*lplpOwner, *lplpSink) || *lplpSink == NULL)
+        return false;
+    InterlockedIncrement(&(*lplpOwner)->m_lRouting); // the owner's destructor now waits for this event
+    return true;
+}
+
 template <class FN> void VZ_SocketMgrContainer::Route(SOCKET s, FN fn)
 {
     VZ_SocketMgrContainer* lpOwner = NULL;
     ISocketMgrSink* lpSink = NULL;
-    {
-        VZ_AutoLock lock(&g_lckContainer);
-        if (!g_mapSocket2Mgr.Lookup(static_cast<unsigned int>(s), lpOwner) || lpOwner == NULL ||
-            !g_mapMgr2Sink.Lookup(lpOwner, lpSink) || lpSink == NULL)
-            return;
-        InterlockedIncrement(&lpOwner->m_lRouting); // the owner's destructor now waits for this event
-    }
+    // Not found while a relay is being made: s may be that relay, not yet entered.
+    bool bMaking = g_lRelaysMaking.load() > 0;
+    if (!Claim(s, &lpOwner, &lpSink) && !(bMaking && WaitForRelaysMade() && Claim(s, &lpOwner, &lpSink)))
+        return;
     VZ_SocketMgrContainer* lpOuter = t_lpRouting;
     t_lpRouting = lpOwner;
     fn(lpSink);

@@ -97,6 +97,9 @@ private:
     // Raises one event on the sink of the container that owns s; dropped
     // when there is none.
     template <class FN> static void Route(SOCKET s, FN fn);
+    // The owner and sink of s, the owner's routing count raised; false when
+    // s has none.
+    static bool Claim(SOCKET s, VZ_SocketMgrContainer** lplpOwner, ISocketMgrSink** lplpSink);
     // The destructor's wait for events still running on this container's sink.
     void WaitForRouting();
 
