@@ -13,6 +13,7 @@
 #include <functional>
 #include <map>
 #include <mutex>
+#include <set>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -252,12 +253,38 @@ protected:
         }, dwMs);
         return iAt;
     }
+    // Lines starting with strPrefix, the marker's (Settle) left out.
     size_t Count(const std::string& strPrefix, LogSink* lpSink = NULL)
     {
         size_t n = 0;
         for (const std::string& str : (lpSink != NULL ? lpSink : &m_Sink)->Log())
-            n += str.compare(0, strPrefix.size(), strPrefix) == 0;
+            n += str.compare(0, strPrefix.size(), strPrefix) == 0 && !m_setMarkers.count(str);
         return n;
+    }
+    // The log without the marker's lines and, unless bReports, without the
+    // send and receive reports.
+    Lines Events(bool bReports = false)
+    {
+        Lines vec;
+        for (const std::string& str : m_Sink.Log())
+            if ((bReports || (str.compare(0, 5, "send ") != 0 && str.compare(0, 5, "recv ") != 0)) &&
+                !m_setMarkers.count(str))
+                vec.push_back(str);
+        return vec;
+    }
+    // Waits for a marker: a byte received on a fresh connection, which the
+    // engine raises after what it already had under way. A check that an
+    // event did not come runs after it, not after a fixed sleep. Its lines
+    // (user values 9 10) are known by their text, as its handle may be given again.
+    void Settle()
+    {
+        SOCKET sPeer, s = ConnectedToRaw(&sPeer, 0, 0, 9);
+        m_setMarkers.insert({Line("connect", 0, s, 9, 10), Line("recv", 0, s, 9, 10, "m")});
+        EXPECT_TRUE(m_Sink.m_bEcho || m_lpMgr->Recv(s, 1)); // echo mode reads on by itself
+        RawSend(sPeer, "m");
+        EXPECT_LE(0, WaitLine(Line("recv", 0, s, 9, 10, "m"))) << "no marker";
+        m_lpMgr->CloseSocket(s);
+        RawClose(sPeer);
     }
 
     // (parameter, uiQueued) of each OnTcpSend of s logged from line nFrom on.
@@ -346,14 +373,14 @@ protected:
             n = recv(s, buf, sizeof(buf), 0);
         return n == 0 || (n < 0 && WSAGetLastError() != WSAETIMEDOUT);
     }
-    // A manager socket (user values 1, 2) connected to a plain peer.
-    SOCKET ConnectedToRaw(SOCKET* lpsPeer, int iSendBuf = 0, int iPeerRecvBuf = 0)
+    // A manager socket (user values dwUser, dwUser + 1) connected to a plain peer.
+    SOCKET ConnectedToRaw(SOCKET* lpsPeer, int iSendBuf = 0, int iPeerRecvBuf = 0, DWORD dwUser = 1)
     {
         SOCKET sListen = RawListen(iPeerRecvBuf);
-        SOCKET s = m_lpMgr->CreateTcpSocket(NULL, "127.0.0.1", 0, 1, 2);
+        SOCKET s = m_lpMgr->CreateTcpSocket(NULL, "127.0.0.1", 0, dwUser, dwUser + 1);
         EXPECT_TRUE(!iSendBuf || m_lpMgr->SetSendBufSize(s, iSendBuf));
         EXPECT_TRUE(m_lpMgr->Connect(s, "127.0.0.1", PortOf(sListen)));
-        EXPECT_LE(0, WaitLine(Line("connect", 0, s, 1, 2)));
+        EXPECT_LE(0, WaitLine(Line("connect", 0, s, dwUser, dwUser + 1)));
         *lpsPeer = RawAccept(sListen);
         EXPECT_NE(INVALID_SOCKET, *lpsPeer);
         return s;
@@ -363,6 +390,7 @@ protected:
     EngineSink m_Sink;
     ISocketMgr* m_lpMgr = NULL;
     std::vector<SOCKET> m_vecRaw;
+    std::set<std::string> m_setMarkers; // the marker's lines
 };
 
 // The fixture of the tests that every engine row runs.

@@ -79,7 +79,7 @@ protected:
         };
         EXPECT_TRUE(WaitUntil(Scan, 15000)) << mapEnds.size() << " of " << vec.size() << " sockets ended\n"
                                             << ::testing::PrintToString(m_Sink.Log());
-        Sleep(300); // a second terminal event would come now
+        Settle(); // a second terminal event would have come by now
         Scan();
         for (const auto& it : mapEnds)
             EXPECT_EQ(1, it.second) << "socket " << it.first << " ended " << it.second << " times\n"
@@ -90,9 +90,9 @@ protected:
     {
         for (SOCKET s : vec)
             EXPECT_TRUE(m_lpMgr->CloseSocket(s)) << s;
-        size_t nLog = m_Sink.Log().size();
-        Sleep(300);
-        Lines vecLog = m_Sink.Log();
+        size_t nLog = Events(true).size();
+        Settle();
+        Lines vecLog = Events(true);
         std::set<SOCKET> setOwn(vec.begin(), vec.end());
         for (size_t i = nLog; i < vecLog.size(); ++i)
             EXPECT_EQ(0u, setOwn.count(LogSocket(vecLog[i]))) << "after CloseSocket: " << vecLog[i];
