@@ -52,13 +52,6 @@ inline sockaddr_in Loopback(USHORT usPort)
     addr.sin_addr.s_addr = inet_addr("127.0.0.1");
     return addr;
 }
-inline double Ms()
-{
-    LARGE_INTEGER liFreq, liNow;
-    QueryPerformanceFrequency(&liFreq);
-    QueryPerformanceCounter(&liNow);
-    return double(liNow.QuadPart) * 1000.0 / double(liFreq.QuadPart);
-}
 // KEY=VALUE lines of a file written by the scripts. A Linux path is opened
 // as given, then through the drive that maps the Linux root.
 inline std::map<std::string, std::string> LoadEnvFile(const std::string& strPath)
@@ -68,12 +61,10 @@ inline std::map<std::string, std::string> LoadEnvFile(const std::string& strPath
     if (f == NULL && !strPath.empty() && strPath[0] == '/')
         f = fopen(("Z:" + strPath).c_str(), "r");
     char szLine[512];
-    while (f != NULL && fgets(szLine, sizeof(szLine), f) != NULL) {
-        std::string str(szLine);
-        str.erase(str.find_last_not_of("\r\n") + 1);
-        size_t n = str.find('=');
+    for (std::string str; f != NULL && fgets(szLine, sizeof(szLine), f) != NULL;) {
+        size_t n = (str = szLine).find('='), nEnd = str.find_last_not_of("\r\n") + 1;
         if (n != std::string::npos)
-            mapEnv[str.substr(0, n)] = str.substr(n + 1);
+            mapEnv[str.substr(0, n)] = str.substr(n + 1, nEnd - n - 1);
     }
     if (f != NULL)
         fclose(f);
@@ -82,8 +73,8 @@ inline std::map<std::string, std::string> LoadEnvFile(const std::string& strPath
 // True when pred holds within dwMs; polls.
 inline bool WaitUntil(const std::function<bool()>& pred, DWORD dwMs = 10000)
 {
-    for (double dStart = Ms(); !pred(); Sleep(2))
-        if (Ms() - dStart > dwMs)
+    for (ULONGLONG ullStart = GetTickCount64(); !pred(); Sleep(2))
+        if (GetTickCount64() - ullStart > dwMs)
             return false;
     return true;
 }
@@ -136,18 +127,16 @@ public:
     }
     void OnTcpRecv(int e, SOCKET s, const char* buf, UINT* lpuiLen, DWORD d1, DWORD d2) override
     {
-        {
-            std::lock_guard<std::mutex> lock(m_mtxData);
-            ++m_mapBusy[s];
-        }
+        std::unique_lock<std::mutex> lock(m_mtxData);
+        ++m_mapBusy[s];
+        lock.unlock();
         LogSink::OnTcpRecv(e, s, buf, lpuiLen, d1, d2);
         if (m_fnData)
             m_fnData(s, buf, lpuiLen);
-        {
-            std::lock_guard<std::mutex> lock(m_mtxData);
-            m_mapData[s].append(buf, *lpuiLen);
-            --m_mapBusy[s];
-        }
+        lock.lock();
+        m_mapData[s].append(buf, *lpuiLen);
+        --m_mapBusy[s];
+        lock.unlock();
         m_cvData.notify_all();
         if (m_bEcho && d1 == ECHO && *lpuiLen > 0 && !m_lpMgr->Send(s, buf, int(*lpuiLen), 0, NULL))
             Add("echo failed");
