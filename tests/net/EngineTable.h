@@ -87,14 +87,16 @@ inline const EngineRow& RowOf(int iKind)
     return g_rowEngines[0];
 }
 
-// The interface name a host asks the factory for to get the row's manager.
-inline const char* FactoryName(const EngineRow& row)
+// The interface name a host asks the factory for to get the engine of the
+// kind (bContainer: a container in front of it).
+inline const char* FactoryName(int iKind, bool bContainer)
 {
-    if (row.lpszContainer != NULL)
-        return row.lpszContainer;
-    return row.iKind == SOCKETMGR_IOCP ? "IIocpSocketMgr1.0"
-                                       : row.iKind == SOCKETMGR_ASYNC ? "IAsyncSocketMgr1.0" : "ISelectSocketMgr1.0";
+    static const char* const s_names[][2] = {{"IIocpSocketMgr1.0", "IIocpSocketMgr2.0"},
+                                             {"IAsyncSocketMgr1.0", "IAsyncSocketMgr2.0"},
+                                             {"ISelectSocketMgr1.0", "ISelectSocketMgr2.0"}};
+    return s_names[iKind == SOCKETMGR_IOCP ? 0 : iKind == SOCKETMGR_ASYNC ? 1 : 2][bContainer];
 }
+inline const char* FactoryName(const EngineRow& row) { return FactoryName(row.iKind, row.lpszContainer != NULL); }
 
 inline void PrintTo(const EngineRow& row, std::ostream* lpOs) { *lpOs << row.lpszName; }
 
@@ -125,15 +127,9 @@ inline std::vector<EngineRow> BuiltEngines(bool bRecording = false, int iKind = 
         if ((!bRecording || row.bRecords) && (iKind == 0 || row.iKind == iKind) &&
             (EngineBuilt(row.iKind) || (lpszAll != NULL && lpszAll[0] == '1')))
             vec.push_back(row);
-    static const struct {
-        int iKind;
-        const char* lpszRowName;
-        const char* lpszContainer;
-    } s_containers[] = {{SOCKETMGR_SELECT, "SelectContainer", "ISelectSocketMgr2.0"},
-                        {SOCKETMGR_IOCP, "IocpContainer", "IIocpSocketMgr2.0"},
-                        {SOCKETMGR_ASYNC, "AsyncContainer", "IAsyncSocketMgr2.0"}};
-    for (const auto& c : s_containers)
-        if (!bRecording && iKind == 0 && EngineBuilt(c.iKind))
-            vec.push_back(ContainerRow(RowOf(c.iKind), c.lpszRowName, c.lpszContainer));
+    static const char* const s_containerRows[] = {"SelectContainer", "IocpContainer", "AsyncContainer"};
+    for (size_t i = 0; i < 3; ++i)
+        if (!bRecording && iKind == 0 && EngineBuilt(g_rowEngines[i].iKind))
+            vec.push_back(ContainerRow(g_rowEngines[i], s_containerRows[i], FactoryName(g_rowEngines[i].iKind, true)));
     return vec;
 }

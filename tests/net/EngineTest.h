@@ -13,8 +13,10 @@
 #include <functional>
 #include <map>
 #include <mutex>
+#include <set>
 #include <sstream>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "EngineTable.h"
@@ -51,13 +53,6 @@ inline sockaddr_in Loopback(USHORT usPort)
     addr.sin_addr.s_addr = inet_addr("127.0.0.1");
     return addr;
 }
-inline double Ms()
-{
-    LARGE_INTEGER liFreq, liNow;
-    QueryPerformanceFrequency(&liFreq);
-    QueryPerformanceCounter(&liNow);
-    return double(liNow.QuadPart) * 1000.0 / double(liFreq.QuadPart);
-}
 // KEY=VALUE lines of a file written by the scripts. A Linux path is opened
 // as given, then through the drive that maps the Linux root.
 inline std::map<std::string, std::string> LoadEnvFile(const std::string& strPath)
@@ -67,12 +62,10 @@ inline std::map<std::string, std::string> LoadEnvFile(const std::string& strPath
     if (f == NULL && !strPath.empty() && strPath[0] == '/')
         f = fopen(("Z:" + strPath).c_str(), "r");
     char szLine[512];
-    while (f != NULL && fgets(szLine, sizeof(szLine), f) != NULL) {
-        std::string str(szLine);
-        str.erase(str.find_last_not_of("\r\n") + 1);
-        size_t n = str.find('=');
+    for (std::string str; f != NULL && fgets(szLine, sizeof(szLine), f) != NULL;) {
+        size_t n = (str = szLine).find('='), nEnd = str.find_last_not_of("\r\n") + 1;
         if (n != std::string::npos)
-            mapEnv[str.substr(0, n)] = str.substr(n + 1);
+            mapEnv[str.substr(0, n)] = str.substr(n + 1, nEnd - n - 1);
     }
     if (f != NULL)
         fclose(f);
@@ -81,8 +74,8 @@ inline std::map<std::string, std::string> LoadEnvFile(const std::string& strPath
 // True when pred holds within dwMs; polls.
 inline bool WaitUntil(const std::function<bool()>& pred, DWORD dwMs = 10000)
 {
-    for (double dStart = Ms(); !pred(); Sleep(2))
-        if (Ms() - dStart > dwMs)
+    for (ULONGLONG ullStart = GetTickCount64(); !pred(); Sleep(2))
+        if (GetTickCount64() - ullStart > dwMs)
             return false;
     return true;
 }
@@ -135,18 +128,16 @@ public:
     }
     void OnTcpRecv(int e, SOCKET s, const char* buf, UINT* lpuiLen, DWORD d1, DWORD d2) override
     {
-        {
-            std::lock_guard<std::mutex> lock(m_mtxData);
-            ++m_mapBusy[s];
-        }
+        std::unique_lock<std::mutex> lock(m_mtxData);
+        ++m_mapBusy[s];
+        lock.unlock();
         LogSink::OnTcpRecv(e, s, buf, lpuiLen, d1, d2);
         if (m_fnData)
             m_fnData(s, buf, lpuiLen);
-        {
-            std::lock_guard<std::mutex> lock(m_mtxData);
-            m_mapData[s].append(buf, *lpuiLen);
-            --m_mapBusy[s];
-        }
+        lock.lock();
+        m_mapData[s].append(buf, *lpuiLen);
+        --m_mapBusy[s];
+        lock.unlock();
         m_cvData.notify_all();
         if (m_bEcho && d1 == ECHO && *lpuiLen > 0 && !m_lpMgr->Send(s, buf, int(*lpuiLen), 0, NULL))
             Add("echo failed");
@@ -252,12 +243,39 @@ protected:
         }, dwMs);
         return iAt;
     }
+    // Lines starting with strPrefix, the marker's (Settle) left out.
     size_t Count(const std::string& strPrefix, LogSink* lpSink = NULL)
     {
         size_t n = 0;
         for (const std::string& str : (lpSink != NULL ? lpSink : &m_Sink)->Log())
-            n += str.compare(0, strPrefix.size(), strPrefix) == 0;
+            n += str.compare(0, strPrefix.size(), strPrefix) == 0 && !m_setMarkers.count(str);
         return n;
+    }
+    // The log without the marker's lines and, unless bReports, without the
+    // send and receive reports.
+    Lines Events(bool bReports = false)
+    {
+        Lines vec;
+        for (const std::string& str : m_Sink.Log())
+            if ((bReports || (str.compare(0, 5, "send ") != 0 && str.compare(0, 5, "recv ") != 0)) &&
+                !m_setMarkers.count(str))
+                vec.push_back(str);
+        return vec;
+    }
+    // Waits for a marker: a byte received on a fresh connection, which the
+    // engine raises after what it already had under way. A check that an
+    // event did not come runs after it, not after a fixed sleep. Its lines
+    // (user values 9 10) are known by their text, as its handle may be given again.
+    void Settle()
+    {
+        SOCKET sPeer, s = ConnectedToRaw(&sPeer, 0, 0, 9);
+        m_setMarkers.insert({Line("connect", 0, s, 9, 10), Line("recv", 0, s, 9, 10, "m")});
+        if (!m_Sink.m_bEcho) // echo mode reads on by itself
+            m_lpMgr->Recv(s, 1); // its answer is not this marker's concern: the line is
+        RawSend(sPeer, "m");
+        EXPECT_LE(0, WaitLine(Line("recv", 0, s, 9, 10, "m"))) << "no marker";
+        m_lpMgr->CloseSocket(s);
+        RawClose(sPeer);
     }
 
     // (parameter, uiQueued) of each OnTcpSend of s logged from line nFrom on.
@@ -346,14 +364,14 @@ protected:
             n = recv(s, buf, sizeof(buf), 0);
         return n == 0 || (n < 0 && WSAGetLastError() != WSAETIMEDOUT);
     }
-    // A manager socket (user values 1, 2) connected to a plain peer.
-    SOCKET ConnectedToRaw(SOCKET* lpsPeer, int iSendBuf = 0, int iPeerRecvBuf = 0)
+    // A manager socket (user values dwUser, dwUser + 1) connected to a plain peer.
+    SOCKET ConnectedToRaw(SOCKET* lpsPeer, int iSendBuf = 0, int iPeerRecvBuf = 0, DWORD dwUser = 1)
     {
         SOCKET sListen = RawListen(iPeerRecvBuf);
-        SOCKET s = m_lpMgr->CreateTcpSocket(NULL, "127.0.0.1", 0, 1, 2);
+        SOCKET s = m_lpMgr->CreateTcpSocket(NULL, "127.0.0.1", 0, dwUser, dwUser + 1);
         EXPECT_TRUE(!iSendBuf || m_lpMgr->SetSendBufSize(s, iSendBuf));
         EXPECT_TRUE(m_lpMgr->Connect(s, "127.0.0.1", PortOf(sListen)));
-        EXPECT_LE(0, WaitLine(Line("connect", 0, s, 1, 2)));
+        EXPECT_LE(0, WaitLine(Line("connect", 0, s, dwUser, dwUser + 1)));
         *lpsPeer = RawAccept(sListen);
         EXPECT_NE(INVALID_SOCKET, *lpsPeer);
         return s;
@@ -363,6 +381,7 @@ protected:
     EngineSink m_Sink;
     ISocketMgr* m_lpMgr = NULL;
     std::vector<SOCKET> m_vecRaw;
+    std::set<std::string> m_setMarkers; // the marker's lines
 };
 
 // The fixture of the tests that every engine row runs.
@@ -372,3 +391,17 @@ protected:
 };
 
 inline std::string RowName(const ::testing::TestParamInfo<EngineRow>& info) { return info.param.lpszName; }
+
+// The fixture (on FIXTURE) of the tests that every engine row runs with every
+// case of a table; a case has a name, lpszName.
+template <class FIXTURE, class CASE>
+class EngineCaseTest : public FIXTURE, public ::testing::WithParamInterface<std::tuple<EngineRow, CASE>> {
+protected:
+    const EngineRow& Row() const override { return std::get<0>(this->GetParam()); }
+    const CASE& Case() const { return std::get<1>(this->GetParam()); }
+};
+template <class CASE> std::string RowCaseName(const ::testing::TestParamInfo<std::tuple<EngineRow, CASE>>& info)
+{
+    return std::string(std::get<0>(info.param).lpszName) + "_" + std::get<1>(info.param).lpszName;
+}
+

@@ -11,7 +11,6 @@ public:
     using VZ_SocketMgr::SendTo;
     using VZ_SocketMgr::m_listProxy;
     using VZ_SocketMgr::m_Memory;
-    using VZ_SocketMgr::m_queDns;
     using VZ_SocketMgr::m_Timer;
     using VZ_SocketMgr::ExpireSocketTimer;
     using VZ_SocketMgr::InitSocketCore;

@@ -4,8 +4,6 @@
 // same manager. The servers' ports come from the KEY=VALUE file named by
 // OXNET_PROXY_ENV (scripts/proxies.sh); a case whose server is not running
 // fails with the reason.
-#include <tuple>
-
 #include "EngineTest.h"
 
 namespace {
@@ -62,15 +60,6 @@ protected:
         EXPECT_TRUE(m_lpMgr->Listen(s, 8));
         return PortOf(s);
     }
-    // The log without the send and receive reports.
-    Lines Events()
-    {
-        Lines vec;
-        for (const std::string& str : m_Sink.Log())
-            if (str.compare(0, 5, "send ") != 0 && str.compare(0, 5, "recv ") != 0)
-                vec.push_back(str);
-        return vec;
-    }
     // Sends a pattern on s and waits for it to come back through sEcho.
     void RoundTrip(SOCKET s, SOCKET sEcho, size_t nLen)
     {
@@ -89,27 +78,18 @@ class EngineProxy : public ProxyFixture, public ::testing::WithParamInterface<En
 protected:
     const EngineRow& Row() const override { return GetParam(); }
 };
-class EngineProxyConnect : public ProxyFixture,
-                           public ::testing::WithParamInterface<std::tuple<EngineRow, ProxyCase>> {
-protected:
-    const EngineRow& Row() const override { return std::get<0>(GetParam()); }
-};
-
-std::string CaseName(const ::testing::TestParamInfo<std::tuple<EngineRow, ProxyCase>>& info)
-{
-    return std::string(std::get<0>(info.param).lpszName) + "_" + std::get<1>(info.param).lpszName;
-}
+class EngineProxyConnect : public EngineCaseTest<ProxyFixture, ProxyCase> {};
 
 INSTANTIATE_TEST_SUITE_P(Engines, EngineProxyConnect,
                          ::testing::Combine(::testing::ValuesIn(BuiltEngines()), ::testing::ValuesIn(g_caseProxies)),
-                         CaseName);
+                         RowCaseName<ProxyCase>);
 INSTANTIATE_TEST_SUITE_P(Engines, EngineProxy, ::testing::ValuesIn(BuiltEngines()), RowName);
 
 } // namespace
 
 TEST_P(EngineProxyConnect, ConnectsAndCarriesBytesOrReportsTheRefusal)
 {
-    const ProxyCase& pc = std::get<1>(GetParam());
+    const ProxyCase& pc = Case();
     const char* lpszUser = pc.iCredentials ? m_mapEnv["PROXY_USER"].c_str() : NULL;
     const char* lpszPsw =
         pc.iCredentials == 1 ? m_mapEnv["PROXY_PASSWORD"].c_str() : pc.iCredentials == 2 ? "not-the-password" : NULL;
@@ -134,7 +114,7 @@ TEST_P(EngineProxyConnect, ConnectsAndCarriesBytesOrReportsTheRefusal)
         vecWant.push_back(Line("close", 0, s, SS_CONNECTED, 7, 8));
         EXPECT_LE(0, WaitLine(vecWant[1]));
     }
-    Sleep(300); // nothing else may follow: no connect
+    Settle(); // nothing else may follow: no connect
     EXPECT_EQ(vecWant, Events());
 }
 
@@ -146,7 +126,8 @@ TEST_P(EngineProxy, UdpThroughTheRelayBothWays)
     SOCKET s = m_lpMgr->CreateUdpSocket(hProxy, "127.0.0.1", 0, 5, 6);
     ASSERT_NE(INVALID_SOCKET, s);
     EXPECT_TRUE(m_lpMgr->Recv(sPlain, 1) && m_lpMgr->Recv(s, 1));
-    ASSERT_TRUE(WaitUntil([&] { return m_Sink.ProxyAddr(s).sin_port != 0; })) << ::testing::PrintToString(Events());
+    // The address is kept before the line is logged: wait for the line.
+    ASSERT_TRUE(WaitUntil([&] { return Count("proxy ") != 0; })) << ::testing::PrintToString(Events());
     sockaddr_in relay = m_Sink.ProxyAddr(s);
     EXPECT_EQ(Lines{Line("proxy", 0, s, LogSink::Addr(&relay), 5, 6)}, Events());
     EXPECT_EQ(Row().iProxyAddrFamily, relay.sin_family);
@@ -201,7 +182,7 @@ TEST_P(EngineProxy, HandshakesCutShortByCloseSocketReportNoFailure)
         Sleep(i % 4 * 3);
         EXPECT_TRUE(m_lpMgr->CloseSocket(s));
     }
-    Sleep(300);
+    Settle();
     // Only the echo server's sockets (user values 0 0) close; a handshake may have ended before its close.
     for (const std::string& str : Events())
         EXPECT_TRUE(str.find("proxy ") != 0 && (str.find("close ") != 0 || str.rfind(" 0 0") == str.size() - 4) &&
@@ -222,7 +203,7 @@ TEST_P(EngineProxy, AProxyThatIsNotThereRefusesTheConnectAndTheRelay)
     EXPECT_LE(0, WaitLine(Row().bRelayRefusedAsClose ? Line("close", Row().iRefusedError, u, SS_UDP, 5, 6)
                                                      : Line("proxy", Row().iRefusedError, u, "-", 5, 6)))
         << ::testing::PrintToString(Events());
-    Sleep(100);
+    Settle();
     EXPECT_EQ(2u, Events().size()) << ::testing::PrintToString(Events());
 }
 
@@ -232,7 +213,7 @@ TEST_P(EngineProxy, ListenThroughTheProxyAcceptsOnItself)
     ASSERT_NO_FATAL_FAILURE(ProxyOn(&hProxy, PROXY_SOCKS5, "DANTE_PORT"));
     SOCKET s = m_lpMgr->CreateTcpSocket(hProxy, "127.0.0.1", 0, 3, 4);
     ASSERT_TRUE(m_lpMgr->Listen(s, 5));
-    ASSERT_TRUE(WaitUntil([&] { return m_Sink.ProxyAddr(s).sin_port != 0; })) << ::testing::PrintToString(Events());
+    ASSERT_TRUE(WaitUntil([&] { return Count("proxy ") != 0; })) << ::testing::PrintToString(Events());
     sockaddr_in bound = m_Sink.ProxyAddr(s);
     EXPECT_EQ(Row().iProxyAddrFamily, bound.sin_family);
     EXPECT_EQ(inet_addr("127.0.0.1"), bound.sin_addr.s_addr);
