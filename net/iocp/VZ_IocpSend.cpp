@@ -89,7 +89,7 @@ bool VZ_IocpSocketMgr::PostSend(SOCKET s, _IocpIoContext* lpIoContext, DWORD dwS
         return true;
     }
     int iError = 0;
-    if (!ExecWSASend(s, lpIoContext, &iError)) {
+    if (!ExecWSASend(isd, lpIoContext, &iError)) {
         FreeContext(lpIoContext);
         return false;
     }
@@ -100,16 +100,20 @@ bool VZ_IocpSocketMgr::PostSend(SOCKET s, _IocpIoContext* lpIoContext, DWORD dwS
     return true;
 }
 
-bool VZ_IocpSocketMgr::ExecWSASend(SOCKET s, _IocpIoContext* lpIoContext, int* lpiError)
+bool VZ_IocpSocketMgr::ExecWSASend(_IocpSocketData& isd, _IocpIoContext* lpIoContext, int* lpiError)
 {
+    SOCKET s = isd.socket;
     VZ_ASSERT(s != INVALID_SOCKET && lpIoContext);
     lpIoContext->IoOperation = IO_SEND;
     DWORD dwSent = 0;
     int iResult = WSASend(s, &lpIoContext->wsabuf, 1, &dwSent, 0, &lpIoContext->overlapped, NULL);
     *lpiError = WSAGetLastError();
+    if (iResult != 0 && *lpiError != WSA_IO_PENDING)
+        return false;
+    isd.lpSendIo = lpIoContext;
     if (iResult == 0 && lpIoContext->bSkipPort)
         CompletedAtOnce(s, lpIoContext, dwSent);
-    return iResult == 0 || *lpiError == WSA_IO_PENDING;
+    return true;
 }
 
 // The next queued send goes out; the sink hears of the completed one when the
@@ -132,7 +136,7 @@ void VZ_IocpSocketMgr::OnSendCompleted(SOCKET s, _IocpIoContext* lpIoContext, DW
         lpIoContext->wsabuf.len -= dwBytes;
         memset(&lpIoContext->overlapped, 0, sizeof(lpIoContext->overlapped));
         int iError = 0;
-        if (ExecWSASend(s, lpIoContext, &iError))
+        if (ExecWSASend(isd, lpIoContext, &iError))
             return;
         lock.Unlock();
         ReportError(iError, s, lpIoContext, "GetQueuedCompletionStatus ExecWSASend failed");
@@ -148,7 +152,7 @@ void VZ_IocpSocketMgr::OnSendCompleted(SOCKET s, _IocpIoContext* lpIoContext, DW
     if (uiQueued > 0) {
         lpOldIoContext = lpIsd->listSend.RemoveHead();
         VZ_ASSERT(lpOldIoContext);
-        if (ExecWSASend(s, lpOldIoContext, &iError)) {
+        if (ExecWSASend(*lpIsd, lpOldIoContext, &iError)) {
             lpIsd->bIoSending = TRUE;
             lpOldIoContext = NULL; // it belongs to the send in flight now
             bReport = (lpIsd->dwFlags & SOCKET_FLAG_PARTIAL_SEND) != 0;
@@ -192,10 +196,36 @@ void VZ_IocpSocketMgr::FreeSendQueue(_IocpSocketData& isd)
         FreeContext(isd.listSend.RemoveHead());
 }
 
-void VZ_IocpSocketMgr::CloseWithIo(SOCKET s)
+namespace {
+
+const DWORD CLOSE_WAIT_MS = 2000; // bounds CloseWithIo's wait; only a hang reaches it
+
+bool IsFinishing(const _IocpIoContext* lpIoContext)
 {
-    CancelIoEx(reinterpret_cast<HANDLE>(s), NULL);
-    closesocket(s);
+    return lpIoContext != NULL && !HasOverlappedIoCompleted(&lpIoContext->overlapped);
+}
+
+} // namespace
+
+// When a pending receive's bytes (or a pending send's room) arrive, Wine
+// finishes the operation later on the thread that posted it, finding the
+// socket again by its handle value; CancelIoEx does not reach an operation
+// in that state. Closed then, the handle value may already name a new
+// socket when the operation runs: it reads or writes the new socket and then
+// waits on the closed one for good, so its context never comes back. The
+// handle is therefore closed only once the posted operations are finished
+// (cancelled again each round, as a finishing receive that found nothing
+// waits anew).
+void VZ_IocpSocketMgr::CloseWithIo(_IocpSocketData& isd)
+{
+    HANDLE h = reinterpret_cast<HANDLE>(isd.socket);
+    CancelIoEx(h, NULL);
+    ULONGLONG ullStart = GetTickCount64();
+    while ((IsFinishing(isd.lpRecvIo) || IsFinishing(isd.lpSendIo)) && GetTickCount64() - ullStart < CLOSE_WAIT_MS) {
+        Sleep(0);
+        CancelIoEx(h, NULL);
+    }
+    closesocket(isd.socket);
 }
 
 // No event for a local close: the socket's outstanding operations complete
@@ -212,7 +242,7 @@ bool VZ_IocpSocketMgr::CloseSocket(SOCKET s)
     if (!m_mapSocket2Data.RemoveRecord(s, m_Memory, [this, s](_IocpSocketData& isd) {
             VZ_ASSERT(isd.socket == s);
             FreeSendQueue(isd);
-            CloseWithIo(s);
+            CloseWithIo(isd);
             if (isd.status == SS_CONNECTING && GetHwnd() != NULL) {
                 // A connect notice of this handle may still be queued for the
                 // window: it is ignored until the window has seen this release.

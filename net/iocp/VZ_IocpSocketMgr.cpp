@@ -125,7 +125,7 @@ void VZ_IocpSocketMgr::CloseAllSockets()
     VZ_AutoLock lock(&m_mapSocket2Data);
     m_mapSocket2Data.RemoveAllRecords(m_Memory, [this](_IocpSocketData& isd) {
         if (isd.socket != INVALID_SOCKET)
-            CloseWithIo(isd.socket);
+            CloseWithIo(isd);
         FreeSendQueue(isd);
     });
     m_mapClosingCount.RemoveAll();
@@ -226,6 +226,7 @@ bool VZ_IocpSocketMgr::AddSocket(SOCKET s, int status, DWORD dwUserData1, DWORD 
     isd.bIoSending = 0;
     isd.listSend.RemoveAll();
     isd.bSkipPort = false;
+    isd.lpRecvIo = isd.lpSendIo = NULL;
     return true;
 }
 
@@ -246,17 +247,21 @@ void VZ_IocpSocketMgr::VZ_DeliveryHost::ReportSocketError(int iError, SOCKET s, 
     m_lpMgr->ReportError(iError, s, NULL, "OnTcpRecv proxy send failed", ulSerial);
 }
 
-bool VZ_IocpSocketMgr::ExecWSARecv(SOCKET s, _IocpIoContext* lpIoContext, int* lpiError)
+bool VZ_IocpSocketMgr::ExecWSARecv(_IocpSocketData& isd, _IocpIoContext* lpIoContext, int* lpiError)
 {
+    SOCKET s = isd.socket;
     VZ_ASSERT(s != INVALID_SOCKET && lpIoContext);
     lpIoContext->IoOperation = IO_RECV;
     DWORD dwBytes = 0;
     DWORD dwFlags = 0;
     int iResult = WSARecv(s, &lpIoContext->wsabuf, 1, &dwBytes, &dwFlags, &lpIoContext->overlapped, NULL);
     *lpiError = WSAGetLastError();
+    if (iResult != 0 && *lpiError != WSA_IO_PENDING)
+        return false;
+    isd.lpRecvIo = lpIoContext;
     if (iResult == 0 && lpIoContext->bSkipPort)
         CompletedAtOnce(s, lpIoContext, dwBytes);
-    return iResult == 0 || *lpiError == WSA_IO_PENDING;
+    return true;
 }
 
 bool VZ_IocpSocketMgr::ExecWSARecvFrom(SOCKET s, _IocpIoContext* lpIoContext, int* lpiError)
@@ -363,9 +368,24 @@ bool VZ_IocpSocketMgr::AttachConnected(SOCKET s, bool* lpbSkipPort)
     return true;
 }
 
+void VZ_IocpSocketMgr::TakeInFlight(SOCKET s, const _IocpIoContext* lpIoContext)
+{
+    if (lpIoContext->IoOperation != IO_RECV && lpIoContext->IoOperation != IO_SEND)
+        return;
+    VZ_AutoLock lock(&m_mapSocket2Data);
+    _IocpSocketData* lpIsd = FindRecord(s);
+    if (lpIsd == NULL)
+        return;
+    if (lpIsd->lpRecvIo == lpIoContext)
+        lpIsd->lpRecvIo = NULL;
+    if (lpIsd->lpSendIo == lpIoContext)
+        lpIsd->lpSendIo = NULL;
+}
+
 void VZ_IocpSocketMgr::OnCompletionFailed(SOCKET s, _IocpIoContext* lpIoContext)
 {
     int iError = static_cast<int>(GetLastError());
+    TakeInFlight(s, lpIoContext);
     switch (lpIoContext->IoOperation) {
     case IO_ACCEPT: {
         // A failed accept is replaced on the same context while the listener
@@ -387,6 +407,7 @@ void VZ_IocpSocketMgr::OnCompletionFailed(SOCKET s, _IocpIoContext* lpIoContext)
 
 void VZ_IocpSocketMgr::OnCompletion(SOCKET s, _IocpIoContext* lpIoContext, DWORD dwBytes)
 {
+    TakeInFlight(s, lpIoContext);
     switch (lpIoContext->IoOperation) {
     case IO_ACCEPT:
         OnAcceptCompleted(s, lpIoContext);
@@ -447,27 +468,21 @@ void VZ_IocpSocketMgr::DeliverTcp(SOCKET s, _IocpIoContext* lpIoContext, DWORD d
         FreeContext(lpIoContext);
         return;
     }
-    lpIoContext = PrepareRead(s, lpIoContext);
-    int iError = 0;
-    if (lpIoContext != NULL && !ExecWSARecv(s, lpIoContext, &iError)) {
-        ReportError(iError, s, lpIoContext, "GetQueuedCompletionStatus ExecWSARecv failed");
-        FreeContext(lpIoContext);
-    }
+    ReadOn(s, lpIoContext);
 }
 
-_IocpIoContext* VZ_IocpSocketMgr::PrepareRead(SOCKET s, _IocpIoContext* lpIoContext)
+// The read is posted under the lock: a close between the check and the post
+// could hand the handle value to a new socket, which would get the read.
+void VZ_IocpSocketMgr::ReadOn(SOCKET s, _IocpIoContext* lpIoContext)
 {
-    UINT uiSize = IOCP_RECV_SIZE;
-    {
-        VZ_AutoLock lock(&m_mapSocket2Data);
-        _IocpSocketData* lpIsd = FindRecord(s);
-        if (lpIsd == NULL || lpIsd->ulSerial != lpIoContext->ulSerial) {
-            lock.Unlock();
-            FreeContext(lpIoContext);
-            return NULL;
-        }
-        uiSize = ReadSize(*lpIsd, IOCP_RECV_SIZE, IOCP_RECV_MAX);
+    VZ_AutoLock lock(&m_mapSocket2Data);
+    _IocpSocketData* lpIsd = FindRecord(s);
+    if (lpIsd == NULL || lpIsd->ulSerial != lpIoContext->ulSerial) {
+        lock.Unlock();
+        FreeContext(lpIoContext);
+        return;
     }
+    UINT uiSize = ReadSize(*lpIsd, IOCP_RECV_SIZE, IOCP_RECV_MAX);
     if (uiSize > lpIoContext->uiDataSize) {
         _IocpIoContext* lpLarger = AllocContext(uiSize);
         if (lpLarger != NULL) {
@@ -484,7 +499,12 @@ _IocpIoContext* VZ_IocpSocketMgr::PrepareRead(SOCKET s, _IocpIoContext* lpIoCont
     memset(&lpIoContext->overlapped, 0, sizeof(lpIoContext->overlapped));
     lpIoContext->wsabuf.len = uiSize;
     lpIoContext->wsabuf.buf = lpIoContext->Data();
-    return lpIoContext;
+    int iError = 0;
+    if (ExecWSARecv(*lpIsd, lpIoContext, &iError))
+        return;
+    lock.Unlock();
+    ReportError(iError, s, lpIoContext, "GetQueuedCompletionStatus ExecWSARecv failed");
+    FreeContext(lpIoContext);
 }
 
 // ---------------------------------------------------------------------------
@@ -535,7 +555,7 @@ bool VZ_IocpSocketMgr::Recv(SOCKET s, UINT uiNoticeLen)
     } else {
         lpIoContext->dwSendParam = lpIsd->dwUserData1;
         lpIoContext->dwUserData2 = lpIsd->dwUserData2;
-        if (ExecWSARecv(s, lpIoContext, &iError))
+        if (ExecWSARecv(*lpIsd, lpIoContext, &iError))
             return true;
     }
     FreeContext(lpIoContext);

@@ -100,6 +100,10 @@ struct _IocpSocketData : _SOCKETCORE {
     UINT bIoSending;                                      // one WSASend is outstanding
     VZ_List<_IocpIoContext*, _IocpIoContext*> listSend;   // waiting sends, call order
     bool bSkipPort; // on the port with FILE_SKIP_COMPLETION_PORT_ON_SUCCESS
+    // The receive and the send posted to the socket whose completions no
+    // worker has taken yet: the close waits until they are finished.
+    _IocpIoContext* lpRecvIo;
+    _IocpIoContext* lpSendIo;
 };
 
 class VZ_IocpSocketMgr : public VZ_SocketMgr, public VZ_MultiThread, public VZ_Wnd, public VZ_MultipleTimerSink {
@@ -142,7 +146,8 @@ private:
     _IocpSocketData* FindRecord(SOCKET s);
     // s is a listening socket of a running engine.
     bool IsListening(SOCKET s);
-    bool ExecWSARecv(SOCKET s, _IocpIoContext* lpIoContext, int* lpiError);
+    // Record locked: the receive is posted and becomes the record's lpRecvIo.
+    bool ExecWSARecv(_IocpSocketData& isd, _IocpIoContext* lpIoContext, int* lpiError);
     bool ExecWSARecvFrom(SOCKET s, _IocpIoContext* lpIoContext, int* lpiError);
     // Puts a connected socket on the port; true when its operations that
     // succeed at once skip the port.
@@ -161,7 +166,11 @@ private:
     void CloseAllSockets();
     void WaitForContexts();
     void StopWorkers();
-    static void CloseWithIo(SOCKET s);
+    // Record locked: closes its socket once no posted operation is still
+    // being finished (see the definition).
+    void CloseWithIo(_IocpSocketData& isd);
+    // A worker took lpIoContext's completion: the record no longer waits for it.
+    void TakeInFlight(SOCKET s, const _IocpIoContext* lpIoContext);
     // The record's queued sends back to the pool (the one in flight is freed
     // by its completion).
     void FreeSendQueue(_IocpSocketData& isd);
@@ -172,9 +181,9 @@ private:
     void OnCompletion(SOCKET s, _IocpIoContext* lpIoContext, DWORD dwBytes);
     void DeliverUdp(SOCKET s, _IocpIoContext* lpIoContext, DWORD dwBytes);
     void DeliverTcp(SOCKET s, _IocpIoContext* lpIoContext, DWORD dwBytes);
-    // The context of the next read of s, grown when the sink asked for more
-    // than it holds; NULL when s is gone (the context is freed then).
-    _IocpIoContext* PrepareRead(SOCKET s, _IocpIoContext* lpIoContext);
+    // The next read of s on the context, grown when the sink asked for more
+    // than it holds; the context is freed when s is gone or the read fails.
+    void ReadOn(SOCKET s, _IocpIoContext* lpIoContext);
 
     // Connect, accept, name resolution (VZ_IocpConnect.cpp).
     void ThreadConnect(HANDLE hReadyEvent);
@@ -206,7 +215,8 @@ private:
     // A copy of the bytes goes out or joins the queue of a connected socket.
     bool SendCopy(SOCKET s, const char* buf, int len, DWORD dwSendParam, UINT* lpuiQueued);
     bool PostSend(SOCKET s, _IocpIoContext* lpIoContext, DWORD dwSendParam, UINT* lpuiQueued);
-    bool ExecWSASend(SOCKET s, _IocpIoContext* lpIoContext, int* lpiError);
+    // Record locked: the send is posted and becomes the record's lpSendIo.
+    bool ExecWSASend(_IocpSocketData& isd, _IocpIoContext* lpIoContext, int* lpiError);
     void OnSendCompleted(SOCKET s, _IocpIoContext* lpIoContext, DWORD dwBytes);
 
     HANDLE m_hIocp;
