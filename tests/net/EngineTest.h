@@ -317,14 +317,11 @@ protected:
         listen(s, 8);
         return s;
     }
-    // A loopback port nobody listens on.
-    USHORT ClosedPort()
-    {
-        SOCKET s = Raw(SOCK_STREAM);
-        USHORT usPort = PortOf(s);
-        RawClose(s);
-        return usPort;
-    }
+    // A loopback port nobody listens on. It stays bound, never listening,
+    // until the test ends: connects to it are refused, and no socket bound
+    // meanwhile can get it (one that did would connect to itself and take its
+    // own request for the answer).
+    USHORT ClosedPort() { return PortOf(Raw(SOCK_STREAM)); }
     static bool Pending(SOCKET sListen, long lSeconds)
     {
         fd_set fds;
