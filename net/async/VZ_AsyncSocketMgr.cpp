@@ -498,8 +498,16 @@ void VZ_AsyncSocketMgr::OnWrite(SOCKET s, int iError)
 // before it are still unread. They are read now and held, and the close is
 // reported only after them (SettlePeerClose), so nothing the peer sent is
 // lost. A reset, a proxy handshake and a control socket end at once.
+//
+// A peer's reset may come as a close notice without error, and a read after
+// it finds a plain end, so only a send can still see it. Sends waiting for a
+// write notice are tried first: the write notice is usually queued ahead of
+// the close, but not always, and then the reset would pass for a graceful
+// close with the sends silently dropped.
 void VZ_AsyncSocketMgr::OnClose(SOCKET s, int iError)
 {
+    if (iError == 0)
+        OnWrite(s, 0); // nothing queued: nothing done
     SOCKET sPair = INVALID_SOCKET;
     bool bHeld = false;
     {

@@ -268,12 +268,13 @@ protected:
     // (user values 9 10) are known by their text, as its handle may be given again.
     void Settle()
     {
+        size_t nFrom = m_Sink.Log().size(); // an earlier marker's lines may have the same text
         SOCKET sPeer, s = ConnectedToRaw(&sPeer, 0, 0, 9);
         m_setMarkers.insert({Line("connect", 0, s, 9, 10), Line("recv", 0, s, 9, 10, "m")});
         if (!m_Sink.m_bEcho) // echo mode reads on by itself
             m_lpMgr->Recv(s, 1); // its answer is not this marker's concern: the line is
         RawSend(sPeer, "m");
-        EXPECT_LE(0, WaitLine(Line("recv", 0, s, 9, 10, "m"))) << "no marker";
+        EXPECT_LE(0, WaitLine(Line("recv", 0, s, 9, 10, "m"), 10000, nFrom)) << "no marker";
         m_lpMgr->CloseSocket(s);
         RawClose(sPeer);
     }
@@ -316,14 +317,11 @@ protected:
         listen(s, 8);
         return s;
     }
-    // A loopback port nobody listens on.
-    USHORT ClosedPort()
-    {
-        SOCKET s = Raw(SOCK_STREAM);
-        USHORT usPort = PortOf(s);
-        RawClose(s);
-        return usPort;
-    }
+    // A loopback port nobody listens on. It stays bound, never listening,
+    // until the test ends: connects to it are refused, and no socket bound
+    // meanwhile can get it (one that did would connect to itself and take its
+    // own request for the answer).
+    USHORT ClosedPort() { return PortOf(Raw(SOCK_STREAM)); }
     static bool Pending(SOCKET sListen, long lSeconds)
     {
         fd_set fds;
@@ -370,8 +368,11 @@ protected:
         SOCKET sListen = RawListen(iPeerRecvBuf);
         SOCKET s = m_lpMgr->CreateTcpSocket(NULL, "127.0.0.1", 0, dwUser, dwUser + 1);
         EXPECT_TRUE(!iSendBuf || m_lpMgr->SetSendBufSize(s, iSendBuf));
+        // An earlier socket of this handle and user values logged the same
+        // line: only a line logged from here on is this connect's.
+        size_t nFrom = m_Sink.Log().size();
         EXPECT_TRUE(m_lpMgr->Connect(s, "127.0.0.1", PortOf(sListen)));
-        EXPECT_LE(0, WaitLine(Line("connect", 0, s, dwUser, dwUser + 1)));
+        EXPECT_LE(0, WaitLine(Line("connect", 0, s, dwUser, dwUser + 1), 10000, nFrom));
         *lpsPeer = RawAccept(sListen);
         EXPECT_NE(INVALID_SOCKET, *lpsPeer);
         return s;
