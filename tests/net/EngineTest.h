@@ -170,6 +170,14 @@ public:
         m_cvData.wait_for(lock, std::chrono::milliseconds(2000), [&] { return m_mapBusy[s] == 0; });
         return m_mapData[s];
     }
+    // Drops what s consumed (once its receive events are over): a later
+    // socket with the same handle value starts with nothing.
+    void Forget(SOCKET s)
+    {
+        std::unique_lock<std::mutex> lock(m_mtxData);
+        m_cvData.wait_for(lock, std::chrono::milliseconds(2000), [&] { return m_mapBusy[s] == 0; });
+        m_mapData.erase(s);
+    }
     sockaddr_in ProxyAddr(SOCKET s)
     {
         std::lock_guard<std::mutex> lock(m_mtxData);
@@ -276,6 +284,7 @@ protected:
         RawSend(sPeer, "m");
         EXPECT_LE(0, WaitLine(Line("recv", 0, s, 9, 10, "m"), 10000, nFrom)) << "no marker";
         m_lpMgr->CloseSocket(s);
+        m_Sink.Forget(s);
         RawClose(sPeer);
     }
 
