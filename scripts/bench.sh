@@ -3,8 +3,9 @@
 # by native Linux clients (a client inside the Wine process would cap every
 # server at a few thousand round trips per second).
 #
-#   scripts/bench.sh [echo] [--seconds S] [--repeat N] [--servers LIST] [--rows LIST]
-#                           [--engine-threads N] [--client-threads T] [--raw-recv-size R] [--no-build]
+#   scripts/bench.sh [echo] [--stream] [--seconds S] [--repeat N] [--servers LIST] [--rows LIST]
+#                           [--engine-threads N] [--client-threads T] [--raw-recv-size R]
+#                           [--baseline-build DIR] [--no-build]
 #       The ping-pong table: for each row (C connections x M bytes) and each
 #       server, the server is started alone under Wine (bench_echo.exe or
 #       bench_echo_asio.exe --serve), the native client bench/native/echo_load
@@ -23,6 +24,12 @@
 #       64 KiB and 60,000 of 64 B against a native server here);
 #       --raw-recv-size R makes the raw servers read R bytes at a time
 #       (default 65536), to compare with an engine's own read size.
+#       --stream: the engines' servers ask for any bytes (Recv(s, 1)) and send
+#       back what arrived, as a relay or a proxy does, instead of asking for
+#       one whole message; rows default to 64x4096,8x65536,1x1048576.
+#       --baseline-build DIR adds servers base:KIND (e.g. base:iocp): KIND
+#       served by DIR/bin/bench_echo.exe, an earlier build of the same tree,
+#       so that two builds are compared in one run.
 #   scripts/bench.sh conns [--count N] [--server KIND] [--parallel K] [--seconds LIMIT] [--no-build]
 #       Idle connections: bench_conns opens up to N (default 10000) connections
 #       to the echo server of KIND (default iocp) and prints the count reached,
@@ -52,7 +59,7 @@ case "${1:-}" in
   -h | --help) usage ;;
 esac
 
-seconds=3 repeat=3 servers="select,iocp,raw-select,raw-iocp,asio" rows="1x64,64x64,64x4096,8x65536"
+seconds=3 repeat=3 servers="select,iocp,raw-select,raw-iocp,asio" rows="" stream=0 baseline=""
 engine_threads=0 client_threads=1 raw_recv_size=65536 count=10000 conns_server=iocp parallel=64 conns_limit=120 no_build=0
 if [ "$mode" != in-process ]; then
   while [ $# -gt 0 ]; do
@@ -64,6 +71,8 @@ if [ "$mode" != in-process ]; then
       --engine-threads) engine_threads=$2; shift 2 ;;
       --client-threads) client_threads=$2; shift 2 ;;
       --raw-recv-size) raw_recv_size=$2; shift 2 ;;
+      --stream) stream=1; shift ;;
+      --baseline-build) baseline=$(cd "$2" && pwd); shift 2 ;;
       --count) count=$2; shift 2 ;;
       --server) conns_server=$2; shift 2 ;;
       --parallel) parallel=$2; shift 2 ;;
@@ -73,6 +82,9 @@ if [ "$mode" != in-process ]; then
   done
 fi
 
+if [ -z "$rows" ]; then
+  if [ $stream = 1 ]; then rows="64x4096,8x65536,1x1048576"; else rows="1x64,64x64,64x4096,8x65536"; fi
+fi
 logs="$abs/bench-logs"
 native="$abs/native"
 
@@ -134,6 +146,10 @@ start_server() {
 start_server_once() {
   local kind=$1 msglen=$2 exe="$abs/bin/bench_echo.exe" i
   shift 2
+  if [[ "$kind" == base:* ]]; then
+    exe="$baseline/bin/bench_echo.exe"
+    kind=${kind#base:}
+  fi
   if [ "$kind" = asio ]; then
     exe="$abs/bin/bench_echo_asio.exe"
     if [ ! -f "$exe" ]; then
@@ -209,6 +225,7 @@ median() { # numbers on stdin, one a line
 
 label_of() {
   case "$1" in
+    base:*) echo "$(label_of "${1#base:}") (baseline)" ;;
     select) echo "select engine" ;;
     iocp) echo "IOCP engine" ;;
     async) echo "async engine" ;;
@@ -258,11 +275,14 @@ run_echo() {
         [ -n "${unavailable[$server]:-}" ] && continue
         status=0
         local opts=()
-        case "$server" in
-          select | iocp | async | engine:*) opts=(--threads "$engine_threads" --backlog 64) ;;
+        local msglen=$m
+        case "${server#base:}" in
+          select | iocp | async | engine:*)
+            opts=(--threads "$engine_threads" --backlog 64)
+            [ $stream = 0 ] || msglen=1 ;;
           raw-*) opts=(--recv-size "$raw_recv_size") ;;
         esac
-        start_server "$server" "$m" "${opts[@]}" || status=$?
+        start_server "$server" "$msglen" "${opts[@]}" || status=$?
         if [ $status = 4 ]; then
           unavailable[$server]=1
           echo "  $(label_of "$server"): not available ($srv_why)"
@@ -312,13 +332,14 @@ run_echo() {
   done
   local ratios=()
   has() { [[ ",$servers," == *",$1,"* ]]; }
-  has iocp && has asio && ratios+=("iocp/asio:IOCP engine / Asio")
-  has iocp && has raw-iocp && ratios+=("iocp/raw-iocp:IOCP engine / raw IOCP")
-  has iocp && has raw-iocp-skip && ratios+=("iocp/raw-iocp-skip:IOCP engine / raw IOCP skip")
-  has select && has raw-select && ratios+=("select/raw-select:select engine / raw select")
-  has async && has raw-async && ratios+=("async/raw-async:async engine / raw WSAAsyncSelect")
+  has iocp && has base:iocp && ratios+=("iocp/base:iocp=IOCP engine / baseline build")
+  has iocp && has asio && ratios+=("iocp/asio=IOCP engine / Asio")
+  has iocp && has raw-iocp && ratios+=("iocp/raw-iocp=IOCP engine / raw IOCP")
+  has iocp && has raw-iocp-skip && ratios+=("iocp/raw-iocp-skip=IOCP engine / raw IOCP skip")
+  has select && has raw-select && ratios+=("select/raw-select=select engine / raw select")
+  has async && has raw-async && ratios+=("async/raw-async=async engine / raw WSAAsyncSelect")
   for cell in "${ratios[@]}"; do
-    header+=" ${cell#*:} |"
+    header+=" ${cell#*=} |"
     sep+="---:|"
   done
   {
@@ -333,18 +354,23 @@ run_echo() {
         line+=" $(fmt_rate "${med[$server,$row]}") |"
       done
       for cell in "${ratios[@]}"; do
-        local pair=${cell%%:*}
-        line+=" $(ratio "${med[${pair%/*},$row]}" "${med[${pair#*/},$row]}") |"
+        local pair=${cell%%=*}
+        line+=" $(ratio "${med[${pair%%/*},$row]}" "${med[${pair#*/},$row]}") |"
       done
       echo "$line"
     done
     echo
     echo "MB/s one way = msgs/s x M / 10^6. Engines: Initialize(0, $engine_threads, 0, 0) (0: the engine's default"
-    echo "worker count), the shared EchoHost.h sink (Recv(s, M), whole messages sent back); raw IOCP and Asio"
-    echo "with 2 threads; raw select and raw WSAAsyncSelect one thread; the raw servers read up to $raw_recv_size"
-    echo "bytes at a time, Asio up to 64 KiB; client $client_threads epoll thread(s)."
-    echo "Command: scripts/bench.sh echo --seconds $seconds --repeat $repeat --servers $servers --rows $rows" \
-      "--engine-threads $engine_threads --client-threads $client_threads --raw-recv-size $raw_recv_size"
+    if [ $stream = 1 ]; then
+      echo "worker count), the shared EchoHost.h sink in stream mode (Recv(s, 1), what arrived sent back);"
+    else
+      echo "worker count), the shared EchoHost.h sink (Recv(s, M), whole messages sent back);"
+    fi
+    echo "raw IOCP and Asio with 2 threads; raw select and raw WSAAsyncSelect one thread; the raw servers read"
+    echo "up to $raw_recv_size bytes at a time, Asio up to 64 KiB; client $client_threads epoll thread(s)."
+    [ -z "$baseline" ] || echo "base:KIND is the server of the build in $baseline."
+    echo "Command: scripts/bench.sh echo$([ $stream = 1 ] && echo " --stream") --seconds $seconds --repeat $repeat --servers $servers --rows $rows" \
+      "--engine-threads $engine_threads --client-threads $client_threads --raw-recv-size $raw_recv_size${baseline:+ --baseline-build $baseline}"
   } | tee "$logs/echo-table.md"
   return $failed
 }
