@@ -337,9 +337,9 @@ void VZ_AsyncSocketMgr::OnRead(SOCKET s, int iError)
     bool bWanted = lpAsd->uiNoticeLen > 0 ||
                    (VZ_ProxySession::IsNegotiating(*lpAsd) && (lpAsd->lArmed & FD_READ) != 0);
     bool bDrop = lpAsd->bProxyRefused;
-    // 16 KiB, or more when the sink wants more: a large notice length then
-    // costs one notice, not four.
-    UINT uiReadSize = ReadSize(*lpAsd, ASYNC_RECV_SIZE, ASYNC_RECV_MAX);
+    // 16 KiB, or more when the sink wants more or the stream has earned it:
+    // a large notice length or a fast stream then costs one notice, not four.
+    UINT uiReadSize = ReadSize(*lpAsd, ASYNC_RECV_SIZE);
     lock.Unlock();
     ISocketMgrSink* lpSink = GetSink();
     if (iError != 0) {
@@ -362,11 +362,11 @@ void VZ_AsyncSocketMgr::OnRead(SOCKET s, int iError)
 
 void VZ_AsyncSocketMgr::OnReadTcp(SOCKET s, ULONG ulSerial, UINT uiReadSize)
 {
-    char buf[ASYNC_RECV_MAX];
+    char buf[READ_SIZE_MAX];
     int n = recv(s, buf, static_cast<int>(uiReadSize), 0);
     if (n > 0) {
         if (ulSerial != 0) // 0: bytes to drop
-            Deliver(s, buf, static_cast<UINT>(n), ulSerial);
+            Deliver(s, buf, static_cast<UINT>(n), ulSerial, uiReadSize);
         return;
     }
     int iError = n == 0 ? 0 : WSAGetLastError();
@@ -417,9 +417,9 @@ void VZ_AsyncSocketMgr::OnBufferedData(SOCKET s)
     Deliver(s, NULL, 0, ulSerial);
 }
 
-void VZ_AsyncSocketMgr::Deliver(SOCKET s, const char* lpBuf, UINT uiLen, ULONG ulSerial)
+void VZ_AsyncSocketMgr::Deliver(SOCKET s, const char* lpBuf, UINT uiLen, ULONG ulSerial, UINT uiAsked)
 {
-    int iResult = m_Delivery.Deliver(s, lpBuf, uiLen, ulSerial);
+    int iResult = m_Delivery.Deliver(s, lpBuf, uiLen, ulSerial, uiAsked);
     VZ_AutoLock lock(&m_mapSocket2Data);
     _AsyncSocketData* lpAsd = FindLive(s);
     // Closed inside the event, or failed: nothing to arm (the handle may
@@ -535,7 +535,7 @@ void VZ_AsyncSocketMgr::OnClose(SOCKET s, int iError)
 // memory for it the bytes read so far are dropped and the close follows.
 void VZ_AsyncSocketMgr::HoldRest(_AsyncSocketData& asd)
 {
-    char buf[ASYNC_RECV_MAX];
+    char buf[READ_SIZE_MAX];
     _TCPRECVBUF& rbuf = asd.sbRbuf;
     for (int n; (n = recv(asd.socket, buf, sizeof(buf), 0)) > 0;) {
         UINT uiTotal = rbuf.uiDataLen + static_cast<UINT>(n);

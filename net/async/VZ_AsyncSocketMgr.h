@@ -30,8 +30,7 @@
 #define WM_ASYNC_SOCKET 0x721  // WSAAsyncSelect: wParam socket, lParam event | error << 16
 #define WM_ASYNC_RELEASE 0x722 // wParam socket: one close of it has passed the message queue
 
-#define ASYNC_RECV_SIZE 16384  // one TCP read of the window thread
-#define ASYNC_RECV_MAX 65536   // ... or what the sink still wants, up to this
+#define ASYNC_RECV_SIZE 16384  // smallest TCP read of the window thread
 #define ASYNC_UDP_SIZE 2048    // one datagram
 
 // Thread types of the engine's pool.
@@ -127,7 +126,7 @@ private:
     void OnBufferedData(SOCKET s);
     // The delivery step: bytes (or none) through the shared receive contract,
     // then reading re-armed for the record of that serial.
-    void Deliver(SOCKET s, const char* lpBuf, UINT uiLen, ULONG ulSerial);
+    void Deliver(SOCKET s, const char* lpBuf, UINT uiLen, ULONG ulSerial, UINT uiAsked = 0);
 
     VZ_RecordTable<_AsyncSocketData> m_mapSocket2Data;
     VZ_ClosingMap m_mapClosingCount;

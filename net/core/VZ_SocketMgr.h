@@ -118,6 +118,7 @@ struct _SOCKETCORE {
     bool bRbufLockFlag; // OnTcpRecv is running for this socket
     _TCPRECVBUF sbRbuf;
     UINT uiNoticeLen; // bytes the sink wants before the next OnTcpRecv; 0 = none asked
+    UINT uiReadSize;  // the read size this socket's stream has earned (0: the engine's smallest)
     DWORD dwLastRecvTime;
     DWORD dwLastSendTime;
     ULONG ulSerial;
@@ -151,6 +152,7 @@ enum {
 #define SOCKET_FLAG_PARTIAL_SEND 0x1 // report each completed send of a queue (SocketCtrl code 1)
 #define SOCKETCTRL_PARTIAL_SEND 1
 #define SOCKS5_UDP_HEADER 10 // header of a datagram through a SOCKS5 relay
+#define READ_SIZE_MAX 65536  // largest TCP read of every engine
 
 // Results of ArmNotice: what the engine does after a Recv on a TCP socket.
 enum {
@@ -352,10 +354,15 @@ public:
     // socket its proxy, the target then kept in the record for the
     // handshake. False when the socket's proxy is gone.
     bool ConnectTarget(_SOCKETCORE& core, const sockaddr_in* lpRemoteAddr, sockaddr_in* lpTo);
-    // The receive size of a TCP read: uiMin, or what the sink still wants
-    // when that is more, up to uiMax. A large notice length then costs one
-    // read, and a read never takes more than the sink asked for.
-    static UINT ReadSize(const _SOCKETCORE& core, UINT uiMin, UINT uiMax);
+    // The receive size of a TCP read: uiMin, or what the sink still wants or
+    // the size the socket's reads have earned when that is more, up to
+    // READ_SIZE_MAX. A large notice length then costs one read, and so does
+    // a stream that a sink takes as it comes (Recv(s, 1)).
+    static UINT ReadSize(const _SOCKETCORE& core, UINT uiMin);
+    // After a read of uiRead bytes that asked for uiAsked: a read that filled
+    // its buffer earns the next one twice the size, one that took less than
+    // half halves it, so a quiet connection is soon back at the smallest.
+    static void AdaptReadSize(_SOCKETCORE& core, UINT uiRead, UINT uiAsked);
     // A new record's common part: status and values as given, both times
     // now, no pair, no relay, the next serial of *lpulNextSerial.
     static void InitSocketCore(_SOCKETCORE& core, SOCKET s, int status, DWORD dwUserData1, DWORD dwUserData2,

@@ -145,12 +145,22 @@ bool VZ_SocketMgr::ViewSocket(SOCKET s, _RECORDVIEW* lpView)
     return WithSocket(s, [&](_SOCKETCORE& core) { *lpView = ViewOf(&core); });
 }
 
-UINT VZ_SocketMgr::ReadSize(const _SOCKETCORE& core, UINT uiMin, UINT uiMax)
+UINT VZ_SocketMgr::ReadSize(const _SOCKETCORE& core, UINT uiMin)
 {
     UINT uiWanted = core.uiNoticeLen > core.sbRbuf.uiDataLen ? core.uiNoticeLen - core.sbRbuf.uiDataLen : 0;
-    if (uiWanted > uiMax)
-        uiWanted = uiMax;
+    if (uiWanted < core.uiReadSize)
+        uiWanted = core.uiReadSize;
+    if (uiWanted > READ_SIZE_MAX)
+        uiWanted = READ_SIZE_MAX;
     return uiWanted > uiMin ? uiWanted : uiMin;
+}
+
+void VZ_SocketMgr::AdaptReadSize(_SOCKETCORE& core, UINT uiRead, UINT uiAsked)
+{
+    if (uiRead >= uiAsked)
+        core.uiReadSize = uiAsked < READ_SIZE_MAX / 2 ? uiAsked * 2 : READ_SIZE_MAX;
+    else if (uiRead < uiAsked / 2)
+        core.uiReadSize = uiAsked / 2;
 }
 
 SOCKET VZ_SocketMgr::BindAndAdd(SOCKET s, const sockaddr_in* lpLocalAddr, int status, DWORD dwUserData1,
@@ -182,6 +192,7 @@ void VZ_SocketMgr::InitSocketCore(_SOCKETCORE& core, SOCKET s, int status, DWORD
     core.sbRbuf.lpData = NULL;
     core.sbRbuf.uiSize = core.sbRbuf.uiDataLen = 0;
     core.uiNoticeLen = 0;
+    core.uiReadSize = 0;
     core.dwLastRecvTime = core.dwLastSendTime = dwNow;
     core.ulSerial = *lpulNextSerial;
     // 0 and 0xFFFFFFFF are never handed out ("no record", "any serial").

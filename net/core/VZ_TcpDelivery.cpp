@@ -12,7 +12,7 @@ VZ_TcpDelivery::VZ_TcpDelivery(VZ_TcpDeliveryHost* lpHost, DWORD dwMode)
 {
 }
 
-int VZ_TcpDelivery::Deliver(SOCKET s, const char* recvbuf, UINT recvlen, ULONG ulSerial)
+int VZ_TcpDelivery::Deliver(SOCKET s, const char* recvbuf, UINT recvlen, ULONG ulSerial, UINT uiAsked)
 {
     m_lpHost->LockTable();
     // Work for a closed or re-created socket is dropped.
@@ -22,6 +22,8 @@ int VZ_TcpDelivery::Deliver(SOCKET s, const char* recvbuf, UINT recvlen, ULONG u
         return TCPDELIVER_STOP;
     }
     VZ_ASSERT(lpIsd->socket == s);
+    if (uiAsked > 0)
+        VZ_SocketMgr::AdaptReadSize(*lpIsd, recvlen, uiAsked);
     if (VZ_ProxySession::IsNegotiating(*lpIsd)) {
         if ((m_dwMode & TCPDELIVER_TOUCH_PROXY) != 0)
             lpIsd->dwLastRecvTime = m_lpHost->GetClock();
@@ -43,16 +45,10 @@ int VZ_TcpDelivery::Buffer(_SOCKETCORE* lpIsd, const char* recvbuf, UINT recvlen
     // Only new bytes can leave the buffer short of a notice length (Recv
     // delivers buffered bytes only once they reach it).
     VZ_ASSERT(recvbuf && recvlen > 0);
-    _TCPRECVBUF* lpRbuf = &lpIsd->sbRbuf;
-    if (recvbuf != NULL && recvlen > 0) {
-        // Room for the whole notice length at once, so the rest arrives without regrowing.
-        lpRbuf->lpData = static_cast<char*>(
-            m_lpHost->GetMemory()->Append(uiNoticeLen, lpRbuf->lpData, lpRbuf->uiDataLen, recvbuf, recvlen));
-        if (lpRbuf->lpData == NULL)
-            return OutOfMemory(lpIsd->socket, lpIsd->ulSerial, lpRbuf);
-        lpRbuf->uiSize = uiNoticeLen;
-        lpRbuf->uiDataLen += recvlen;
-    }
+    // Room for the whole notice length at once, so the rest arrives without
+    // regrowing: a large notice costs one copy of each byte, not one per read.
+    if (recvbuf != NULL && recvlen > 0 && !AppendHeld(&lpIsd->sbRbuf, recvbuf, recvlen, uiNoticeLen))
+        return OutOfMemory(lpIsd->socket, lpIsd->ulSerial, &lpIsd->sbRbuf);
     m_lpHost->UnlockTable();
     return TCPDELIVER_READ;
 }
@@ -67,16 +63,12 @@ int VZ_TcpDelivery::Offer(SOCKET s, const char* recvbuf, UINT recvlen, ULONG ulS
     char* lpKept = lpRbuf->lpData;
     UINT uiKeptSize = lpRbuf->uiSize;
     if (lpRbuf->uiDataLen > 0) {
-        UINT uiTotal = lpRbuf->uiDataLen + recvlen;
-        if (recvlen > 0) {
-            lpKept = static_cast<char*>(lpMemory->Append(uiTotal, lpKept, lpRbuf->uiDataLen, recvbuf, recvlen));
-            uiKeptSize = uiTotal;
-            lpRbuf->lpData = lpKept;
-            if (lpKept == NULL)
-                return OutOfMemory(s, ulSerial, lpRbuf);
-        }
+        if (recvlen > 0 && !AppendHeld(lpRbuf, recvbuf, recvlen, 0))
+            return OutOfMemory(s, ulSerial, lpRbuf);
+        lpKept = lpRbuf->lpData;
+        uiKeptSize = lpRbuf->uiSize;
         recvbuf = lpKept;
-        recvlen = uiTotal;
+        recvlen = lpRbuf->uiDataLen;
     }
     // Without bytes held before, the new bytes are offered where they lie.
     lpRbuf->uiDataLen = 0;
@@ -186,4 +178,23 @@ UINT VZ_TcpDelivery::BlockCapacity(const void* p, UINT uiKnown)
     if (iClass >= 0 && iClass < MEMORYEX_MAX_TABLE)
         return m_lpHost->GetMemory()->GetClassSize(iClass);
     return uiKnown;
+}
+
+bool VZ_TcpDelivery::AppendHeld(_TCPRECVBUF* lpRbuf, const char* lpData, UINT uiLen, UINT uiMinSize)
+{
+    UINT uiNeeded = lpRbuf->uiDataLen + uiLen;
+    // A block beyond the pool's classes comes from the heap each time the
+    // pool appends to it: its size is known here only, from sbRbuf.
+    if (lpRbuf->lpData != NULL && BlockCapacity(lpRbuf->lpData, lpRbuf->uiSize) >= uiNeeded) {
+        memcpy(lpRbuf->lpData + lpRbuf->uiDataLen, lpData, uiLen);
+    } else {
+        UINT uiSize = uiNeeded > uiMinSize ? uiNeeded : uiMinSize;
+        lpRbuf->lpData = static_cast<char*>(
+            m_lpHost->GetMemory()->Append(uiSize, lpRbuf->lpData, lpRbuf->uiDataLen, lpData, uiLen));
+        if (lpRbuf->lpData == NULL)
+            return false;
+        lpRbuf->uiSize = uiSize;
+    }
+    lpRbuf->uiDataLen = uiNeeded;
+    return true;
 }

@@ -25,7 +25,9 @@ public:
     // s whose record has the serial ulSerial. Table unlocked on entry and on
     // return; the bytes need to stay valid only during the call. Result: a
     // TCPDELIVER_* value telling the engine whether to go on reading.
-    int Deliver(SOCKET s, const char* recvbuf, UINT recvlen, ULONG ulSerial);
+    // uiAsked: the size of the read that got the bytes, which earns the
+    // socket its next read size (0: the bytes did not come from a read).
+    int Deliver(SOCKET s, const char* recvbuf, UINT recvlen, ULONG ulSerial, UINT uiAsked = 0);
 
     // The handshake driver over the same host (OnProxyConnected).
     VZ_ProxySession& Proxy() { return m_Proxy; }
@@ -46,6 +48,10 @@ private:
                   UINT uiNoticeLen);
     // Usable bytes of a pool block; uiKnown for a block from the heap.
     UINT BlockCapacity(const void* p, UINT uiKnown);
+    // Appends to the bytes sbRbuf holds: in place while its block has room,
+    // else into a new block of at least uiMinSize. False when the pool
+    // failed (the held bytes are gone with the old block). Table locked.
+    bool AppendHeld(_TCPRECVBUF* lpRbuf, const char* lpData, UINT uiLen, UINT uiMinSize);
 
     VZ_TcpDeliveryHost* m_lpHost;
     DWORD m_dwMode;

@@ -460,7 +460,8 @@ void VZ_IocpSocketMgr::DeliverUdp(SOCKET s, _IocpIoContext* lpIoContext, DWORD d
 void VZ_IocpSocketMgr::DeliverTcp(SOCKET s, _IocpIoContext* lpIoContext, DWORD dwBytes)
 {
     const char* lpData = dwBytes > 0 ? lpIoContext->Data() : NULL;
-    int iResult = m_Delivery.Deliver(s, lpData, dwBytes, lpIoContext->ulSerial);
+    UINT uiAsked = lpIoContext->IoOperation == IO_RECV ? lpIoContext->wsabuf.len : 0;
+    int iResult = m_Delivery.Deliver(s, lpData, dwBytes, lpIoContext->ulSerial, uiAsked);
     // A delivery abandoned by the stop answers "read on" but nothing is
     // pending any more: a read posted now would complete with no notice
     // length while the workers are still draining the port.
@@ -482,7 +483,7 @@ void VZ_IocpSocketMgr::ReadOn(SOCKET s, _IocpIoContext* lpIoContext)
         FreeContext(lpIoContext);
         return;
     }
-    UINT uiSize = ReadSize(*lpIsd, IOCP_RECV_SIZE, IOCP_RECV_MAX);
+    UINT uiSize = ReadSize(*lpIsd, IOCP_RECV_SIZE);
     if (uiSize > lpIoContext->uiDataSize) {
         _IocpIoContext* lpLarger = AllocContext(uiSize);
         if (lpLarger != NULL) {
@@ -542,7 +543,7 @@ bool VZ_IocpSocketMgr::Recv(SOCKET s, UINT uiNoticeLen)
         return false;
     if (iArm == NOTICE_ARMED)
         return true;
-    lpIoContext = AllocContext(iArm == NOTICE_HELD ? IOCP_RECV_SIZE : ReadSize(*lpIsd, IOCP_RECV_SIZE, IOCP_RECV_MAX));
+    lpIoContext = AllocContext(iArm == NOTICE_HELD ? IOCP_RECV_SIZE : ReadSize(*lpIsd, IOCP_RECV_SIZE));
     if (lpIoContext == NULL)
         return false;
     lpIoContext->ulSerial = lpIsd->ulSerial;

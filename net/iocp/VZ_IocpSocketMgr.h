@@ -63,7 +63,6 @@ typedef VZ_List<_CACHEDATA, const _CACHEDATA&> CACHELIST;
 #define WM_IOCP_RELEASE (WM_USER + 801) // a connecting socket was closed: wParam socket
 
 #define IOCP_RECV_SIZE 4096      // data area of a TCP or UDP receive context
-#define IOCP_RECV_MAX 65536      // largest TCP read, for a sink that asked for that much
 #define IOCP_UDP_OFFSET 36       // a datagram is received this far into the data area
 #define IOCP_ACCEPT_SIZE 512     // data area of an accept context
 #define IOCP_ACCEPT_ADDR_LEN 32  // sizeof(sockaddr_in) + 16, per address of AcceptEx

@@ -25,10 +25,11 @@
 #include <atomic>
 #include <condition_variable>
 #include <mutex>
+#include <vector>
 
 #define SELECT_MAX_SOCKETS 64     // sockets per select thread (the fd_set size)
 #define SELECT_WAIT_USEC 20000    // longest select wait of a cycle
-#define SELECT_RECV_BUF_SIZE 4096 // receive buffer of a select thread
+#define SELECT_RECV_BUF_SIZE 4096 // smallest receive buffer of a select thread
 #define SELECT_THREAD_NAME 2      // thread type of the name-resolution thread
 #define SELECT_CLOSE_WAIT_MS 2000 // longest wait of CloseSocket for a select thread's close
 
@@ -140,7 +141,7 @@ public:
     _SelectSocketData* FindRecord(SOCKET s);
 
     bool CloseAndNotify(int iError, SOCKET s);
-    bool DeliverTcpData(SOCKET s, const char* buf, UINT len, ULONG ulSerial);
+    bool DeliverTcpData(SOCKET s, const char* buf, UINT len, ULONG ulSerial, UINT uiAsked = 0);
     bool FlushSendQueue(SOCKET s, ULONG ulSerial);
 
     // What the shared receive delivery and proxy handshake need (the table
@@ -168,8 +169,8 @@ private:
     bool ReadPass(const fd_set* lpSet, SERIALMAP& map);
     bool WritePass(const fd_set* lpSet, SERIALMAP& map);
     bool ExceptPass(const fd_set* lpSet, SERIALMAP& map);
-    // Runs fn (a non-blocking socket call) under the record lock while s has
-    // its record of serial ulSerial; false without one.
+    // Runs fn(record) (a non-blocking socket call) under the record lock
+    // while s has its record of serial ulSerial; false without one.
     template <class FN> bool WithLiveRecord(SOCKET s, ULONG ulSerial, FN fn);
     void ReadUdp(SOCKET s, ULONG ulSerial, SOCKET sPair, DWORD dwUserData1, DWORD dwUserData2);
     void AcceptOne(SOCKET s, ULONG ulSerial);
@@ -189,6 +190,12 @@ private:
     void WakeSelect();
     void TakeWake(_WIDESET* lpSet);
     void DrainWake();
+    // The thread's receive buffer, grown to *lpuiSize bytes if it can be (else
+    // *lpuiSize becomes what it holds); it keeps its
+    // largest size (one buffer per thread, not per socket). Not a pool
+    // block: the thread object outlives the manager's stop, and a thread
+    // stopped from inside its own event may still be reading into it.
+    char* RecvBuffer(UINT* lpuiSize);
 
     fd_set m_fdRead;
     fd_set m_fdWrite;
@@ -218,5 +225,5 @@ private:
     std::atomic<bool> m_bWakeSent;
     // m_hWakeEvent is signalled and not yet consumed by the thread's wait.
     std::atomic<bool> m_bWakePending;
-    char m_szRecvBuf[SELECT_RECV_BUF_SIZE];
+    std::vector<char> m_vecRecvBuf;
 };

@@ -502,8 +502,20 @@ template <class FN> bool VZ_SelectThread::WithLiveRecord(SOCKET s, ULONG ulSeria
     _SelectSocketData* lpssd = FindRecord(s);
     if (lpssd == NULL || lpssd->ulSerial != ulSerial)
         return false;
-    fn();
+    fn(*lpssd);
     return true;
+}
+
+char* VZ_SelectThread::RecvBuffer(UINT* lpuiSize)
+{
+    if (*lpuiSize > m_vecRecvBuf.size()) {
+        try {
+            m_vecRecvBuf.resize(*lpuiSize);
+        } catch (const std::bad_alloc&) {
+            *lpuiSize = static_cast<UINT>(m_vecRecvBuf.size()); // reads stay at the size it has
+        }
+    }
+    return m_vecRecvBuf.data();
 }
 
 void VZ_SelectThread::ReadUdp(SOCKET s, ULONG ulSerial, SOCKET sPair, DWORD dwUserData1, DWORD dwUserData2)
@@ -512,8 +524,11 @@ void VZ_SelectThread::ReadUdp(SOCKET s, ULONG ulSerial, SOCKET sPair, DWORD dwUs
     int iFromLen = sizeof(from);
     memset(&from, 0, sizeof(from));
     int n = 0, iError = 0;
-    if (!WithLiveRecord(s, ulSerial, [&] {
-            n = recvfrom(s, m_szRecvBuf, SELECT_RECV_BUF_SIZE, 0, reinterpret_cast<sockaddr*>(&from), &iFromLen);
+    UINT uiSize = SELECT_RECV_BUF_SIZE;
+    char* buf = RecvBuffer(&uiSize);
+    if (!WithLiveRecord(s, ulSerial, [&](_SelectSocketData&) {
+            // A datagram over the smallest size fails as before, whatever the buffer has grown to.
+            n = recvfrom(s, buf, static_cast<int>(uiSize), 0, reinterpret_cast<sockaddr*>(&from), &iFromLen);
             iError = n < 1 ? WSAGetLastError() : 0;
         }))
         return; // closed meanwhile
@@ -525,8 +540,8 @@ void VZ_SelectThread::ReadUdp(SOCKET s, ULONG ulSerial, SOCKET sPair, DWORD dwUs
         return;
     }
     // Through the relay the sender is in the header.
-    int iHeader = sPair != INVALID_SOCKET ? VZ_SocketMgr::ReadRelayHeader(m_szRecvBuf, n, &from) : 0;
-    m_pSink->OnUdpRecv(0, s, m_szRecvBuf + iHeader, n - iHeader, &from, dwUserData1, dwUserData2);
+    int iHeader = sPair != INVALID_SOCKET ? VZ_SocketMgr::ReadRelayHeader(buf, n, &from) : 0;
+    m_pSink->OnUdpRecv(0, s, buf + iHeader, n - iHeader, &from, dwUserData1, dwUserData2);
 }
 
 // The listening socket stays in the read set; the accepted one joins no set
@@ -537,7 +552,7 @@ void VZ_SelectThread::AcceptOne(SOCKET s, ULONG ulSerial)
     int iPeerLen = sizeof(peer), iLocalLen = sizeof(local);
     memset(&local, 0, sizeof(local));
     SOCKET sNew = INVALID_SOCKET;
-    WithLiveRecord(s, ulSerial, [&] { sNew = accept(s, reinterpret_cast<sockaddr*>(&peer), &iPeerLen); });
+    WithLiveRecord(s, ulSerial, [&](_SelectSocketData&) { sNew = accept(s, reinterpret_cast<sockaddr*>(&peer), &iPeerLen); });
     if (sNew == INVALID_SOCKET)
         return;
     getsockname(sNew, reinterpret_cast<sockaddr*>(&local), &iLocalLen);
@@ -556,13 +571,19 @@ void VZ_SelectThread::ReadTcp(SOCKET s, ULONG ulSerial)
     if (VZ_Thread::IsStopping())
         return;
     int n = 0, iError = 0;
-    if (!WithLiveRecord(s, ulSerial, [&] {
-            n = recv(s, m_szRecvBuf, SELECT_RECV_BUF_SIZE, 0);
+    UINT uiSize = 0;
+    char* buf = NULL;
+    // The buffer grows under the record lock: it is this thread's alone, and
+    // the size is the record's.
+    if (!WithLiveRecord(s, ulSerial, [&](_SelectSocketData& ssd) {
+            uiSize = VZ_SocketMgr::ReadSize(ssd, SELECT_RECV_BUF_SIZE);
+            buf = RecvBuffer(&uiSize);
+            n = recv(s, buf, static_cast<int>(uiSize), 0);
             iError = n < 0 ? WSAGetLastError() : 0;
         }))
         return; // closed meanwhile
     if (n >= 1) {
-        if (DeliverTcpData(s, m_szRecvBuf, static_cast<UINT>(n), ulSerial) && !VZ_Thread::IsStopping())
+        if (DeliverTcpData(s, buf, static_cast<UINT>(n), ulSerial, uiSize) && !VZ_Thread::IsStopping())
             WatchRead(s, SS_CONNECTED, ulSerial);
     } else if (n < 0 && iError == WSAEWOULDBLOCK) {
         WatchRead(s, SS_CONNECTED, ulSerial);
@@ -571,11 +592,11 @@ void VZ_SelectThread::ReadTcp(SOCKET s, ULONG ulSerial)
     }
 }
 
-bool VZ_SelectThread::DeliverTcpData(SOCKET s, const char* buf, UINT len, ULONG ulSerial)
+bool VZ_SelectThread::DeliverTcpData(SOCKET s, const char* buf, UINT len, ULONG ulSerial, UINT uiAsked)
 {
     // A handshake step that reached the proxied listen's first reply keeps
     // reading for the second one, like a pending notice length.
-    return m_Delivery.Deliver(s, buf, len, ulSerial) != TCPDELIVER_STOP;
+    return m_Delivery.Deliver(s, buf, len, ulSerial, uiAsked) != TCPDELIVER_STOP;
 }
 
 // ---------------------------------------------------------------------------
