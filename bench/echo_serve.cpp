@@ -82,7 +82,7 @@ int VZ_ServeMain(int argc, char** argv, VZ_ServerFactory lpfnFactory, const char
             opts.lpszKind = lpszVal;
         else if (std::strcmp(lpszOpt, "--port") == 0 && ParseNumber(lpszVal, 0, 65535, &d))
             opts.usPort = (USHORT)d;
-        else if (std::strcmp(lpszOpt, "--msg-len") == 0 && ParseNumber(lpszVal, 1, 1 << 20, &d))
+        else if (std::strcmp(lpszOpt, "--msg-len") == 0 && ParseNumber(lpszVal, 1, 1 << 26, &d))
             opts.uiMsgLen = (UINT)d;
         else if (std::strcmp(lpszOpt, "--backlog") == 0 && ParseNumber(lpszVal, 1, 4096, &d))
             opts.iBacklog = (int)d;

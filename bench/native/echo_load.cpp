@@ -30,7 +30,7 @@
 
 namespace {
 
-const char USAGE[] = "usage: echo_load --port P [--conns C (1-10000)] [--size M (1-1048576 bytes)] [--seconds S]\n"
+const char USAGE[] = "usage: echo_load --port P [--conns C (1-10000)] [--size M (1-67108864 bytes)] [--seconds S]\n"
                      "                 [--threads T (1-16)]\n"
                      "  ping-pong echo load on 127.0.0.1:P; prints msgs/s and MB/s (RESULT line for scripts)\n";
 
@@ -285,7 +285,7 @@ int main(int argc, char** argv)
     native::Args args(argc, argv, USAGE);
     long lPort = args.Port();
     int iConns = (int)args.Long("--conns", 1, 1, 10000);
-    size_t size = (size_t)args.Long("--size", 64, 1, 1 << 20);
+    size_t size = (size_t)args.Long("--size", 64, 1, 1 << 26);
     double dSeconds = args.Double("--seconds", 3.0, 0.1, 600.0);
     int iThreads = (int)args.Long("--threads", 1, 1, 16);
     if (iThreads > iConns)
