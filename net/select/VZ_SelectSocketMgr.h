@@ -28,8 +28,10 @@
 #include <vector>
 
 #define SELECT_MAX_SOCKETS 64     // sockets per select thread (the fd_set size)
-#define SELECT_WAIT_USEC 20000    // longest select wait of a cycle
+#define SELECT_WAIT_USEC 20000    // select wait of a cycle after one that found work
+#define SELECT_IDLE_WAIT_USEC 640000 // longest select wait of an idle thread (see RunCycle)
 #define SELECT_RECV_BUF_SIZE 4096 // smallest receive buffer of a select thread
+#define SELECT_ACCEPT_BURST 64    // most connections one read pass accepts on a listening socket
 #define SELECT_THREAD_NAME 2      // thread type of the name-resolution thread
 #define SELECT_CLOSE_WAIT_MS 2000 // longest wait of CloseSocket for a select thread's close
 
@@ -173,7 +175,10 @@ private:
     // while s has its record of serial ulSerial; false without one.
     template <class FN> bool WithLiveRecord(SOCKET s, ULONG ulSerial, FN fn);
     void ReadUdp(SOCKET s, ULONG ulSerial, SOCKET sPair, DWORD dwUserData1, DWORD dwUserData2);
-    void AcceptOne(SOCKET s, ULONG ulSerial);
+    // Accepts what is pending, up to SELECT_ACCEPT_BURST connections; false
+    // when nothing was (left) to accept.
+    void AcceptPending(SOCKET s, ULONG ulSerial);
+    bool AcceptOne(SOCKET s, ULONG ulSerial);
     void ReadTcp(SOCKET s, ULONG ulSerial);
     // Set membership; adding wakes the thread.
     bool Watch(fd_set& set, SOCKET s, int status, ULONG ulSerial);
@@ -226,4 +231,5 @@ private:
     // m_hWakeEvent is signalled and not yet consumed by the thread's wait.
     std::atomic<bool> m_bWakePending;
     std::vector<char> m_vecRecvBuf;
+    long m_lWaitUsec; // the next select's wait (the thread's own)
 };

@@ -60,7 +60,7 @@ VZ_SelectThread::VZ_SelectThread(VZ_SelectSocketMgr* pSocketMgr, ISocketMgrSink*
     : VZ_TcpDeliveryHost(&m_mapSocket2Data), m_hWakeEvent(CreateEventW(NULL, FALSE, FALSE, NULL)), m_hExitEvent(CreateEventW(NULL, FALSE, FALSE, NULL)),
       m_pSocketMgr(pSocketMgr), m_pSink(pSink != NULL ? pSink : &g_NullSink), m_ulNextSerial(1), m_mapSocket2Data(10),
       m_Delivery(this, TCPDELIVER_MODE_SELECT), m_bInSelect(false), m_ulCloseRound(0),
-      m_sWake(MakeWakeSocket(&m_addrWake)), m_bWakeSent(false), m_bWakePending(false)
+      m_sWake(MakeWakeSocket(&m_addrWake)), m_bWakeSent(false), m_bWakePending(false), m_lWaitUsec(SELECT_WAIT_USEC)
 {
     m_fdRead.fd_count = 0;
     m_fdWrite.fd_count = 0;
@@ -83,6 +83,7 @@ void VZ_SelectThread::Stop()
         VZ_AutoLock lock(&m_lckFdSet);
         m_fdRead.fd_count = m_fdWrite.fd_count = m_fdExcept.fd_count = 0;
     }
+    WakeSelect(); // an idle thread's select may wait long
     // Stopped from inside one of its own events: the thread cannot wait for
     // itself; it ends when the event returns (the pass finds no records left).
     if (IsCurrentThread())
@@ -242,8 +243,11 @@ void VZ_SelectThread::AddToSet(fd_set& set, SOCKET s)
     for (u_int i = 0; i < set.fd_count; ++i)
         if (set.fd_array[i] == s)
             return;
-    if (set.fd_count < SELECT_MAX_SOCKETS) // a 65th socket is silently refused
+    if (set.fd_count < SELECT_MAX_SOCKETS) { // a 65th socket is silently refused
         set.fd_array[set.fd_count++] = s;
+        if (m_bInSelect)
+            WakeSelect(); // the select under way does not watch s, and may wait long
+    }
 }
 
 void VZ_SelectThread::RemoveFromSet(fd_set& set, SOCKET s)
@@ -442,8 +446,20 @@ bool VZ_SelectThread::RunCycle()
         wsRead.fd_array[wsRead.fd_count++] = m_sWake;
     SERIALMAP mapSerial(10);
     BuildSerialMap(mapSerial);
-    timeval tv = {0, SELECT_WAIT_USEC};
+    timeval tv = {m_lWaitUsec / 1000000, m_lWaitUsec % 1000000};
     int iResult = select(0, wsRead.fd_count > 0 ? lpRead : NULL, lpWrite, lpExcept, &tv);
+    // A thread whose selects keep finding nothing waits twice as long each
+    // time, up to SELECT_IDLE_WAIT_USEC; any work brings it back to 20 ms.
+    // Under Wine every select is a server call over all its sockets, and
+    // thousands of idle connections polled every 20 ms would keep the server
+    // busy enough to slow every other socket call (accepts to a few dozen a
+    // second). Nothing waits for the time-out: a socket that joins a set
+    // during a select, a deferred close and the stop all wake the select at
+    // once through the wake socket. Without a wake socket the wait stays 20 ms.
+    if (iResult == 0 && m_sWake != INVALID_SOCKET)
+        m_lWaitUsec = m_lWaitUsec < SELECT_IDLE_WAIT_USEC / 2 ? m_lWaitUsec * 2 : SELECT_IDLE_WAIT_USEC;
+    else
+        m_lWaitUsec = SELECT_WAIT_USEC;
     {
         VZ_AutoLock lock(&m_lckFdSet);
         m_bInSelect = false;
@@ -489,7 +505,7 @@ bool VZ_SelectThread::ReadPass(const fd_set* lpSet, SERIALMAP& map)
         if (view.status == SS_UDP)
             ReadUdp(s, ulSerial, view.sPair, view.dwUserData1, view.dwUserData2);
         else if (view.status == SS_ACCEPTING)
-            AcceptOne(s, ulSerial);
+            AcceptPending(s, ulSerial);
         else if (view.status == SS_CONNECTED)
             ReadTcp(s, ulSerial);
     }
@@ -544,9 +560,19 @@ void VZ_SelectThread::ReadUdp(SOCKET s, ULONG ulSerial, SOCKET sPair, DWORD dwUs
     m_pSink->OnUdpRecv(0, s, buf + iHeader, n - iHeader, &from, dwUserData1, dwUserData2);
 }
 
+// A burst of connects is taken in one pass: under Wine each select is a
+// server call over all of the thread's sockets, and one accept per select
+// made that call the price of every connection. The burst is bounded so
+// that the thread's other sockets wait no longer than 64 accepts.
+void VZ_SelectThread::AcceptPending(SOCKET s, ULONG ulSerial)
+{
+    for (int i = 0; i < SELECT_ACCEPT_BURST && !VZ_Thread::IsStopping() && AcceptOne(s, ulSerial); ++i) {
+    }
+}
+
 // The listening socket stays in the read set; the accepted one joins no set
 // until the host calls Recv.
-void VZ_SelectThread::AcceptOne(SOCKET s, ULONG ulSerial)
+bool VZ_SelectThread::AcceptOne(SOCKET s, ULONG ulSerial)
 {
     sockaddr_in peer, local;
     int iPeerLen = sizeof(peer), iLocalLen = sizeof(local);
@@ -554,13 +580,14 @@ void VZ_SelectThread::AcceptOne(SOCKET s, ULONG ulSerial)
     SOCKET sNew = INVALID_SOCKET;
     WithLiveRecord(s, ulSerial, [&](_SelectSocketData&) { sNew = accept(s, reinterpret_cast<sockaddr*>(&peer), &iPeerLen); });
     if (sNew == INVALID_SOCKET)
-        return;
+        return false;
     getsockname(sNew, reinterpret_cast<sockaddr*>(&local), &iLocalLen);
     // Registered with no record lock held: AddSocket takes the manager lock.
     if (m_pSink->OnSocketPreAccept(&local, &peer) && m_pSocketMgr->AddSocket(sNew, SS_CONNECTED, 0, 0, NULL))
         m_pSink->OnTcpAccept(0, s, sNew, &local, &peer);
     else
         closesocket(sNew);
+    return true;
 }
 
 void VZ_SelectThread::ReadTcp(SOCKET s, ULONG ulSerial)
