@@ -15,8 +15,7 @@ namespace {
 
 DWORD WINAPI LockOnce(LPVOID lpParam)
 {
-    ((VZ_Locker*)lpParam)->Lock();
-    ((VZ_Locker*)lpParam)->Unlock();
+    VZ_AutoLock guard((VZ_Locker*)lpParam);
     return 0;
 }
 
@@ -123,16 +122,14 @@ TEST(VZ_TraceSocket, LockTraceLinesOnlyWhenSwitchedOnWithSocket)
     WSACleanup();
 
     // Other threads' lockers may trace too: keep this locker's lines, times as "T".
-    char szTag[64];
-    snprintf(szTag, sizeof(szTag), "_%u.%p.", (unsigned)GetCurrentThreadId(), (void*)&locker);
-    const std::string strTag = szTag;
+    snprintf(buf, sizeof(buf), "_%u.%p.", (unsigned)GetCurrentThreadId(), (void*)&locker);
+    const std::string strTag = buf;
     for (size_t i = 0, iEnd; (iEnd = strAll.find("\r\n", i)) != std::string::npos; i = iEnd + 2) {
+        size_t iTime = strAll.rfind('=', iEnd) + 1;
+        DWORD dwTime = strtoul(strAll.c_str() + iTime, NULL, 10);
         if (strAll.compare(i + 1, strTag.size(), strTag) != 0)
             continue;
-        size_t iTime = strAll.rfind('=', iEnd) + 1;
-        unsigned uiTime = (unsigned)atoi(strAll.c_str() + iTime);
-        EXPECT_TRUE(uiTime >= dwBefore && uiTime <= dwAfter && std::to_string(uiTime) == strAll.substr(iTime, iEnd - iTime))
-            << uiTime;
+        EXPECT_TRUE(dwTime - dwBefore <= dwAfter - dwBefore && std::to_string(dwTime) == strAll.substr(iTime, iEnd - iTime));
         strOurs += strAll.substr(i, iTime - i) + "T\r\n";
     }
     EXPECT_EQ("b" + strTag + "0: Lock name=, time=T\r\nb" + strTag + "1: Lock name=, time=T\r\n" +
