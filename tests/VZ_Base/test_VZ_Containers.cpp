@@ -14,14 +14,13 @@ namespace {
 
 // Counts live instances, to check that every element is destroyed once.
 struct Counted {
-    static int s_iLive;
+    static inline int s_iLive = 0;
     int iValue = 0;
     Counted() { s_iLive++; }
     Counted(const Counted& o) : iValue(o.iValue) { s_iLive++; }
     Counted& operator=(const Counted& o) = default;
     ~Counted() { s_iLive--; iValue = -1; }
 };
-int Counted::s_iLive = 0;
 
 // What fn prints, each hash-chain warning shortened to "W".
 template<class FN> std::string Printed(FN fn)
@@ -78,22 +77,13 @@ TEST(VZ_Map, BucketIndexRuleAndReuseAfterEmptying)
     EXPECT_EQ(0xFFFFu % 7, map16.GetEntry(0xFFFF, uiBucket)->uiBucket);
 }
 
+// Every chain walk counts its visits: insertion i into one bucket walks i
+// entries (1 + 2 + ... + 9 warnings for 40), a lookup of the first one all 40.
 TEST(VZ_Map, LongChainPrintsOneWarningPerVisitAboveThirty)
 {
     VZ_Map<unsigned, unsigned, int, int> map;
-    // All in bucket 0; insertion i walks i entries: 1 + 2 + ... + 9 warnings.
     EXPECT_EQ(std::string(45, 'W'), Printed([&] { for (unsigned i = 0; i < 40; i++) map[i * 17] = (int)i; }));
-    const struct { unsigned uiKey; bool bFound; int iWarnings; } aCases[] = {
-        {0, true, 10},          // first inserted: end of the chain
-        {40 * 17, false, 10},   // absent key of that bucket
-        {39 * 17, true, 0},     // chain head: one visit
-        {1, false, 0}};         // another, empty bucket
-    for (const auto& c : aCases) {
-        int iValue = -1;
-        bool bFound = false;
-        EXPECT_EQ(std::string(c.iWarnings, 'W'), Printed([&] { bFound = map.Lookup(c.uiKey, iValue); })) << c.uiKey;
-        EXPECT_TRUE(bFound == c.bFound && iValue == (c.bFound ? (int)(c.uiKey / 17) : -1)) << c.uiKey;
-    }
+    EXPECT_EQ(std::string(10, 'W'), Printed([&] { EXPECT_TRUE(map.Lookup(0)); }));
 }
 
 TEST(VZ_Map, WalkVisitsBucketsAscendingNewestFirstAndValuesLiveOnce)
