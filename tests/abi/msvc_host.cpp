@@ -5,10 +5,7 @@
 // back, and checks every argument on both sides: a slot or calling convention
 // that differs between the compilers shows as a wrong value or a crash.
 // No runtime library: Winsock, events and output are in msvc_host_win.c.
-#include <winsock2.h>
-#include <windows.h>
-
-#include "ISocketMgr.h"
+#include "ISocketMgr.h"   // brings the Windows headers
 #include "msvc_host.h"
 
 #ifndef _MSC_VER

@@ -3,10 +3,7 @@
 // means no event, so it sets no sink. Transfers and events through the DLL
 // are the engine suite's and the MSVC-ABI host's; the version resource is
 // checked on the install tree (sdk-test.sh). Exit code 0 when everything held.
-#include <winsock2.h>
-#include <windows.h>
-
-#include <oxnet/ISocketMgr.h>
+#include <oxnet/ISocketMgr.h>   // self-contained: brings the Windows headers
 
 #include <cstdio>
 
