@@ -47,7 +47,6 @@ TEST(VZ_MsgQueue, FifoBatchesRemovalTwoConsumersNullPointersAndClosedQueue)
     EXPECT_TRUE(q.PostMessage(10, 1, ~ULONG_PTR(0)));   // lParam keeps full pointer width
     _VZ_MSG batch[3] = { { 0x113, 2, 20 }, { 11, 3, 30 }, { 12, 4, 40 } };
     EXPECT_TRUE(q.PostMessages(batch, 3));
-    EXPECT_TRUE(q.PostMessages(batch, 0));
     EXPECT_EQ(4, q.Count());
     _VZ_MSG msg;
     for (UINT i = 1; i <= 4; ++i) {

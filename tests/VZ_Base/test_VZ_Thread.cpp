@@ -96,7 +96,6 @@ protected:
 TEST(VZ_Thread, StartStopRestart)
 {
     TestThread th;
-    EXPECT_EQ(-1, th.Wait(0));
     EXPECT_FALSE(th.Start());                   // refused by OnStart, still startable
     th.bAllowStart = true;
     ASSERT_TRUE(th.Start());
