@@ -158,7 +158,8 @@ TEST(VZ_MultipleTimer, PlacedByDistanceAndNeverEarlyAcrossClockWrap)
     };
     for (DWORD i = 0; i < std::size(cases); ++i) {
         ASSERT_TRUE(t.AddTimer(i, cases[i].uiElapse, i, true));
-        EXPECT_EQ(cases[i].iLevel, t.Level(i)) << cases[i].uiElapse;
+        int iLevel = t.Level(i);   // 0: the 0 ms timer may have fired at a tick since
+        EXPECT_TRUE(iLevel == cases[i].iLevel || (iLevel == 0 && cases[i].uiElapse == 0)) << cases[i].uiElapse;
     }
     // 0 ms fires at the next tick while the clock stands still; 1 ms waits.
     EXPECT_EQ("0:0", Trace(t.WaitForId(0)));
