@@ -12,7 +12,7 @@
 
 class CheckCapture {
 public:
-    CheckCapture() : m_lpOld(VZ_SetAssertHandler(Report)) { Reports().clear(); }
+    CheckCapture() : m_lpOld(VZ_SetAssertHandler(Report)) { Clear(); }
     ~CheckCapture() { VZ_SetAssertHandler(m_lpOld); }
     CheckCapture(const CheckCapture&) = delete;
     CheckCapture& operator=(const CheckCapture&) = delete;
@@ -20,8 +20,8 @@ public:
     // Each report as "condition|module|line".
     std::vector<std::string> Lines() const
     {
-        std::lock_guard<std::mutex> lock(Lock());
-        return Reports();
+        std::lock_guard<std::mutex> lock(s_lock);
+        return s_vecReports;
     }
     size_t Count() const { return Lines().size(); }
     // The conditions in order, each ended by ';'; with bModule each as
@@ -40,26 +40,18 @@ public:
     }
     void Clear()
     {
-        std::lock_guard<std::mutex> lock(Lock());
-        Reports().clear();
+        std::lock_guard<std::mutex> lock(s_lock);
+        s_vecReports.clear();
     }
 
 private:
-    static std::mutex& Lock()
-    {
-        static std::mutex s_lock;
-        return s_lock;
-    }
-    static std::vector<std::string>& Reports()
-    {
-        static std::vector<std::string> s_vec;
-        return s_vec;
-    }
     static void Report(const char* lpszExpr, const char* lpszModule, int iLine)
     {
-        std::lock_guard<std::mutex> lock(Lock());
-        Reports().push_back(std::string(lpszExpr) + "|" + lpszModule + "|" + std::to_string(iLine));
+        std::lock_guard<std::mutex> lock(s_lock);
+        s_vecReports.push_back(std::string(lpszExpr) + "|" + lpszModule + "|" + std::to_string(iLine));
     }
 
+    static inline std::mutex s_lock;
+    static inline std::vector<std::string> s_vecReports;
     VZ_AssertHandler m_lpOld;
 };

@@ -20,8 +20,7 @@ struct Rng {
 };
 
 // Reaches the loader from memory, as Load hands it a file's bytes.
-class IniProbe : public VZ_IniFileEx {
-public:
+struct IniProbe : VZ_IniFileEx {
     IniProbe() : VZ_IniFileEx(17, 17) {}
     using VZ_IniFileEx::LoadBuffer;
 };

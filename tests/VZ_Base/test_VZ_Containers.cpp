@@ -4,24 +4,21 @@
 
 #include <gtest/gtest.h>
 
-#include "CheckCapture.h"
 #include "VZ_Array.h"
 #include "VZ_List.h"
 #include "VZ_Map.h"
-#include "VZ_Plex.h"
 
 namespace {
 
 // Counts live instances, to check that every element is destroyed once.
 struct Counted {
-    static int s_iLive;
+    static inline int s_iLive = 0;
     int iValue = 0;
     Counted() { s_iLive++; }
     Counted(const Counted& o) : iValue(o.iValue) { s_iLive++; }
     Counted& operator=(const Counted& o) = default;
     ~Counted() { s_iLive--; iValue = -1; }
 };
-int Counted::s_iLive = 0;
 
 // What fn prints, each hash-chain warning shortened to "W".
 template<class FN> std::string Printed(FN fn)
@@ -36,17 +33,6 @@ template<class FN> std::string Printed(FN fn)
 }
 
 } // namespace
-
-TEST(VZ_Plex, ChainLinksAtFrontAndReportsEmptyBlocks)
-{
-    VZ_Plex* lpHead = NULL;
-    VZ_Plex* lpFirst = VZ_Plex::Create(lpHead, 4, 8);
-    CheckCapture checks;
-    VZ_Plex* lpSecond = VZ_Plex::Create(lpHead, 0, 8);   // reported, then allocated anyway
-    EXPECT_EQ("nMax > 0 && cbElement > 0;", checks.Conditions());
-    EXPECT_TRUE(lpHead == lpSecond && lpSecond->lpNext == lpFirst && lpFirst->lpNext == NULL);
-    lpHead->FreeDataChain();
-}
 
 TEST(VZ_Map, BucketIndexRuleAndReuseAfterEmptying)
 {
@@ -71,29 +57,15 @@ TEST(VZ_Map, BucketIndexRuleAndReuseAfterEmptying)
     // A kept free list would hand out 22's entry, then 5's (descending); a
     // fresh block hands them out in ascending address order.
     EXPECT_LT((void*)map.PLookup(40), (void*)map.PLookup(41));
-
-    VZ_Map<unsigned short, unsigned short, unsigned short, unsigned short> map16;
-    map16.InitHashTable(7);
-    map16[0xFFFF] = 1;
-    EXPECT_EQ(0xFFFFu % 7, map16.GetEntry(0xFFFF, uiBucket)->uiBucket);
 }
 
+// Every chain walk counts its visits: insertion i into one bucket walks i
+// entries (1 + 2 + ... + 9 warnings for 40), a lookup of the first one all 40.
 TEST(VZ_Map, LongChainPrintsOneWarningPerVisitAboveThirty)
 {
     VZ_Map<unsigned, unsigned, int, int> map;
-    // All in bucket 0; insertion i walks i entries: 1 + 2 + ... + 9 warnings.
     EXPECT_EQ(std::string(45, 'W'), Printed([&] { for (unsigned i = 0; i < 40; i++) map[i * 17] = (int)i; }));
-    const struct { unsigned uiKey; bool bFound; int iWarnings; } aCases[] = {
-        {0, true, 10},          // first inserted: end of the chain
-        {40 * 17, false, 10},   // absent key of that bucket
-        {39 * 17, true, 0},     // chain head: one visit
-        {1, false, 0}};         // another, empty bucket
-    for (const auto& c : aCases) {
-        int iValue = -1;
-        bool bFound = false;
-        EXPECT_EQ(std::string(c.iWarnings, 'W'), Printed([&] { bFound = map.Lookup(c.uiKey, iValue); })) << c.uiKey;
-        EXPECT_TRUE(bFound == c.bFound && iValue == (c.bFound ? (int)(c.uiKey / 17) : -1)) << c.uiKey;
-    }
+    EXPECT_EQ(std::string(10, 'W'), Printed([&] { EXPECT_TRUE(map.Lookup(0)); }));
 }
 
 TEST(VZ_Map, WalkVisitsBucketsAscendingNewestFirstAndValuesLiveOnce)

@@ -45,12 +45,6 @@ TEST_F(VZ_FileExTest, OpenWriteReadCloseCreationDenyBitsAndAttributes)
     EXPECT_EQ(-1, reader.Write("x", 1));                       // opened for reading only
     EXPECT_TRUE(reader.Close());
 
-    {
-        CheckCapture checks;
-        EXPECT_EQ(0, reader.Write(NULL, 0));
-        EXPECT_EQ("VZ_FileEx: m_hFile != NULL && buffer != NULL;", checks.Conditions(true));
-    }
-
     DeleteFileW(m_strPath);
     ASSERT_TRUE(writer.Open(m_strPath, 0x2422));               // create new, deny writing, hidden
     EXPECT_EQ(3, writer.Write("abc", 3));
@@ -65,4 +59,8 @@ TEST_F(VZ_FileExTest, OpenWriteReadCloseCreationDenyBitsAndAttributes)
     ASSERT_TRUE(writer.Open(m_strPath, 0x2303));               // create always truncates
     EXPECT_EQ(0, writer.Read(szBuffer, sizeof(szBuffer)));
     EXPECT_TRUE(writer.Close());
+
+    CheckCapture checks;
+    EXPECT_EQ(0, reader.Write(NULL, 0));
+    EXPECT_EQ("VZ_FileEx: m_hFile != NULL && buffer != NULL;", checks.Conditions(true));
 }

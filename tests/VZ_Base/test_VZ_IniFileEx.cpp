@@ -53,8 +53,6 @@ const FileCase FILE_CASES[] = {
     { L"[s]\r\nk=1\r\nk=2\r\n[S]\r\nj=3\r\n", { { L"s", L"k", L"1" }, { L"s", L"j", L"?" } } },
     { L";top\r\nk=0\r\n[s]\r\n;c\r\n\r\n=\r\nk=x=y\r\n=\r\n", { { L"s", L"k", L"x=y" }, { L"s", L";c", L";c" },
                                                               { L"s", L"", L"?" } } },
-    { L"[s]\r\n=v\r\n", { { L"s", L"", L"?" } } },
-    { L"[s]\nk=1\n", { { L"s", L"k", L"?" } } },
     { L"[s]\r\nk=a\rb\nc\r\n\r\n\n", { { L"s", L"k", L"a\rb\nc" } } },
     { L"[a=b]\r\n[s]\r\nk=1\r\n", { { L"s", L"k", L"1" }, { L"s=", L"k", L"?" }, { L"", L"k", L"?" },
                                    { L"s", L"k=", L"?" }, { L"s", nullptr, L"?" } } },
@@ -108,26 +106,6 @@ TEST_F(VZ_IniFileExTest, TypedLookups)
     EXPECT_TRUE(!ini.QueryString("t", "none", strValue, "0,0") && strValue == "0,0");
     EXPECT_TRUE(ini.QueryString("T", "Z", strValue, "0,0 "));
 }
-
-TEST_F(VZ_IniFileExTest, LinesBecomeNodesAndHeader)
-{
-    Write(Encode(L";top\r\nk=0\r\n=;second\r\n[s]\r\n;c\r\n\r\n=\r\nk=v\r\n;c\r\nplain\r\n[t]\r\n=;d", false));
-    VZ_IniFileEx ini(17, 17);
-    ASSERT_TRUE(ini.Load(m_strPath.c_str(), false));
-    EXPECT_STREQ(";top\r\n\r\n;second\r\n", ini.GetHeader());
-    const int iTypes[] = { 1, 4, 3, 3, 2, 4, 0, 1, 4 };
-    const wchar_t* lpszLines[] = { L"[s]", L";c", L"", L"=", L"k=v", L";c", L"", L"[t]", L";d" };
-    const VZ_IniNode* lpNode = ini.GetFirstNode();
-    for (int i = 0; i < 9; i++, lpNode = lpNode->m_pNext)
-    {
-        ASSERT_NE(nullptr, lpNode);
-        EXPECT_EQ(iTypes[i], lpNode->m_type) << i;
-        EXPECT_STREQ(lpszLines[i], lpNode->m_strLine) << i;
-        EXPECT_EQ(iTypes[i] == 1 || iTypes[i] == 0, lpNode->m_lpSection == nullptr) << i;
-    }
-    EXPECT_EQ(nullptr, lpNode);
-    EXPECT_EQ(2, ini.GetFirstNode()->m_pNext->m_pNext->m_pNext->m_pNext->m_pNext->m_key.m_iIndex);
-}   // node invariants are checked at destruction (a failed one fails the test)
 
 TEST_F(VZ_IniFileExTest, MissingEmptyAndDamagedFiles)
 {

@@ -27,7 +27,7 @@ struct TestPool : VZ_MemoryEx {
 
 // A damaged class index is reported where the block is taken from its list,
 // appended to or freed, and such a block is never cached.
-TEST(VZ_MemoryEx, SizeClassesHeapOnlyBlocksAndDamagedIndex)
+TEST(VZ_MemoryEx, SizeClassesAppendHeapOnlyBlocksAndDamagedIndex)
 {
     TestPool pool;
     pool.RunFrame(1000);                        // caching on
@@ -45,8 +45,23 @@ TEST(VZ_MemoryEx, SizeClassesHeapOnlyBlocksAndDamagedIndex)
     EXPECT_EQ(1, pool.GetCachedCount(1));
     EXPECT_EQ(1, pool.GetCachedCount(10));      // not 2: the heap-only block is never cached
 
+    // Append grows in place while the class has room, else into a new block
+    // of the next class; the bytes themselves are the delivery tests' and the soak's.
+    const char szData[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZ";
+    void* p = pool.Alloc(100);                  // class 1, 128 bytes
+    std::memset(p, 'x', 100);
+    ASSERT_EQ(p, pool.Append(0, p, 100, szData, 20));
+    void* q = pool.Append(0, p, 120, szData, 20);
+    ASSERT_TRUE(q != p && VZ_MemoryEx::GetBlockIndex(q) == 2);
+    EXPECT_TRUE(static_cast<char*>(q)[99] == 'x' && std::memcmp(static_cast<char*>(q) + 120, szData, 20) == 0);
+    EXPECT_TRUE(pool.Append(0, q, 140, szData, 0) == q && pool.Append(0, NULL, 0, szData, 0) == NULL);
+    pool.Free(q);
+    void* r = pool.Append(4096, NULL, 0, szData, 10);   // room for the whole notice
+    EXPECT_EQ(6, VZ_MemoryEx::GetBlockIndex(r));
+    pool.Free(r);
+
     CheckCapture checks;
-    void* p = pool.Alloc(10);
+    p = pool.Alloc(10);
     pool.Free(p);
     ASSERT_EQ(1, pool.GetCachedCount(0));       // p stays pool memory while the test damages it
     int* lpIndex = static_cast<int*>(p) - 1;
@@ -89,23 +104,4 @@ TEST(VZ_MemoryEx, CachesAfterABusyAlignedFrameAndTrimsOldestFirst)
     void* p = pool.Alloc(10);
     EXPECT_EQ(vecBlocks[300 - n[0]], p);        // the oldest went first
     pool.Free(p);
-}
-
-// Append grows in place while the class has room, else into a new block of
-// the next class; the bytes themselves are the delivery tests' and the soak's.
-TEST(VZ_MemoryEx, AppendReusesOrReplaces)
-{
-    TestPool pool;
-    const char szData[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZ";
-    void* p = pool.Alloc(100);                  // class 1, 128 bytes
-    std::memset(p, 'x', 100);
-    ASSERT_EQ(p, pool.Append(0, p, 100, szData, 20));
-    void* q = pool.Append(0, p, 120, szData, 20);
-    ASSERT_TRUE(q != p && VZ_MemoryEx::GetBlockIndex(q) == 2);
-    EXPECT_TRUE(static_cast<char*>(q)[99] == 'x' && std::memcmp(static_cast<char*>(q) + 120, szData, 20) == 0);
-    EXPECT_TRUE(pool.Append(0, q, 140, szData, 0) == q && pool.Append(0, NULL, 0, szData, 0) == NULL);
-    pool.Free(q);
-    void* r = pool.Append(4096, NULL, 0, szData, 10);   // room for the whole notice
-    EXPECT_EQ(6, VZ_MemoryEx::GetBlockIndex(r));
-    pool.Free(r);
 }

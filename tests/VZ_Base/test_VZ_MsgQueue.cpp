@@ -26,7 +26,8 @@ public:
 struct Consumer
 {
     VZ_MsgQueue* lpQueue;
-    std::vector<_VZ_MSG> vecGot;
+    std::vector<_VZ_MSG> vecGot{};
+    HANDLE hThread = CreateThread(NULL, 0, Loop, this, 0, NULL);   // once the members above are set
     static DWORD WINAPI Loop(LPVOID lp)
     {
         Consumer* lpThis = static_cast<Consumer*>(lp);
@@ -34,9 +35,6 @@ struct Consumer
             lpThis->vecGot.push_back(msg);
         return 0;
     }
-    HANDLE hThread = CreateThread(NULL, 0, Loop, this, 0, NULL);
-
-    explicit Consumer(VZ_MsgQueue* lpQ) : lpQueue(lpQ) {}
     ~Consumer() { CloseHandle(hThread); }
 };
 
@@ -49,7 +47,6 @@ TEST(VZ_MsgQueue, FifoBatchesRemovalTwoConsumersNullPointersAndClosedQueue)
     EXPECT_TRUE(q.PostMessage(10, 1, ~ULONG_PTR(0)));   // lParam keeps full pointer width
     _VZ_MSG batch[3] = { { 0x113, 2, 20 }, { 11, 3, 30 }, { 12, 4, 40 } };
     EXPECT_TRUE(q.PostMessages(batch, 3));
-    EXPECT_TRUE(q.PostMessages(batch, 0));
     EXPECT_EQ(4, q.Count());
     _VZ_MSG msg;
     for (UINT i = 1; i <= 4; ++i) {
@@ -65,7 +62,7 @@ TEST(VZ_MsgQueue, FifoBatchesRemovalTwoConsumersNullPointersAndClosedQueue)
     EXPECT_EQ(3, q.RemoveAll());
     {
         const int N = 5000;
-        Consumer a(&q), b(&q);
+        Consumer a{&q}, b{&q};
         for (int i = 0; i < 5000 && q.Stale() > 0; ++i)
             Sleep(1);
         for (int i = 0; i < N; ++i)

@@ -5,10 +5,7 @@
 // back, and checks every argument on both sides: a slot or calling convention
 // that differs between the compilers shows as a wrong value or a crash.
 // No runtime library: Winsock, events and output are in msvc_host_win.c.
-#include <winsock2.h>
-#include <windows.h>
-
-#include "ISocketMgr.h"
+#include "ISocketMgr.h"   // brings the Windows headers
 #include "msvc_host.h"
 
 #ifndef _MSC_VER
@@ -43,23 +40,15 @@ bool IsLoopback(const sockaddr_in* lpAddr, USHORT usPort)
 }
 
 // Events come on the manager's threads; the main thread waits for them.
+enum { ACCEPTED, RECEIVED, TIMER, SENT, EVENT_COUNT };
 class HostSink : public ISocketMgrSink {
 public:
     ISocketMgr* m_lpMgr = nullptr;
     SOCKET m_sListen = 0, m_sAccept = 0;
     USHORT m_usListenPort = 0, m_usClientPort = 0;
     UINT m_uiRecvCalls = 0;
-    void* m_hAccepted = AbiEventNew();
-    void* m_hReceived = AbiEventNew();
-    void* m_hTimer = AbiEventNew();
-    void* m_hSent = AbiEventNew();
-
-    void Free()
-    {
-        void* hAll[] = { m_hAccepted, m_hReceived, m_hTimer, m_hSent };
-        for (void* h : hAll)
-            AbiEventFree(h);
-    }
+    void* m_hEvent[EVENT_COUNT] = { AbiEventNew(), AbiEventNew(), AbiEventNew(), AbiEventNew() };
+    ~HostSink() { for (void* h : m_hEvent) AbiEventFree(h); }
 
     bool OnSocketPreAccept(const sockaddr_in* lpLocalAddr, const sockaddr_in* lpPeerAddr) override
     {
@@ -78,7 +67,7 @@ public:
         AbiCheck(m_lpMgr->GetUserData(sAccept, &dw1, &dw2) && dw1 == TAG_PEER && dw2 == 0,
                  "GetUserData of the accepted socket after SetUserData1");
         m_sAccept = sAccept;
-        AbiEventSet(m_hAccepted);
+        AbiEventSet(m_hEvent[ACCEPTED]);
     }
     // Consumes the first bytes only and asks for the rest from inside: the
     // count written back decides where the second delivery starts.
@@ -92,14 +81,14 @@ public:
         if (!AbiCheck(uiCall <= 2 && *lpuiLen == REQUEST_LEN - uiFrom &&
                           SameBytes(buf, REQUEST + uiFrom, REQUEST_LEN - uiFrom),
                       "OnTcpRecv: the bytes not yet consumed")) {
-            AbiEventSet(m_hReceived);
+            AbiEventSet(m_hEvent[RECEIVED]);
             return;
         }
         if (uiCall == 1) {
             *lpuiLen = REQUEST_FIRST;
             AbiCheck(m_lpMgr->Recv(s, REQUEST_LEN - REQUEST_FIRST), "Recv from inside OnTcpRecv");
         } else {
-            AbiEventSet(m_hReceived);
+            AbiEventSet(m_hEvent[RECEIVED]);
         }
     }
     void OnTcpSend(int iError, SOCKET s, DWORD dwUserData1, DWORD dwUserData2, DWORD dwSendParam,
@@ -108,14 +97,14 @@ public:
         AbiCheck(iError == 0 && s == m_sAccept && dwUserData1 == TAG_PEER && dwUserData2 == 0 &&
                      dwSendParam == SEND_PARAM && uiQueued == 0,
                  "OnTcpSend: arguments");
-        AbiEventSet(m_hSent);
+        AbiEventSet(m_hEvent[SENT]);
     }
     void OnTimer(SOCKET s, UINT uiEvent, DWORD dwParam, DWORD dwUserData1, DWORD dwUserData2) override
     {
         AbiCheck(s == m_sAccept && uiEvent == TIMER_EVENT && dwParam == TIMER_PARAM &&
                      dwUserData1 == TAG_PEER && dwUserData2 == 0,
                  "OnTimer: arguments");
-        AbiEventSet(m_hTimer);
+        AbiEventSet(m_hEvent[TIMER]);
     }
     // The exchange raises none of these: one arriving means a slot mix-up.
     void OnTcpConnect(int, SOCKET, DWORD, DWORD) override { AbiCheck(false, "unexpected OnTcpConnect"); }
@@ -144,17 +133,17 @@ void Exchange(ISocketMgr* lpMgr, HostSink& sink)
     sink.m_usClientPort = AbiClientOpen();
     if (!AbiCheck(sink.m_usListenPort != 0 && sink.m_usClientPort != 0, "ports of the listener and client") ||
         !AbiCheck(AbiClientConnect(sink.m_usListenPort), "raw client connect") ||
-        !AbiCheck(AbiEventWait(sink.m_hAccepted, WAIT_MS), "OnTcpAccept within 10 s"))
+        !AbiCheck(AbiEventWait(sink.m_hEvent[ACCEPTED], WAIT_MS), "OnTcpAccept within 10 s"))
         return;
 
     SOCKET s = sink.m_sAccept;
     if (!AbiCheck(lpMgr->Recv(s, REQUEST_LEN), "Recv") ||
         !AbiCheck(AbiClientSend(REQUEST, REQUEST_LEN), "raw client send") ||
-        !AbiCheck(AbiEventWait(sink.m_hReceived, WAIT_MS), "OnTcpRecv twice within 10 s"))
+        !AbiCheck(AbiEventWait(sink.m_hEvent[RECEIVED], WAIT_MS), "OnTcpRecv twice within 10 s"))
         return;
 
     if (!AbiCheck(lpMgr->SetTimer(s, TIMER_EVENT, 10, TIMER_PARAM, true), "SetTimer") ||
-        !AbiCheck(AbiEventWait(sink.m_hTimer, WAIT_MS), "OnTimer within 10 s"))
+        !AbiCheck(AbiEventWait(sink.m_hEvent[TIMER], WAIT_MS), "OnTimer within 10 s"))
         return;
 
     UINT uiQueued = 99;
@@ -162,7 +151,7 @@ void Exchange(ISocketMgr* lpMgr, HostSink& sink)
     if (AbiCheck(lpMgr->Send(s, REPLY, REPLY_LEN, SEND_PARAM, &uiQueued) && uiQueued <= 1, "Send") &&
         AbiCheck(AbiClientRecv(reply, REPLY_LEN, WAIT_MS) && SameBytes(reply, REPLY, REPLY_LEN),
                  "the raw client reads the reply"))
-        AbiCheck(AbiEventWait(sink.m_hSent, WAIT_MS), "OnTcpSend within 10 s");
+        AbiCheck(AbiEventWait(sink.m_hEvent[SENT], WAIT_MS), "OnTcpSend within 10 s");
 }
 
 } // namespace
@@ -183,5 +172,4 @@ extern "C" void AbiHostRun(const char* lpszEngine)
     AbiCheck(lpMgr->Uninitialize(0), "Uninitialize");
     oxDestroyInstance(lpMgr);
     AbiClientClose();
-    sink.Free();
 }

@@ -1,9 +1,6 @@
 // Derives a class from each interface and defines its constructor, so the
 // compiler emits (and can dump) both virtual tables.
-#include <winsock2.h>
-#include <windows.h>
-
-#include "ISocketMgr.h"
+#include "ISocketMgr.h"   // brings the Windows headers
 
 // The MSVC-target run must take the header's _MSC_VER branch, as MSVC does.
 #if defined(OXNET_PROBE_MSVC) && !defined(_MSC_VER)
