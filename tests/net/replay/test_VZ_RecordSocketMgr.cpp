@@ -86,63 +86,53 @@ TEST_F(VZ_Record, ReplayTakesLongRecordsWholeSkipsUnknownTypesStopsAtShortTailOr
     }
 }
 
-// Uninitialize, started while an event runs, returns only after that event
-// and raises nothing more.
-TEST_F(VZ_Record, UninitializeStopsReplayInTheMiddle)
+// Uninitialize, or the destructor without it, started while an event runs:
+// returns only after that event and raises nothing more (a destroyed
+// manager stops its replay before its parts go, not leaving it running in a
+// half-destroyed object).
+TEST_F(VZ_Record, UninitializeOrDestroyStopsReplayInTheMiddle)
 {
     struct Replayer : VZ_RecordSocketMgr {
         bool Replaying() const { return m_bReplaying; }
-    } mgr;
-    WriteRecFile(Rec(RECORD_DATA, "a", 1) + Rec(RECORD_DATA, "b", 1) + Rec(RECORD_DATA, "c", 1));
-    HANDLE hInside = CreateEventW(NULL, TRUE, FALSE, NULL), hRelease = CreateEventW(NULL, TRUE, FALSE, NULL);
-    HANDLE hReturned = CreateEventW(NULL, TRUE, FALSE, NULL);
-    std::atomic<bool> bReturnedInside{false};
-    LogSink sink;
-    sink.m_fnHook = [&](const char*, SOCKET, UINT*) {
-        SignalObjectAndWait(hInside, hRelease, 10000, FALSE);
-        bReturnedInside = WaitForSingleObject(hReturned, 0) == WAIT_OBJECT_0;
     };
-    mgr.SetSink(&sink);
-    ASSERT_TRUE(mgr.Initialize(0, 0, 0, 0));
-    ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(hInside, 5000));
-    std::thread stop([&] {
-        EXPECT_TRUE(mgr.Uninitialize(0));
-        SetEvent(hReturned);
-    });
-    for (int i = 0; i < 5000 && mgr.Replaying(); ++i) // until Uninitialize has begun
-        Sleep(1);
-    // A stop that does not wait returns now; a slow machine only tests it less.
-    EXPECT_EQ(WAIT_TIMEOUT, WaitForSingleObject(hReturned, 200)) << "returned while an event runs";
-    SetEvent(hRelease);
-    stop.join();
-    EXPECT_FALSE(bReturnedInside.load());
-    CloseHandle(hInside), CloseHandle(hRelease), CloseHandle(hReturned);
-    EXPECT_EQ(0, mgr.GetThreadCount());
-    EXPECT_EQ(Lines{"recv 0 1 0 0 a"}, sink.Log());
-}
-
-// Destroyed while replaying, without Uninitialize: the replay is stopped
-// before the object goes, not left running in a half-destroyed one.
-TEST_F(VZ_Record, DestroyedWhileReplayingStopsTheReplayFirst)
-{
-    std::string strRec;
-    for (int i = 0; i < 20000; ++i)
-        strRec += Rec(RECORD_DATA, "x", 1);
-    WriteRecFile(strRec);
-    LogSink sink; // paced, so the replay outlasts the test by far
-    HANDLE hFirst = CreateEventW(NULL, TRUE, FALSE, NULL);
-    sink.m_fnHook = [&](const char*, SOCKET, UINT*) { SetEvent(hFirst), Sleep(1); };
-    testing::internal::CaptureStdout();
-    {
-        VZ_RecordSocketMgr mgr;
-        mgr.SetSink(&sink);
-        ASSERT_TRUE(mgr.Initialize(0, 0, 0, 0));
-        ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(hFirst, 5000));
+    WriteRecFile(Rec(RECORD_DATA, "a", 1) + Rec(RECORD_DATA, "b", 1) + Rec(RECORD_DATA, "c", 1));
+    for (bool bDestroy : {false, true}) {
+        HANDLE hInside = CreateEventW(NULL, TRUE, FALSE, NULL), hRelease = CreateEventW(NULL, TRUE, FALSE, NULL);
+        HANDLE hReturned = CreateEventW(NULL, TRUE, FALSE, NULL);
+        std::atomic<bool> bReturnedInside{false};
+        LogSink sink;
+        sink.m_fnHook = [&](const char*, SOCKET, UINT*) {
+            SignalObjectAndWait(hInside, hRelease, 10000, FALSE);
+            bReturnedInside = WaitForSingleObject(hReturned, 0) == WAIT_OBJECT_0;
+        };
+        Replayer* lpMgr = new Replayer;
+        lpMgr->SetSink(&sink);
+        testing::internal::CaptureStdout();
+        ASSERT_TRUE(lpMgr->Initialize(0, 0, 0, 0));
+        ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(hInside, 5000));
+        std::thread stop([&] {
+            if (bDestroy)
+                delete lpMgr;
+            else
+                EXPECT_TRUE(lpMgr->Uninitialize(0));
+            SetEvent(hReturned);
+        });
+        // Until the stop has begun: the destructor holds the object meanwhile.
+        for (int i = 0; i < 5000 && lpMgr->Replaying(); ++i)
+            Sleep(1);
+        // A stop that does not wait returns now; a slow machine only tests it less.
+        EXPECT_EQ(WAIT_TIMEOUT, WaitForSingleObject(hReturned, 200)) << "returned while an event runs";
+        SetEvent(hRelease);
+        stop.join();
+        EXPECT_FALSE(bReturnedInside.load());
+        CloseHandle(hInside), CloseHandle(hRelease), CloseHandle(hReturned);
+        if (!bDestroy) {
+            EXPECT_EQ(0, lpMgr->GetThreadCount());
+            delete lpMgr;
+        }
+        EXPECT_EQ("", testing::internal::GetCapturedStdout());
+        EXPECT_EQ(Lines{"recv 0 1 0 0 a"}, sink.Log()) << (bDestroy ? "destroy" : "uninitialize");
     }
-    CloseHandle(hFirst);
-    size_t nEvents = sink.Log().size();
-    EXPECT_EQ("", testing::internal::GetCapturedStdout());
-    EXPECT_EQ(nEvents, sink.Log().size());
 }
 
 TEST_F(VZ_Record, WritersRecordOnlyWhenOnAndTheRecordingReplaysInOrderAndDumps)
