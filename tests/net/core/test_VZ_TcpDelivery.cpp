@@ -17,9 +17,8 @@
 
 namespace {
 
-// An engine stand-in: socket records in memory, no sockets; events, errors
-// and control closes all go to one LogSink.
-typedef _SOCKETCORE FakeRecord; // the part of a record the shared code sees
+// An engine stand-in: socket records (the part the shared code sees) in
+// memory, no sockets; events, errors and control closes all go to one LogSink.
 
 class FakeTcpDeliveryHost : public VZ_TcpDeliveryHost {
 public:
@@ -29,9 +28,9 @@ public:
         for (auto& it : m_mapRecord)
             m_Mgr.m_Memory.Free(it.second.sbRbuf.lpData);
     }
-    FakeRecord& Add(SOCKET s, HANDLE hProxy = NULL, SOCKET sPair = INVALID_SOCKET)
+    _SOCKETCORE& Add(SOCKET s, HANDLE hProxy = NULL, SOCKET sPair = INVALID_SOCKET)
     {
-        FakeRecord& rec = m_mapRecord[s];
+        _SOCKETCORE& rec = m_mapRecord[s];
         ++m_ulSerial;
         VZ_SocketMgr::InitSocketCore(rec, s, SS_CONNECTED, 1, 2, static_cast<_PROXYDATA*>(hProxy), &m_ulSerial, 0);
         rec.sPair = sPair;
@@ -42,16 +41,9 @@ public:
         return m_Delivery.Deliver(s, str.data(), static_cast<UINT>(str.size()), m_mapRecord[s].ulSerial);
     }
     bool Connected(SOCKET s) { return m_Delivery.Proxy().OnProxyConnected(s, m_mapRecord[s].ulSerial); }
-    // The engines' Recv: inside OnTcpRecv only the length is kept; bytes
-    // already buffered up to it are delivered at once.
-    bool Recv(SOCKET s, UINT uiNoticeLen)
+    bool Recv(SOCKET s, UINT uiNoticeLen) // the engines' Recv, with nothing buffered yet
     {
-        FakeRecord& rec = m_mapRecord[s];
-        bool bNow = rec.uiNoticeLen == 0 && !rec.bRbufLockFlag && rec.sbRbuf.uiDataLen >= uiNoticeLen;
-        if (rec.uiNoticeLen == 0)
-            rec.uiNoticeLen = uiNoticeLen;
-        if (bNow)
-            m_Delivery.Deliver(s, NULL, 0, rec.ulSerial);
+        m_mapRecord[s].uiNoticeLen = uiNoticeLen;
         return true;
     }
     void Close(SOCKET s)
@@ -99,7 +91,7 @@ public:
     TestSocketMgr m_Mgr;
     VZ_TcpDelivery m_Delivery;
     LogSink m_Sink;
-    std::map<SOCKET, FakeRecord> m_mapRecord;
+    std::map<SOCKET, _SOCKETCORE> m_mapRecord;
     ULONG m_ulSerial = 0;
     bool m_bSendFails = false;
     bool m_bReplacedOnSend = false;
