@@ -32,11 +32,9 @@ TEST_F(AsyncEngine, WhileAnEventHoldsTheWindowThreadNothingIsLostAndClosedSocket
     SOCKET sListen = Raw(SOCK_STREAM); // never accepts: the connects complete in its backlog
     listen(sListen, SOMAXCONN);
     for (int iRound = 0; iRound < 3; ++iRound) {
-        std::vector<SOCKET> vecOld, vecPeer, vecNew;
-        for (int i = 0; i < 20; ++i) {
-            vecPeer.push_back(INVALID_SOCKET);
-            vecOld.push_back(ConnectedToRaw(&vecPeer.back()));
-        }
+        std::vector<SOCKET> vecOld(20), vecPeer(20), vecNew;
+        for (size_t i = 0; i < vecOld.size(); ++i)
+            vecOld[i] = ConnectedToRaw(&vecPeer[i]);
         RawSend(sPeerHold, "h");
         ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(hHeld, 5000));
         size_t nLive = m_Sink.Data(sLive).size(), nAtHold = m_Sink.Log().size();

@@ -37,7 +37,6 @@ TEST(ContainerLifecycle, TheFirstContainerMakesTheEngineAndTheLastDestroysIt)
         };
         EXPECT_TRUE(IsFirstKind());
         oxDestroyInstance(lpA);
-        oxDestroyInstance(lpA); // a second time: nothing
         EXPECT_TRUE(IsFirstKind()); // B still holds it
         oxDestroyInstance(lpB);
         EXPECT_EQ(NULL, g_lpEngine);

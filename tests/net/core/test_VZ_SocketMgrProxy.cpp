@@ -83,9 +83,8 @@ TEST_F(VZ_SocketMgrProxy, RequestBytesOfEveryStepAndType)
             << "type " << c.uiType << " step " << c.uiStep;
     EXPECT_EQ("", m_Checks.Conditions());
     // A user name without a password is reported; HTTP then sends no credentials.
-    HANDLE h = Proxy(PROXY_HTTP, "user", NULL);
+    EXPECT_EQ(strHttp + "\r\n", Build(Proxy(PROXY_HTTP, "user", NULL), 1));
     EXPECT_EQ("lpPsw != NULL;", m_Checks.Conditions());
-    EXPECT_EQ(strHttp + "\r\n", Build(h, 1));
 }
 
 TEST_F(VZ_SocketMgrProxy, EveryVerdictOfEveryStep)
@@ -174,7 +173,6 @@ TEST_F(VZ_SocketMgrProxy, RecordsFoundAgainRefusedAndDestroyedMidHandshake)
             EXPECT_NE(kRefused, Build(Proxy(uiType, str255.c_str(), str255.c_str()), uiStep))
                 << "type " << uiType << " step " << uiStep;
 
-    EXPECT_EQ(Hex("05 01 02"), Build(hUser, 1));
     EXPECT_TRUE(m_mgr.DestroyProxy(hUser) && m_mgr.DestroyProxy(hUser)); // gone already: still true
     UINT uiStep = 2; // its requests are refused too: ProxySessionTest
     ULONG ulIP = 0;
