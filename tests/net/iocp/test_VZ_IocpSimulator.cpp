@@ -84,30 +84,20 @@ protected:
 
 } // namespace
 
-// The engine's own count: the process's count may still hold threads of an
-// earlier manager on their way out.
-TEST_F(IocpEngine, WorkerThreadsDefaultToProcessorsPlusOne)
+// Started with no worker count: one worker per processor and one more (the
+// engine's own count: the process's may still hold threads of an earlier
+// manager on their way out). Notices the connect window still holds once a
+// connect is settled are stale (Wine may queue an FD_CLOSE right behind the
+// FD_CONNECT): they raise nothing, and the socket goes on working through the port.
+TEST_F(IocpEngine, DefaultWorkersAndConnectNoticesAfterTheConnectAreIgnored)
 {
     SYSTEM_INFO si;
     GetSystemInfo(&si);
-    for (int nWorkThread : {0, 1}) {
-        VZ_IocpSocketMgr mgr;
-        ASSERT_TRUE(mgr.Initialize(3, nWorkThread, 0, 0)); // no timers, no name thread
-        EXPECT_EQ(nWorkThread == 0 ? int(si.dwNumberOfProcessors) + 1 : 1, mgr.GetThreadCount(IOCP_THREAD_IOWORK));
-        EXPECT_EQ(1, mgr.GetThreadCount(IOCP_THREAD_CONNECT));
-        mgr.Uninitialize(0);
-        EXPECT_EQ(0, mgr.GetThreadCount());
-    }
-}
-
-// Notices the connect window still holds once a connect is settled are stale
-// (Wine may queue an FD_CLOSE right behind the FD_CONNECT): they raise
-// nothing, and the socket goes on working through the port.
-TEST_F(IocpEngine, ConnectNoticesAfterTheConnectAreIgnored)
-{
+    VZ_IocpSocketMgr* lpIocp = dynamic_cast<VZ_IocpSocketMgr*>(m_lpMgr);
+    ASSERT_TRUE(lpIocp != NULL);
+    EXPECT_EQ(int(si.dwNumberOfProcessors) + 1, lpIocp->GetThreadCount(IOCP_THREAD_IOWORK));
     SOCKET sPeer, s = ConnectedToRaw(&sPeer);
-    VZ_Wnd* lpWnd = dynamic_cast<VZ_Wnd*>(m_lpMgr);
-    ASSERT_TRUE(lpWnd != NULL);
+    VZ_Wnd* lpWnd = lpIocp;
     // Sent, not posted: the window has handled each one when the call returns.
     for (WORD wEvent : {FD_CLOSE, FD_CONNECT})
         SendMessageW(lpWnd->GetHwnd(), WM_IOCP_SOCKET, static_cast<WPARAM>(s), WSAMAKESELECTREPLY(wEvent, 0));
@@ -116,19 +106,12 @@ TEST_F(IocpEngine, ConnectNoticesAfterTheConnectAreIgnored)
     EXPECT_EQ(1u, Count("connect ") + Count("close ")) << "a connect or close event raised by a stale notice";
 }
 
-TEST_F(IocpSimulator, LossAtItsTwoEndsDropsExactlyTheDrawnOrdinals)
+// At rate 100 (at both ends of the range) what Initialize drew is all there
+// is: exactly the drawn datagram ordinals are lost, and every connect fails.
+TEST_F(IocpSimulator, LossAndConnectFailuresAtTheirRates)
 {
-    StartWith("[oxnet]\r\nsimulator=1\r\n[udp]\r\nlost=100 , 100\r\n", true);
+    StartWith("[oxnet]\r\nsimulator=1\r\n[udp]\r\nlost=100 , 100\r\n[tcp]\r\nconnfail=100,100\r\n", true);
     EXPECT_EQ(1, Delivered(1001, 1)); // 1000 distinct ordinals among 1 .. 1001
-    StartWith("[oxnet]\r\nsimulator=1\r\n[udp]\r\nlost=0,0\r\n");
-    EXPECT_EQ(200, Delivered(200, 200));
-    StartWith("[oxnet]\r\nsimulator=0\r\n[udp]\r\nlost=100,100\r\n"); // switched off: nothing of it runs
-    EXPECT_EQ(200, Delivered(200, 200));
-}
-
-TEST_F(IocpSimulator, EveryConnectFailsAtRateHundred)
-{
-    StartWith("[oxnet]\r\nsimulator=1\r\n[tcp]\r\nconnfail=100,100\r\n", true);
     SOCKET sListen = RawListen();
     for (DWORD i = 0; i < 3; ++i) {
         size_t nBefore = Count("connect ");
@@ -140,6 +123,8 @@ TEST_F(IocpSimulator, EveryConnectFailsAtRateHundred)
         EXPECT_EQ(0u, Count(Line("connect", 0, s)));
     }
     EXPECT_FALSE(Pending(sListen, 1)); // nobody reached the listener
+    StartWith("[oxnet]\r\nsimulator=0\r\n[udp]\r\nlost=100,100\r\n"); // switched off: nothing of it runs
+    EXPECT_EQ(200, Delivered(200, 200));
 }
 
 TEST_F(IocpSimulator, BreaksOnlyCandidatesAndStopsWithSendsHeld)
