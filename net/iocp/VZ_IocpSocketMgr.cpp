@@ -249,16 +249,36 @@ void VZ_IocpSocketMgr::VZ_DeliveryHost::ReportSocketError(int iError, SOCKET s, 
 
 bool VZ_IocpSocketMgr::ExecWSARecv(_IocpSocketData& isd, _IocpIoContext* lpIoContext, int* lpiError)
 {
-    SOCKET s = isd.socket;
-    VZ_ASSERT(s != INVALID_SOCKET && lpIoContext);
+    VZ_ASSERT(isd.socket != INVALID_SOCKET && lpIoContext);
+    ClaimRecv(isd, lpIoContext);
+    if (PostRecv(isd.socket, lpIoContext, lpiError))
+        return true;
+    isd.lpRecvIo = NULL;
+    return false;
+}
+
+// The context is the record's receive from before it is posted: a close
+// from then on waits until it is finished (CloseWithIo), so the handle is
+// not closed, and perhaps given to a new socket, while the post is under way.
+void VZ_IocpSocketMgr::ClaimRecv(_IocpSocketData& isd, _IocpIoContext* lpIoContext)
+{
     lpIoContext->IoOperation = IO_RECV;
+    lpIoContext->overlapped.Internal = STATUS_PENDING;
+    isd.lpRecvIo = lpIoContext;
+}
+
+// On failure the claimed context is marked finished, so a close that waits
+// for it goes on.
+bool VZ_IocpSocketMgr::PostRecv(SOCKET s, _IocpIoContext* lpIoContext, int* lpiError)
+{
     DWORD dwBytes = 0;
     DWORD dwFlags = 0;
     int iResult = WSARecv(s, &lpIoContext->wsabuf, 1, &dwBytes, &dwFlags, &lpIoContext->overlapped, NULL);
     *lpiError = WSAGetLastError();
-    if (iResult != 0 && *lpiError != WSA_IO_PENDING)
+    if (iResult != 0 && *lpiError != WSA_IO_PENDING) {
+        InterlockedExchangePointer(reinterpret_cast<PVOID volatile*>(&lpIoContext->overlapped.Internal), NULL);
         return false;
-    isd.lpRecvIo = lpIoContext;
+    }
     if (iResult == 0 && lpIoContext->bSkipPort)
         CompletedAtOnce(s, lpIoContext, dwBytes);
     return true;
@@ -472,8 +492,9 @@ void VZ_IocpSocketMgr::DeliverTcp(SOCKET s, _IocpIoContext* lpIoContext, DWORD d
     ReadOn(s, lpIoContext);
 }
 
-// The read is posted under the lock: a close between the check and the post
-// could hand the handle value to a new socket, which would get the read.
+// The read is claimed under the lock and posted after it (WSARecv is a server
+// call under Wine, and the table lock is every worker's): a close between
+// the two waits for the post (ClaimRecv).
 void VZ_IocpSocketMgr::ReadOn(SOCKET s, _IocpIoContext* lpIoContext)
 {
     VZ_AutoLock lock(&m_mapSocket2Data);
@@ -500,10 +521,12 @@ void VZ_IocpSocketMgr::ReadOn(SOCKET s, _IocpIoContext* lpIoContext)
     memset(&lpIoContext->overlapped, 0, sizeof(lpIoContext->overlapped));
     lpIoContext->wsabuf.len = uiSize;
     lpIoContext->wsabuf.buf = lpIoContext->Data();
-    int iError = 0;
-    if (ExecWSARecv(*lpIsd, lpIoContext, &iError))
-        return;
+    ClaimRecv(*lpIsd, lpIoContext);
     lock.Unlock();
+    int iError = 0;
+    if (PostRecv(s, lpIoContext, &iError))
+        return;
+    TakeInFlight(s, lpIoContext);
     ReportError(iError, s, lpIoContext, "GetQueuedCompletionStatus ExecWSARecv failed");
     FreeContext(lpIoContext);
 }

@@ -147,6 +147,8 @@ private:
     bool IsListening(SOCKET s);
     // Record locked: the receive is posted and becomes the record's lpRecvIo.
     bool ExecWSARecv(_IocpSocketData& isd, _IocpIoContext* lpIoContext, int* lpiError);
+    void ClaimRecv(_IocpSocketData& isd, _IocpIoContext* lpIoContext);
+    bool PostRecv(SOCKET s, _IocpIoContext* lpIoContext, int* lpiError);
     bool ExecWSARecvFrom(SOCKET s, _IocpIoContext* lpIoContext, int* lpiError);
     // Puts a connected socket on the port; true when its operations that
     // succeed at once skip the port.
