@@ -33,19 +33,23 @@ bool VZ_IocpSocketMgr::SendRaw(SOCKET s, const char* buf, int len, DWORD dwSendP
     return SendCopy(s, buf, len, dwSendParam, lpuiQueued);
 }
 
+// The copy is made before the table lock, which every worker needs.
 bool VZ_IocpSocketMgr::SendCopy(SOCKET s, const char* buf, int len, DWORD dwSendParam, UINT* lpuiQueued)
 {
-    VZ_AutoLock lock(&m_mapSocket2Data);
-    _IocpSocketData* lpIsd = FindRecord(s);
-    if (lpIsd == NULL || lpIsd->status != SS_CONNECTED)
-        return false;
-    _IocpSocketData& isd = *lpIsd;
-    VZ_ASSERT(isd.socket == s);
     _IocpIoContext* lpIoContext = AllocContext(static_cast<UINT>(len));
     if (lpIoContext == NULL)
         return false;
     memcpy(lpIoContext->Data(), buf, static_cast<size_t>(len));
-    return PostSend(s, lpIoContext, dwSendParam, lpuiQueued);
+    VZ_AutoLock lock(&m_mapSocket2Data);
+    _IocpSocketData* lpIsd = FindRecord(s);
+    if (lpIsd == NULL || lpIsd->status != SS_CONNECTED) {
+        lock.Unlock();
+        FreeContext(lpIoContext);
+        return false;
+    }
+    _IocpSocketData& isd = *lpIsd;
+    VZ_ASSERT(isd.socket == s);
+    return PostSend(s, lpIoContext, dwSendParam, lpuiQueued, lock);
 }
 
 // One context receives the entries in order; never through the simulator.
@@ -69,12 +73,15 @@ bool VZ_IocpSocketMgr::SendV(SOCKET s, const _SOCKBUF* lpBufs, UINT uiCount, DWO
             memcpy(p, lpBufs[i].lpBuf, lpBufs[i].uiLen);
         p += lpBufs[i].uiLen;
     }
-    return PostSend(s, lpIoContext, dwSendParam, lpuiQueued);
+    return PostSend(s, lpIoContext, dwSendParam, lpuiQueued, lock);
 }
 
 // Record locked and connected: the context goes out now, or behind the
-// outstanding send.
-bool VZ_IocpSocketMgr::PostSend(SOCKET s, _IocpIoContext* lpIoContext, DWORD dwSendParam, UINT* lpuiQueued)
+// outstanding send. It is claimed as the record's send under the lock and
+// posted after it, as a read is (ClaimRecv): a close meanwhile waits for the
+// post, and a send meanwhile queues behind it.
+bool VZ_IocpSocketMgr::PostSend(SOCKET s, _IocpIoContext* lpIoContext, DWORD dwSendParam, UINT* lpuiQueued,
+                                VZ_AutoLock& lock)
 {
     _IocpSocketData& isd = *FindRecord(s);
     lpIoContext->ulSerial = isd.ulSerial;
@@ -88,29 +95,60 @@ bool VZ_IocpSocketMgr::PostSend(SOCKET s, _IocpIoContext* lpIoContext, DWORD dwS
             *lpuiQueued = static_cast<UINT>(isd.listSend.GetCount());
         return true;
     }
-    int iError = 0;
-    if (!ExecWSASend(isd, lpIoContext, &iError)) {
-        FreeContext(lpIoContext);
-        return false;
-    }
-    VZ_ASSERT(isd.bIoSending == false);
+    ClaimSend(isd, lpIoContext);
     isd.bIoSending = TRUE;
     if (lpuiQueued != NULL)
         *lpuiQueued = static_cast<UINT>(isd.listSend.GetCount());
-    return true;
+    lock.Unlock();
+    int iError = 0;
+    if (PostWSASend(s, lpIoContext, &iError))
+        return true;
+    DropClaimedSend(s, lpIoContext);
+    return false;
+}
+
+// A failed post: the claim is given up and the context freed. A send that
+// queued behind it meanwhile cannot go out either (the socket failed): it
+// is dropped with it, so a later send does not overtake it.
+void VZ_IocpSocketMgr::DropClaimedSend(SOCKET s, _IocpIoContext* lpIoContext)
+{
+    VZ_AutoLock lock(&m_mapSocket2Data);
+    _IocpSocketData* lpIsd = FindRecord(s);
+    if (lpIsd != NULL && lpIsd->lpSendIo == lpIoContext) {
+        lpIsd->lpSendIo = NULL;
+        lpIsd->bIoSending = FALSE;
+        FreeSendQueue(*lpIsd);
+    }
+    lock.Unlock();
+    FreeContext(lpIoContext);
 }
 
 bool VZ_IocpSocketMgr::ExecWSASend(_IocpSocketData& isd, _IocpIoContext* lpIoContext, int* lpiError)
 {
-    SOCKET s = isd.socket;
-    VZ_ASSERT(s != INVALID_SOCKET && lpIoContext);
+    VZ_ASSERT(isd.socket != INVALID_SOCKET && lpIoContext);
+    ClaimSend(isd, lpIoContext);
+    if (PostWSASend(isd.socket, lpIoContext, lpiError))
+        return true;
+    isd.lpSendIo = NULL;
+    return false;
+}
+
+void VZ_IocpSocketMgr::ClaimSend(_IocpSocketData& isd, _IocpIoContext* lpIoContext)
+{
     lpIoContext->IoOperation = IO_SEND;
+    lpIoContext->overlapped.Internal = STATUS_PENDING;
+    isd.lpSendIo = lpIoContext;
+}
+
+bool VZ_IocpSocketMgr::PostWSASend(SOCKET s, _IocpIoContext* lpIoContext, int* lpiError)
+{
     DWORD dwSent = 0;
     int iResult = WSASend(s, &lpIoContext->wsabuf, 1, &dwSent, 0, &lpIoContext->overlapped, NULL);
     *lpiError = WSAGetLastError();
-    if (iResult != 0 && *lpiError != WSA_IO_PENDING)
+    if (iResult != 0 && *lpiError != WSA_IO_PENDING) {
+        InterlockedExchangePointer(reinterpret_cast<PVOID volatile*>(&lpIoContext->overlapped.Internal), NULL);
         return false;
-    isd.lpSendIo = lpIoContext;
+    }
     if (iResult == 0 && lpIoContext->bSkipPort)
         CompletedAtOnce(s, lpIoContext, dwSent);
     return true;

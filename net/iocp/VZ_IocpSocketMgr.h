@@ -215,9 +215,13 @@ private:
     // Send path (VZ_IocpSend.cpp).
     // A copy of the bytes goes out or joins the queue of a connected socket.
     bool SendCopy(SOCKET s, const char* buf, int len, DWORD dwSendParam, UINT* lpuiQueued);
-    bool PostSend(SOCKET s, _IocpIoContext* lpIoContext, DWORD dwSendParam, UINT* lpuiQueued);
+    // lock holds the table; PostSend may release it.
+    bool PostSend(SOCKET s, _IocpIoContext* lpIoContext, DWORD dwSendParam, UINT* lpuiQueued, VZ_AutoLock& lock);
+    void DropClaimedSend(SOCKET s, _IocpIoContext* lpIoContext);
     // Record locked: the send is posted and becomes the record's lpSendIo.
     bool ExecWSASend(_IocpSocketData& isd, _IocpIoContext* lpIoContext, int* lpiError);
+    void ClaimSend(_IocpSocketData& isd, _IocpIoContext* lpIoContext);
+    bool PostWSASend(SOCKET s, _IocpIoContext* lpIoContext, int* lpiError);
     void OnSendCompleted(SOCKET s, _IocpIoContext* lpIoContext, DWORD dwBytes);
 
     HANDLE m_hIocp;
