@@ -215,8 +215,6 @@ TEST_P(EngineLoopback, SendsFromManyThreadsStayWholeAndInEachThreadsOrder)
 // 256 KiB and closes: the sink gets every byte in order, then one OnSocketClose.
 TEST_P(EngineLoopback, PeerResetIsReportedOnceAndAPeerCloseLosesNoBytes)
 {
-    SOCKET sIdle = m_lpMgr->CreateTcpSocket(NULL, "127.0.0.1", 0, 0, 0);
-    EXPECT_FALSE(m_lpMgr->Shutdown(sIdle, SD_SEND)); // not connected
     SOCKET sPeer, s = ConnectedToRaw(&sPeer, 4096, 4096);
     std::string strData = Pattern(0, 256 * 1024);
     for (int i = 0; i < 3; ++i)
@@ -281,8 +279,8 @@ TEST_P(EngineLoopback, RefusedConnectConnectsByNameAndNameLookups)
 
 // Started without timers (flag 2), timers and connects by name (whose
 // time-out cannot be armed) are refused; without the name thread (flag 1),
-// a connect by name fails after twenty seconds and name requests go
-// unanswered. A container passes no flags on: both run.
+// a connect by name is taken (its time-out armed) but never served, nor are
+// name requests. A container passes no flags on: both run.
 TEST_P(EngineLoopback, StartFlagsLeaveOutTheTimersOrTheNameThread)
 {
     SOCKET sListen = RawListen();
@@ -292,31 +290,26 @@ TEST_P(EngineLoopback, StartFlagsLeaveOutTheTimersOrTheNameThread)
         ASSERT_NO_FATAL_FAILURE(Start(byFlags));
         m_Sink.Clear();
         SOCKET s = m_lpMgr->CreateTcpSocket(NULL, "127.0.0.1", 0, 1, 2);
+        SOCKET sDotted = m_lpMgr->CreateTcpSocket(NULL, "127.0.0.1", 0, 5, 6);
         if (!Row().bInitFlags) {
             EXPECT_TRUE(m_lpMgr->SetTimer(s, 0, 10, 0, true) && m_lpMgr->Connect(s, "localhost", PortOf(sListen)));
             EXPECT_LE(0, WaitLine(Line("timer", s, 0, 0, 1, 2)));
             EXPECT_LE(0, WaitLine(Line("connect", 0, s, 1, 2)));
-        } else if (byFlags == 2) {
+            continue;
+        }
+        if (byFlags == 2) {
             EXPECT_FALSE(m_lpMgr->SetTimer(s, 0, 10, 0, true) || m_lpMgr->SetRecvTimeout(s, 10) ||
                          m_lpMgr->SetSendTimeout(s, 10));
             EXPECT_FALSE(m_lpMgr->Connect(s, "localhost", PortOf(sListen)));
-            EXPECT_TRUE(m_lpMgr->Connect(s, "127.0.0.1", PortOf(sListen)));
-            EXPECT_LE(0, WaitLine(Line("connect", 0, s, 1, 2)));
         } else {
-            SOCKET sLong = m_lpMgr->CreateTcpSocket(NULL, "127.0.0.1", 0, 3, 4);
-            SOCKET sDotted = m_lpMgr->CreateTcpSocket(NULL, "127.0.0.1", 0, 5, 6);
-            ULONGLONG ullStart = GetTickCount64();
             ASSERT_TRUE(m_lpMgr->Connect(s, "localhost", PortOf(sListen)));
             EXPECT_FALSE(m_lpMgr->Connect(s, "localhost", PortOf(sListen))); // its time-out is already armed
-            EXPECT_TRUE(m_lpMgr->Connect(sLong, std::string(260, 'a').c_str(), PortOf(sListen))); // the longest name
-            EXPECT_TRUE(m_lpMgr->Connect(sDotted, "127.0.0.1", PortOf(sListen))); // needs no name thread
             EXPECT_TRUE(m_lpMgr->DnsParse(std::string(260, 'a').c_str()) && m_lpMgr->DnsParse("localhost"));
-            EXPECT_LE(0, WaitLine(Line("connect", 0, sDotted, 5, 6)));
-            ASSERT_LE(0, WaitLine(Line("connect", 10065, s, 1, 2), 45000));
-            EXPECT_LE(19500u, GetTickCount64() - ullStart);
-            EXPECT_LE(0, WaitLine(Line("connect", 10065, sLong, 3, 4)));
-            EXPECT_EQ(3u, m_Sink.Log().size()); // no name request answered
         }
+        EXPECT_TRUE(m_lpMgr->Connect(sDotted, "127.0.0.1", PortOf(sListen))); // needs neither
+        EXPECT_LE(0, WaitLine(Line("connect", 0, sDotted, 5, 6)));
+        Settle();
+        EXPECT_EQ(Lines{Line("connect", 0, sDotted, 5, 6)}, Events());
     }
 }
 
@@ -445,10 +438,8 @@ TEST_P(EngineLoopback, DatagramsGoBothWays)
         EXPECT_EQ(std::string(Row().lpszPlainSendToCheck) + ";", m_Checks.Conditions());
         m_Checks.Clear();
     }
-    EXPECT_EQ(SOCKET_ERROR, m_lpMgr->SendTo(sStranger, &to, "x", 1, false));
     EXPECT_EQ(Sent(1), m_lpMgr->SendTo(sStranger, &to, "y", 1, true)); // direct: no lookup
     EXPECT_LE(0, WaitLine(Line("udp", 0, u1, From(sStranger), 1, 2, "y")));
-    EXPECT_EQ(0u, Count(Line("udp", 0, u1, From(sStranger), 1, 2, "x")));
     EXPECT_EQ(Row().lpszPlainSendToCheck == NULL ? 1u : 0u, Count(Line("udp", 0, u1, From(u2), 1, 2, "z")));
     // A datagram larger than the engine's receive buffer: the socket fails, or
     // the datagram is reported with the error or dropped, and the socket reads
@@ -740,12 +731,53 @@ TEST_P(EngineLoopback, UnknownSocketsGetTheirFixedAnswersAndASecondInitialize)
     EXPECT_EQ(Lines{}, Events(true));
 }
 
-// A proxy whose refusal is followed by more of its answer: one OnProxyResult.
-TEST_P(EngineLoopback, AProxysRefusalIsReportedOnceWhateverFollowsIt)
+// A proxy that ends the handshake its own way: a refusal followed by more of
+// its answer gets one OnProxyResult; a hang-up (orderly or a reset) before
+// its answer, inside it or between two steps ends the socket with one
+// terminal event. CloseSocket works on each afterwards, and nothing follows.
+TEST_P(EngineLoopback, AProxyThatRefusesOrHangsUpEndsTheHandshakeOnce)
 {
     SOCKET sFake = RawListen();
-    HANDLE hProxy = m_lpMgr->CreateProxy(PROXY_HTTP, "127.0.0.1", PortOf(sFake), NULL, NULL);
-    SOCKET s = m_lpMgr->CreateTcpSocket(hProxy, "127.0.0.1", 0, 7, 8);
+    const struct {
+        UINT uiType;
+        std::string strAnswer; // sent before the hang-up
+        bool bReset;
+    } stages[] = {{PROXY_HTTP, "", false}, {PROXY_HTTP, "HTTP/1.0 ", true}, {PROXY_SOCKS5, "", true},
+                  {PROXY_SOCKS5, "\x05", false}, {PROXY_SOCKS5, std::string("\x05\x00", 2), false},
+                  {PROXY_SOCKS5, std::string("\x05\x00", 2), true}};
+    std::vector<SOCKET> vec;
+    for (const auto& st : stages) {
+        HANDLE hProxy = m_lpMgr->CreateProxy(st.uiType, "127.0.0.1", PortOf(sFake), NULL, NULL);
+        vec.push_back(m_lpMgr->CreateTcpSocket(hProxy, "127.0.0.1", 0, 7, DWORD(vec.size())));
+        ASSERT_TRUE(m_lpMgr->Connect(vec.back(), "127.0.0.1", 9));
+        SOCKET sProxy = RawAccept(sFake);
+        char buf[512];
+        EXPECT_LT(0, recv(sProxy, buf, sizeof(buf), 0)); // the first request
+        RawSend(sProxy, st.strAnswer);
+        linger lg = {1, 0};
+        if (st.bReset)
+            setsockopt(sProxy, SOL_SOCKET, SO_LINGER, reinterpret_cast<const char*>(&lg), sizeof(lg));
+        RawClose(sProxy);
+    }
+    std::map<SOCKET, int> mapEnds;
+    auto Ends = [&] { // the events that end a socket: a failed connect or proxy step, a close
+        mapEnds.clear();
+        std::set<SOCKET> setRefused;
+        for (const std::string& str : Events()) {
+            Lines vecField = LogFields(str, 2);
+            bool bFailed = (vecField[0] == "connect" || vecField[0] == "proxy") && vecField[1] != "0";
+            if (vecField[0] == "close" && Row().bProxyHangUpReported && setRefused.count(LogSocket(str)))
+                continue; // the row reports the hang-up after a refusal as well
+            if (bFailed && vecField[0] == "proxy")
+                setRefused.insert(LogSocket(str));
+            if (bFailed || vecField[0] == "close")
+                ++mapEnds[LogSocket(str)];
+        }
+        return mapEnds.size() == vec.size();
+    };
+    EXPECT_TRUE(WaitUntil(Ends)) << ::testing::PrintToString(Events());
+    SOCKET s = m_lpMgr->CreateTcpSocket(m_lpMgr->CreateProxy(PROXY_HTTP, "127.0.0.1", PortOf(sFake), NULL, NULL),
+                                        "127.0.0.1", 0, 7, 8);
     ASSERT_TRUE(m_lpMgr->Connect(s, "127.0.0.1", 9));
     SOCKET sProxy = RawAccept(sFake);
     char buf[512];
@@ -754,6 +786,14 @@ TEST_P(EngineLoopback, AProxysRefusalIsReportedOnceWhateverFollowsIt)
     EXPECT_LE(0, WaitLine(Line("proxy", 10061, s, "-", 7, 8)));
     for (int i = 0; i < 5; ++i, Sleep(20)) // in reads of their own, mostly
         RawSend(sProxy, "Content-Type: text/html\r\n");
+    Settle(); // a second end would have come by now
+    EXPECT_EQ(1u, Count(Line("proxy", 10061, s) + " ")) << ::testing::PrintToString(m_Sink.Log());
+    Ends();
+    for (const auto& it : mapEnds)
+        EXPECT_EQ(1, it.second) << "socket " << it.first << " ended " << it.second << " times";
+    size_t nLog = Events().size();
+    for (SOCKET sEnded : vec)
+        EXPECT_TRUE(m_lpMgr->CloseSocket(sEnded)) << sEnded;
     Settle();
-    EXPECT_EQ(1u, Count("proxy ")) << ::testing::PrintToString(m_Sink.Log());
+    EXPECT_EQ(nLog, Events().size()) << ::testing::PrintToString(Events());
 }
