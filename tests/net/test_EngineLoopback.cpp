@@ -734,31 +734,65 @@ TEST_P(EngineLoopback, UnknownSocketsGetTheirFixedAnswersAndASecondInitialize)
 // A proxy that ends the handshake its own way: a refusal followed by more of
 // its answer gets one OnProxyResult; a hang-up (orderly or a reset) before
 // its answer, inside it or between two steps ends the socket with one
-// terminal event. CloseSocket works on each afterwards, and nothing follows.
+// terminal event, as does a proxy that is not there. A socket the host closes while it waits for an answer, or
+// between two steps, raises nothing. CloseSocket works on each afterwards,
+// and nothing follows.
 TEST_P(EngineLoopback, AProxyThatRefusesOrHangsUpEndsTheHandshakeOnce)
 {
     SOCKET sFake = RawListen();
+    char buf[512];
+    auto Start = [&](UINT uiType, DWORD dwUser) { // the proxy's end of a new handshake, its first request read
+        HANDLE hProxy = m_lpMgr->CreateProxy(uiType, "127.0.0.1", PortOf(sFake), NULL, NULL);
+        SOCKET s = m_lpMgr->CreateTcpSocket(hProxy, "127.0.0.1", 0, 7, dwUser);
+        EXPECT_TRUE(m_lpMgr->Connect(s, "127.0.0.1", 9));
+        SOCKET sProxy = RawAccept(sFake);
+        EXPECT_LT(0, recv(sProxy, buf, sizeof(buf), 0));
+        return std::make_pair(s, sProxy);
+    };
+    auto pr = Start(PROXY_HTTP, 0);
+    std::vector<SOCKET> vec = {pr.first};
+    std::vector<DWORD> vecClosed; // the user values of the sockets the host closed
+    RawSend(pr.second, "HTTP/1.0 403 Forbidden\r\n");
+    EXPECT_LE(0, WaitLine(Line("proxy", 10061, pr.first, "-", 7, 0)));
+    for (int i = 0; i < 5; ++i, Sleep(20)) // in reads of their own, mostly
+        RawSend(pr.second, "Content-Type: text/html\r\n");
+    const std::string strMethod("\x05\x00", 2);
     const struct {
         UINT uiType;
         std::string strAnswer; // sent before the hang-up
-        bool bReset;
-    } stages[] = {{PROXY_HTTP, "", false}, {PROXY_HTTP, "HTTP/1.0 ", true}, {PROXY_SOCKS5, "", true},
-                  {PROXY_SOCKS5, "\x05", false}, {PROXY_SOCKS5, std::string("\x05\x00", 2), false},
-                  {PROXY_SOCKS5, std::string("\x05\x00", 2), true}};
-    std::vector<SOCKET> vec;
+        bool bReset, bHostCloses;
+    } stages[] = {{PROXY_HTTP, "", false, false},          {PROXY_HTTP, "HTTP/1.0 ", true, false},
+                  {PROXY_SOCKS5, "", true, false},         {PROXY_SOCKS5, "\x05", false, false},
+                  {PROXY_SOCKS5, strMethod, false, false}, {PROXY_SOCKS5, strMethod, true, false},
+                  {PROXY_HTTP, "", false, true},           {PROXY_SOCKS5, strMethod, false, true}};
     for (const auto& st : stages) {
-        HANDLE hProxy = m_lpMgr->CreateProxy(st.uiType, "127.0.0.1", PortOf(sFake), NULL, NULL);
-        vec.push_back(m_lpMgr->CreateTcpSocket(hProxy, "127.0.0.1", 0, 7, DWORD(vec.size())));
-        ASSERT_TRUE(m_lpMgr->Connect(vec.back(), "127.0.0.1", 9));
-        SOCKET sProxy = RawAccept(sFake);
-        char buf[512];
-        EXPECT_LT(0, recv(sProxy, buf, sizeof(buf), 0)); // the first request
-        RawSend(sProxy, st.strAnswer);
+        DWORD dwUser = DWORD(vec.size() + vecClosed.size());
+        pr = Start(st.uiType, dwUser);
+        RawSend(pr.second, st.strAnswer);
+        if (st.bHostCloses) { // after an answer, once it was taken: the next step's request came
+            EXPECT_TRUE(st.strAnswer.empty() || recv(pr.second, buf, sizeof(buf), 0) > 0);
+            EXPECT_TRUE(m_lpMgr->CloseSocket(pr.first));
+            vecClosed.push_back(dwUser);
+        } else {
+            vec.push_back(pr.first);
+        }
         linger lg = {1, 0};
         if (st.bReset)
-            setsockopt(sProxy, SOL_SOCKET, SO_LINGER, reinterpret_cast<const char*>(&lg), sizeof(lg));
-        RawClose(sProxy);
+            setsockopt(pr.second, SOL_SOCKET, SO_LINGER, reinterpret_cast<const char*>(&lg), sizeof(lg));
+        RawClose(pr.second);
     }
+    // A proxy that is not there refuses the connect and the relay's control connection
+    // (made last: the engine may close the control socket, giving its handle again).
+    HANDLE hGone = m_lpMgr->CreateProxy(PROXY_SOCKS5, "127.0.0.1", ClosedPort(), NULL, NULL);
+    SOCKET s = m_lpMgr->CreateTcpSocket(hGone, "127.0.0.1", 0, 7, 20);
+    SOCKET u = m_lpMgr->CreateUdpSocket(hGone, "127.0.0.1", 0, 5, 6);
+    ASSERT_TRUE(u != INVALID_SOCKET && m_lpMgr->Connect(s, "127.0.0.1", 9));
+    vec.insert(vec.end(), {s, u});
+    int iError = Row().iRefusedError;
+    EXPECT_LE(0, WaitLine(Row().bProxyRefusedAsClose ? Line("close", iError, s, SS_CONNECTING, 7, 20)
+                                                     : Line("connect", iError, s, 7, 20)));
+    EXPECT_LE(0, WaitLine(Row().bRelayRefusedAsClose ? Line("close", iError, u, SS_UDP, 5, 6)
+                                                     : Line("proxy", iError, u, "-", 5, 6)));
     std::map<SOCKET, int> mapEnds;
     auto Ends = [&] { // the events that end a socket: a failed connect or proxy step, a close
         mapEnds.clear();
@@ -773,27 +807,21 @@ TEST_P(EngineLoopback, AProxyThatRefusesOrHangsUpEndsTheHandshakeOnce)
             if (bFailed || vecField[0] == "close")
                 ++mapEnds[LogSocket(str)];
         }
-        return mapEnds.size() == vec.size();
+        return mapEnds.size() >= vec.size();
     };
     EXPECT_TRUE(WaitUntil(Ends)) << ::testing::PrintToString(Events());
-    SOCKET s = m_lpMgr->CreateTcpSocket(m_lpMgr->CreateProxy(PROXY_HTTP, "127.0.0.1", PortOf(sFake), NULL, NULL),
-                                        "127.0.0.1", 0, 7, 8);
-    ASSERT_TRUE(m_lpMgr->Connect(s, "127.0.0.1", 9));
-    SOCKET sProxy = RawAccept(sFake);
-    char buf[512];
-    EXPECT_LT(0, recv(sProxy, buf, sizeof(buf), 0)); // the CONNECT request
-    RawSend(sProxy, "HTTP/1.0 403 Forbidden\r\n");
-    EXPECT_LE(0, WaitLine(Line("proxy", 10061, s, "-", 7, 8)));
-    for (int i = 0; i < 5; ++i, Sleep(20)) // in reads of their own, mostly
-        RawSend(sProxy, "Content-Type: text/html\r\n");
     Settle(); // a second end would have come by now
-    EXPECT_EQ(1u, Count(Line("proxy", 10061, s) + " ")) << ::testing::PrintToString(m_Sink.Log());
     Ends();
-    for (const auto& it : mapEnds)
-        EXPECT_EQ(1, it.second) << "socket " << it.first << " ended " << it.second << " times";
-    size_t nLog = Events().size();
     for (SOCKET sEnded : vec)
-        EXPECT_TRUE(m_lpMgr->CloseSocket(sEnded)) << sEnded;
+        EXPECT_EQ(1, mapEnds[sEnded]) << "socket " << sEnded << " ended " << mapEnds[sEnded] << " times";
+    for (const std::string& str : Events()) // nothing of a socket the host closed (its user values end a line)
+        for (DWORD dwUser : vecClosed) {
+            std::string strTail = " 7 " + std::to_string(dwUser);
+            EXPECT_NE(str.size() - strTail.size(), str.rfind(strTail)) << str;
+        }
+    size_t nLog = Events().size();
+    for (SOCKET sEnded : vec) // (a row that reports the refused relay by a close has closed it)
+        EXPECT_TRUE(m_lpMgr->CloseSocket(sEnded) || (sEnded == u && Row().bRelayRefusedAsClose)) << sEnded;
     Settle();
     EXPECT_EQ(nLog, Events().size()) << ::testing::PrintToString(Events());
 }

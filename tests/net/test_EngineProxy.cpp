@@ -171,42 +171,6 @@ TEST_P(EngineProxy, UdpThroughTheRelayBothWays)
     EXPECT_EQ(0, Owned());
 }
 
-TEST_P(EngineProxy, HandshakesCutShortByCloseSocketReportNoFailure)
-{
-    HANDLE hProxy;
-    ASSERT_NO_FATAL_FAILURE(ProxyOn(&hProxy, PROXY_SOCKS5, "DANTE_PORT"));
-    USHORT usEcho = EchoServer();
-    for (DWORD i = 0; i < 12; ++i) { // closed at every stage of the handshake (or just after it)
-        SOCKET s = m_lpMgr->CreateTcpSocket(hProxy, "127.0.0.1", 0, 7, i);
-        ASSERT_TRUE(m_lpMgr->Connect(s, "127.0.0.1", usEcho));
-        Sleep(i % 4 * 3);
-        EXPECT_TRUE(m_lpMgr->CloseSocket(s));
-    }
-    Settle();
-    // Only the echo server's sockets (user values 0 0) close; a handshake may have ended before its close.
-    for (const std::string& str : Events())
-        EXPECT_TRUE(str.find("proxy ") != 0 && (str.find("close ") != 0 || str.rfind(" 0 0") == str.size() - 4) &&
-                    (str.find("connect ") != 0 || str.find("connect 0 ") == 0))
-            << str;
-}
-
-TEST_P(EngineProxy, AProxyThatIsNotThereRefusesTheConnectAndTheRelay)
-{
-    HANDLE hProxy = m_lpMgr->CreateProxy(PROXY_SOCKS5, "127.0.0.1", ClosedPort(), NULL, NULL);
-    SOCKET s = m_lpMgr->CreateTcpSocket(hProxy, "127.0.0.1", 0, 7, 8);
-    ASSERT_TRUE(m_lpMgr->Connect(s, "127.0.0.1", EchoServer()));
-    EXPECT_LE(0, WaitLine(Row().bProxyRefusedAsClose ? Line("close", Row().iRefusedError, s, SS_CONNECTING, 7, 8)
-                                                     : Line("connect", Row().iRefusedError, s, 7, 8)))
-        << ::testing::PrintToString(Events());
-    SOCKET u = m_lpMgr->CreateUdpSocket(hProxy, "127.0.0.1", 0, 5, 6);
-    ASSERT_NE(INVALID_SOCKET, u);
-    EXPECT_LE(0, WaitLine(Row().bRelayRefusedAsClose ? Line("close", Row().iRefusedError, u, SS_UDP, 5, 6)
-                                                     : Line("proxy", Row().iRefusedError, u, "-", 5, 6)))
-        << ::testing::PrintToString(Events());
-    Settle();
-    EXPECT_EQ(2u, Events().size()) << ::testing::PrintToString(Events());
-}
-
 TEST_P(EngineProxy, ListenThroughTheProxyAcceptsOnItself)
 {
     HANDLE hProxy;
