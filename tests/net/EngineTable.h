@@ -42,7 +42,6 @@ struct EngineRow {
     bool bHandshakeSendsReported;     // OnTcpSend (parameter 0) for the requests of a proxy handshake
     bool bRelayRefusedAsClose;        // a refused relay control connection: OnSocketClose of the UDP
                                       // socket (else OnProxyResult)
-    bool bSinkKeptPerThread;          // socket events go to the sink set when their thread was made
     bool bResetSeenBySend;            // a reset under queued sends: OnTcpSend has its error, the close follows
     bool bProxyRefusedAsClose;        // a refused connect to a proxy: OnSocketClose (SS_CONNECTING), not OnTcpConnect
     bool bProxyHangUpReported;        // the proxy's hang-up after a refusal: OnSocketClose (SS_CONNECTED)
@@ -58,11 +57,11 @@ const DWORD UNKNOWN_SELECT = UNKNOWN_CONNECT_ADDR | UNKNOWN_LISTEN | UNKNOWN_REC
 // Columns in the order of EngineRow.
 inline const EngineRow g_rowEngines[] = {
     {"Select", SOCKETMGR_SELECT, false, true, NULL, true, false, true, 10060, UDP_ALWAYS, WSAEMSGSIZE, false,
-     UNKNOWN_SELECT, 0, true, true, true, false, false, false},
+     UNKNOWN_SELECT, 0, true, true, false, false, false},
     {"Iocp", SOCKETMGR_IOCP, true, false, "isd.lpProxyData != NULL", false, true, false, 10061, UDP_ONE_PER_RECV, 0,
-     false, 0, AF_INET, false, false, false, false, false, false},
+     false, 0, AF_INET, false, false, false, false, false},
     {"Async", SOCKETMGR_ASYNC, true, false, "asd.lpProxyData != NULL", false, true, false, 10061, UDP_AFTER_RECV,
-     WSAEMSGSIZE, true, 0, AF_INET, false, false, false, true, true, true},
+     WSAEMSGSIZE, true, 0, AF_INET, false, false, true, true, true},
 };
 
 // The same engines behind a container: what the container does itself
@@ -74,7 +73,6 @@ inline EngineRow ContainerRow(const EngineRow& row, const char* lpszRowName, con
     c.lpszContainer = lpszContainer;
     c.bRecords = false;
     c.dwUnknownTrue &= ~UNKNOWN_CLOSE; // only sockets made through a container are closed
-    c.bSinkKeptPerThread = false;      // the engine's sink is the routing container
     c.bInitFlags = c.bHostSeesDnsAndPreAccept = c.bSocketCtrl = false;
     return c;
 }

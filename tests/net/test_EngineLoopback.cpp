@@ -105,14 +105,7 @@ TEST_P(EngineLoopback, SendsQueueBehindAPeerThatDoesNotReadThenDrainOrGoBackToTh
             ASSERT_TRUE(SendChunk());
         Settle();
         EXPECT_EQ(0u, Count(Line("send", 0, s, 1, 2, uiParam, 0))) << "drained while the peer reads nothing";
-        int iMore = dwPartial ? 0 : 16; // sent while the peer drains: they stay behind the queue
-        size_t nWant = strSent.size() + iMore * 65536 - strGot.size();
-        std::thread reader([&, nWant] { strGot += RawRecv(sPeer, nWant); });
-        for (int i = 0; i < iMore; ++i) {
-            EXPECT_TRUE(SendChunk());
-            Sleep(i % 4 == 0 ? 1 : 0);
-        }
-        reader.join();
+        strGot += RawRecv(sPeer, strSent.size() - strGot.size());
         EXPECT_LE(0, WaitLine(Line("send", 0, s, 1, 2, uiParam, 0)));
         std::vector<std::pair<UINT, UINT>> vec = SendReports(s, nFrom); // (parameter, queued)
         ASSERT_FALSE(vec.empty());
@@ -245,17 +238,9 @@ TEST_P(EngineLoopback, PeerResetIsReportedOnceAndAPeerCloseLosesNoBytes)
     EXPECT_EQ("close", LogFields(m_Sink.Log().back(), 1)[0]); // nothing after the close
 }
 
-TEST_P(EngineLoopback, RefusedConnectConnectsByNameAndNameLookups)
+// (A refused connect: a proxy that is not there, in the proxy case below.)
+TEST_P(EngineLoopback, ConnectsByNameAndNameLookups)
 {
-    SOCKET s = m_lpMgr->CreateTcpSocket(NULL, "127.0.0.1", 0, 3, 4);
-    EXPECT_TRUE(m_lpMgr->Connect(s, "127.0.0.1", ClosedPort()));
-    EXPECT_LE(0, WaitLine(Line("connect", Row().iRefusedError, s, 3, 4)));
-    DWORD dw1 = 0, dw2 = 0; // the refused socket stays the host's to close
-    EXPECT_TRUE(m_lpMgr->GetUserData(s, &dw1, &dw2) && dw1 == 3 && dw2 == 4);
-    EXPECT_FALSE(m_lpMgr->Send(s, "x", 1, 0, NULL));
-    EXPECT_TRUE(m_lpMgr->CloseSocket(s));
-    EXPECT_FALSE(m_lpMgr->GetUserData(s, &dw1, &dw2));
-
     SOCKET sListen = RawListen();
     SOCKET s2 = m_lpMgr->CreateTcpSocket(NULL, "127.0.0.1", 0, 5, 6);
     EXPECT_FALSE(m_lpMgr->Connect(s2, std::string(261, 'a').c_str(), PortOf(sListen)));
@@ -311,23 +296,6 @@ TEST_P(EngineLoopback, StartFlagsLeaveOutTheTimersOrTheNameThread)
         Settle();
         EXPECT_EQ(Lines{Line("connect", 0, sDotted, 5, 6)}, Events());
     }
-}
-
-TEST_P(EngineLoopback, ASinkSetLaterGetsTimerEventsAndSocketEventsAsTheRowSays)
-{
-    SOCKET sPeer, s = ConnectedToRaw(&sPeer);
-    LogSink later;
-    m_lpMgr->SetSink(&later);
-    EXPECT_EQ(&later, m_lpMgr->GetSink());
-    EXPECT_TRUE(m_lpMgr->Recv(s, 1) && m_lpMgr->SetTimer(s, 3, 20, 9, true));
-    RawSend(sPeer, "x");
-    EXPECT_TRUE(WaitUntil([&] { return later.Log().size() + m_Sink.Log().size() == 3; }));
-    m_lpMgr->SetSink(&m_Sink);
-    Lines vecLater = later.Log();
-    std::sort(vecLater.begin(), vecLater.end());
-    std::string strRecv = Line("recv", 0, s, 1, 2, "x"), strTimer = Line("timer", s, 3, 9, 1, 2);
-    EXPECT_EQ(Row().bSinkKeptPerThread ? Lines({strTimer}) : Lines({strRecv, strTimer}), vecLater);
-    EXPECT_EQ(Row().bSinkKeptPerThread ? 2u : 1u, m_Sink.Log().size());
 }
 
 // Timers fire with their parameters, once or until killed; one armed for a
@@ -438,8 +406,6 @@ TEST_P(EngineLoopback, DatagramsGoBothWays)
         EXPECT_EQ(std::string(Row().lpszPlainSendToCheck) + ";", m_Checks.Conditions());
         m_Checks.Clear();
     }
-    EXPECT_EQ(Sent(1), m_lpMgr->SendTo(sStranger, &to, "y", 1, true)); // direct: no lookup
-    EXPECT_LE(0, WaitLine(Line("udp", 0, u1, From(sStranger), 1, 2, "y")));
     EXPECT_EQ(Row().lpszPlainSendToCheck == NULL ? 1u : 0u, Count(Line("udp", 0, u1, From(u2), 1, 2, "z")));
     // A datagram larger than the engine's receive buffer: the socket fails, or
     // the datagram is reported with the error or dropped, and the socket reads
@@ -699,7 +665,6 @@ TEST_P(EngineLoopback, UnknownSocketsGetTheirFixedAnswersAndASecondInitialize)
     EXPECT_EQ(Row().bSecondInitialize, m_lpMgr->Initialize(3, 0, 0, 0)); // no timers, no name thread
     SOCKET u = Raw(SOCK_STREAM); // a real handle the manager does not know
     sockaddr_in to = Loopback(9);
-    const _SOCKBUF buf = {"x", 0, 1};
     DWORD dw1 = 11, dw2 = 12;
     const struct {
         const char* lpszName;
@@ -712,11 +677,9 @@ TEST_P(EngineLoopback, UnknownSocketsGetTheirFixedAnswersAndASecondInitialize)
         {"Listen", [&](SOCKET s) { return int(m_lpMgr->Listen(s, 5)); }, 0, UNKNOWN_LISTEN},
         {"Recv", [&](SOCKET s) { return int(m_lpMgr->Recv(s, 1)); }, 0, UNKNOWN_RECV},
         {"Send", [&](SOCKET s) { return int(m_lpMgr->Send(s, "x", 1, 0, NULL)); }, 0, 0},
-        {"SendV", [&](SOCKET s) { return int(m_lpMgr->SendV(s, &buf, 1, 0, NULL)); }, 0, 0},
         {"SendTo", [&](SOCKET s) { return m_lpMgr->SendTo(s, &to, "x", 1, false); }, SOCKET_ERROR, 0},
         {"Shutdown", [&](SOCKET s) { return int(m_lpMgr->Shutdown(s, SD_BOTH)); }, 0, 0},
         {"SetUserData1", [&](SOCKET s) { return int(m_lpMgr->SetUserData1(s, 1)); }, 0, 0},
-        {"SetUserData2", [&](SOCKET s) { return int(m_lpMgr->SetUserData2(s, 1)); }, 0, 0},
         {"GetUserData", [&](SOCKET s) { return int(m_lpMgr->GetUserData(s, &dw1, &dw2)) + int(dw1 + dw2 != 23); }, 0, 0},
         {"SocketCtrl", [&](SOCKET s) { return int(m_lpMgr->SocketCtrl(1, s, 1, 0, 0, 0, 0, 0)); }, 0, 0},
         {"CloseSocket", [&](SOCKET s) { return int(m_lpMgr->CloseSocket(s)); }, 0, UNKNOWN_CLOSE},
