@@ -17,7 +17,6 @@
 #include <set>
 #include <sstream>
 #include <string>
-#include <tuple>
 #include <vector>
 
 #include "EngineTable.h"
@@ -395,17 +394,3 @@ protected:
 };
 
 inline std::string RowName(const ::testing::TestParamInfo<EngineRow>& info) { return info.param.lpszName; }
-
-// The fixture (on FIXTURE) of the tests that every engine row runs with every
-// case of a table; a case has a name, lpszName.
-template <class FIXTURE, class CASE>
-class EngineCaseTest : public FIXTURE, public ::testing::WithParamInterface<std::tuple<EngineRow, CASE>> {
-protected:
-    const EngineRow& Row() const override { return std::get<0>(this->GetParam()); }
-    const CASE& Case() const { return std::get<1>(this->GetParam()); }
-};
-template <class CASE> std::string RowCaseName(const ::testing::TestParamInfo<std::tuple<EngineRow, CASE>>& info)
-{
-    return std::string(std::get<0>(info.param).lpszName) + "_" + std::get<1>(info.param).lpszName;
-}
-

@@ -4,6 +4,8 @@
 // same manager. The servers' ports come from the KEY=VALUE file named by
 // OXNET_PROXY_ENV (scripts/proxies.sh); a case whose server is not running
 // fails with the reason.
+#include <tuple>
+
 #include "EngineTest.h"
 
 namespace {
@@ -78,18 +80,26 @@ class EngineProxy : public ProxyFixture, public ::testing::WithParamInterface<En
 protected:
     const EngineRow& Row() const override { return GetParam(); }
 };
-class EngineProxyConnect : public EngineCaseTest<ProxyFixture, ProxyCase> {};
+// Every row with every case.
+class EngineProxyConnect : public ProxyFixture, public ::testing::WithParamInterface<std::tuple<EngineRow, ProxyCase>> {
+protected:
+    const EngineRow& Row() const override { return std::get<0>(GetParam()); }
+};
+std::string CaseName(const ::testing::TestParamInfo<std::tuple<EngineRow, ProxyCase>>& info)
+{
+    return std::string(std::get<0>(info.param).lpszName) + "_" + std::get<1>(info.param).lpszName;
+}
 
 INSTANTIATE_TEST_SUITE_P(Engines, EngineProxyConnect,
                          ::testing::Combine(::testing::ValuesIn(BuiltEngines()), ::testing::ValuesIn(g_caseProxies)),
-                         RowCaseName<ProxyCase>);
+                         CaseName);
 INSTANTIATE_TEST_SUITE_P(Engines, EngineProxy, ::testing::ValuesIn(BuiltEngines()), RowName);
 
 } // namespace
 
 TEST_P(EngineProxyConnect, ConnectsAndCarriesBytesOrReportsTheRefusal)
 {
-    const ProxyCase& pc = Case();
+    const ProxyCase& pc = std::get<1>(GetParam());
     const char* lpszUser = pc.iCredentials ? m_mapEnv["PROXY_USER"].c_str() : NULL;
     const char* lpszPsw =
         pc.iCredentials == 1 ? m_mapEnv["PROXY_PASSWORD"].c_str() : pc.iCredentials == 2 ? "not-the-password" : NULL;
