@@ -7,8 +7,6 @@
 #include <thread>
 
 #include "EngineTest.h"
-#include "VZ_MultiThread.h"
-#include "core/VZ_SocketMgr.h"
 
 namespace {
 
@@ -185,9 +183,8 @@ TEST_P(EngineLoopback, SendsFromManyThreadsStayWholeAndInEachThreadsOrder)
     int iNext[THREADS] = {};
     for (size_t n = 0; n < strGot.size(); n += SIZE) {
         int t = strGot[n], i = (BYTE(strGot[n + 1]) << 8) | BYTE(strGot[n + 2]);
-        ASSERT_TRUE(t >= 0 && t < THREADS && i == iNext[t]) << "at " << n;
-        ASSERT_EQ(Pattern(t * 1000 + i, SIZE - 3), strGot.substr(n + 3, SIZE - 3)) << "at " << n;
-        ++iNext[t];
+        ASSERT_TRUE(t >= 0 && t < THREADS && i == iNext[t]++ &&
+                    strGot.compare(n + 3, SIZE - 3, Pattern(t * 1000 + i, SIZE - 3)) == 0) << "at " << n;
     }
 }
 
@@ -300,7 +297,6 @@ TEST_P(EngineLoopback, TimersAndIdleTimeouts)
     closesocket(sOld);
     EXPECT_TRUE(m_lpMgr->SetTimer(sOld, 2, 50, 77, true));
     SOCKET sIdle = m_lpMgr->CreateTcpSocket(NULL, "127.0.0.1", 0, 8, 9); // mostly the same handle
-    RecordProperty("HandleReused", sIdle == sOld);
     SOCKET sPeer, s = ConnectedToRaw(&sPeer);
     EXPECT_TRUE(m_lpMgr->SetTimer(s, 5, 50, 0xAB, true) && m_lpMgr->SetTimer(sIdle, 28, 30, 7, false));
     EXPECT_TRUE(m_lpMgr->SetRecvTimeout(s, 50) && m_lpMgr->SetSendTimeout(s, 50));
@@ -352,8 +348,7 @@ TEST_P(EngineLoopback, DatagramsGoBothWays)
 {
     SOCKET u1 = m_lpMgr->CreateUdpSocket(NULL, "127.0.0.1", 0, 1, 2);
     SOCKET u2 = m_lpMgr->CreateUdpSocket(NULL, "127.0.0.1", 0, 3, 4);
-    ASSERT_NE(INVALID_SOCKET, u1);
-    ASSERT_NE(INVALID_SOCKET, u2);
+    ASSERT_TRUE(u1 != INVALID_SOCKET && u2 != INVALID_SOCKET);
     SOCKET uAny = m_lpMgr->CreateUdpSocket(NULL, static_cast<const char*>(NULL), 0, 0, 0); // NULL: any address
     EXPECT_TRUE(LocalAddr(uAny).sin_addr.s_addr == INADDR_ANY && PortOf(uAny) != 0);
     SOCKET sStranger = Raw(SOCK_DGRAM);
@@ -439,8 +434,7 @@ TEST_P(EngineLoopback, WorkOfAClosedSocketNeverReachesItsHandlesNextOwner)
 
     SOCKET sListen = RawListen();
     SOCKET sNew = m_lpMgr->CreateTcpSocket(NULL, "127.0.0.1", 0, 7, 8);
-    SOCKET sNew2 = m_lpMgr->CreateTcpSocket(NULL, "127.0.0.1", 0, 7, 9);
-    RecordProperty("HandleReused", (sNew == sNamed || sNew2 == sNamed) + 4 * (sNew == sRefused || sNew2 == sRefused));
+    m_lpMgr->CreateTcpSocket(NULL, "127.0.0.1", 0, 7, 9); // so both closed handles are mostly given again
     *pResolverFree = true; // the name request of the closed socket runs now, then this one
     EXPECT_TRUE(m_lpMgr->DnsParse("localhost"));
     EXPECT_TRUE(m_lpMgr->Connect(sNew, "127.0.0.1", PortOf(sListen)));
@@ -486,43 +480,12 @@ TEST_P(EngineLoopback, ConnectsClosedAtOnceNeverCostTheHandlesNextOwnerItsConnec
     EXPECT_EQ(vec.size(), Count("connect 0 "));
 }
 
-// CloseSocket while the socket's OnTcpRecv runs on another thread: the rest
-// of the bytes stays held in the buffer the close must not free under the
-// event, the socket's events end, and the handle's next owner gets only its
-// own. (A close inside an event: the soak, Soak.*.)
-TEST_P(EngineLoopback, CloseSocketDuringAnEventEndsTheSocketsEvents)
-{
-    auto phEvents = std::make_shared<std::pair<HANDLE, HANDLE>>(CreateEventW(NULL, TRUE, FALSE, NULL),
-                                                                CreateEventW(NULL, TRUE, FALSE, NULL));
-    m_Sink.m_fnData = [phEvents](SOCKET, const char*, UINT* lpuiLen) { // inside, then held until closed
-        *lpuiLen = 1;
-        SignalObjectAndWait(phEvents->first, phEvents->second, 10000, FALSE);
-    };
-    SOCKET sPeer, s = ConnectedToRaw(&sPeer);
-    EXPECT_TRUE(m_lpMgr->Recv(s, 1));
-    RawSend(sPeer, "abc");
-    ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(phEvents->first, 5000));
-    EXPECT_TRUE(m_lpMgr->CloseSocket(s)); // while OnTcpRecv runs
-    EXPECT_EQ((Row().dwUnknownTrue & UNKNOWN_RECV) != 0, m_lpMgr->Recv(s, 1)); // gone already
-    SetEvent(phEvents->second);
-    m_Sink.Data(s); // returns once the event has
-    m_Sink.m_fnData = nullptr;
-    SOCKET sPeer2, s2 = ConnectedToRaw(&sPeer2); // possibly the same handle
-    EXPECT_TRUE(m_lpMgr->Recv(s2, 1));
-    RawSend(sPeer2, "Z");
-    EXPECT_LE(0, WaitLine(Line("recv", 0, s2, 1, 2, "Z"))) << ::testing::PrintToString(m_Sink.Log());
-    EXPECT_EQ(1u, Count(Line("recv", 0, s, 1, 2, "abc")));
-    EXPECT_EQ(2u, Count("recv ")) << ::testing::PrintToString(m_Sink.Log());
-    CloseHandle(phEvents->first), CloseHandle(phEvents->second);
-}
-
 // Uninitialize or oxDestroyInstance, from a host thread while 16 sockets
 // echo 256 KiB each and timers fire, or from inside an event of any of the
 // manager's threads: prompt (no bounded stop wait runs out) and nothing
-// raised afterwards. A manager destroyed inside an
-// event lives on until the event has returned; once a manager of its own
-// engine is gone, its threads, pool blocks and (stopped by the host) handles
-// are back.
+// raised afterwards. A manager destroyed inside an event lives on until the
+// event has returned; once a manager of its own engine is gone, its threads,
+// pool blocks and (stopped by the host) handles are back.
 TEST_P(EngineLoopback, StoppingFromTheHostOrInsideAnEventIsPromptQuietAndLeavesNothing)
 {
     const bool bOwnEngine = Row().lpszContainer == NULL; // else the engine is the fixture's, shared
@@ -540,9 +503,8 @@ TEST_P(EngineLoopback, StoppingFromTheHostOrInsideAnEventIsPromptQuietAndLeavesN
             ASSERT_TRUE(lpMgr != NULL);
             EngineSink sink;
             sink.m_lpMgr = lpMgr;
-            std::atomic<bool> bStopping{false};
+            std::atomic<bool> bStopping{false}, bStopped{false};
             std::atomic<size_t> nAtStop{0};
-            std::atomic<bool> bStopped{false};
             LONG lStopTimeouts = VZ_MultiThread::GetStopTimeoutCount();
             std::atomic<LONG> lLiveAtStop{-1};
             auto StopIt = [&](bool bInside) { // inside an event, that event is the last one
@@ -635,10 +597,9 @@ TEST_P(EngineLoopback, RefusedPreAcceptClosesTheNewSocketAndListeningGoesOn)
         SOCKET sClient = RawConnect(PortOf(sListen));
         ASSERT_TRUE(WaitUntil([&] { return m_Sink.m_sAccepted != INVALID_SOCKET; }));
         std::string strAccept = Line("accept", 0, sListen, SOCKET(m_Sink.m_sAccepted), From(sListen), From(sClient));
-        Lines vecLog = m_Sink.Log();
-        ASSERT_FALSE(vecLog.empty());
+        Lines vecLog = m_Sink.Log(); // after the refused one's preaccept
         EXPECT_EQ((Lines{Line("preaccept", From(sListen), From(sClient)), strAccept}),
-                  Lines(vecLog.begin() + 1, vecLog.end()));
+                  Lines(vecLog.begin() + std::min<long>(1, long(vecLog.size())), vecLog.end()));
     }
     size_t nAccepted = Count(Line("accept", 0, sListen) + " ");
     for (size_t i = 1; i <= 3; ++i) {
@@ -656,27 +617,26 @@ TEST_P(EngineLoopback, UnknownSocketsGetTheirFixedAnswersAndASecondInitialize)
     DWORD dw1 = 11, dw2 = 12;
     const struct {
         const char* lpszName;
-        std::function<int(SOCKET)> fn;
-        int iFailure;
-        DWORD dwTrueBit; // the row's UNKNOWN_* bit that makes it answer true
+        std::function<bool(SOCKET)> fn; // true: answered as for a socket of its own
+        DWORD dwTrueBit;                // the row's UNKNOWN_* bit that makes it answer true
     } rows[] = {
-        {"Connect by name", [&](SOCKET s) { return int(m_lpMgr->Connect(s, "localhost", 9)); }, 0, 0},
-        {"Connect by address", [&](SOCKET s) { return int(m_lpMgr->Connect(s, &to)); }, 0, UNKNOWN_CONNECT_ADDR},
-        {"Listen", [&](SOCKET s) { return int(m_lpMgr->Listen(s, 5)); }, 0, UNKNOWN_LISTEN},
-        {"Recv", [&](SOCKET s) { return int(m_lpMgr->Recv(s, 1)); }, 0, UNKNOWN_RECV},
-        {"Send", [&](SOCKET s) { return int(m_lpMgr->Send(s, "x", 1, 0, NULL)); }, 0, 0},
-        {"SendTo", [&](SOCKET s) { return m_lpMgr->SendTo(s, &to, "x", 1, false); }, SOCKET_ERROR, 0},
-        {"Shutdown", [&](SOCKET s) { return int(m_lpMgr->Shutdown(s, SD_BOTH)); }, 0, 0},
-        {"SetUserData1", [&](SOCKET s) { return int(m_lpMgr->SetUserData1(s, 1)); }, 0, 0},
-        {"GetUserData", [&](SOCKET s) { return int(m_lpMgr->GetUserData(s, &dw1, &dw2)) + int(dw1 + dw2 != 23); }, 0, 0},
-        {"SocketCtrl", [&](SOCKET s) { return int(m_lpMgr->SocketCtrl(1, s, 1, 0, 0, 0, 0, 0)); }, 0, 0},
-        {"CloseSocket", [&](SOCKET s) { return int(m_lpMgr->CloseSocket(s)); }, 0, UNKNOWN_CLOSE},
+        {"Connect by name", [&](SOCKET s) { return m_lpMgr->Connect(s, "localhost", 9); }, 0},
+        {"Connect by address", [&](SOCKET s) { return m_lpMgr->Connect(s, &to); }, UNKNOWN_CONNECT_ADDR},
+        {"Listen", [&](SOCKET s) { return m_lpMgr->Listen(s, 5); }, UNKNOWN_LISTEN},
+        {"Recv", [&](SOCKET s) { return m_lpMgr->Recv(s, 1); }, UNKNOWN_RECV},
+        {"Send", [&](SOCKET s) { return m_lpMgr->Send(s, "x", 1, 0, NULL); }, 0},
+        {"SendTo", [&](SOCKET s) { return m_lpMgr->SendTo(s, &to, "x", 1, false) != SOCKET_ERROR; }, 0},
+        {"Shutdown", [&](SOCKET s) { return m_lpMgr->Shutdown(s, SD_BOTH); }, 0},
+        {"SetUserData1", [&](SOCKET s) { return m_lpMgr->SetUserData1(s, 1); }, 0},
+        {"GetUserData", [&](SOCKET s) { return m_lpMgr->GetUserData(s, &dw1, &dw2) || dw1 + dw2 != 23; }, 0},
+        {"SocketCtrl", [&](SOCKET s) { return m_lpMgr->SocketCtrl(1, s, 1, 0, 0, 0, 0, 0) != 0; }, 0},
+        {"CloseSocket", [&](SOCKET s) { return m_lpMgr->CloseSocket(s); }, UNKNOWN_CLOSE},
     };
     for (const auto& row : rows) {
-        int iExpected = (Row().dwUnknownTrue & row.dwTrueBit) != 0 ? 1 : row.iFailure;
-        EXPECT_EQ(iExpected, row.fn(u)) << row.lpszName;
+        bool bExpected = (Row().dwUnknownTrue & row.dwTrueBit) != 0;
+        EXPECT_EQ(bExpected, row.fn(u)) << row.lpszName;
         // INVALID_SOCKET answers alike, but CloseSocket refuses it
-        EXPECT_EQ(row.dwTrueBit == UNKNOWN_CLOSE ? 0 : iExpected, row.fn(INVALID_SOCKET)) << row.lpszName;
+        EXPECT_EQ(bExpected && row.dwTrueBit != UNKNOWN_CLOSE, row.fn(INVALID_SOCKET)) << row.lpszName;
     }
     Settle();
     EXPECT_EQ(Lines{}, Events(true));
@@ -775,4 +735,55 @@ TEST_P(EngineLoopback, AProxyThatRefusesOrHangsUpEndsTheHandshakeOnce)
         EXPECT_TRUE(m_lpMgr->CloseSocket(sEnded) || (sEnded == u && Row().bRelayRefusedAsClose)) << sEnded;
     Settle();
     EXPECT_EQ(nLog, Events().size()) << ::testing::PrintToString(Events());
+}
+
+// A live session through each engine that has a recording variant, recorded
+// into oxnet.rec and played back: the replaying sink gets the same accept,
+// the consumed bytes in order, and the close.
+TEST_P(EngineLoopback, LiveSessionReplaysAsItWasConsumed)
+{
+    if (!Row().bRecords)
+        GTEST_SKIP() << "no recording variant";
+    Stop(); // started again with recording on, writing oxnet.rec into a directory of its own
+    TempCurrentDir dir;
+    ASSERT_TRUE(dir.m_bOk);
+    m_lpMgr = CreateSocketMgr(Row().iKind, &m_Sink, true);
+    ASSERT_TRUE(m_lpMgr != NULL && m_lpMgr->Initialize(0, 0, 0, 0));
+    m_Sink.m_lpMgr = m_lpMgr;
+    // At first nothing consumed and one byte more asked for (nothing is
+    // recorded), then at most 1000 bytes per event and more asked for at once.
+    auto pbFirst = std::make_shared<bool>(true);
+    m_Sink.m_fnData = [this, pbFirst](SOCKET s, const char*, UINT* lpuiLen) {
+        UINT uiOffered = *lpuiLen;
+        *lpuiLen = *pbFirst ? 0 : std::min(uiOffered, 1000u);
+        m_lpMgr->Recv(s, *pbFirst ? uiOffered + 1 : 1);
+        *pbFirst = false;
+    };
+    SOCKET sListen = m_lpMgr->CreateTcpSocket(NULL, "127.0.0.1", 0, 1, 2);
+    ASSERT_TRUE(m_lpMgr->Listen(sListen, 5));
+    SOCKET sClient = RawConnect(PortOf(sListen));
+    ASSERT_TRUE(WaitUntil([&] { return m_Sink.m_sAccepted != INVALID_SOCKET; }));
+    SOCKET a = m_Sink.m_sAccepted;
+    EXPECT_TRUE(m_lpMgr->SetUserData1(a, 7) && m_lpMgr->SetUserData2(a, 8) && m_lpMgr->Recv(a, 1));
+    std::string strSent = Pattern(0, 20000);
+    for (size_t n = 0; n < strSent.size(); n += 3000, Sleep(5))
+        RawSend(sClient, strSent.substr(n, 3000));
+    EXPECT_TRUE(WaitUntil([&] { return m_Sink.Data(a).size() >= strSent.size(); }));
+    RawClose(sClient);
+    std::string strClose = Line("close", 0, a, SS_CONNECTED, 7, 8);
+    ASSERT_LE(0, WaitLine(strClose));
+    Stop(); // the recording is complete
+
+    EngineSink replay;
+    ISocketMgr* lpReplay = CreateSocketMgr(SOCKETMGR_RECORD, &replay, false);
+    ASSERT_TRUE(lpReplay != NULL && lpReplay->Initialize(0, 0, 0, 0));
+    EXPECT_TRUE(WaitUntil([&] { return !replay.Log().empty() && replay.Log().back() == strClose; }));
+    lpReplay->Uninitialize(0);
+    delete lpReplay;
+    Lines vec = replay.Log();
+    ASSERT_LE(3u, vec.size());
+    EXPECT_EQ(Line("accept", 0, sListen, a, "-", "-"), vec.front());
+    for (size_t i = 1; i + 1 < vec.size(); ++i) // data records only, each as consumed
+        EXPECT_EQ(0u, vec[i].find(Line("recv", 0, a, 7, 8) + " ")) << vec[i];
+    EXPECT_TRUE(replay.Data(a) == strSent) << replay.Data(a).size() << " of " << strSent.size();
 }
