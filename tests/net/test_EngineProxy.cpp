@@ -164,20 +164,9 @@ TEST_P(EngineProxy, UdpThroughTheRelayBothWaysAndListenAcceptingOnItself)
         EXPECT_LE(0, WaitLine(str == "whole" ? Line("udp", 0, s, From(sRaw), 5, 6, "whole")
                                              : Line("udp", 0, s, "1.2.3.4:4660", 5, 6, "headed")));
     }
-    // Closing the socket closes its control socket too (found by its user values).
-    auto Owned = [&] {
-        int n = 0;
-        for (SOCKET h = s > 256 ? s - 256 : 1; h < s + 256; ++h) {
-            DWORD dw1 = 0, dw2 = 0;
-            n += m_lpMgr->GetUserData(h, &dw1, &dw2) && dw1 == 5 && dw2 == 6;
-        }
-        return n;
-    };
-    EXPECT_EQ(2, Owned());
-    EXPECT_TRUE(m_lpMgr->CloseSocket(s));
-    EXPECT_EQ(0, Owned());
 
-    // Listening through the proxy (BIND): the peer's connect is accepted on the socket itself.
+    // Listening through the proxy (BIND, with the UDP socket still open, so no
+    // handle is given again): the peer's connect is accepted on the socket itself.
     size_t nFrom = Events().size();
     SOCKET sListen = m_lpMgr->CreateTcpSocket(hProxy, "127.0.0.1", 0, 3, 4);
     ASSERT_TRUE(m_lpMgr->Listen(sListen, 5));
@@ -198,4 +187,16 @@ TEST_P(EngineProxy, UdpThroughTheRelayBothWaysAndListenAcceptingOnItself)
     std::sort(vec.begin() + 1, vec.end());
     std::sort(vecWant.begin() + 1, vecWant.end());
     EXPECT_EQ(vecWant, vec);
+    // Closing the socket closes its control socket too (found by its user values).
+    auto Owned = [&] {
+        int n = 0;
+        for (SOCKET h = s > 256 ? s - 256 : 1; h < s + 256; ++h) {
+            DWORD dw1 = 0, dw2 = 0;
+            n += m_lpMgr->GetUserData(h, &dw1, &dw2) && dw1 == 5 && dw2 == 6;
+        }
+        return n;
+    };
+    EXPECT_EQ(2, Owned());
+    EXPECT_TRUE(m_lpMgr->CloseSocket(s));
+    EXPECT_EQ(0, Owned());
 }
