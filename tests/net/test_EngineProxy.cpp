@@ -165,8 +165,7 @@ TEST_P(EngineProxy, UdpThroughTheRelayBothWaysAndListenAcceptingOnItself)
                                              : Line("udp", 0, s, "1.2.3.4:4660", 5, 6, "headed")));
     }
 
-    // Listening through the proxy (BIND, with the UDP socket still open, so no
-    // handle is given again): the peer's connect is accepted on the socket itself.
+    // BIND, the UDP socket still open (no handle given again): the peer is accepted on the socket itself.
     size_t nFrom = Events().size();
     SOCKET sListen = m_lpMgr->CreateTcpSocket(hProxy, "127.0.0.1", 0, 3, 4);
     ASSERT_TRUE(m_lpMgr->Listen(sListen, 5));
