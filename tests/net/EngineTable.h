@@ -42,11 +42,11 @@ struct EngineRow {
     bool bHandshakeSendsReported;     // OnTcpSend (parameter 0) for the requests of a proxy handshake
     bool bRelayRefusedAsClose;        // a refused relay control connection: OnSocketClose of the UDP
                                       // socket (else OnProxyResult)
-    bool bSinkKeptPerThread;          // socket events go to the sink set when their thread was made
     bool bResetSeenBySend;            // a reset under queued sends: OnTcpSend has its error, the close follows
     bool bProxyRefusedAsClose;        // a refused connect to a proxy: OnSocketClose (SS_CONNECTING), not OnTcpConnect
     bool bProxyHangUpReported;        // the proxy's hang-up after a refusal: OnSocketClose (SS_CONNECTED)
     // What a container in front of the engine changes (a plain engine's row keeps these).
+    const char* lpszFactory = NULL;      // the engine's interface name
     const char* lpszContainer = NULL;    // the container's interface name; NULL: the engine itself
     bool bInitFlags = true;              // Initialize's flags reach the engine
     bool bHostSeesDnsAndPreAccept = true; // OnDnsParse and OnSocketPreAccept reach the host's sink
@@ -58,11 +58,11 @@ const DWORD UNKNOWN_SELECT = UNKNOWN_CONNECT_ADDR | UNKNOWN_LISTEN | UNKNOWN_REC
 // Columns in the order of EngineRow.
 inline const EngineRow g_rowEngines[] = {
     {"Select", SOCKETMGR_SELECT, false, true, NULL, true, false, true, 10060, UDP_ALWAYS, WSAEMSGSIZE, false,
-     UNKNOWN_SELECT, 0, true, true, true, false, false, false},
+     UNKNOWN_SELECT, 0, true, true, false, false, false, "ISelectSocketMgr1.0"},
     {"Iocp", SOCKETMGR_IOCP, true, false, "isd.lpProxyData != NULL", false, true, false, 10061, UDP_ONE_PER_RECV, 0,
-     false, 0, AF_INET, false, false, false, false, false, false},
+     false, 0, AF_INET, false, false, false, false, false, "IIocpSocketMgr1.0"},
     {"Async", SOCKETMGR_ASYNC, true, false, "asd.lpProxyData != NULL", false, true, false, 10061, UDP_AFTER_RECV,
-     WSAEMSGSIZE, true, 0, AF_INET, false, false, false, true, true, true},
+     WSAEMSGSIZE, true, 0, AF_INET, false, false, true, true, true, "IAsyncSocketMgr1.0"},
 };
 
 // The same engines behind a container: what the container does itself
@@ -74,7 +74,6 @@ inline EngineRow ContainerRow(const EngineRow& row, const char* lpszRowName, con
     c.lpszContainer = lpszContainer;
     c.bRecords = false;
     c.dwUnknownTrue &= ~UNKNOWN_CLOSE; // only sockets made through a container are closed
-    c.bSinkKeptPerThread = false;      // the engine's sink is the routing container
     c.bInitFlags = c.bHostSeesDnsAndPreAccept = c.bSocketCtrl = false;
     return c;
 }
@@ -87,16 +86,8 @@ inline const EngineRow& RowOf(int iKind)
     return g_rowEngines[0];
 }
 
-// The interface name a host asks the factory for to get the engine of the
-// kind (bContainer: a container in front of it).
-inline const char* FactoryName(int iKind, bool bContainer)
-{
-    static const char* const s_names[][2] = {{"IIocpSocketMgr1.0", "IIocpSocketMgr2.0"},
-                                             {"IAsyncSocketMgr1.0", "IAsyncSocketMgr2.0"},
-                                             {"ISelectSocketMgr1.0", "ISelectSocketMgr2.0"}};
-    return s_names[iKind == SOCKETMGR_IOCP ? 0 : iKind == SOCKETMGR_ASYNC ? 1 : 2][bContainer];
-}
-inline const char* FactoryName(const EngineRow& row) { return FactoryName(row.iKind, row.lpszContainer != NULL); }
+// The interface name a host asks the factory for to get the row's engine.
+inline const char* FactoryName(const EngineRow& row) { return row.lpszContainer ? row.lpszContainer : row.lpszFactory; }
 
 inline void PrintTo(const EngineRow& row, std::ostream* lpOs) { *lpOs << row.lpszName; }
 
@@ -127,9 +118,11 @@ inline std::vector<EngineRow> BuiltEngines(bool bRecording = false, int iKind = 
         if ((!bRecording || row.bRecords) && (iKind == 0 || row.iKind == iKind) &&
             (EngineBuilt(row.iKind) || (lpszAll != NULL && lpszAll[0] == '1')))
             vec.push_back(row);
-    static const char* const s_containerRows[] = {"SelectContainer", "IocpContainer", "AsyncContainer"};
+    static const char* const s_containers[][2] = {{"SelectContainer", "ISelectSocketMgr2.0"},
+                                                  {"IocpContainer", "IIocpSocketMgr2.0"},
+                                                  {"AsyncContainer", "IAsyncSocketMgr2.0"}};
     for (size_t i = 0; i < 3; ++i)
         if (!bRecording && iKind == 0 && EngineBuilt(g_rowEngines[i].iKind))
-            vec.push_back(ContainerRow(g_rowEngines[i], s_containerRows[i], FactoryName(g_rowEngines[i].iKind, true)));
+            vec.push_back(ContainerRow(g_rowEngines[i], s_containers[i][0], s_containers[i][1]));
     return vec;
 }

@@ -10,13 +10,13 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <fstream>
 #include <functional>
 #include <map>
 #include <mutex>
 #include <set>
 #include <sstream>
 #include <string>
-#include <tuple>
 #include <vector>
 
 #include "EngineTable.h"
@@ -58,17 +58,14 @@ inline sockaddr_in Loopback(USHORT usPort)
 inline std::map<std::string, std::string> LoadEnvFile(const std::string& strPath)
 {
     std::map<std::string, std::string> mapEnv;
-    FILE* f = fopen(strPath.c_str(), "r");
-    if (f == NULL && !strPath.empty() && strPath[0] == '/')
-        f = fopen(("Z:" + strPath).c_str(), "r");
-    char szLine[512];
-    for (std::string str; f != NULL && fgets(szLine, sizeof(szLine), f) != NULL;) {
-        size_t n = (str = szLine).find('='), nEnd = str.find_last_not_of("\r\n") + 1;
+    std::ifstream is(strPath);
+    if (!is && !strPath.empty() && strPath[0] == '/')
+        is.open("Z:" + strPath);
+    for (std::string str; std::getline(is, str);) {
+        size_t n = str.find('='), nEnd = str.find_last_not_of("\r") + 1;
         if (n != std::string::npos)
             mapEnv[str.substr(0, n)] = str.substr(n + 1, nEnd - n - 1);
     }
-    if (f != NULL)
-        fclose(f);
     return mapEnv;
 }
 // True when pred holds within dwMs; polls.
@@ -161,22 +158,18 @@ public:
         }
         LogSink::OnProxyResult(e, s, a, d1, d2);
     }
-    // The bytes s consumed. Its line is logged before they are kept, so a
-    // receive event under way is waited for (bounded): a test that saw the
-    // line then finds its bytes. Not for use inside s's own receive event.
-    std::string Data(SOCKET s)
+    // The bytes s consumed (bForget: dropped after). Its line is logged before
+    // they are kept, so a receive event under way is waited for (bounded): a
+    // test that saw the line then finds its bytes. Not for use inside s's own
+    // receive event.
+    std::string Data(SOCKET s, bool bForget = false)
     {
         std::unique_lock<std::mutex> lock(m_mtxData);
         m_cvData.wait_for(lock, std::chrono::milliseconds(2000), [&] { return m_mapBusy[s] == 0; });
-        return m_mapData[s];
-    }
-    // Drops what s consumed (once its receive events are over): a later
-    // socket with the same handle value starts with nothing.
-    void Forget(SOCKET s)
-    {
-        std::unique_lock<std::mutex> lock(m_mtxData);
-        m_cvData.wait_for(lock, std::chrono::milliseconds(2000), [&] { return m_mapBusy[s] == 0; });
-        m_mapData.erase(s);
+        std::string str = m_mapData[s];
+        if (bForget) // a later socket with the same handle value starts with nothing
+            m_mapData.erase(s);
+        return str;
     }
     sockaddr_in ProxyAddr(SOCKET s)
     {
@@ -284,7 +277,7 @@ protected:
         RawSend(sPeer, "m");
         EXPECT_LE(0, WaitLine(Line("recv", 0, s, 9, 10, "m"), 10000, nFrom)) << "no marker";
         m_lpMgr->CloseSocket(s);
-        m_Sink.Forget(s);
+        m_Sink.Data(s, true); // dropped
         RawClose(sPeer);
     }
 
@@ -401,17 +394,3 @@ protected:
 };
 
 inline std::string RowName(const ::testing::TestParamInfo<EngineRow>& info) { return info.param.lpszName; }
-
-// The fixture (on FIXTURE) of the tests that every engine row runs with every
-// case of a table; a case has a name, lpszName.
-template <class FIXTURE, class CASE>
-class EngineCaseTest : public FIXTURE, public ::testing::WithParamInterface<std::tuple<EngineRow, CASE>> {
-protected:
-    const EngineRow& Row() const override { return std::get<0>(this->GetParam()); }
-    const CASE& Case() const { return std::get<1>(this->GetParam()); }
-};
-template <class CASE> std::string RowCaseName(const ::testing::TestParamInfo<std::tuple<EngineRow, CASE>>& info)
-{
-    return std::string(std::get<0>(info.param).lpszName) + "_" + std::get<1>(info.param).lpszName;
-}
-

@@ -65,8 +65,7 @@ TEST_P(EngineLockOrder, HostLockAroundCallsThatItsEventsTake)
         SOCKET s = ConnectedToRaw(&sPeer);
         SOCKET sUdp = m_lpMgr->CreateUdpSocket(NULL, "127.0.0.1", 0, 5, 6);
         sOther = m_lpMgr->CreateUdpSocket(NULL, "127.0.0.1", 0, 7, 8);
-        ASSERT_NE(INVALID_SOCKET, sUdp);
-        ASSERT_NE(INVALID_SOCKET, sOther.load());
+        ASSERT_TRUE(sUdp != INVALID_SOCKET && sOther != INVALID_SOCKET);
         if (bHeld) {
             iPhase = KEEP_OFFER;
             ASSERT_TRUE(m_lpMgr->Recv(s, 4));
