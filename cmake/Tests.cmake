@@ -89,10 +89,9 @@ oxnet_test_exe(oxnet_base_tests ${CMAKE_SOURCE_DIR}/tests/test_main.cpp ${BASE_T
 target_link_libraries(oxnet_base_tests PRIVATE vzbase)
 
 file(GLOB_RECURSE NET_TEST_SOURCES CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/tests/net/*.cpp)
-# Only the end-to-end proxy suites (test_EngineProxy.cpp, and the private
-# servers that test_EngineFaults.cpp kills) use the servers.
+# Only the end-to-end proxy suite (test_EngineProxy.cpp) uses the servers.
 # The fault simulator's tests write oxnet.ini (test_VZ_IocpSimulator.cpp).
-oxnet_test_exe(oxnet_net_tests PROXY_TESTS "EngineProxy|EngineFaultsProxy" SIMULATOR_TESTS "IocpSimulator.*"
+oxnet_test_exe(oxnet_net_tests PROXY_TESTS "EngineProxy" SIMULATOR_TESTS "IocpSimulator.*"
                ${CMAKE_SOURCE_DIR}/tests/test_main.cpp ${NET_TEST_SOURCES})
 target_link_libraries(oxnet_net_tests PRIVATE oxnet_obj vzbase)
 target_include_directories(oxnet_net_tests PRIVATE ${CMAKE_SOURCE_DIR}/tests/net)
