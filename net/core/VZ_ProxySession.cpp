@@ -101,7 +101,7 @@ void VZ_ProxySession::Fail(int iError, const _PROXYPEER& peer)
         m_lpHost->ReportSocketError(iError, peer.s, peer.ulSerial);
         return;
     }
-    m_lpHost->CloseControlSocket(peer.s);
+    m_lpHost->CloseControlSocket(peer.s, peer.sPair);
     m_lpHost->GetEventSink()->OnProxyResult(iError, peer.sPair, NULL, peer.dwUserData1, peer.dwUserData2);
 }
 

@@ -21,8 +21,14 @@ bool VZ_TcpDeliveryHost::ArmProxyReply(SOCKET s)
     return GetSocketMgr()->Recv(s, 2);
 }
 
-void VZ_TcpDeliveryHost::CloseControlSocket(SOCKET s)
+// Once closed, the handle may be given to a new socket: closing the UDP
+// socket later must not close that one as its control socket.
+void VZ_TcpDeliveryHost::CloseControlSocket(SOCKET s, SOCKET sUdp)
 {
+    GetSocketMgr()->WithSocket(sUdp, [s](_SOCKETCORE& udp) {
+        if (udp.sPair == s)
+            udp.sPair = INVALID_SOCKET;
+    });
     GetSocketMgr()->CloseSocket(s);
 }
 

@@ -77,8 +77,9 @@ public:
     virtual bool SendProxyRequest(SOCKET s, const char* lpBuf, UINT uiLen);
     // Arms the reply of a handshake request (default: the manager's Recv(s, 2)).
     virtual bool ArmProxyReply(SOCKET s);
-    // Closes the control socket of a proxied UDP socket (default: CloseSocket).
-    virtual void CloseControlSocket(SOCKET s);
+    // Closes the control socket s of the proxied UDP socket sUdp, which
+    // forgets it first (default: CloseSocket).
+    virtual void CloseControlSocket(SOCKET s, SOCKET sUdp);
     // Gives the UDP socket sUdp its relay address (default: its record in this table).
     virtual void SetRelayAddress(SOCKET sUdp, ULONG ulIP, USHORT usPort);
     // Consumed bytes of one OnTcpRecv (default: the manager's record writer,

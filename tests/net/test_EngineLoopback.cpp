@@ -660,8 +660,21 @@ TEST_P(EngineLoopback, AProxyThatRefusesOrHangsUpEndsTheHandshakeOnce)
         EXPECT_LT(0, recv(sProxy, buf, sizeof(buf), 0));
         return std::make_pair(s, sProxy);
     };
+    // A proxy that is not there refuses the connect and the relay's control
+    // connection. Made first, its UDP socket closed first: an engine may close
+    // the refused control socket, whose handle a later socket may then get,
+    // and closing the UDP socket must not close that one.
+    HANDLE hGone = m_lpMgr->CreateProxy(PROXY_SOCKS5, "127.0.0.1", ClosedPort(), NULL, NULL);
+    SOCKET s = m_lpMgr->CreateTcpSocket(hGone, "127.0.0.1", 0, 7, 20);
+    SOCKET u = m_lpMgr->CreateUdpSocket(hGone, "127.0.0.1", 0, 5, 6);
+    ASSERT_TRUE(u != INVALID_SOCKET && m_lpMgr->Connect(s, "127.0.0.1", 9));
+    int iError = Row().iRefusedError;
+    EXPECT_LE(0, WaitLine(Row().bProxyRefusedAsClose ? Line("close", iError, s, SS_CONNECTING, 7, 20)
+                                                     : Line("connect", iError, s, 7, 20)));
+    EXPECT_LE(0, WaitLine(Row().bRelayRefusedAsClose ? Line("close", iError, u, SS_UDP, 5, 6)
+                                                     : Line("proxy", iError, u, "-", 5, 6)));
     auto pr = Start(PROXY_HTTP, 0);
-    std::vector<SOCKET> vec = {pr.first};
+    std::vector<SOCKET> vec = {u, s, pr.first};
     std::vector<DWORD> vecClosed; // the user values of the sockets the host closed
     RawSend(pr.second, "HTTP/1.0 403 Forbidden\r\n");
     EXPECT_LE(0, WaitLine(Line("proxy", 10061, pr.first, "-", 7, 0)));
@@ -692,18 +705,6 @@ TEST_P(EngineLoopback, AProxyThatRefusesOrHangsUpEndsTheHandshakeOnce)
             setsockopt(pr.second, SOL_SOCKET, SO_LINGER, reinterpret_cast<const char*>(&lg), sizeof(lg));
         RawClose(pr.second);
     }
-    // A proxy that is not there refuses the connect and the relay's control connection
-    // (made last: the engine may close the control socket, giving its handle again).
-    HANDLE hGone = m_lpMgr->CreateProxy(PROXY_SOCKS5, "127.0.0.1", ClosedPort(), NULL, NULL);
-    SOCKET s = m_lpMgr->CreateTcpSocket(hGone, "127.0.0.1", 0, 7, 20);
-    SOCKET u = m_lpMgr->CreateUdpSocket(hGone, "127.0.0.1", 0, 5, 6);
-    ASSERT_TRUE(u != INVALID_SOCKET && m_lpMgr->Connect(s, "127.0.0.1", 9));
-    vec.insert(vec.end(), {s, u});
-    int iError = Row().iRefusedError;
-    EXPECT_LE(0, WaitLine(Row().bProxyRefusedAsClose ? Line("close", iError, s, SS_CONNECTING, 7, 20)
-                                                     : Line("connect", iError, s, 7, 20)));
-    EXPECT_LE(0, WaitLine(Row().bRelayRefusedAsClose ? Line("close", iError, u, SS_UDP, 5, 6)
-                                                     : Line("proxy", iError, u, "-", 5, 6)));
     std::map<SOCKET, int> mapEnds;
     auto Ends = [&] { // the events that end a socket: a failed connect or proxy step, a close
         mapEnds.clear();

@@ -80,7 +80,7 @@ public:
         return !m_bSendFails;
     }
     bool ArmProxyReply(SOCKET s) override { return Recv(s, 2); }
-    void CloseControlSocket(SOCKET s) override
+    void CloseControlSocket(SOCKET s, SOCKET) override
     {
         m_Sink.Add("ctrlclose " + std::to_string(s));
         Close(s);
