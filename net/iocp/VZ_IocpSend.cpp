@@ -95,7 +95,7 @@ bool VZ_IocpSocketMgr::PostSend(SOCKET s, _IocpIoContext* lpIoContext, DWORD dwS
             *lpuiQueued = static_cast<UINT>(isd.listSend.GetCount());
         return true;
     }
-    ClaimSend(isd, lpIoContext);
+    ClaimIo(&isd.lpSendIo, lpIoContext, IO_SEND);
     isd.bIoSending = TRUE;
     if (lpuiQueued != NULL)
         *lpuiQueued = static_cast<UINT>(isd.listSend.GetCount());
@@ -126,32 +126,18 @@ void VZ_IocpSocketMgr::DropClaimedSend(SOCKET s, _IocpIoContext* lpIoContext)
 bool VZ_IocpSocketMgr::ExecWSASend(_IocpSocketData& isd, _IocpIoContext* lpIoContext, int* lpiError)
 {
     VZ_ASSERT(isd.socket != INVALID_SOCKET && lpIoContext);
-    ClaimSend(isd, lpIoContext);
+    ClaimIo(&isd.lpSendIo, lpIoContext, IO_SEND);
     if (PostWSASend(isd.socket, lpIoContext, lpiError))
         return true;
     isd.lpSendIo = NULL;
     return false;
 }
 
-void VZ_IocpSocketMgr::ClaimSend(_IocpSocketData& isd, _IocpIoContext* lpIoContext)
-{
-    lpIoContext->IoOperation = IO_SEND;
-    lpIoContext->overlapped.Internal = STATUS_PENDING;
-    isd.lpSendIo = lpIoContext;
-}
-
 bool VZ_IocpSocketMgr::PostWSASend(SOCKET s, _IocpIoContext* lpIoContext, int* lpiError)
 {
     DWORD dwSent = 0;
     int iResult = WSASend(s, &lpIoContext->wsabuf, 1, &dwSent, 0, &lpIoContext->overlapped, NULL);
-    *lpiError = WSAGetLastError();
-    if (iResult != 0 && *lpiError != WSA_IO_PENDING) {
-        InterlockedExchangePointer(reinterpret_cast<PVOID volatile*>(&lpIoContext->overlapped.Internal), NULL);
-        return false;
-    }
-    if (iResult == 0 && lpIoContext->bSkipPort)
-        CompletedAtOnce(s, lpIoContext, dwSent);
-    return true;
+    return Posted(s, lpIoContext, iResult, dwSent, lpiError);
 }
 
 // The next queued send goes out; the sink hears of the completed one when the

@@ -250,30 +250,36 @@ void VZ_IocpSocketMgr::VZ_DeliveryHost::ReportSocketError(int iError, SOCKET s, 
 bool VZ_IocpSocketMgr::ExecWSARecv(_IocpSocketData& isd, _IocpIoContext* lpIoContext, int* lpiError)
 {
     VZ_ASSERT(isd.socket != INVALID_SOCKET && lpIoContext);
-    ClaimRecv(isd, lpIoContext);
+    ClaimIo(&isd.lpRecvIo, lpIoContext, IO_RECV);
     if (PostRecv(isd.socket, lpIoContext, lpiError))
         return true;
     isd.lpRecvIo = NULL;
     return false;
 }
 
-// The context is the record's receive from before it is posted: a close
-// from then on waits until it is finished (CloseWithIo), so the handle is
-// not closed, and perhaps given to a new socket, while the post is under way.
-void VZ_IocpSocketMgr::ClaimRecv(_IocpSocketData& isd, _IocpIoContext* lpIoContext)
+// The context is the record's receive or send (*lplpSlot) from before it is
+// posted: a close from then on waits until it is finished (CloseWithIo), so
+// the handle is not closed, and perhaps given to a new socket, while the
+// post is under way.
+void VZ_IocpSocketMgr::ClaimIo(_IocpIoContext** lplpSlot, _IocpIoContext* lpIoContext, UINT uiOperation)
 {
-    lpIoContext->IoOperation = IO_RECV;
+    lpIoContext->IoOperation = uiOperation;
     lpIoContext->overlapped.Internal = STATUS_PENDING;
-    isd.lpRecvIo = lpIoContext;
+    *lplpSlot = lpIoContext;
 }
 
-// On failure the claimed context is marked finished, so a close that waits
-// for it goes on.
 bool VZ_IocpSocketMgr::PostRecv(SOCKET s, _IocpIoContext* lpIoContext, int* lpiError)
 {
     DWORD dwBytes = 0;
     DWORD dwFlags = 0;
     int iResult = WSARecv(s, &lpIoContext->wsabuf, 1, &dwBytes, &dwFlags, &lpIoContext->overlapped, NULL);
+    return Posted(s, lpIoContext, iResult, dwBytes, lpiError);
+}
+
+// After the post of a claimed context. On failure it is marked finished, so
+// a close that waits for it goes on.
+bool VZ_IocpSocketMgr::Posted(SOCKET s, _IocpIoContext* lpIoContext, int iResult, DWORD dwBytes, int* lpiError)
+{
     *lpiError = WSAGetLastError();
     if (iResult != 0 && *lpiError != WSA_IO_PENDING) {
         InterlockedExchangePointer(reinterpret_cast<PVOID volatile*>(&lpIoContext->overlapped.Internal), NULL);
@@ -521,7 +527,7 @@ void VZ_IocpSocketMgr::ReadOn(SOCKET s, _IocpIoContext* lpIoContext)
     memset(&lpIoContext->overlapped, 0, sizeof(lpIoContext->overlapped));
     lpIoContext->wsabuf.len = uiSize;
     lpIoContext->wsabuf.buf = lpIoContext->Data();
-    ClaimRecv(*lpIsd, lpIoContext);
+    ClaimIo(&lpIsd->lpRecvIo, lpIoContext, IO_RECV);
     lock.Unlock();
     int iError = 0;
     if (PostRecv(s, lpIoContext, &iError))

@@ -147,8 +147,9 @@ private:
     bool IsListening(SOCKET s);
     // Record locked: the receive is posted and becomes the record's lpRecvIo.
     bool ExecWSARecv(_IocpSocketData& isd, _IocpIoContext* lpIoContext, int* lpiError);
-    void ClaimRecv(_IocpSocketData& isd, _IocpIoContext* lpIoContext);
+    void ClaimIo(_IocpIoContext** lplpSlot, _IocpIoContext* lpIoContext, UINT uiOperation);
     bool PostRecv(SOCKET s, _IocpIoContext* lpIoContext, int* lpiError);
+    bool Posted(SOCKET s, _IocpIoContext* lpIoContext, int iResult, DWORD dwBytes, int* lpiError);
     bool ExecWSARecvFrom(SOCKET s, _IocpIoContext* lpIoContext, int* lpiError);
     // Puts a connected socket on the port; true when its operations that
     // succeed at once skip the port.
@@ -220,7 +221,6 @@ private:
     void DropClaimedSend(SOCKET s, _IocpIoContext* lpIoContext);
     // Record locked: the send is posted and becomes the record's lpSendIo.
     bool ExecWSASend(_IocpSocketData& isd, _IocpIoContext* lpIoContext, int* lpiError);
-    void ClaimSend(_IocpSocketData& isd, _IocpIoContext* lpIoContext);
     bool PostWSASend(SOCKET s, _IocpIoContext* lpIoContext, int* lpiError);
     void OnSendCompleted(SOCKET s, _IocpIoContext* lpIoContext, DWORD dwBytes);
 
