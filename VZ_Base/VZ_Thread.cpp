@@ -65,7 +65,10 @@ bool VZ_Thread::Start()
 
     // 3. Created suspended so that id and handle are stored before Run() runs.
     unsigned uiThreadId = 0;
-    uintptr_t uiHandle = _beginthreadex(NULL, 0, ThreadEntry, this, CREATE_SUSPENDED, &uiThreadId);
+    unsigned uiStack = StackSize();
+    uintptr_t uiHandle = _beginthreadex(NULL, uiStack, ThreadEntry, this,
+                                        CREATE_SUSPENDED | (uiStack != 0 ? STACK_SIZE_PARAM_IS_A_RESERVATION : 0),
+                                        &uiThreadId);
     if (uiHandle == 0) {
         m_byStopFlag = 1;
         return false;

@@ -43,6 +43,8 @@ protected:
     virtual bool OnStart();
     // Called by Stop() after the thread handle has been closed.
     virtual void OnStop();
+    // The stack the thread reserves (0: the program's default).
+    virtual unsigned StackSize() const { return 0; }
 
     DWORD m_dwThreadId;                 // 0 when there is no thread
     HANDLE m_hThread;                   // NULL when there is no thread

@@ -32,6 +32,7 @@
 #define SELECT_IDLE_WAIT_USEC 640000 // longest select wait of an idle thread (see RunCycle)
 #define SELECT_RECV_BUF_SIZE 4096 // smallest receive buffer of a select thread
 #define SELECT_ACCEPT_BURST 64    // most connections one read pass accepts on a listening socket
+#define SELECT_STACK_SIZE 262144  // stack a select thread reserves (see StackSize)
 #define SELECT_THREAD_NAME 2      // thread type of the name-resolution thread
 #define SELECT_CLOSE_WAIT_MS 2000 // longest wait of CloseSocket for a select thread's close
 
@@ -158,6 +159,12 @@ public:
 
 protected:
     DWORD Run() override;
+    // One thread per 64 sockets: thousands of connections make hundreds of
+    // them, and Wine commits a thread's whole stack, so a select thread
+    // reserves 256 KiB instead of the program's default (2 MiB for a mingw
+    // program). Its own frames are small (the receive buffer is on the heap);
+    // a host's events run on it too and must keep within that.
+    unsigned StackSize() const override { return SELECT_STACK_SIZE; }
 
 private:
     typedef VZ_Map<unsigned int, unsigned int, ULONG, ULONG> SERIALMAP;
