@@ -29,32 +29,30 @@ const DWORD DELAY_WINDOW_MS = 29999; // a picked socket's sends are held this lo
 const DWORD SIMULATOR_SLEEP_MS = 50;
 const DWORD DELAYSEND_SLEEP_MS = 10;
 
-double Random()
-{
-    return rand() / 32767.0;
-}
-
 // A value in [ulLo, ulHi], the difference taken as an unsigned number.
-ULONG RandomIn(ULONG ulLo, ULONG ulHi)
+ULONG RandomIn(_SIMRANDOM& rnd, ULONG ulLo, ULONG ulHi)
 {
-    return static_cast<ULONG>(Random() * static_cast<ULONG>(ulHi - ulLo) + ulLo);
+    return static_cast<ULONG>(rnd.Next() * static_cast<ULONG>(ulHi - ulLo) + ulLo);
 }
 
 // An index into n elements, -1 when the draw falls outside (the last element
-// is taken only when rand gives its largest value).
-int RandomIndex(int n)
+// is taken only when the draw is 1).
+int RandomIndex(_SIMRANDOM& rnd, int n)
 {
-    int i = static_cast<int>(Random() * (n - 1));
+    int i = static_cast<int>(rnd.Next() * (n - 1));
     return i >= 0 && i < n ? i : -1;
 }
 
-// How many ordinals a set is filled with: ulPerRate for each percent of a
-// rate drawn in [ulLo, ulHi], at most as many distinct ordinals as there are
-// (a rate above 100 is clamped: the fill would never end otherwise).
-ULONG OrdinalTarget(ULONG ulLo, ULONG ulHi, ULONG ulPerRate, ULONG ulOrdinals)
+// The four sequences of a run: from oxnet.ini's seed, or, without one, from
+// the clock and the process, so that each run draws differently.
+void SeedAll(VZ_IniFileEx& ini, _SIMRANDOM* lpRnd[], int iCount)
 {
-    ULONG ulTarget = ulPerRate * RandomIn(ulLo, ulHi);
-    return ulTarget < ulOrdinals ? ulTarget : ulOrdinals;
+    VZ_StringA strSeed;
+    ULONG ulSeed = timeGetTime() ^ (GetCurrentProcessId() << 16);
+    if (ini.QueryString("oxnet", "seed", strSeed, "") && strSeed.GetLength() > 0)
+        ulSeed = strtoul(static_cast<const char*>(strSeed), NULL, 10);
+    for (int i = 0; i < iCount; ++i)
+        lpRnd[i]->ulState = ulSeed * 2654435761u + static_cast<ULONG>(i);
 }
 
 std::string Trim(const std::string& str)
@@ -112,11 +110,13 @@ void VZ_IocpSocketMgr::ReadSimulatorSettings()
     ReadRange(ini, "tcp", "delay", &m_ulMinDelaytime, &m_ulMaxDelaytime);
     ReadRange(ini, "tcp", "connfail", &m_ulConnFailMinrate, &m_ulConnFailMaxrate);
     m_ulConnectCount = 0;
+    _SIMRANDOM* lpRnd[] = {&m_rndLost, &m_rndConnect, &m_rndBreak, &m_rndDelay};
+    SeedAll(ini, lpRnd, 4);
     // The sets are filled before Initialize returns, so the host's first
     // datagrams and connects are simulated too; the thread refills them.
-    FillOrdinals(m_mapLostPacket, OrdinalTarget(m_ulLostPacketsMinrate, m_ulLostPacketsMaxrate, 10, LOST_ORDINALS),
-                 1000.0, &m_ulUdpSendCount);
-    FillOrdinals(m_mapConnFail, OrdinalTarget(m_ulConnFailMinrate, m_ulConnFailMaxrate, 1, CONNECT_ORDINALS), 100.0,
+    FillOrdinals(m_mapLostPacket, m_rndLost, m_ulLostPacketsMinrate, m_ulLostPacketsMaxrate, 10, LOST_ORDINALS,
+                 &m_ulUdpSendCount);
+    FillOrdinals(m_mapConnFail, m_rndConnect, m_ulConnFailMinrate, m_ulConnFailMaxrate, 1, CONNECT_ORDINALS,
                  &m_ulConnectCount);
     StartThreads(IOCP_THREAD_SIMULATOR, 1, 0);
     StartThreads(IOCP_THREAD_DELAYSEND, 1, 0);
@@ -132,17 +132,17 @@ void VZ_IocpSocketMgr::ThreadSimulator()
     while (!m_bStopping) {
         VZ_ASSERT(m_ulMinBreaktime <= m_ulMaxBreaktime);
         if (dwInterval == 0)
-            dwInterval = static_cast<DWORD>((Random() * static_cast<ULONG>(m_ulMaxBreaktime - m_ulMinBreaktime) +
+            dwInterval = static_cast<DWORD>((m_rndBreak.Next() * static_cast<ULONG>(m_ulMaxBreaktime - m_ulMinBreaktime) +
                                              m_ulMinBreaktime) * 1000.0);
         if (timeGetTime() >= dwStart + dwInterval) {
             BreakOneSocket();
             dwStart = timeGetTime();
             dwInterval = 0;
         }
-        FillOrdinals(m_mapLostPacket, OrdinalTarget(m_ulLostPacketsMinrate, m_ulLostPacketsMaxrate, 10, LOST_ORDINALS),
-                     1000.0, &m_ulUdpSendCount);
-        FillOrdinals(m_mapConnFail, OrdinalTarget(m_ulConnFailMinrate, m_ulConnFailMaxrate, 1, CONNECT_ORDINALS),
-                     100.0, &m_ulConnectCount);
+        FillOrdinals(m_mapLostPacket, m_rndLost, m_ulLostPacketsMinrate, m_ulLostPacketsMaxrate, 10, LOST_ORDINALS,
+                     &m_ulUdpSendCount);
+        FillOrdinals(m_mapConnFail, m_rndConnect, m_ulConnFailMinrate, m_ulConnFailMaxrate, 1, CONNECT_ORDINALS,
+                     &m_ulConnectCount);
         Sleep(SIMULATOR_SLEEP_MS);
     }
 }
@@ -158,7 +158,7 @@ void VZ_IocpSocketMgr::ThreadSimulator()
 void VZ_IocpSocketMgr::BreakOneSocket()
 {
     VZ_AutoLock lock(&m_arrDelaySocket);
-    int i = RandomIndex(m_arrDelaySocket.GetSize());
+    int i = RandomIndex(m_rndBreak, m_arrDelaySocket.GetSize());
     if (i < 0)
         return;
     SOCKET s = static_cast<SOCKET>(m_arrDelaySocket[i]);
@@ -167,16 +167,22 @@ void VZ_IocpSocketMgr::BreakOneSocket()
     CancelIoEx(reinterpret_cast<HANDLE>(s), NULL);
 }
 
-// Refills an empty set of ordinals: ulTarget distinct ones drawn as
-// r * dScale + 1; the count they are matched against starts again.
-void VZ_IocpSocketMgr::FillOrdinals(VZ_LckMap<USHORT, USHORT, USHORT, USHORT>& map, ULONG ulTarget, double dScale,
-                                    ULONG* lpulCount)
+// Refills an empty set of ordinals: ulPerRate for each percent of a rate
+// drawn in [ulLo, ulHi], at most ulOrdinals (a rate above 100 is clamped:
+// the fill would never end otherwise), distinct ones in 1 .. ulOrdinals + 1.
+// The count they are matched against starts again. Nothing is drawn while
+// the set is not empty, so a sequence advances only with the faults it makes.
+void VZ_IocpSocketMgr::FillOrdinals(VZ_LckMap<USHORT, USHORT, USHORT, USHORT>& map, _SIMRANDOM& rnd, ULONG ulLo,
+                                    ULONG ulHi, ULONG ulPerRate, ULONG ulOrdinals, ULONG* lpulCount)
 {
     VZ_AutoLock lock(&map);
     if (!map.IsEmpty())
         return;
+    ULONG ulTarget = ulPerRate * RandomIn(rnd, ulLo, ulHi);
+    if (ulTarget > ulOrdinals)
+        ulTarget = ulOrdinals;
     while (static_cast<ULONG>(map.GetCount()) < ulTarget) {
-        USHORT usOrdinal = static_cast<USHORT>(static_cast<int>(Random() * dScale + 1.0));
+        USHORT usOrdinal = static_cast<USHORT>(static_cast<int>(rnd.Next() * ulOrdinals + 1.0));
         if (!map.Lookup(usOrdinal))
             map.SetAt(usOrdinal, 0);
     }
@@ -247,14 +253,14 @@ void VZ_IocpSocketMgr::PickDelaySocket()
     SOCKET s = INVALID_SOCKET;
     {
         VZ_AutoLock lock(&m_arrDelaySocket);
-        int i = RandomIndex(m_arrDelaySocket.GetSize());
+        int i = RandomIndex(m_rndDelay, m_arrDelaySocket.GetSize());
         if (i >= 0)
             s = static_cast<SOCKET>(m_arrDelaySocket[i]);
     }
     if (s == INVALID_SOCKET || m_mapSocketCache.Lookup(static_cast<unsigned int>(s)))
         return;
     m_mapSocketCache.SetAt(static_cast<unsigned int>(s), new CACHELIST(10));
-    _DELAYTIME dt = {timeGetTime(), RandomIn(m_ulMinDelaytime, m_ulMaxDelaytime)};
+    _DELAYTIME dt = {timeGetTime(), RandomIn(m_rndDelay, m_ulMinDelaytime, m_ulMaxDelaytime)};
     m_mapSocketDelaytime.SetAt(static_cast<unsigned int>(s), dt);
 }
 

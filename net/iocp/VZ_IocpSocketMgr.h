@@ -105,6 +105,17 @@ struct _IocpSocketData : _SOCKETCORE {
     _IocpIoContext* lpSendIo;
 };
 
+// One sequence of the fault simulator's draws: values in [0, 1] in steps of
+// 1/32767, from a linear congruential generator.
+struct _SIMRANDOM {
+    ULONG ulState;
+    double Next()
+    {
+        ulState = ulState * 214013u + 2531011u;
+        return static_cast<double>((ulState >> 16) & 0x7FFF) / 32767.0;
+    }
+};
+
 class VZ_IocpSocketMgr : public VZ_SocketMgr, public VZ_MultiThread, public VZ_Wnd, public VZ_MultipleTimerSink {
 public:
     VZ_IocpSocketMgr();
@@ -202,8 +213,8 @@ private:
     void ThreadSimulator();
     void ThreadDelaySend();
     void BreakOneSocket();
-    void FillOrdinals(VZ_LckMap<USHORT, USHORT, USHORT, USHORT>& map, ULONG ulTarget, double dScale,
-                      ULONG* lpulCount);
+    void FillOrdinals(VZ_LckMap<USHORT, USHORT, USHORT, USHORT>& map, _SIMRANDOM& rnd, ULONG ulLo, ULONG ulHi,
+                      ULONG ulPerRate, ULONG ulOrdinals, ULONG* lpulCount);
     void PickDelaySocket();
     void ReleaseDelayed();
     bool OfferDelay(SOCKET s, const char* buf, int len, DWORD dwSendParam);
@@ -238,6 +249,10 @@ private:
     VZ_LckArray<unsigned int, unsigned int> m_arrDelaySocket;
     VZ_Map<unsigned int, unsigned int, _DELAYTIME, const _DELAYTIME&> m_mapSocketDelaytime;
     VZ_LckMap<unsigned int, unsigned int, CACHELIST*, CACHELIST*> m_mapSocketCache;
+    // The simulator's draws, one sequence per kind of fault (lost datagrams,
+    // failed connects, breaks, held sends): with a seed from oxnet.ini each
+    // kind draws the same values in every run, whatever the threads' timing.
+    _SIMRANDOM m_rndLost, m_rndConnect, m_rndBreak, m_rndDelay;
     ULONG m_ulUdpSendCount;
     VZ_LckMap<USHORT, USHORT, USHORT, USHORT> m_mapLostPacket;
     ULONG m_ulConnectCount;
