@@ -1,6 +1,6 @@
 # The SDK a Windows host adopts: oxnet.dll's version resource and the install
-# tree (header, import library, DLL, oxrecdump, CMake package, docs, sample
-# oxnet.ini). cmake --install BUILD --prefix P lays it out under P.
+# tree (header, import library, DLL, oxrecdump, CMake and pkg-config packages,
+# docs, sample oxnet.ini). cmake --install BUILD --prefix P lays it out under P.
 include(CMakePackageConfigHelpers)
 
 # Version resource from the project's version (CMake's RC language: windres).
@@ -20,6 +20,8 @@ write_basic_package_version_file(${CMAKE_BINARY_DIR}/package/oxnetConfigVersion.
                                  VERSION ${PROJECT_VERSION} COMPATIBILITY SameMajorVersion)
 install(FILES ${CMAKE_BINARY_DIR}/package/oxnetConfig.cmake ${CMAKE_BINARY_DIR}/package/oxnetConfigVersion.cmake
         DESTINATION lib/cmake/oxnet)
+configure_file(${CMAKE_SOURCE_DIR}/cmake/oxnet.pc.in ${CMAKE_BINARY_DIR}/package/oxnet.pc @ONLY)
+install(FILES ${CMAKE_BINARY_DIR}/package/oxnet.pc DESTINATION lib/pkgconfig)
 
 # The docs are globbed when installing, so pages added since configuring go too.
 install(FILES ${CMAKE_SOURCE_DIR}/README.md ${CMAKE_SOURCE_DIR}/examples/oxnet.ini DESTINATION share/doc/oxnet)

@@ -18,6 +18,14 @@ add_test(NAME SdkConsumerBuild
 set_tests_properties(SdkConsumerBuild PROPERTIES FIXTURES_REQUIRED SdkPrefix FIXTURES_SETUP SdkConsumer
                                                  TIMEOUT 300)
 
+add_test(NAME SdkPkgConfigBuild
+         COMMAND ${OXNET_SDK_SCRIPT} pkgbuild ${OXNET_SDK_PREFIX} ${OXNET_SDK_HOST}-pkgconfig ${CMAKE_CXX_COMPILER})
+set_tests_properties(SdkPkgConfigBuild PROPERTIES FIXTURES_REQUIRED SdkPrefix FIXTURES_SETUP SdkPkgConfig TIMEOUT 120)
+add_test(NAME SdkPkgConfigRun
+         COMMAND ${OXNET_SDK_SCRIPT} run ${CMAKE_BINARY_DIR}/wine-run.sh ${OXNET_SDK_HOST}-pkgconfig/host.exe)
+set_tests_properties(SdkPkgConfigRun PROPERTIES FIXTURES_REQUIRED "Wine;SdkPkgConfig" ENVIRONMENT OXNET_WINE_UP=1
+                                                TIMEOUT 60)
+
 add_test(NAME SdkConsumerRun
          COMMAND ${OXNET_SDK_SCRIPT} run ${CMAKE_BINARY_DIR}/wine-run.sh ${OXNET_SDK_HOST}/host.exe)
 set_tests_properties(SdkConsumerRun PROPERTIES FIXTURES_REQUIRED "Wine;SdkConsumer" ENVIRONMENT OXNET_WINE_UP=1

@@ -18,6 +18,7 @@ command -v ninja >/dev/null 2>&1 || need+=(ninja-build)
 [ -f /usr/include/asio.hpp ] || need+=(libasio-dev) # standalone Asio, for the Asio echo server of bench/
 # Clang lays out the interfaces for an MSVC and a MinGW target (tests/abi/).
 command -v clang++ >/dev/null 2>&1 || need+=(clang)
+command -v pkg-config >/dev/null 2>&1 || need+=(pkg-config) # the SDK test's pkg-config host
 # The proxy servers of the end-to-end proxy tests (scripts/proxies.sh);
 # scripts/test.sh and scripts/demo.sh turn this on.
 if [ "${OXNET_WITH_PROXIES:-0}" = 1 ]; then

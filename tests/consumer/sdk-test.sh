@@ -5,6 +5,8 @@
 #   sdk-test.sh build PREFIX BINDIR GENERATOR [TOOLCHAIN]
 #                                               this host project, configured and
 #                                               built from a clean BINDIR against PREFIX
+#   sdk-test.sh pkgbuild PREFIX BINDIR CXX      the same host built by CXX with the
+#                                               flags of pkg-config --cflags --libs oxnet
 #   sdk-test.sh run RUNNER EXE                  EXE under Wine: exit code 0 and its
 #                                               closing line both needed
 set -euo pipefail
@@ -24,7 +26,7 @@ install)
 check)
   prefix=$1 version=$2 src=$3
   want="include/oxnet/ISocketMgr.h lib/oxnet.lib lib/liboxnet.dll.a bin/oxnet.dll bin/oxrecdump.exe
-        lib/cmake/oxnet/oxnetConfig.cmake lib/cmake/oxnet/oxnetConfigVersion.cmake
+        lib/cmake/oxnet/oxnetConfig.cmake lib/cmake/oxnet/oxnetConfigVersion.cmake lib/pkgconfig/oxnet.pc
         share/doc/oxnet/README.md share/doc/oxnet/oxnet.ini"
   for f in $want; do
     [ -f "$prefix/$f" ] || fail "$f is missing from the install tree"
@@ -43,6 +45,7 @@ check)
   crlf=$(grep -c $'\r$' "$ini" || true)
   [ "$lines" -gt 0 ] && [ "$crlf" = "$lines" ] || fail "oxnet.ini: $crlf of $lines lines end in CR LF"
   grep -qx $'simulator=0\r' "$ini" || fail "oxnet.ini does not keep the simulator off"
+  grep -qx "Version: $version" "$prefix/lib/pkgconfig/oxnet.pc" || fail "oxnet.pc does not give version $version"
   grep -q "PACKAGE_VERSION \"$version\"" "$prefix/lib/cmake/oxnet/oxnetConfigVersion.cmake" ||
     fail "oxnetConfigVersion.cmake does not give version $version"
   # The DLL: five undecorated exports, system imports only, and a version
@@ -77,6 +80,21 @@ build)
   [ "$found" = "$prefix/lib/cmake/oxnet" ] || fail "oxnet found in '$found', not in $prefix/lib/cmake/oxnet"
   [ -f "$bindir/oxnet.dll" ] || fail "oxnet.dll was not copied beside host.exe"
   echo "host built against $found"
+  ;;
+
+pkgbuild)
+  prefix=$1 bindir=$2 cxx=$3
+  rm -rf "$bindir"
+  mkdir -p "$bindir"
+  command -v pkg-config >/dev/null 2>&1 || fail "pkg-config not found (scripts/setup.sh installs it)"
+  export PKG_CONFIG_PATH="$prefix/lib/pkgconfig" PKG_CONFIG_LIBDIR="$prefix/lib/pkgconfig"
+  flags=$(pkg-config --cflags --libs oxnet) || fail "pkg-config does not know oxnet"
+  echo "pkg-config --cflags --libs oxnet: $flags"
+  # -static: the host takes the compiler's runtime in, so it needs only oxnet.dll.
+  # shellcheck disable=SC2086 # the flags are words
+  "$cxx" -std=c++17 -O2 -Wall -Wextra -Werror "$here/host.cpp" $flags -static -o "$bindir/host.exe" ||
+    fail "build with pkg-config's flags"
+  cp "$prefix/bin/oxnet.dll" "$bindir/"
   ;;
 
 run)
