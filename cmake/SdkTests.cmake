@@ -26,6 +26,14 @@ add_test(NAME SdkPkgConfigRun
 set_tests_properties(SdkPkgConfigRun PROPERTIES FIXTURES_REQUIRED "Wine;SdkPkgConfig" ENVIRONMENT OXNET_WINE_UP=1
                                                 TIMEOUT 60)
 
+# The first host of docs/getting-started.md, built and run as the page says.
+add_test(NAME SdkGettingStarted
+         COMMAND ${CMAKE_SOURCE_DIR}/tests/consumer/getting-started.sh ${OXNET_SDK_PREFIX}
+                 ${CMAKE_BINARY_DIR}/sdk-test/getting-started ${CMAKE_CXX_COMPILER} ${CMAKE_BINARY_DIR}/wine-run.sh
+                 ${CMAKE_SOURCE_DIR}/docs/getting-started.md)
+set_tests_properties(SdkGettingStarted PROPERTIES FIXTURES_REQUIRED "Wine;SdkPrefix" ENVIRONMENT OXNET_WINE_UP=1
+                                                  TIMEOUT 180)
+
 add_test(NAME SdkConsumerRun
          COMMAND ${OXNET_SDK_SCRIPT} run ${CMAKE_BINARY_DIR}/wine-run.sh ${OXNET_SDK_HOST}/host.exe)
 set_tests_properties(SdkConsumerRun PROPERTIES FIXTURES_REQUIRED "Wine;SdkConsumer" ENVIRONMENT OXNET_WINE_UP=1
