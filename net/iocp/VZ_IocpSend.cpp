@@ -78,7 +78,7 @@ bool VZ_IocpSocketMgr::SendV(SOCKET s, const _SOCKBUF* lpBufs, UINT uiCount, DWO
 
 // Record locked and connected: the context goes out now, or behind the
 // outstanding send. It is claimed as the record's send under the lock and
-// posted after it, as a read is (ClaimRecv): a close meanwhile waits for the
+// posted after it, as a read is (ClaimIo): a close meanwhile waits for the
 // post, and a send meanwhile queues behind it.
 bool VZ_IocpSocketMgr::PostSend(SOCKET s, _IocpIoContext* lpIoContext, DWORD dwSendParam, UINT* lpuiQueued,
                                 VZ_AutoLock& lock)
@@ -95,13 +95,13 @@ bool VZ_IocpSocketMgr::PostSend(SOCKET s, _IocpIoContext* lpIoContext, DWORD dwS
             *lpuiQueued = static_cast<UINT>(isd.listSend.GetCount());
         return true;
     }
-    ClaimIo(&isd.lpSendIo, lpIoContext, IO_SEND);
+    ClaimIo(isd, lpIoContext, IO_SEND);
     isd.bIoSending = TRUE;
     if (lpuiQueued != NULL)
         *lpuiQueued = static_cast<UINT>(isd.listSend.GetCount());
     lock.Unlock();
     int iError = 0;
-    if (PostWSASend(s, lpIoContext, &iError))
+    if (PostIo(s, lpIoContext, &iError))
         return true;
     DropClaimedSend(s, lpIoContext);
     return false;
@@ -121,23 +121,6 @@ void VZ_IocpSocketMgr::DropClaimedSend(SOCKET s, _IocpIoContext* lpIoContext)
     }
     lock.Unlock();
     FreeContext(lpIoContext);
-}
-
-bool VZ_IocpSocketMgr::ExecWSASend(_IocpSocketData& isd, _IocpIoContext* lpIoContext, int* lpiError)
-{
-    VZ_ASSERT(isd.socket != INVALID_SOCKET && lpIoContext);
-    ClaimIo(&isd.lpSendIo, lpIoContext, IO_SEND);
-    if (PostWSASend(isd.socket, lpIoContext, lpiError))
-        return true;
-    isd.lpSendIo = NULL;
-    return false;
-}
-
-bool VZ_IocpSocketMgr::PostWSASend(SOCKET s, _IocpIoContext* lpIoContext, int* lpiError)
-{
-    DWORD dwSent = 0;
-    int iResult = WSASend(s, &lpIoContext->wsabuf, 1, &dwSent, 0, &lpIoContext->overlapped, NULL);
-    return Posted(s, lpIoContext, iResult, dwSent, lpiError);
 }
 
 // The next queued send goes out; the sink hears of the completed one when the
@@ -160,7 +143,7 @@ void VZ_IocpSocketMgr::OnSendCompleted(SOCKET s, _IocpIoContext* lpIoContext, DW
         lpIoContext->wsabuf.len -= dwBytes;
         memset(&lpIoContext->overlapped, 0, sizeof(lpIoContext->overlapped));
         int iError = 0;
-        if (ExecWSASend(isd, lpIoContext, &iError))
+        if (ExecIo(isd, lpIoContext, IO_SEND, &iError))
             return;
         lock.Unlock();
         ReportError(iError, s, lpIoContext, "GetQueuedCompletionStatus ExecWSASend failed");
@@ -176,7 +159,7 @@ void VZ_IocpSocketMgr::OnSendCompleted(SOCKET s, _IocpIoContext* lpIoContext, DW
     if (uiQueued > 0) {
         lpOldIoContext = lpIsd->listSend.RemoveHead();
         VZ_ASSERT(lpOldIoContext);
-        if (ExecWSASend(*lpIsd, lpOldIoContext, &iError)) {
+        if (ExecIo(*lpIsd, lpOldIoContext, IO_SEND, &iError)) {
             lpIsd->bIoSending = TRUE;
             lpOldIoContext = NULL; // it belongs to the send in flight now
             bReport = (lpIsd->dwFlags & SOCKET_FLAG_PARTIAL_SEND) != 0;

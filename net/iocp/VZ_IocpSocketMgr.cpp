@@ -247,39 +247,35 @@ void VZ_IocpSocketMgr::VZ_DeliveryHost::ReportSocketError(int iError, SOCKET s, 
     m_lpMgr->ReportError(iError, s, NULL, "OnTcpRecv proxy send failed", ulSerial);
 }
 
-bool VZ_IocpSocketMgr::ExecWSARecv(_IocpSocketData& isd, _IocpIoContext* lpIoContext, int* lpiError)
+bool VZ_IocpSocketMgr::ExecIo(_IocpSocketData& isd, _IocpIoContext* lpIoContext, UINT uiOperation, int* lpiError)
 {
     VZ_ASSERT(isd.socket != INVALID_SOCKET && lpIoContext);
-    ClaimIo(&isd.lpRecvIo, lpIoContext, IO_RECV);
-    if (PostRecv(isd.socket, lpIoContext, lpiError))
+    ClaimIo(isd, lpIoContext, uiOperation);
+    if (PostIo(isd.socket, lpIoContext, lpiError))
         return true;
-    isd.lpRecvIo = NULL;
+    (uiOperation == IO_RECV ? isd.lpRecvIo : isd.lpSendIo) = NULL;
     return false;
 }
 
-// The context is the record's receive or send (*lplpSlot) from before it is
-// posted: a close from then on waits until it is finished (CloseWithIo), so
-// the handle is not closed, and perhaps given to a new socket, while the
-// post is under way.
-void VZ_IocpSocketMgr::ClaimIo(_IocpIoContext** lplpSlot, _IocpIoContext* lpIoContext, UINT uiOperation)
+// The context is the record's receive or send from before it is posted: a
+// close from then on waits until it is finished (CloseWithIo), so the handle
+// is not closed, and perhaps given to a new socket, while the post is under way.
+void VZ_IocpSocketMgr::ClaimIo(_IocpSocketData& isd, _IocpIoContext* lpIoContext, UINT uiOperation)
 {
     lpIoContext->IoOperation = uiOperation;
     lpIoContext->overlapped.Internal = STATUS_PENDING;
-    *lplpSlot = lpIoContext;
+    (uiOperation == IO_RECV ? isd.lpRecvIo : isd.lpSendIo) = lpIoContext;
 }
 
-bool VZ_IocpSocketMgr::PostRecv(SOCKET s, _IocpIoContext* lpIoContext, int* lpiError)
+// On failure the claimed context is marked finished, so a close that waits
+// for it goes on.
+bool VZ_IocpSocketMgr::PostIo(SOCKET s, _IocpIoContext* lpIoContext, int* lpiError)
 {
     DWORD dwBytes = 0;
     DWORD dwFlags = 0;
-    int iResult = WSARecv(s, &lpIoContext->wsabuf, 1, &dwBytes, &dwFlags, &lpIoContext->overlapped, NULL);
-    return Posted(s, lpIoContext, iResult, dwBytes, lpiError);
-}
-
-// After the post of a claimed context. On failure it is marked finished, so
-// a close that waits for it goes on.
-bool VZ_IocpSocketMgr::Posted(SOCKET s, _IocpIoContext* lpIoContext, int iResult, DWORD dwBytes, int* lpiError)
-{
+    int iResult = lpIoContext->IoOperation == IO_RECV
+                      ? WSARecv(s, &lpIoContext->wsabuf, 1, &dwBytes, &dwFlags, &lpIoContext->overlapped, NULL)
+                      : WSASend(s, &lpIoContext->wsabuf, 1, &dwBytes, 0, &lpIoContext->overlapped, NULL);
     *lpiError = WSAGetLastError();
     if (iResult != 0 && *lpiError != WSA_IO_PENDING) {
         InterlockedExchangePointer(reinterpret_cast<PVOID volatile*>(&lpIoContext->overlapped.Internal), NULL);
@@ -500,7 +496,7 @@ void VZ_IocpSocketMgr::DeliverTcp(SOCKET s, _IocpIoContext* lpIoContext, DWORD d
 
 // The read is claimed under the lock and posted after it (WSARecv is a server
 // call under Wine, and the table lock is every worker's): a close between
-// the two waits for the post (ClaimRecv).
+// the two waits for the post (ClaimIo).
 void VZ_IocpSocketMgr::ReadOn(SOCKET s, _IocpIoContext* lpIoContext)
 {
     VZ_AutoLock lock(&m_mapSocket2Data);
@@ -527,10 +523,10 @@ void VZ_IocpSocketMgr::ReadOn(SOCKET s, _IocpIoContext* lpIoContext)
     memset(&lpIoContext->overlapped, 0, sizeof(lpIoContext->overlapped));
     lpIoContext->wsabuf.len = uiSize;
     lpIoContext->wsabuf.buf = lpIoContext->Data();
-    ClaimIo(&lpIsd->lpRecvIo, lpIoContext, IO_RECV);
+    ClaimIo(*lpIsd, lpIoContext, IO_RECV);
     lock.Unlock();
     int iError = 0;
-    if (PostRecv(s, lpIoContext, &iError))
+    if (PostIo(s, lpIoContext, &iError))
         return;
     TakeInFlight(s, lpIoContext);
     ReportError(iError, s, lpIoContext, "GetQueuedCompletionStatus ExecWSARecv failed");
@@ -585,7 +581,7 @@ bool VZ_IocpSocketMgr::Recv(SOCKET s, UINT uiNoticeLen)
     } else {
         lpIoContext->dwSendParam = lpIsd->dwUserData1;
         lpIoContext->dwUserData2 = lpIsd->dwUserData2;
-        if (ExecWSARecv(*lpIsd, lpIoContext, &iError))
+        if (ExecIo(*lpIsd, lpIoContext, IO_RECV, &iError))
             return true;
     }
     FreeContext(lpIoContext);

@@ -156,11 +156,12 @@ private:
     _IocpSocketData* FindRecord(SOCKET s);
     // s is a listening socket of a running engine.
     bool IsListening(SOCKET s);
-    // Record locked: the receive is posted and becomes the record's lpRecvIo.
-    bool ExecWSARecv(_IocpSocketData& isd, _IocpIoContext* lpIoContext, int* lpiError);
-    void ClaimIo(_IocpIoContext** lplpSlot, _IocpIoContext* lpIoContext, UINT uiOperation);
-    bool PostRecv(SOCKET s, _IocpIoContext* lpIoContext, int* lpiError);
-    bool Posted(SOCKET s, _IocpIoContext* lpIoContext, int iResult, DWORD dwBytes, int* lpiError);
+    // Record locked: the receive or send (IO_RECV, IO_SEND) is posted and
+    // becomes the record's lpRecvIo or lpSendIo.
+    bool ExecIo(_IocpSocketData& isd, _IocpIoContext* lpIoContext, UINT uiOperation, int* lpiError);
+    // The same in two steps, the post free of the record lock.
+    void ClaimIo(_IocpSocketData& isd, _IocpIoContext* lpIoContext, UINT uiOperation);
+    bool PostIo(SOCKET s, _IocpIoContext* lpIoContext, int* lpiError);
     bool ExecWSARecvFrom(SOCKET s, _IocpIoContext* lpIoContext, int* lpiError);
     // Puts a connected socket on the port; true when its operations that
     // succeed at once skip the port.
@@ -230,9 +231,6 @@ private:
     // lock holds the table; PostSend may release it.
     bool PostSend(SOCKET s, _IocpIoContext* lpIoContext, DWORD dwSendParam, UINT* lpuiQueued, VZ_AutoLock& lock);
     void DropClaimedSend(SOCKET s, _IocpIoContext* lpIoContext);
-    // Record locked: the send is posted and becomes the record's lpSendIo.
-    bool ExecWSASend(_IocpSocketData& isd, _IocpIoContext* lpIoContext, int* lpiError);
-    bool PostWSASend(SOCKET s, _IocpIoContext* lpIoContext, int* lpiError);
     void OnSendCompleted(SOCKET s, _IocpIoContext* lpIoContext, DWORD dwBytes);
 
     HANDLE m_hIocp;

@@ -182,9 +182,9 @@ private:
     // while s has its record of serial ulSerial; false without one.
     template <class FN> bool WithLiveRecord(SOCKET s, ULONG ulSerial, FN fn);
     void ReadUdp(SOCKET s, ULONG ulSerial, SOCKET sPair, DWORD dwUserData1, DWORD dwUserData2);
-    // Accepts what is pending, up to SELECT_ACCEPT_BURST connections; false
-    // when nothing was (left) to accept.
+    // Accepts what is pending, up to SELECT_ACCEPT_BURST connections.
     void AcceptPending(SOCKET s, ULONG ulSerial);
+    // One connection; false when none was pending (or s is gone).
     bool AcceptOne(SOCKET s, ULONG ulSerial);
     void ReadTcp(SOCKET s, ULONG ulSerial);
     // Set membership; adding wakes the thread.
@@ -203,10 +203,10 @@ private:
     void TakeWake(_WIDESET* lpSet);
     void DrainWake();
     // The thread's receive buffer, grown to *lpuiSize bytes if it can be (else
-    // *lpuiSize becomes what it holds); it keeps its
-    // largest size (one buffer per thread, not per socket). Not a pool
-    // block: the thread object outlives the manager's stop, and a thread
-    // stopped from inside its own event may still be reading into it.
+    // *lpuiSize becomes what it holds); it keeps its largest size (one buffer
+    // per thread, not per socket). Not a pool block: the thread object
+    // outlives the manager's stop, and a thread stopped from inside its own
+    // event may still be reading into it.
     char* RecvBuffer(UINT* lpuiSize);
 
     fd_set m_fdRead;
