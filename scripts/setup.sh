@@ -19,6 +19,11 @@ command -v ninja >/dev/null 2>&1 || need+=(ninja-build)
 # Clang lays out the interfaces for an MSVC and a MinGW target (tests/abi/).
 command -v clang++ >/dev/null 2>&1 || need+=(clang)
 command -v pkg-config >/dev/null 2>&1 || need+=(pkg-config) # the SDK test's pkg-config host
+# Real clients of the example programs' tests: curl and python3 drive
+# oxsocks, tshark opens what oxrecdump --pcap writes.
+command -v curl >/dev/null 2>&1 || need+=(curl)
+command -v python3 >/dev/null 2>&1 || need+=(python3)
+command -v tshark >/dev/null 2>&1 || need+=(tshark)
 # The proxy servers of the end-to-end proxy tests (scripts/proxies.sh);
 # scripts/test.sh and scripts/demo.sh turn this on.
 if [ "${OXNET_WITH_PROXIES:-0}" = 1 ]; then
