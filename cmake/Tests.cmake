@@ -102,6 +102,7 @@ add_dependencies(oxnet_net_tests oxnet oxrecdump)
 # The layers of net/: an engine includes only core/, VZ_Base and itself.
 add_test(NAME LayerIncludes COMMAND ${CMAKE_SOURCE_DIR}/scripts/check-layers.sh ${CMAKE_SOURCE_DIR}/net)
 add_test(NAME DllExportsAndImports COMMAND ${CMAKE_SOURCE_DIR}/scripts/check-dll.sh $<TARGET_FILE:oxnet>)
+include(${CMAKE_SOURCE_DIR}/cmake/PcapTests.cmake) # oxrecdump --pcap read back with tshark
 
 # Packaging, consumer and ABI tests (install tree, CMake package, slot order)
 include(${CMAKE_SOURCE_DIR}/cmake/SdkTests.cmake OPTIONAL)

@@ -2,12 +2,14 @@
 //
 // A recording holds only what the host consumed, so each recorded socket
 // becomes one synthetic TCP connection whose data flows one way: from the
-// peer, 10.0.0.1, to the host, 10.0.0.2. An accepted socket's peer is the
-// client (port 49152 + the connection's ordinal) and the host serves at port
-// 80 + the ordinal of the listening socket; a socket seen without an accept
-// record (the host connected out, or the accept came before the recording)
-// has the host as client and the peer serving at port 80. The whole seconds
-// of a packet's time are the index of the record that made it.
+// peer, 10.0.0.1, to the host, 10.0.0.2. The client's port is 49152 + the
+// connection's ordinal; the server's is 80 when the first bytes are HTTP,
+// else 40000 + the ordinal of the listening socket (40000 for a connection
+// the host made). An accepted socket's peer is the client; a socket seen
+// without an accept record (the host connected out, or the accept came
+// before the recording) has the host as client. A connection starts at its
+// first data or close record, when its first bytes are known. The whole
+// seconds of a packet's time are the index of the record that made it.
 #include "RecPcap.h"
 
 #include <cstring>
@@ -23,7 +25,8 @@ const UINT32 PEER_IP = 0x0A000001; // 10.0.0.1
 const UINT32 HOST_IP = 0x0A000002; // 10.0.0.2
 const UINT CLIENT_PORT_BASE = 49152;
 const UINT CLIENT_PORTS = 16384; // the dynamic range; ordinals wrap in it
-const UINT SERVER_PORT = 80;
+const UINT HTTP_PORT = 80;
+const UINT SERVER_PORT_BASE = 40000; // no dissector claims 40000-40999: binary data stays plain TCP
 const UINT MSS = 1460;
 const UINT ACK_EVERY = 16; // segments acknowledged at once: 23,360 bytes, inside the window
 const UINT WINDOW = 65535;
@@ -62,7 +65,11 @@ UINT Checksum(const BYTE* lpby, size_t n, UINT32 uiSum)
 }
 
 // One synthetic connection; the sequence numbers are the next ones to send.
+// An accepted one waits for its first data or close record to start.
 struct PcapStream {
+    bool bStarted;
+    bool bAccepted;
+    UINT uiListenOrdinal; // of the accepting listening socket
     UINT uiPeerPort;
     UINT uiHostPort;
     UINT32 uiPeerSeq;
@@ -166,36 +173,65 @@ public:
 private:
     VZ_RecToPcap(const VZ_RecToPcap&);
     VZ_RecToPcap& operator=(const VZ_RecToPcap&);
-    PcapStream& Open(UINT32 s, bool bAccepted, UINT uiServerPort);
-    PcapStream& Find(UINT32 s);
+    void Accept(UINT32 sListen, UINT32 s);
+    PcapStream& Start(UINT32 s, const std::vector<BYTE>& vecFirstData);
     void Data(PcapStream& st, const BYTE* lpby, size_t n);
     void Close(PcapStream& st, int iError);
 
     VZ_PcapFile& m_file;
-    std::map<UINT32, PcapStream> m_mapOpen;   // by recorded socket; a close ends the entry
-    std::map<UINT32, UINT> m_mapListenPort;  // by listening socket
+    std::map<UINT32, PcapStream> m_mapOpen;  // by recorded socket; a close ends the entry
+    std::map<UINT32, UINT> m_mapListen;      // listening socket to its ordinal
     UINT m_uiStreams;
 };
 
-// A new connection and its three-way handshake; the client sends the SYN.
-// A socket handle used again after its close is a new connection.
-PcapStream& VZ_RecToPcap::Open(UINT32 s, bool bAccepted, UINT uiServerPort)
+// Whether a connection's first bytes are an HTTP request or response: such
+// a connection is served at port 80, where the HTTP dissector reads it.
+bool LooksLikeHttp(const std::vector<BYTE>& vec)
 {
-    UINT uiClientPort = CLIENT_PORT_BASE + m_uiStreams % CLIENT_PORTS;
-    PcapStream st = {bAccepted ? uiClientPort : uiServerPort, bAccepted ? uiServerPort : uiClientPort,
-                     0x10000000u + m_uiStreams * 0x10000u, 0x20000000u + m_uiStreams * 0x10000u};
-    ++m_uiStreams;
-    PcapStream& stOpen = m_mapOpen[s] = st;
-    m_file.Segment(stOpen, bAccepted, TCP_SYN);
-    m_file.Segment(stOpen, !bAccepted, TCP_SYN | TCP_ACK);
-    m_file.Segment(stOpen, bAccepted, TCP_ACK);
-    return stOpen;
+    static const char* const s_lpszStarts[] = {"GET ",    "POST ",    "HEAD ",  "PUT ",   "DELETE ",
+                                               "OPTIONS ", "CONNECT ", "PATCH ", "TRACE ", "HTTP/1."};
+    for (const char* lpsz : s_lpszStarts) {
+        size_t n = std::strlen(lpsz);
+        if (vec.size() >= n && std::memcmp(vec.data(), lpsz, n) == 0)
+            return true;
+    }
+    return false;
 }
 
-PcapStream& VZ_RecToPcap::Find(UINT32 s)
+// A socket handle accepted again (its close was not recorded) is a new
+// connection; the old one is left open.
+void VZ_RecToPcap::Accept(UINT32 sListen, UINT32 s)
+{
+    std::map<UINT32, UINT>::iterator it = m_mapListen.insert(std::make_pair(sListen, m_mapListen.size())).first;
+    PcapStream st = {false, true, it->second, 0, 0, 0, 0};
+    m_mapOpen[s] = st;
+}
+
+// The socket's connection, started with its three-way handshake (the client
+// sends the SYN) if this is its first data or close. A socket without an
+// accept record is a connection the host made.
+PcapStream& VZ_RecToPcap::Start(UINT32 s, const std::vector<BYTE>& vecFirstData)
 {
     std::map<UINT32, PcapStream>::iterator it = m_mapOpen.find(s);
-    return it != m_mapOpen.end() ? it->second : Open(s, false, SERVER_PORT);
+    if (it == m_mapOpen.end()) {
+        PcapStream st = {false, false, 0, 0, 0, 0, 0};
+        it = m_mapOpen.insert(std::make_pair(s, st)).first;
+    }
+    PcapStream& st = it->second;
+    if (st.bStarted)
+        return st;
+    UINT uiServerPort = LooksLikeHttp(vecFirstData) ? HTTP_PORT : SERVER_PORT_BASE + st.uiListenOrdinal % 1000;
+    UINT uiClientPort = CLIENT_PORT_BASE + m_uiStreams % CLIENT_PORTS;
+    st.uiPeerPort = st.bAccepted ? uiClientPort : uiServerPort;
+    st.uiHostPort = st.bAccepted ? uiServerPort : uiClientPort;
+    st.uiPeerSeq = 0x10000000u + m_uiStreams * 0x10000u;
+    st.uiHostSeq = 0x20000000u + m_uiStreams * 0x10000u;
+    st.bStarted = true;
+    ++m_uiStreams;
+    m_file.Segment(st, st.bAccepted, TCP_SYN);
+    m_file.Segment(st, !st.bAccepted, TCP_SYN | TCP_ACK);
+    m_file.Segment(st, st.bAccepted, TCP_ACK);
+    return st;
 }
 
 // The consumed bytes in segments of at most MSS bytes, the last one pushed;
@@ -232,14 +268,11 @@ void VZ_RecToPcap::Record(unsigned long ulIndex, const _RECORDHEAD& head, const 
 {
     m_file.NextRecord(ulIndex);
     if (head.uiType == RECORD_ACCEPT && head.uiLen >= 4) {
-        UINT& uiPort = m_mapListenPort[head.s];
-        if (uiPort == 0) // a listening socket not seen before
-            uiPort = SERVER_PORT + static_cast<UINT>(m_mapListenPort.size()) - 1;
-        Open(RecGet32(vecPayload.data()), true, uiPort);
+        Accept(head.s, RecGet32(vecPayload.data()));
     } else if (head.uiType == RECORD_DATA && head.uiLen > 0) {
-        Data(Find(head.s), vecPayload.data(), vecPayload.size());
+        Data(Start(head.s, vecPayload), vecPayload.data(), vecPayload.size());
     } else if (head.uiType == RECORD_CLOSE && head.uiLen >= 8) {
-        Close(Find(head.s), static_cast<int>(RecGet32(vecPayload.data())));
+        Close(Start(head.s, std::vector<BYTE>()), static_cast<int>(RecGet32(vecPayload.data())));
         m_mapOpen.erase(head.s);
     }
 }
