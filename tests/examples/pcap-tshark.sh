@@ -82,7 +82,8 @@ done
 
 check "HTTP GET dissected" "0 /index.html" \
   "$(ts out.pcap -Y 'http.request.method == "GET"' -T fields -e tcp.stream -e http.request.uri | tr '\t' ' ')"
-check "handshakes" "0 1 2" "$(ts out.pcap -Y 'tcp.flags.syn == 1 && tcp.flags.ack == 0' -T fields -e tcp.stream | xargs)"
+check "handshakes, server ports" "0 80 1 40000 2 40000" \
+  "$(ts out.pcap -Y 'tcp.flags.syn == 1 && tcp.flags.ack == 0' -T fields -e tcp.stream -e tcp.dstport | xargs)"
 # Every segment starts where its side's last one ended (data, SYN and FIN
 # count) and acknowledges all the other side sent.
 seq_errors() {
