@@ -89,7 +89,11 @@ public:
 private:
     VZ_PcapFile(const VZ_PcapFile&);
     VZ_PcapFile& operator=(const VZ_PcapFile&);
-    void Write(const BYTE* lpby, size_t n) { m_bFailed |= m_fp == NULL || std::fwrite(lpby, 1, n, m_fp) != n; }
+    void Write(const BYTE* lpby, size_t n)
+    {
+        if (m_fp == NULL || std::fwrite(lpby, 1, n, m_fp) != n)
+            m_bFailed = true;
+    }
     void WritePacket(const BYTE* lpby, UINT uiLen);
 
     FILE* m_fp;
@@ -202,7 +206,8 @@ bool LooksLikeHttp(const std::vector<BYTE>& vec)
 // connection; the old one is left open.
 void VZ_RecToPcap::Accept(UINT32 sListen, UINT32 s)
 {
-    std::map<UINT32, UINT>::iterator it = m_mapListen.insert(std::make_pair(sListen, m_mapListen.size())).first;
+    UINT uiOrdinal = static_cast<UINT>(m_mapListen.size()); // kept when sListen is known already
+    std::map<UINT32, UINT>::iterator it = m_mapListen.insert(std::make_pair(sListen, uiOrdinal)).first;
     PcapStream st = {false, true, it->second, 0, 0, 0, 0};
     m_mapOpen[s] = st;
 }

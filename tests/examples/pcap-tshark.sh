@@ -18,7 +18,11 @@ rm -rf "$work" && mkdir -p "$work" && cd "$work"
 
 "$run" "$bin/bench_echo.exe" --serve engine:IIocpSocketMgr1.1 --port 0 --stop-file "$work/stop" >server.log 2>&1 &
 server=$!
-stop_server() { touch "$work/stop"; for _ in $(seq 300); do kill -0 $server 2>/dev/null || return 0; sleep 0.1; done; kill $server; }
+stop_server() {
+  touch "$work/stop"
+  for _ in $(seq 300); do kill -0 $server 2>/dev/null || return 0; sleep 0.1; done
+  kill $server
+}
 trap stop_server EXIT
 for _ in $(seq 300); do grep -q LISTENING server.log && break; kill -0 $server 2>/dev/null || break; sleep 0.1; done
 port=$(sed -n 's/^LISTENING port=\([0-9]*\).*/\1/p' server.log)
@@ -76,7 +80,8 @@ check "malformed or expert warnings" "" "$(ts out.pcap -T fields -e frame.number
 # Each stream gives back exactly the bytes its client sent (all from node 0).
 hex() { od -An -tx1 -v | tr -d ' \n'; }
 for n in 0 1 2; do
-  got=$(tshark -q -r out.pcap -z follow,tcp,raw,$n 2>/dev/null | sed -n '/^Node 1:/,/^====/p' | grep -E '^[0-9a-f]+$' | tr -d '\n')
+  got=$(tshark -q -r out.pcap -z follow,tcp,raw,$n 2>/dev/null | sed -n '/^Node 1:/,/^====/p' |
+        grep -E '^[0-9a-f]+$' | tr -d '\n')
   check "stream $n bytes" "$(hex <sent$n)" "$got"
 done
 
@@ -98,20 +103,21 @@ check "sequence and ack numbers" 0 "$(seq_errors out.pcap)"
 # times as a graceful close, so the recording is the reference.)
 close_kinds() { ts "$1" -Y 'tcp.flags.fin == 1 || tcp.flags.reset == 1' -T fields -e tcp.stream -e tcp.flags.reset |
   awk '!($1 in seen) { seen[$1]; printf "%s ", $2 == 1 ? "RST" : "FIN" }'; }
-check "close kinds" "$(sed -n 's/.* close .*error=\([-0-9]*\) .*/\1/p' dump.txt | awk '{ printf "%s ", $1 == 0 ? "FIN" : "RST" }')" \
-  "$(close_kinds out.pcap)"
+check "close kinds" "$(close_kinds out.pcap)" \
+  "$(sed -n 's/.* close .*error=\([-0-9]*\) .*/\1/p' dump.txt | awk '{ printf "%s ", $1 == 0 ? "FIN" : "RST" }')"
 
 # A hand-made recording: a connection the host made (no accept record), an
 # HTTP response consumed, then a reset: the host is the client, the peer
 # serves HTTP at port 80, the stream ends in a RST.
-le32() { printf "\\x%02x\\x%02x\\x%02x\\x%02x" $(($1 & 255)) $(($1 >> 8 & 255)) $(($1 >> 16 & 255)) $(($1 >> 24 & 255)); }
+le32() { printf '\\x%02x' $(($1 & 255)) $(($1 >> 8 & 255)) $(($1 >> 16 & 255)) $(($1 >> 24 & 255)); }
 rec_head() { printf "$(le32 "$1")$(le32 "$2")$(le32 500)$(le32 0)$(le32 0)"; } # TYPE LEN, socket 500
 resp=$'HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nhi'
 { rec_head 1 ${#resp}; printf %s "$resp"; rec_head 4 8; printf "$(le32 10054)$(le32 5)"; } >made.rec
 "$run" "$bin/oxrecdump.exe" --pcap made.pcap made.rec >/dev/null 2>&1 && rc=0 || rc=$?
 check "made recording: exit code" 0 "$rc"
-check "made recording: host connects to the HTTP peer" "10.0.0.2 80 200" "$(ts made.pcap -T fields -e ip.src -e tcp.dstport \
-  -Y 'tcp.flags.syn == 1 && tcp.flags.ack == 0' | tr '\t' ' ') $(ts made.pcap -T fields -e http.response.code -Y http.response)"
+check "made recording: host connects to the HTTP peer" "10.0.0.2 80 200" \
+  "$(ts made.pcap -T fields -e ip.src -e tcp.dstport -Y 'tcp.flags.syn == 1 && tcp.flags.ack == 0' | tr '\t' ' ') $(
+     ts made.pcap -T fields -e http.response.code -Y http.response)"
 check "made recording: close kind, sequence numbers" "RST 0" "$(close_kinds made.pcap)$(seq_errors made.pcap)"
 
 # A truncated recording: its whole records are written, exit code 1.
