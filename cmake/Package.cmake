@@ -11,7 +11,7 @@ target_sources(oxnet PRIVATE ${CMAKE_BINARY_DIR}/net/oxnet.rc)
 install(TARGETS oxnet RUNTIME DESTINATION bin ARCHIVE DESTINATION lib)
 # The same import library under the name mingw's linker looks for (-loxnet).
 install(FILES $<TARGET_LINKER_FILE:oxnet> DESTINATION lib RENAME liboxnet.dll.a)
-install(TARGETS oxrecdump RUNTIME DESTINATION bin)
+install(TARGETS oxrecdump oxsocks RUNTIME DESTINATION bin)
 install(FILES ${CMAKE_SOURCE_DIR}/net/ISocketMgr.h DESTINATION include/oxnet)
 
 configure_file(${CMAKE_SOURCE_DIR}/cmake/oxnetConfig.cmake.in ${CMAKE_BINARY_DIR}/package/oxnetConfig.cmake @ONLY)
