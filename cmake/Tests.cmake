@@ -103,5 +103,6 @@ add_dependencies(oxnet_net_tests oxnet oxrecdump)
 add_test(NAME LayerIncludes COMMAND ${CMAKE_SOURCE_DIR}/scripts/check-layers.sh ${CMAKE_SOURCE_DIR}/net)
 add_test(NAME DllExportsAndImports COMMAND ${CMAKE_SOURCE_DIR}/scripts/check-dll.sh $<TARGET_FILE:oxnet>)
 
+include(${CMAKE_SOURCE_DIR}/cmake/ExampleTests.cmake) # oxsocks with curl and python3 clients
 # Packaging, consumer and ABI tests (install tree, CMake package, slot order)
 include(${CMAKE_SOURCE_DIR}/cmake/SdkTests.cmake OPTIONAL)
