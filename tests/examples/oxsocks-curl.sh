@@ -170,8 +170,7 @@ clients)
   echo "wrong password: curl exit 97, RFC 1929 status 1 and a close; no-auth offer: method 255 and a close"
   ;;
 backpressure)
-  start_oxsocks bp
-  python3 - "$port" "$STREAM" <<'EOF' | tee "$work/bp.result"
+  cat >"$work/bp.py" <<'EOF'
 import hashlib, os, socket, struct, sys, threading, time
 proxy, total = int(sys.argv[1]), int(sys.argv[2])
 srv = socket.socket(); srv.bind(("127.0.0.1", 0)); srv.listen(1)
@@ -200,14 +199,19 @@ while True:
 t.join(60)
 print("received", got, "hash", "right" if h.digest() == digest.digest() and got == total else "WRONG")
 EOF
-  stop_oxsocks bp
-  held=$(sed -n 's/^held at //p' "$work/bp.result")
-  grep -qx "received $STREAM hash right" "$work/bp.result" || fail "the stream did not come through whole"
-  [ "$held" -lt $((64 << 20)) ] || fail "the sender got $held of $STREAM bytes out to a client that read nothing"
-  peak=$(sed -nE 's/.*peak pagefile ([0-9]+) KiB.*/\1/p' "$work/bp.out")
-  ws=$(sed -nE 's/.*peak working set ([0-9]+) KiB.*/\1/p' "$work/bp.out")
-  echo "held the sender at $((held >> 20)) MiB of $((STREAM >> 20)) MiB; oxsocks peak pagefile $((peak / 1024)) MiB, peak working set $((ws / 1024)) MiB"
-  [ "$peak" -lt $((64 << 10)) ] || fail "oxsocks's peak pagefile use was ${peak} KiB"
+  for engine in iocp select async; do
+    start_oxsocks "$engine" --engine "$engine"
+    python3 "$work/bp.py" "$port" "$STREAM" >"$work/$engine.result" || fail "$engine: bp.py failed"
+    stop_oxsocks "$engine"
+    held=$(sed -n 's/^held at //p' "$work/$engine.result")
+    grep -qx "received $STREAM hash right" "$work/$engine.result" || fail "$engine: the stream did not come through whole"
+    [ "$held" -lt $((64 << 20)) ] || fail "$engine: the sender got $held of $STREAM bytes out to a client that read nothing"
+    peak=$(sed -nE 's/.*peak pagefile ([0-9]+) KiB.*/\1/p' "$work/$engine.out")
+    ws=$(sed -nE 's/.*peak working set ([0-9]+) KiB.*/\1/p' "$work/$engine.out")
+    echo "$engine: held the sender at $((held >> 20)) of $((STREAM >> 20)) MiB; oxsocks peak working set $((ws >> 10)) MiB, peak pagefile $((peak >> 10)) MiB"
+    # Under Wine the pagefile figure does not grow with the heap; the working set does.
+    [ "$ws" -lt $((64 << 10)) ] || fail "$engine: oxsocks's peak working set was $ws KiB"
+  done
   ;;
 oxnet-client)
   # The suite's proxy rows read their servers from this file; the user and
