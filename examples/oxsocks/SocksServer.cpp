@@ -223,13 +223,7 @@ void VZ_SocksServer::OnTcpAccept(int iError, SOCKET, SOCKET sAccept, const socka
 
 void VZ_SocksServer::OnTcpRecv(int iError, SOCKET s, const char* buf, UINT* lpuiLen, DWORD dwId, DWORD dwLeg)
 {
-    ConnPtr lpConn = Find(dwId);
-    if (!lpConn || dwLeg > LEG_TARGET)
-        return;
-    VZ_SocksAfter after;
-    {
-        std::lock_guard<std::mutex> lock(lpConn->mtx);
-        VZ_SocksConn& conn = *lpConn;
+    WithConn(dwId, [&](VZ_SocksConn& conn, VZ_SocksAfter& after) {
         const BYTE* p = reinterpret_cast<const BYTE*>(buf);
         if (iError != 0 || buf == NULL) {
             End(conn, "read error " + std::to_string(iError), true, after);
@@ -252,8 +246,7 @@ void VZ_SocksServer::OnTcpRecv(int iError, SOCKET s, const char* buf, UINT* lpui
                     Request(conn, p, uiNeed, after);
             }
         } // else ending: the bytes are dropped and nothing more is read
-    }
-    Finish(lpConn, after);
+    });
 }
 
 void VZ_SocksServer::Greeting(VZ_SocksConn& conn, const BYTE* p, VZ_SocksAfter& after)
@@ -331,13 +324,7 @@ void VZ_SocksServer::ConnectTarget(VZ_SocksConn& conn, const std::string& strHos
 
 void VZ_SocksServer::OnTcpConnect(int iError, SOCKET s, DWORD dwId, DWORD)
 {
-    ConnPtr lpConn = Find(dwId);
-    if (!lpConn)
-        return;
-    VZ_SocksAfter after;
-    {
-        std::lock_guard<std::mutex> lock(lpConn->mtx);
-        VZ_SocksConn& conn = *lpConn;
+    WithConn(dwId, [&](VZ_SocksConn& conn, VZ_SocksAfter& after) {
         if (conn.phase != VZ_SocksConn::CONNECTING || s != conn.legs[LEG_TARGET].s)
             return;
         sockaddr_in bound;
@@ -361,8 +348,7 @@ void VZ_SocksServer::OnTcpConnect(int iError, SOCKET s, DWORD dwId, DWORD)
                 after.Read(conn.legs[i].s, RELAY_NOTICE);
             }
         }
-    }
-    Finish(lpConn, after);
+    });
 }
 
 void VZ_SocksServer::Reply(VZ_SocksConn& conn, BYTE byCode, const sockaddr_in* lpBound)
@@ -402,13 +388,7 @@ void VZ_SocksServer::Relay(VZ_SocksConn& conn, int iLeg, const char* buf, UINT u
 
 void VZ_SocksServer::OnTcpSend(int iError, SOCKET s, DWORD dwId, DWORD dwLeg, DWORD dwSendParam, UINT uiQueued)
 {
-    ConnPtr lpConn = Find(dwId);
-    if (!lpConn || dwLeg > LEG_TARGET)
-        return;
-    VZ_SocksAfter after;
-    {
-        std::lock_guard<std::mutex> lock(lpConn->mtx);
-        VZ_SocksConn& conn = *lpConn;
+    WithConn(dwId, [&](VZ_SocksConn& conn, VZ_SocksAfter& after) {
         VZ_SocksLeg& leg = conn.legs[dwLeg];
         if (s != leg.s || !leg.bOpen)
             return;
@@ -428,43 +408,29 @@ void VZ_SocksServer::OnTcpSend(int iError, SOCKET s, DWORD dwId, DWORD dwLeg, DW
             other.bPaused = false;
             after.Read(other.s, RELAY_NOTICE);
         }
-    }
-    Finish(lpConn, after);
+    });
 }
 
 void VZ_SocksServer::OnSocketClose(int iError, SOCKET s, int, DWORD dwId, DWORD dwLeg)
 {
-    ConnPtr lpConn = Find(dwId);
-    if (!lpConn || dwLeg > LEG_TARGET)
-        return;
-    VZ_SocksAfter after;
-    {
-        std::lock_guard<std::mutex> lock(lpConn->mtx);
-        VZ_SocksConn& conn = *lpConn;
+    WithConn(dwId, [&](VZ_SocksConn& conn, VZ_SocksAfter& after) {
         if (s != conn.legs[dwLeg].s || !conn.legs[dwLeg].bOpen)
             return;
         std::string strWho = dwLeg == LEG_CLIENT ? "client" : "target";
         // Nothing more can be sent on this one; the other leg gets what is queued for it first.
         CloseLeg(conn, int(dwLeg), after);
         End(conn, iError == 0 ? strWho + " closed" : strWho + " error " + std::to_string(iError), false, after);
-    }
-    Finish(lpConn, after);
+    });
 }
 
 void VZ_SocksServer::OnRecvTimeout(int, SOCKET, DWORD dwId, DWORD)
 {
-    ConnPtr lpConn = Find(dwId);
-    if (!lpConn)
-        return;
-    VZ_SocksAfter after;
-    {
-        std::lock_guard<std::mutex> lock(lpConn->mtx);
-        // Raised per leg and again after each quiet period; the connection is
-        // idle only when neither leg moved a byte for the whole time.
-        if (GetTickCount64() - lpConn->ullLastActive >= ULONGLONG(m_opt.uiIdleSeconds) * 1000)
-            End(*lpConn, "idle", true, after);
-    }
-    Finish(lpConn, after);
+    // Raised per leg and again after each quiet period; the connection is
+    // idle only when neither leg moved a byte for the whole time.
+    WithConn(dwId, [&](VZ_SocksConn& conn, VZ_SocksAfter& after) {
+        if (GetTickCount64() - conn.ullLastActive >= ULONGLONG(m_opt.uiIdleSeconds) * 1000)
+            End(conn, "idle", true, after);
+    });
 }
 
 void VZ_SocksServer::End(VZ_SocksConn& conn, const std::string& strWhy, bool bForce, VZ_SocksAfter& after)

@@ -101,6 +101,21 @@ private:
     ConnPtr Find(DWORD dwId);
     // Runs what an event left to do, and retires a finished connection.
     void Finish(const ConnPtr& lpConn, const VZ_SocksAfter& after);
+    // An event's work on its connection (none when the id is unknown):
+    // fn(conn, after) under the connection's mutex, then Finish.
+    template <typename Fn>
+    void WithConn(DWORD dwId, Fn fn)
+    {
+        ConnPtr lpConn = Find(dwId);
+        if (!lpConn)
+            return;
+        VZ_SocksAfter after;
+        {
+            std::lock_guard<std::mutex> lock(lpConn->mtx);
+            fn(*lpConn, after);
+        }
+        Finish(lpConn, after);
+    }
     void Log(VZ_SocksConn& conn);
 
     // Handshake steps on the client leg, mutex held; each consumes one whole
