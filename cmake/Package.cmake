@@ -1,5 +1,5 @@
 # The SDK a Windows host adopts: oxnet.dll's version resource and the install
-# tree (header, import library, DLL, oxrecdump, CMake and pkg-config packages,
+# tree (header, import library, DLL, oxrecdump, oxsocks, CMake and pkg-config packages,
 # docs, sample oxnet.ini). cmake --install BUILD --prefix P lays it out under P.
 include(CMakePackageConfigHelpers)
 
