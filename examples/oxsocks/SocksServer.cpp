@@ -39,8 +39,8 @@ UINT MessageLen(VZ_SocksConn::Phase phase, const BYTE* p, UINT uiHeld)
     if (phase == VZ_SocksConn::AUTH) { // VER ULEN UNAME PLEN PASSWD
         if (uiHeld < 2)
             return 2;
-        UINT uiPlen = 2u + p[1];
-        return uiHeld <= uiPlen ? uiPlen + 1 : uiPlen + 1 + p[uiPlen];
+        UINT uiPlenAt = 2u + p[1];
+        return uiHeld <= uiPlenAt ? uiPlenAt + 1 : uiPlenAt + 1 + p[uiPlenAt];
     }
     if (uiHeld < 5) // VER CMD RSV ATYP ADDR PORT
         return 5;
