@@ -2,6 +2,7 @@
 // asked for) on one oxnet manager, obtained through oxnet.dll like any host.
 // The server itself is in oxsocks/SocksServer.*; this file reads the command
 // line and waits for the stop.
+#define _WINSOCK_DEPRECATED_NO_WARNINGS // inet_addr: IPv4 only, as the library
 #include <winsock2.h>
 #include <windows.h>
 

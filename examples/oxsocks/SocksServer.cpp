@@ -22,11 +22,12 @@ enum {
     REP_ADDRESS_TYPE = 0x08
 };
 
-std::string AddrText(const sockaddr_in* lpAddr)
+// Four address bytes in network order, dotted.
+std::string Dotted(const void* lpAddr)
 {
-    char sz[32];
-    const BYTE* b = reinterpret_cast<const BYTE*>(&lpAddr->sin_addr);
-    std::snprintf(sz, sizeof(sz), "%u.%u.%u.%u:%u", b[0], b[1], b[2], b[3], ntohs(lpAddr->sin_port));
+    char sz[16];
+    const BYTE* b = static_cast<const BYTE*>(lpAddr);
+    std::snprintf(sz, sizeof(sz), "%u.%u.%u.%u", b[0], b[1], b[2], b[3]);
     return sz;
 }
 
@@ -202,7 +203,7 @@ void VZ_SocksServer::OnTcpAccept(int iError, SOCKET, SOCKET sAccept, const socka
     if (iError != 0 || sAccept == INVALID_SOCKET)
         return;
     ConnPtr lpConn = std::make_shared<VZ_SocksConn>();
-    lpConn->strClient = lpPeer ? AddrText(lpPeer) : "?";
+    lpConn->strClient = lpPeer ? Dotted(&lpPeer->sin_addr) + ":" + std::to_string(ntohs(lpPeer->sin_port)) : "?";
     lpConn->ullStart = lpConn->ullLastActive = GetTickCount64();
     lpConn->legs[LEG_CLIENT].s = sAccept;
     lpConn->legs[LEG_CLIENT].bOpen = true;
@@ -286,14 +287,7 @@ void VZ_SocksServer::Request(VZ_SocksConn& conn, const BYTE* p, UINT uiLen, VZ_S
         Reply(conn, REP_ADDRESS_TYPE);
         return End(conn, "address type not supported", false, after);
     }
-    std::string strHost;
-    if (p[3] == 1) {
-        in_addr ia;
-        std::memcpy(&ia, p + 4, 4);
-        strHost = inet_ntoa(ia);
-    } else {
-        strHost.assign(reinterpret_cast<const char*>(p + 5), p[4]);
-    }
+    std::string strHost = p[3] == 1 ? Dotted(p + 4) : std::string(reinterpret_cast<const char*>(p + 5), p[4]);
     USHORT usPort = USHORT((p[uiLen - 2] << 8) | p[uiLen - 1]);
     conn.strTarget = strHost + ":" + std::to_string(usPort);
     if (p[1] != 1) { // CONNECT only
