@@ -1,5 +1,5 @@
 # The SDK a Windows host adopts: oxnet.dll's version resource and the install
-# tree (header, import library, DLL, oxrecdump, CMake and pkg-config packages,
+# tree (header, import library, DLL, oxrecdump, oxsocks, CMake and pkg-config packages,
 # docs, sample oxnet.ini). cmake --install BUILD --prefix P lays it out under P.
 include(CMakePackageConfigHelpers)
 
@@ -11,7 +11,7 @@ target_sources(oxnet PRIVATE ${CMAKE_BINARY_DIR}/net/oxnet.rc)
 install(TARGETS oxnet RUNTIME DESTINATION bin ARCHIVE DESTINATION lib)
 # The same import library under the name mingw's linker looks for (-loxnet).
 install(FILES $<TARGET_LINKER_FILE:oxnet> DESTINATION lib RENAME liboxnet.dll.a)
-install(TARGETS oxrecdump RUNTIME DESTINATION bin)
+install(TARGETS oxrecdump oxsocks RUNTIME DESTINATION bin)
 install(FILES ${CMAKE_SOURCE_DIR}/net/ISocketMgr.h DESTINATION include/oxnet)
 
 configure_file(${CMAKE_SOURCE_DIR}/cmake/oxnetConfig.cmake.in ${CMAKE_BINARY_DIR}/package/oxnetConfig.cmake @ONLY)

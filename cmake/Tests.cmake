@@ -104,5 +104,6 @@ add_test(NAME LayerIncludes COMMAND ${CMAKE_SOURCE_DIR}/scripts/check-layers.sh 
 add_test(NAME DllExportsAndImports COMMAND ${CMAKE_SOURCE_DIR}/scripts/check-dll.sh $<TARGET_FILE:oxnet>)
 include(${CMAKE_SOURCE_DIR}/cmake/PcapTests.cmake) # oxrecdump --pcap read back with tshark
 
+include(${CMAKE_SOURCE_DIR}/cmake/ExampleTests.cmake) # oxsocks with curl and python3 clients
 # Packaging, consumer and ABI tests (install tree, CMake package, slot order)
 include(${CMAKE_SOURCE_DIR}/cmake/SdkTests.cmake OPTIONAL)
