@@ -34,6 +34,12 @@
 #       Idle connections: bench_conns opens up to N (default 10000) connections
 #       to the echo server of KIND (default iocp) and prints the count reached,
 #       accepts/s and the server's memory per idle connection.
+#   scripts/bench.sh relay [--size MiB] [--parallel N] [--parallel-size MiB] [--proxies LIST]
+#                          [--repeat N] [--no-build]
+#       Downloads through SOCKS5 (scripts/bench-relay.sh): curl fetches a file
+#       from python3's http.server directly, then through oxsocks on each
+#       engine and through microsocks and danted; one download of SIZE MiB
+#       (default 256), then N (default 32) of PSIZE MiB (default 32) at once.
 #   scripts/bench.sh all [OPTIONS]         the table, then conns (options of both)
 #   scripts/bench.sh in-process [ARGS]     the first form of the benchmark:
 #       bench_echo.exe with its client in the same Wine process (ARGS go to it:
@@ -55,13 +61,18 @@ usage() { sed -n '2,/^set -euo/p' "$0" | sed '$d; s/^# \{0,1\}//' >&2; exit 2; }
 
 mode=echo
 case "${1:-}" in
-  echo | conns | all | in-process) mode=$1; shift ;;
+  echo | conns | all | in-process | relay) mode=$1; shift ;;
   -h | --help) usage ;;
 esac
 
 seconds=3 repeat=3 servers="select,iocp,raw-select,raw-iocp,asio" rows="" stream=0 baseline=""
 engine_threads=0 client_threads=1 raw_recv_size=65536 count=10000 conns_server=iocp parallel=64 conns_limit=120 no_build=0
-if [ "$mode" != in-process ]; then
+relay_args=()
+if [ "$mode" = relay ]; then
+  for a in "$@"; do
+    if [ "$a" = --no-build ]; then no_build=1; else relay_args+=("$a"); fi
+  done
+elif [ "$mode" != in-process ]; then
   while [ $# -gt 0 ]; do
     case "$1" in
       --seconds) seconds=$2; conns_limit=$2; shift 2 ;;
@@ -101,7 +112,7 @@ build_all() {
   cmake -S . -B "$build" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$top/cmake/mingw-w64-x86_64.cmake" \
     -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
   # Only what the benchmark runs: the test suite need not compile for it.
-  local targets=(oxnet bench_echo)
+  local targets=(oxnet bench_echo oxsocks)
   [ -f /usr/include/asio.hpp ] && targets+=(bench_echo_asio)
   cmake --build "$build" --target "${targets[@]}" -- -j"$(nproc)" >"$abs/bench-build.log" 2>&1 || {
     tail -30 "$abs/bench-build.log" >&2
@@ -427,6 +438,10 @@ case "$mode" in
     ;;
   conns)
     run_conns
+    ;;
+  relay)
+    scripts/wine-services.sh start "$WINEPREFIX"
+    exec scripts/bench-relay.sh "$abs" "${relay_args[@]}"
     ;;
   all)
     scripts/wine-services.sh start "$WINEPREFIX"
