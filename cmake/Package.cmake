@@ -25,6 +25,11 @@ install(FILES ${CMAKE_BINARY_DIR}/package/oxnet.pc DESTINATION lib/pkgconfig)
 
 # The docs are globbed when installing, so pages added since configuring go too.
 install(FILES ${CMAKE_SOURCE_DIR}/README.md ${CMAKE_SOURCE_DIR}/examples/oxnet.ini DESTINATION share/doc/oxnet)
+# oxsocks's source, the first real program on the library, as the docs build it.
+install(FILES ${CMAKE_SOURCE_DIR}/examples/oxsocks.cpp ${CMAKE_SOURCE_DIR}/examples/EchoHost.h
+        DESTINATION share/doc/oxnet/examples)
+install(FILES ${CMAKE_SOURCE_DIR}/examples/oxsocks/SocksServer.h ${CMAKE_SOURCE_DIR}/examples/oxsocks/SocksServer.cpp
+        DESTINATION share/doc/oxnet/examples/oxsocks)
 install(CODE "
   file(GLOB _oxnet_docs \"${CMAKE_SOURCE_DIR}/docs/*.md\")
   if(_oxnet_docs)

@@ -25,7 +25,7 @@ install)
 
 check)
   prefix=$1 version=$2 src=$3
-  want="include/oxnet/ISocketMgr.h lib/oxnet.lib lib/liboxnet.dll.a bin/oxnet.dll bin/oxrecdump.exe
+  want="include/oxnet/ISocketMgr.h lib/oxnet.lib lib/liboxnet.dll.a bin/oxnet.dll bin/oxrecdump.exe bin/oxsocks.exe
         lib/cmake/oxnet/oxnetConfig.cmake lib/cmake/oxnet/oxnetConfigVersion.cmake lib/pkgconfig/oxnet.pc
         share/doc/oxnet/README.md share/doc/oxnet/oxnet.ini"
   for f in $want; do
