@@ -29,7 +29,7 @@ while [ $# -gt 0 ]; do
 done
 export WINEPREFIX="$abs/wineprefix" WINEARCH=win64 WINEDEBUG=-all
 work="$abs/bench-logs/relay"
-rm -rf "$work/proxies" "$work/out"
+rm -rf "$work/proxies" "$work/out" "$work/fetch.log"
 mkdir -p "$work/www" "$work/proxies" "$work/out"
 pids=()
 cleanup() {
@@ -105,21 +105,26 @@ stop_oxsocks() {
 }
 
 # fetch N MiB PROXY_PORT: N downloads of blob-MiB at once (PROXY_PORT empty:
-# direct); prints MB/s over all of them, or "failed".
+# direct); prints MB/s over all of them, or "failed" (the reason goes to
+# fetch.log).
 fetch() {
-  local n=$1 mib=$2 port=$3 i start end ok=1 via=()
+  local n=$1 mib=$2 port=$3 i start end ok=1 via=() curls=()
   [ -z "$port" ] || via=(--socks5 "127.0.0.1:$port")
   rm -f "$work/out/"*
   start=$(date +%s.%N)
   for i in $(seq 1 "$n"); do
-    curl -s --max-time 600 "${via[@]}" -o "$work/out/$i" "http://127.0.0.1:$http_port/blob-$mib" &
+    curl -sS --max-time 600 "${via[@]}" -o "$work/out/$i" "http://127.0.0.1:$http_port/blob-$mib" 2>>"$work/fetch.log" &
+    curls+=($!)
   done
-  for i in $(seq 1 "$n"); do
-    wait -n || ok=0
+  for i in "${curls[@]}"; do
+    wait "$i" || ok=0
   done
   end=$(date +%s.%N)
   for i in $(seq 1 "$n"); do
-    [ "$(sha256sum <"$work/out/$i" | cut -d' ' -f1)" = "$(cat "$work/www/blob-$mib.sha256")" ] || ok=0
+    if [ "$(sha256sum <"$work/out/$i" | cut -d' ' -f1)" != "$(cat "$work/www/blob-$mib.sha256")" ]; then
+      echo "download $i of $n ($mib MiB, proxy port ${port:-none}): other bytes" >>"$work/fetch.log"
+      ok=0
+    fi
   done
   rm -f "$work/out/"*
   if [ $ok = 1 ]; then
