@@ -5,11 +5,6 @@
 #                                  DIR/proxies.env gets KEY=VALUE lines
 #   scripts/proxies.sh stop DIR    stops exactly what start started there
 #                                  (and the private servers below DIR)
-#   scripts/proxies.sh one NAME DIR  one private server (danted or tinyproxy)
-#                                  in DIR, for a test that kills it; DIR/proxies.env
-#                                  as above, written once the server listens
-#   scripts/proxies.sh kill DIR    SIGKILL to the servers started in DIR and all
-#                                  they forked; DIR/killed once they are gone
 # Servers and their keys:
 #   danted     SOCKS4 + SOCKS5 without authentication (CONNECT, BIND, UDP)  DANTE_PORT
 #   tinyproxy  HTTP CONNECT without / with Basic authentication            TINYPROXY_PORT, TINYPROXY_AUTH_PORT
@@ -17,7 +12,6 @@
 # A server that is not installed or did not start gets MISSING_KEY=why
 # instead, for the tests to report. The user name and password (PROXY_USER,
 # PROXY_PASSWORD) live only in the servers' own settings: no system account.
-# PROXIES_SH names this script, so a test can start and kill private servers.
 # Every wait is bounded; start never leaves a half-started server running
 # unrecorded, stop never waits forever.
 set -uo pipefail
@@ -27,12 +21,9 @@ PROXY_USER=oxproxy
 PROXY_PASSWORD='Ox-proxy-test-1'
 WAIT_TENTHS=100     # 10 s for a server to listen or to go away
 
-self=$(cd "$(dirname "$0")" && pwd)/$(basename "$0")
-usage() { echo "usage: $0 start|stop|kill DIR | $0 one danted|tinyproxy DIR" >&2; exit 2; }
-[ $# -eq 2 ] || { [ $# -eq 3 ] && [ "$1" = one ]; } || usage
+usage() { echo "usage: $0 start|stop DIR" >&2; exit 2; }
+[ $# -eq 2 ] || usage
 action=$1
-server=
-[ "$action" = one ] && { server=$2; shift; }
 dir=$2
 
 # True when some socket of any protocol and state uses the port locally.
@@ -86,22 +77,21 @@ launch() {
     sleep 0.1
   done
   echo "proxies: $name did not listen on port $port (see $dir/$name.log)" >&2
-  end_one "$dir/$name.pid" TERM
+  end_one "$dir/$name.pid"
   return 1
 }
 
-# Ends a server's whole process group (danted forks its workers) with the
-# signal given, TERM for a stop and KILL for a crash, then waits a bounded
-# time; a group still there after a TERM is killed.
+# Ends a server's whole process group (danted forks its workers) with TERM,
+# then waits a bounded time; a group still there after that is killed.
 end_one() {
-  local pidfile=$1 sig=$2 pid i name
+  local pidfile=$1 pid i name
   pid=$(cat "$pidfile" 2>/dev/null) || return 0
   rm -f "$pidfile"
   case "$pid" in '' | *[!0-9]*) return 0 ;; esac
   # A stale pid file (say, after a reboot) may name someone else's process now.
   name=$(basename "$pidfile" .pid)
   [ "$(cat "/proc/$pid/comm" 2>/dev/null)" = "${name%-auth}" ] || return 0
-  kill "-$sig" -- "-$pid" 2>/dev/null || kill "-$sig" "$pid" 2>/dev/null
+  kill -TERM -- "-$pid" 2>/dev/null || kill -TERM "$pid" 2>/dev/null
   for i in $(seq 1 "$WAIT_TENTHS"); do
     alive "$pid" || break
     sleep 0.1
@@ -110,11 +100,11 @@ end_one() {
   wait "$pid" 2>/dev/null || true
 }
 
-# end_all DIR SIGNAL: end_one for every server started in DIR.
+# end_all DIR: end_one for every server started in DIR.
 end_all() {
   local f
   for f in "$1"/*.pid; do
-    [ -e "$f" ] && end_one "$f" "$2"
+    [ -e "$f" ] && end_one "$f"
   done
 }
 
@@ -206,47 +196,20 @@ write_env() {
     echo "PROXY_HOST=127.0.0.1"
     echo "PROXY_USER=$PROXY_USER"
     echo "PROXY_PASSWORD=$PROXY_PASSWORD"
-    echo "PROXIES_SH=$self"
     for line in "${lines[@]}"; do echo "$line"; done
   } >"$env.tmp" && mv "$env.tmp" "$env"
 }
 
-do_one() {
-  local lines=()
-  mkdir -p "$dir" || exit 1
-  do_stop
-  case "$server" in
-    danted) start_danted ;;
-    tinyproxy) start_tinyproxy ;;
-    *) usage ;;
-  esac
-  write_env
-}
-
-do_kill() {
-  [ -d "$dir" ] || return 0
-  end_all "$dir" KILL
-  touch "$dir/killed"
-}
-
 do_stop() {
-  local sub
   [ -d "$dir" ] || return 0
-  end_all "$dir" TERM
-  rm -f "$dir/proxies.env" "$dir"/*.dpid "$dir/killed"
-  for sub in "$dir"/*/; do # private servers of tests (one)
-    [ -e "$sub/proxies.env" ] || continue
-    end_all "${sub%/}" TERM
-    rm -rf "$sub"
-  done
+  end_all "$dir"
+  rm -f "$dir/proxies.env" "$dir"/*.dpid
   return 0
 }
 
 case "$action" in
   start) do_start ;;
   stop) do_stop ;;
-  one) do_one ;;
-  kill) do_kill ;;
   *) usage ;;
 esac
 exit 0
