@@ -1,6 +1,6 @@
 // Completion-port engine: the send path (one WSASend per socket outstanding,
-// the rest queued in call order), datagram sends, and closing a socket with
-// everything it owns.
+// the rest queued in call order and gathered into the next WSASend),
+// datagram sends, and closing a socket with everything it owns.
 #include <winsock2.h>
 #include <windows.h>
 
@@ -89,16 +89,16 @@ bool VZ_IocpSocketMgr::PostSend(SOCKET s, _IocpIoContext* lpIoContext, DWORD dwS
     lpIoContext->dwSendParam = dwSendParam;
     lpIoContext->bHandshake = VZ_ProxySession::IsNegotiating(isd);
     isd.dwLastSendParam = dwSendParam;
-    if (isd.bIoSending) {
+    if (isd.bIoSending)
         isd.listSend.AddTail(lpIoContext);
-        if (lpuiQueued != NULL)
-            *lpuiQueued = static_cast<UINT>(isd.listSend.GetCount());
-        return true;
-    }
-    ClaimIo(isd, lpIoContext, IO_SEND);
-    isd.bIoSending = TRUE;
+    else
+        ClaimIo(isd, lpIoContext, IO_SEND);
+    // Sends not yet done besides the outstanding WSASend's first.
     if (lpuiQueued != NULL)
-        *lpuiQueued = static_cast<UINT>(isd.listSend.GetCount());
+        *lpuiQueued = isd.uiSendGathered + static_cast<UINT>(isd.listSend.GetCount());
+    if (isd.bIoSending)
+        return true;
+    isd.bIoSending = TRUE;
     lock.Unlock();
     int iError = 0;
     if (PostIo(s, lpIoContext, &iError))
@@ -117,15 +117,40 @@ void VZ_IocpSocketMgr::DropClaimedSend(SOCKET s, _IocpIoContext* lpIoContext)
     if (lpIsd != NULL && lpIsd->lpSendIo == lpIoContext) {
         lpIsd->lpSendIo = NULL;
         lpIsd->bIoSending = FALSE;
+        lpIsd->uiSendGathered = 0;
         FreeSendQueue(*lpIsd);
     }
     lock.Unlock();
     FreeContext(lpIoContext);
 }
 
-// The next queued send goes out; the sink hears of the completed one when the
-// queue drained, or of every one with partial-send reports on. Handshake
-// messages of a proxy are not reported.
+namespace {
+
+// Splits a finished send after its dwBytes: the fully sent contexts stay
+// chained from lpIoContext; the rest, from the partly sent one (advanced past
+// its sent bytes), is returned, NULL when everything went out.
+_IocpIoContext* SplitSent(_IocpIoContext* lpIoContext, DWORD dwBytes)
+{
+    _IocpIoContext* lpLastDone = NULL;
+    _IocpIoContext* lpRest = lpIoContext;
+    while (lpRest != NULL && dwBytes >= lpRest->wsabuf.len) {
+        dwBytes -= lpRest->wsabuf.len;
+        lpLastDone = lpRest;
+        lpRest = lpRest->lpGatherNext;
+    }
+    if (lpRest != NULL) {
+        lpRest->wsabuf.buf += dwBytes;
+        lpRest->wsabuf.len -= dwBytes;
+    }
+    if (lpLastDone != NULL)
+        lpLastDone->lpGatherNext = NULL;
+    return lpRest;
+}
+
+} // namespace
+
+// The sent part goes to the sink, the rest and the queue out in the next
+// WSASend: the unsent contexts first, so the bytes keep their call order.
 void VZ_IocpSocketMgr::OnSendCompleted(SOCKET s, _IocpIoContext* lpIoContext, DWORD dwBytes)
 {
     VZ_AutoLock lock(&m_mapSocket2Data);
@@ -137,47 +162,92 @@ void VZ_IocpSocketMgr::OnSendCompleted(SOCKET s, _IocpIoContext* lpIoContext, DW
     }
     _IocpSocketData& isd = *lpIsd;
     VZ_ASSERT(isd.bIoSending);
-    if (dwBytes < lpIoContext->wsabuf.len) {
-        // A send that went out in part: the rest goes before anything queued.
-        lpIoContext->wsabuf.buf += dwBytes;
-        lpIoContext->wsabuf.len -= dwBytes;
-        memset(&lpIoContext->overlapped, 0, sizeof(lpIoContext->overlapped));
-        int iError = 0;
-        if (ExecIo(isd, lpIoContext, IO_SEND, &iError))
-            return;
-        lock.Unlock();
-        ReportError(iError, s, lpIoContext, "GetQueuedCompletionStatus ExecWSASend failed");
-        FreeContext(lpIoContext);
-        return;
-    }
-    lpIsd->bIoSending = FALSE;
-    lpIsd->dwLastSendTime = m_Timer.GetTimerTick();
-    UINT uiQueued = static_cast<UINT>(lpIsd->listSend.GetCount());
-    bool bReport = false;
-    _IocpIoContext* lpOldIoContext = NULL; // the next send, until it is out
+    ULONG ulSerial = lpIoContext->ulSerial;
+    _IocpIoContext* lpRest = SplitSent(lpIoContext, dwBytes);
+    _IocpIoContext* lpDone = lpRest == lpIoContext ? NULL : lpIoContext;
+    UINT uiBehind = isd.uiSendGathered + static_cast<UINT>(isd.listSend.GetCount()); // behind the first
+    bool bEach = (isd.dwFlags & SOCKET_FLAG_PARTIAL_SEND) != 0;
+    if (lpDone != NULL)
+        isd.dwLastSendTime = m_Timer.GetTimerTick();
     int iError = 0;
-    if (uiQueued > 0) {
-        lpOldIoContext = lpIsd->listSend.RemoveHead();
-        VZ_ASSERT(lpOldIoContext);
-        if (ExecIo(*lpIsd, lpOldIoContext, IO_SEND, &iError)) {
-            lpIsd->bIoSending = TRUE;
-            lpOldIoContext = NULL; // it belongs to the send in flight now
-            bReport = (lpIsd->dwFlags & SOCKET_FLAG_PARTIAL_SEND) != 0;
-        }
-    } else {
-        bReport = !lpIoContext->bHandshake;
-    }
+    bool bPosted = SendNext(isd, lpRest, &iError);
+    bool bDrained = !isd.bIoSending;
     _RECORDVIEW view = ViewOf(lpIsd);
     lock.Unlock();
-    if (lpOldIoContext != NULL) {
-        ReportError(iError, s, lpIoContext, "GetQueuedCompletionStatus ExecWSASend failed");
-        FreeContext(lpOldIoContext);
-    } else if (bReport) {
-        ISocketMgrSink* lpSink = GetSink();
-        if (lpSink != NULL)
-            lpSink->OnTcpSend(0, s, view.dwUserData1, view.dwUserData2, lpIoContext->dwSendParam, uiQueued);
+    if (!bPosted) {
+        ReportError(iError, s, NULL, "GetQueuedCompletionStatus ExecWSASend failed", ulSerial);
+        FreeContext(lpDone);
+        return;
     }
-    FreeContext(lpIoContext);
+    ReportSent(s, view, lpDone, uiBehind, bEach, bDrained);
+}
+
+// A failed post drops the queue with it, as DropClaimedSend does.
+bool VZ_IocpSocketMgr::SendNext(_IocpSocketData& isd, _IocpIoContext* lpFirst, int* lpiError)
+{
+    if (lpFirst == NULL && !isd.listSend.IsEmpty())
+        lpFirst = isd.listSend.RemoveHead();
+    isd.bIoSending = FALSE;
+    isd.uiSendGathered = 0;
+    if (lpFirst == NULL)
+        return true;
+    GatherQueued(isd, lpFirst);
+    memset(&lpFirst->overlapped, 0, sizeof(lpFirst->overlapped));
+    if (ExecIo(isd, lpFirst, IO_SEND, lpiError)) {
+        isd.bIoSending = TRUE;
+        return true;
+    }
+    isd.uiSendGathered = 0;
+    FreeSendQueue(isd);
+    FreeContext(lpFirst);
+    return false;
+}
+
+// Queued sends join lpFirst's chain up to the gather bounds; the first
+// context alone may exceed the byte bound.
+void VZ_IocpSocketMgr::GatherQueued(_IocpSocketData& isd, _IocpIoContext* lpFirst)
+{
+    UINT uiCount = 1;
+    ULONG ulBytes = lpFirst->wsabuf.len;
+    _IocpIoContext* lpLast = lpFirst;
+    for (; lpLast->lpGatherNext != NULL; lpLast = lpLast->lpGatherNext, ++uiCount)
+        ulBytes += lpLast->lpGatherNext->wsabuf.len;
+    while (uiCount < IOCP_GATHER_BUFFERS && !isd.listSend.IsEmpty() &&
+           ulBytes + isd.listSend.GetHead()->wsabuf.len <= IOCP_GATHER_BYTES) {
+        lpLast = lpLast->lpGatherNext = isd.listSend.RemoveHead();
+        ulBytes += lpLast->wsabuf.len;
+        ++uiCount;
+    }
+    isd.uiSendGathered = uiCount - 1;
+}
+
+// lpDone chains the sends done, in call order, uiBehind sends behind the
+// first. The sink hears of each one with partial-send reports on, else of
+// the last once nothing is left to send; never of a proxy's handshake
+// message. All but the last context go back first: an Uninitialize inside
+// the event waits for only the one context the event holds.
+void VZ_IocpSocketMgr::ReportSent(SOCKET s, const _RECORDVIEW& view, _IocpIoContext* lpDone, UINT uiBehind,
+                                  bool bEach, bool bDrained)
+{
+    struct _SENT {
+        DWORD dwSendParam;
+        UINT uiQueued;
+    } aSent[IOCP_GATHER_BUFFERS];
+    UINT uiSent = 0;
+    for (; lpDone != NULL; --uiBehind) {
+        _IocpIoContext* lpNext = lpDone->lpGatherNext;
+        if (!lpDone->bHandshake && (bEach || (lpNext == NULL && bDrained)) && uiSent < IOCP_GATHER_BUFFERS)
+            aSent[uiSent++] = {lpDone->dwSendParam, uiBehind};
+        if (lpNext == NULL)
+            break;
+        lpDone->lpGatherNext = NULL;
+        FreeContext(lpDone);
+        lpDone = lpNext;
+    }
+    ISocketMgrSink* lpSink = GetSink();
+    for (UINT i = 0; i < uiSent && lpSink != NULL; ++i)
+        lpSink->OnTcpSend(0, s, view.dwUserData1, view.dwUserData2, aSent[i].dwSendParam, aSent[i].uiQueued);
+    FreeContext(lpDone);
 }
 
 // ---------------------------------------------------------------------------

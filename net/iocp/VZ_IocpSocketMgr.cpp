@@ -30,6 +30,15 @@ struct _WORKERSTATE {
 };
 thread_local _WORKERSTATE* t_lpWorker = NULL;
 
+// Contexts from lpIoContext on: more than one for a gathered send.
+LONG ChainLength(const _IocpIoContext* lpIoContext)
+{
+    LONG lCount = 0;
+    for (; lpIoContext != NULL; lpIoContext = lpIoContext->lpGatherNext)
+        ++lCount;
+    return lCount;
+}
+
 } // namespace
 
 VZ_IocpSocketMgr::VZ_IocpSocketMgr()
@@ -140,10 +149,14 @@ void VZ_IocpSocketMgr::WaitForContexts()
     if (GetThreadCount(IOCP_THREAD_IOWORK) == 0)
         return;
     // A worker stopping its own engine from inside an event holds the
-    // context of that event and the ones it deferred.
+    // context of that event and the ones it deferred (every context of a
+    // deferred gathered send).
     LONG lMine = 0;
-    if (t_lpWorker != NULL && t_lpWorker->lpOwner == this)
-        lMine = 1 + static_cast<LONG>(t_lpWorker->vecDeferred.size());
+    if (t_lpWorker != NULL && t_lpWorker->lpOwner == this) {
+        lMine = 1;
+        for (const _DEFERRED& d : t_lpWorker->vecDeferred)
+            lMine += ChainLength(d.lpIoContext);
+    }
     for (DWORD dwWaited = 0; m_lContexts > lMine; dwWaited += 5) {
         if (dwWaited >= STOP_WAIT_MS) {
             CountStopTimeout();
@@ -206,12 +219,16 @@ _IocpIoContext* VZ_IocpSocketMgr::AllocContext(UINT uiSize)
     return lpIoContext;
 }
 
+// A gathered send goes back whole: every path that drops a send holds only
+// its first context.
 void VZ_IocpSocketMgr::FreeContext(_IocpIoContext* lpIoContext)
 {
-    if (lpIoContext == NULL)
-        return;
-    InterlockedDecrement(&m_lContexts);
-    m_Memory.Free(lpIoContext);
+    while (lpIoContext != NULL) {
+        _IocpIoContext* lpNext = lpIoContext->lpGatherNext;
+        InterlockedDecrement(&m_lContexts);
+        m_Memory.Free(lpIoContext);
+        lpIoContext = lpNext;
+    }
 }
 
 bool VZ_IocpSocketMgr::AddSocket(SOCKET s, int status, DWORD dwUserData1, DWORD dwUserData2,
@@ -224,6 +241,7 @@ bool VZ_IocpSocketMgr::AddSocket(SOCKET s, int status, DWORD dwUserData1, DWORD 
     _IocpSocketData& isd = *lpIsd;
     NewSocketCore(isd, s, status, dwUserData1, dwUserData2, lpProxyData, &m_ulNextSerial, m_Timer.GetTimerTick());
     isd.bIoSending = 0;
+    isd.uiSendGathered = 0;
     isd.listSend.RemoveAll();
     isd.bSkipPort = false;
     isd.lpRecvIo = isd.lpSendIo = NULL;
@@ -268,14 +286,23 @@ void VZ_IocpSocketMgr::ClaimIo(_IocpSocketData& isd, _IocpIoContext* lpIoContext
 }
 
 // On failure the claimed context is marked finished, so a close that waits
-// for it goes on.
+// for it goes on. A send posts the buffers of its whole chain; WSASend takes
+// its own copy of the array, so the array may live on the stack.
 bool VZ_IocpSocketMgr::PostIo(SOCKET s, _IocpIoContext* lpIoContext, int* lpiError)
 {
     DWORD dwBytes = 0;
     DWORD dwFlags = 0;
-    int iResult = lpIoContext->IoOperation == IO_RECV
-                      ? WSARecv(s, &lpIoContext->wsabuf, 1, &dwBytes, &dwFlags, &lpIoContext->overlapped, NULL)
-                      : WSASend(s, &lpIoContext->wsabuf, 1, &dwBytes, 0, &lpIoContext->overlapped, NULL);
+    int iResult = 0;
+    if (lpIoContext->IoOperation == IO_RECV) {
+        iResult = WSARecv(s, &lpIoContext->wsabuf, 1, &dwBytes, &dwFlags, &lpIoContext->overlapped, NULL);
+    } else {
+        VZ_ASSERT(ChainLength(lpIoContext) <= IOCP_GATHER_BUFFERS);
+        WSABUF aBufs[IOCP_GATHER_BUFFERS];
+        DWORD dwCount = 0;
+        for (const _IocpIoContext* p = lpIoContext; p != NULL && dwCount < IOCP_GATHER_BUFFERS; p = p->lpGatherNext)
+            aBufs[dwCount++] = p->wsabuf;
+        iResult = WSASend(s, aBufs, dwCount, &dwBytes, 0, &lpIoContext->overlapped, NULL);
+    }
     *lpiError = WSAGetLastError();
     if (iResult != 0 && *lpiError != WSA_IO_PENDING) {
         InterlockedExchangePointer(reinterpret_cast<PVOID volatile*>(&lpIoContext->overlapped.Internal), NULL);

@@ -6,7 +6,8 @@
 // One lock, the lock of m_mapSocket2Data, guards every record,
 // m_mapClosingCount and m_ulNextSerial. Events are raised with it released.
 // At most one WSARecv and one WSASend per socket are outstanding at a time;
-// further sends wait in the record's listSend in call order.
+// further sends wait in the record's listSend in call order, and the next
+// WSASend carries as many of them as the gather bounds allow.
 #pragma once
 
 #include <winsock2.h>
@@ -66,6 +67,11 @@ typedef VZ_List<_CACHEDATA, const _CACHEDATA&> CACHELIST;
 #define IOCP_UDP_OFFSET 36       // a datagram is received this far into the data area
 #define IOCP_ACCEPT_SIZE 512     // data area of an accept context
 #define IOCP_ACCEPT_ADDR_LEN 32  // sizeof(sockaddr_in) + 16, per address of AcceptEx
+// Bounds of one gathered WSASend: its buffer array lives on the posting
+// thread's stack, and its bytes stay few enough that one completion does not
+// hold back the reports of many sends (a single larger send still goes alone).
+#define IOCP_GATHER_BUFFERS 16
+#define IOCP_GATHER_BYTES (256 * 1024)
 
 // One overlapped operation: a pool block of this head and the data area.
 struct _IocpIoContext {
@@ -90,6 +96,9 @@ struct _IocpIoContext {
     // handshake, never reported, even when it completes after the handshake.
     bool bHandshake;
     UINT uiDataSize; // bytes of the data area
+    // The next send of the same WSASend (a gathered send), in call order;
+    // the first context carries the OVERLAPPED. NULL for every other context.
+    _IocpIoContext* lpGatherNext;
 
     char* Data() { return reinterpret_cast<char*>(this + 1); }
 };
@@ -97,6 +106,7 @@ struct _IocpIoContext {
 // One socket: the common record, its outstanding send and the sends behind it.
 struct _IocpSocketData : _SOCKETCORE {
     UINT bIoSending;                                      // one WSASend is outstanding
+    UINT uiSendGathered; // sends the outstanding WSASend carries besides its first
     VZ_List<_IocpIoContext*, _IocpIoContext*> listSend;   // waiting sends, call order
     bool bSkipPort; // on the port with FILE_SKIP_COMPLETION_PORT_ON_SUCCESS
     // The receive and the send posted to the socket whose completions no
@@ -232,6 +242,12 @@ private:
     bool PostSend(SOCKET s, _IocpIoContext* lpIoContext, DWORD dwSendParam, UINT* lpuiQueued, VZ_AutoLock& lock);
     void DropClaimedSend(SOCKET s, _IocpIoContext* lpIoContext);
     void OnSendCompleted(SOCKET s, _IocpIoContext* lpIoContext, DWORD dwBytes);
+    // Record locked: the unsent rest of a finished send (or NULL) and the
+    // queue behind it go out in one WSASend; false when that post failed.
+    bool SendNext(_IocpSocketData& isd, _IocpIoContext* lpFirst, int* lpiError);
+    void GatherQueued(_IocpSocketData& isd, _IocpIoContext* lpFirst);
+    void ReportSent(SOCKET s, const _RECORDVIEW& view, _IocpIoContext* lpDone, UINT uiBehind, bool bEach,
+                    bool bDrained);
 
     HANDLE m_hIocp;
     VZ_RecordTable<_IocpSocketData> m_mapSocket2Data;

@@ -101,8 +101,11 @@ TEST_P(EngineLoopback, SendsQueueBehindAPeerThatDoesNotReadThenDrainOrGoBackToTh
         std::vector<std::pair<UINT, UINT>> vec = SendReports(s, nFrom); // (parameter, queued)
         ASSERT_FALSE(vec.empty());
         EXPECT_EQ(0u, vec.back().second);
-        EXPECT_TRUE(std::is_sorted(vec.begin(), vec.end(), [](auto& a, auto& b) { return a.first < b.first; }))
-            << "reported out of the sends' order";
+        // The completion-port engine reports a send once, the others every step of it.
+        bool bOnce = Row().iKind == SOCKETMGR_IOCP;
+        EXPECT_TRUE(std::adjacent_find(vec.begin(), vec.end(), [&](auto& a, auto& b) {
+                        return bOnce ? a.first >= b.first : a.first > b.first; }) == vec.end())
+            << "reported out of the sends' order, or twice: " << ::testing::PrintToString(vec);
         std::vector<UINT> vecQueued;
         for (const auto& pr : vec)
             vecQueued.push_back(pr.second);
