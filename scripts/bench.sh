@@ -40,6 +40,13 @@
 #       from python3's http.server directly, then through oxsocks on each
 #       engine and through microsocks and danted; one download of SIZE MiB
 #       (default 256), then N (default 32) of PSIZE MiB (default 32) at once.
+#   scripts/bench.sh burst [--rows LIST] [--servers LIST] [--repeat N] [--baseline-build DIR] [--no-build]
+#       Sends that queue: bench_burst.exe (one host thread, one connection)
+#       hands N messages of M bytes to Send as fast as it takes them, to a
+#       native reader (python3) that counts every byte; sends/s from the first
+#       Send to the last one's report. Rows NxM (default
+#       100000x512,20000x4096,2000x65536); servers iocp, select, async
+#       (default all three) and base:KIND with --baseline-build.
 #   scripts/bench.sh all [OPTIONS]         the table, then conns (options of both)
 #   scripts/bench.sh in-process [ARGS]     the first form of the benchmark:
 #       bench_echo.exe with its client in the same Wine process (ARGS go to it:
@@ -61,11 +68,11 @@ usage() { sed -n '2,/^set -euo/p' "$0" | sed '$d; s/^# \{0,1\}//' >&2; exit 2; }
 
 mode=echo
 case "${1:-}" in
-  echo | conns | all | in-process | relay) mode=$1; shift ;;
+  echo | conns | all | in-process | relay | burst) mode=$1; shift ;;
   -h | --help) usage ;;
 esac
 
-seconds=3 repeat=3 servers="select,iocp,raw-select,raw-iocp,asio" rows="" stream=0 baseline=""
+seconds=3 repeat=3 servers="select,iocp,raw-select,raw-iocp,asio" servers_set=0 rows="" stream=0 baseline=""
 engine_threads=0 client_threads=1 raw_recv_size=65536 count=10000 conns_server=iocp parallel=64 conns_limit=120 no_build=0
 relay_args=()
 if [ "$mode" = relay ]; then
@@ -77,7 +84,7 @@ elif [ "$mode" != in-process ]; then
     case "$1" in
       --seconds) seconds=$2; conns_limit=$2; shift 2 ;;
       --repeat) repeat=$2; shift 2 ;;
-      --servers) servers=$2; shift 2 ;;
+      --servers) servers=$2; servers_set=1; shift 2 ;;
       --rows) rows=$2; shift 2 ;;
       --engine-threads) engine_threads=$2; shift 2 ;;
       --client-threads) client_threads=$2; shift 2 ;;
@@ -93,6 +100,10 @@ elif [ "$mode" != in-process ]; then
   done
 fi
 
+if [ "$mode" = burst ]; then
+  [ -n "$rows" ] || rows="100000x512,20000x4096,2000x65536"
+  [ $servers_set = 1 ] || servers="iocp,select,async"
+fi
 if [ -z "$rows" ]; then
   if [ $stream = 1 ]; then rows="64x4096,8x65536,1x1048576"; else rows="1x64,64x64,64x4096,8x65536"; fi
 fi
@@ -112,7 +123,7 @@ build_all() {
   cmake -S . -B "$build" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$top/cmake/mingw-w64-x86_64.cmake" \
     -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
   # Only what the benchmark runs: the test suite need not compile for it.
-  local targets=(oxnet bench_echo oxsocks)
+  local targets=(oxnet bench_echo bench_burst oxsocks)
   [ -f /usr/include/asio.hpp ] && targets+=(bench_echo_asio)
   cmake --build "$build" --target "${targets[@]}" -- -j"$(nproc)" >"$abs/bench-build.log" 2>&1 || {
     tail -30 "$abs/bench-build.log" >&2
@@ -428,6 +439,97 @@ run_conns() {
   return $status
 }
 
+engine_name() { # KIND -> interface name
+  case "$1" in
+    iocp) echo IIocpSocketMgr1.0 ;;
+    select) echo ISelectSocketMgr1.0 ;;
+    async) echo IAsyncSocketMgr1.0 ;;
+    engine:*) echo "${1#engine:}" ;;
+  esac
+}
+
+# burst_once KIND N M: one run; prints the sends/s, or "failed" (why in the log).
+burst_once() {
+  local kind=$1 n=$2 m=$3 exe="$abs/bin/bench_burst.exe" log port out rpid i
+  if [[ "$kind" == base:* ]]; then exe="$baseline/bin/bench_burst.exe"; kind=${kind#base:}; fi
+  srv_seq=$((srv_seq + 1))
+  log="$logs/burst-$srv_seq-${kind//[:\/]/_}.log"
+  # The reader prints its port, then the bytes it got once the sender closes.
+  python3 -u -c '
+import socket, sys
+l = socket.socket(); l.bind(("127.0.0.1", 0)); l.listen(1)
+print("PORT", l.getsockname()[1])
+c, _ = l.accept(); n = 0
+while True:
+    b = c.recv(1 << 20)
+    if not b: break
+    n += len(b)
+print("GOT", n)' >"$log.reader" 2>&1 &
+  rpid=$!
+  for i in $(seq 1 100); do
+    port=$(sed -n 's/^PORT //p' "$log.reader")
+    [ -n "$port" ] && break
+    sleep 0.1
+  done
+  out=$(OXNET_WINE_UP=1 "$abs/wine-run.sh" "$exe" --engine "$(engine_name "$kind")" --port "${port:-0}" \
+    --count "$n" --msg-len "$m" </dev/null 2>&1) || true
+  echo "$out" >"$log"
+  for i in $(seq 1 300); do kill -0 "$rpid" 2>/dev/null || break; sleep 0.1; done
+  kill "$rpid" 2>/dev/null || true
+  wait "$rpid" 2>/dev/null || true
+  if [ "$(sed -n 's/^GOT //p' "$log.reader")" != $((n * m)) ]; then
+    echo "failed"
+  else
+    echo "$out" | sed -n 's/^RESULT ok=1 sends_per_s=\([0-9.]*\).*/\1/p' | grep . || echo failed
+  fi
+}
+
+run_burst() {
+  local IFS_old=$IFS row server r n m rate cell
+  IFS=, read -r -a server_list <<<"$servers"
+  IFS=, read -r -a row_list <<<"$rows"
+  IFS=$IFS_old
+  declare -A res=()
+  echo "sends that queue: bench_burst.exe hands N messages of M bytes to Send at once, a native reader counts them"
+  for row in "${row_list[@]}"; do
+    n=${row%x*} m=${row#*x}
+    for r in $(seq 1 "$repeat"); do
+      for server in "${server_list[@]}"; do
+        rate=$(burst_once "$server" "$n" "$m")
+        printf "  %-16s %-22s run %d: %10s sends/s\n" "$n x $m B" "$(label_of "$server")" "$r" "$rate"
+        res[$server,$row]+="$rate "
+      done
+    done
+  done
+  local header="| N x M |" sep="|---|"
+  for server in "${server_list[@]}"; do header+=" $(label_of "$server") |"; sep+="---:|"; done
+  local pairs=()
+  for server in "${server_list[@]}"; do
+    [[ "$server" == base:* ]] || [[ ",$servers," != *",base:$server,"* ]] || pairs+=("$server")
+  done
+  for server in "${pairs[@]}"; do header+=" $(label_of "$server") / baseline |"; sep+="---:|"; done
+  {
+    echo
+    echo "Sends per second (first Send to the last one's report, median of $repeat; MB/s = sends/s x M / 10^6):"
+    echo
+    echo "$header"
+    echo "$sep"
+    for row in "${row_list[@]}"; do
+      local line="| ${row%x*} x ${row#*x} B |"
+      declare -A med=()
+      for server in "${server_list[@]}"; do
+        cell=${res[$server,$row]}
+        if [[ "$cell" == *failed* ]]; then med[$server]=failed; else med[$server]=$(echo "$cell" | tr ' ' '\n' | grep . | median); fi
+        line+=" $(fmt_rate "${med[$server]}") |"
+      done
+      for server in "${pairs[@]}"; do line+=" $(ratio "${med[$server]}" "${med[base:$server]}") |"; done
+      echo "$line"
+    done
+    echo
+    echo "Command: scripts/bench.sh burst --rows $rows --servers $servers --repeat $repeat${baseline:+ --baseline-build $baseline}"
+  } | tee "$logs/burst-table.md"
+}
+
 mkdir -p "$logs"
 [ $no_build = 1 ] || build_all
 case "$mode" in
@@ -440,6 +542,10 @@ case "$mode" in
     ;;
   conns)
     run_conns
+    ;;
+  burst)
+    scripts/wine-services.sh start "$WINEPREFIX"
+    run_burst
     ;;
   relay)
     scripts/wine-services.sh start "$WINEPREFIX"
