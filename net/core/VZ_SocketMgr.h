@@ -148,6 +148,7 @@ enum {
     SENDQ_PARTIAL = 1, // the socket would block: the rest waits at the head
     SENDQ_FAILED = 2   // send failed with another error
 };
+#define SENDQ_GATHER 16 // queued blocks one send call takes at most
 
 #define SOCKET_FLAG_PARTIAL_SEND 0x1 // report each completed send of a queue (SocketCtrl code 1)
 #define SOCKETCTRL_PARTIAL_SEND 1

@@ -512,23 +512,38 @@ bool VZ_SocketMgr::QueueSend(SENDLIST& list, const char* buf, UINT uiLen)
     return true;
 }
 
+// Up to SENDQ_GATHER blocks go out in one WSASend: under Wine every send is
+// a server call, and a host that sends faster than the peer reads leaves
+// many small blocks queued. The socket is non-blocking, so the call returns
+// at once with what it took; the blocks it took whole are freed, the one it
+// took in part keeps its rest at the head, and the order is kept.
 int VZ_SocketMgr::DrainSendQueue(SOCKET s, SENDLIST& list, int* lpiError)
 {
     *lpiError = 0;
     while (!list.IsEmpty()) {
-        _SENDBUF& sb = list.GetHead();
-        int n = send(s, sb.lpBuf + sb.uiLen - sb.uiLeft, static_cast<int>(sb.uiLeft), 0);
-        if (n < 1) {
+        WSABUF aBufs[SENDQ_GATHER];
+        DWORD dwCount = 0, dwSent = 0;
+        VZ_POSITION pos = list.GetHeadPosition();
+        while (pos != NULL && dwCount < SENDQ_GATHER) {
+            _SENDBUF& sb = list.GetNext(pos);
+            aBufs[dwCount].buf = sb.lpBuf + sb.uiLen - sb.uiLeft;
+            aBufs[dwCount++].len = sb.uiLeft;
+        }
+        if (WSASend(s, aBufs, dwCount, &dwSent, 0, NULL, NULL) != 0) {
             *lpiError = WSAGetLastError();
             if (*lpiError != WSAEWOULDBLOCK)
                 return SENDQ_FAILED;
-            n = 0; // a would-block sent nothing
+            dwSent = 0; // a would-block sent nothing
         }
-        if (static_cast<UINT>(n) < sb.uiLeft) {
-            sb.uiLeft -= static_cast<UINT>(n);
+        while (!list.IsEmpty() && dwSent >= list.GetHead().uiLeft) {
+            _SENDBUF sb = list.RemoveHead();
+            dwSent -= sb.uiLeft;
+            m_Memory.Free(sb.lpBuf);
+        }
+        if (dwSent > 0)
+            list.GetHead().uiLeft -= dwSent;
+        if (dwSent > 0 || *lpiError != 0)
             return SENDQ_PARTIAL;
-        }
-        m_Memory.Free(list.RemoveHead().lpBuf);
     }
     return SENDQ_DRAINED;
 }
