@@ -27,6 +27,7 @@ while [ $# -gt 0 ]; do
     *) echo "bench-relay: unknown argument $1" >&2; exit 2 ;;
   esac
 done
+. "$top/scripts/bench-util.sh" # median, ratio
 export WINEPREFIX="$abs/wineprefix" WINEARCH=win64 WINEDEBUG=-all
 work="$abs/bench-logs/relay"
 rm -rf "$work/proxies" "$work/out" "$work/fetch.log"
@@ -143,7 +144,6 @@ label() {
   esac
 }
 
-median() { sort -g | awk '{ v[NR] = $1 } END { if (NR == 0) exit; if (NR % 2) print v[(NR + 1) / 2]; else print (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
 
 declare -A one=() many=()
 IFS=, read -r -a list <<<"$proxies"
@@ -170,9 +170,8 @@ for p in "${list[@]}"; do
 done
 
 cell() { # the median of a list, or the word it holds
-  case "$1" in *failed*) echo failed ;; *n/a*) echo n/a ;; *) echo "$1" | tr ' ' '\n' | grep . | median ;; esac
+  case "$1" in '') echo n/a ;; *failed*) echo failed ;; *n/a*) echo n/a ;; *) echo "$1" | tr ' ' '\n' | grep . | median ;; esac
 }
-ratio() { awk -v a="$1" -v b="$2" 'BEGIN { if (a + 0 > 0 && b + 0 > 0) printf "%.2f", a / b; else print "-" }'; }
 echo
 echo "Downloads through SOCKS5 (curl --socks5, MB/s over all bytes, median of $repeat):"
 echo

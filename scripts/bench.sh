@@ -158,7 +158,7 @@ srv_seq=0
 start_server() {
   local rc=0
   start_server_once "$@" || rc=$?
-  if [ $rc = 1 ] && [ "${srv_silent:-0}" = 1 ]; then
+  if [ $rc = 1 ] && [ "${srv_again:-0}" = 1 ]; then
     echo "  (server $1 ended at once without a word of its own, $srv_why; starting it again)"
     rc=0
     start_server_once "$@" || rc=$?
@@ -189,7 +189,7 @@ start_server_once() {
     --seconds "$server_limit" --stop-file "$srv_stop" "$@" </dev/null >"$srv_log" 2>&1 &
   srv_pid=$!
   srv_port=""
-  srv_silent=0
+  srv_again=0
   for i in $(seq 1 300); do
     if grep -q '^UNAVAILABLE' "$srv_log" 2>/dev/null; then
       srv_why=$(sed -n '/^UNAVAILABLE kind=/{s/^UNAVAILABLE kind=[^ ]*: //p;q}' "$srv_log")
@@ -205,8 +205,8 @@ start_server_once() {
         srv_why=$(sed -n '/^UNAVAILABLE kind=/{s/^UNAVAILABLE kind=[^ ]*: //p;q}' "$srv_log")
         return 4
       fi
-      [ -s "$srv_log" ] || srv_silent=1
-      grep -q '^Application could not be started' "$srv_log" && srv_silent=1
+      [ -s "$srv_log" ] || srv_again=1
+      grep -q '^Application could not be started' "$srv_log" && srv_again=1
       srv_why="ended with exit code $rc before listening: $(grep -m1 '' "$srv_log" 2>/dev/null || echo 'no output') (log $srv_log)"
       rm -f "$srv_stop"
       return 1
@@ -243,9 +243,8 @@ cleanup() {
 }
 trap cleanup EXIT
 
-median() { # numbers on stdin, one a line
-  sort -g | awk '{ v[NR] = $1 } END { if (NR == 0) exit; if (NR % 2) print v[(NR + 1) / 2]; else print (v[NR / 2] + v[NR / 2 + 1]) / 2 }'
-}
+# median, fmt_rate, ratio
+. "$top/scripts/bench-util.sh"
 
 label_of() {
   case "$1" in
@@ -265,16 +264,6 @@ label_of() {
 row_label() { # CxM
   local c=${1%x*} m=${1#*x}
   if [ "$m" -ge 1024 ] && [ $((m % 1024)) -eq 0 ]; then echo "$c x $((m / 1024)) KiB"; else echo "$c x $m B"; fi
-}
-
-fmt_rate() { # a rate, or a word
-  case "$1" in '' | n/a | failed) echo "${1:--}" ;; *) printf "%.0f" "$1" ;; esac
-}
-
-ratio() { # A B -> A/B with two decimals, or -
-  case "$1$2" in *[!0-9.]* | '') echo "-" ; return ;; esac
-  [ -n "$1" ] && [ -n "$2" ] || { echo "-"; return; }
-  awk -v a="$1" -v b="$2" 'BEGIN { if (b > 0) printf "%.2f", a / b; else print "-" }'
 }
 
 run_echo() {
@@ -496,7 +485,7 @@ run_burst() {
     for r in $(seq 1 "$repeat"); do
       for server in "${server_list[@]}"; do
         rate=$(burst_once "$server" "$n" "$m")
-        printf "  %-16s %-22s run %d: %10s sends/s\n" "$n x $m B" "$(label_of "$server")" "$r" "$rate"
+        printf "  %-16s %-22s run %d: %10s sends/s\n" "$(row_label "$row")" "$(label_of "$server")" "$r" "$rate"
         res[$server,$row]+="$rate "
       done
     done
@@ -515,7 +504,7 @@ run_burst() {
     echo "$header"
     echo "$sep"
     for row in "${row_list[@]}"; do
-      local line="| ${row%x*} x ${row#*x} B |"
+      local line="| $(row_label "$row") |"
       declare -A med=()
       for server in "${server_list[@]}"; do
         cell=${res[$server,$row]}
