@@ -151,15 +151,14 @@ wineserver_pid() {
 # start_server KIND MSGLEN [OPTIONS...]: starts a server alone under Wine and
 # waits until it listens. Sets srv_pid, srv_port, srv_log, srv_stop; returns 0
 # when it listens, 4 when the engine is not built, 1 when it failed. A server
-# process that ends at once without a word, or that Wine failed to start
-# ("Application could not be started", "ShellExecuteEx failed"), is started
-# once more: both were seen on a loaded machine; the log keeps the first.
+# process that ends at once without a word is started once more (seen once
+# under a loaded machine; the log keeps its exit code).
 srv_seq=0
 start_server() {
   local rc=0
   start_server_once "$@" || rc=$?
   if [ $rc = 1 ] && [ "${srv_again:-0}" = 1 ]; then
-    echo "  (server $1 ended at once without a word of its own, $srv_why; starting it again)"
+    echo "  (server $1 ended at once without output, $srv_why; starting it again)"
     rc=0
     start_server_once "$@" || rc=$?
   fi
@@ -206,7 +205,6 @@ start_server_once() {
         return 4
       fi
       [ -s "$srv_log" ] || srv_again=1
-      grep -q '^Application could not be started' "$srv_log" && srv_again=1
       srv_why="ended with exit code $rc before listening: $(grep -m1 '' "$srv_log" 2>/dev/null || echo 'no output') (log $srv_log)"
       rm -f "$srv_stop"
       return 1
